@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, skipping those already present.
+#   scripts/install-deps.sh          build and run the program
+#   scripts/install-deps.sh --test   also what the tests need (virtual X server)
+set -euo pipefail
+
+packages=(
+  build-essential cmake
+  qtbase5-dev            # Qt 5 Core, Gui, Widgets, OpenGL widget, Test
+  libgl-dev              # OpenGL headers and libGL
+  libgl1-mesa-dri        # software rendering where there is no GPU driver
+  fonts-dejavu-core      # a font for the panel's labels
+)
+if [ "${1:-}" = "--test" ]; then
+  packages+=(xvfb xauth)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
