@@ -1,6 +1,10 @@
 #include "mainwindow/mainwindow.h"
 
+#include "design/design_record.h"
+#include "design/design_run.h"
 #include "design/prism_angle.h"
+#include "fit/fit_report.h"
+#include "fit/fit_run.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
 #include "sketch/prismitem.h"
@@ -13,6 +17,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -237,7 +242,22 @@ void MainWindow::on_radioButton_clicked(bool checked)
 
 void MainWindow::on_pushButton_clicked()
 {
-    // The design action is added with the design computation.
+    // Released when the action ends, also when the computation throws.
+    ScopedDesignRecord record(2, 480, 540);
+    DesignParameters parameters;
+    parameters.focalLength = focalLength;
+    parameters.resolutionX = resolutionX;
+    parameters.angleDeg = sketchItem->angleDeg;
+    parameters.prismDistance = prismDistance;
+    parameters.prismSize = prismSize;
+    parameters.refractiveIndex = refractiveIndex;
+    parameters.centralRayHitX = sketchItem->centralRayHitX;
+    parameters.centralRayHitY = sketchItem->centralRayHitY;
+    fillDesignRecord(*record, parameters);
+    traceDesign(*record);
+    // Shown also when a file could not be written.
+    QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
+    emit workdonesignal();
 }
 
 void MainWindow::on_spjieci_valueChanged(int arg1)
@@ -247,5 +267,21 @@ void MainWindow::on_spjieci_valueChanged(int arg1)
 
 void MainWindow::on_pushButton_2_clicked()
 {
-    // The fit action is added with the surface fit.
+    qDebug() << "jieci" << fitOrder;
+    switch (fitOrder) {
+    case 3: fitAndReportOrder3(); qDebug(" c3"); break;
+    case 4: fitAndReportOrder4(); qDebug(" c4"); break;
+    case 5: fitAndReportOrder5(); break;
+    case 6: fitAndReportOrder6(); break;
+    case 7: fitAndReportOrder7(); break;
+    case 8: fitAndReportOrder8(); break;
+    default: fitAndReportOrder3(); break;
+    }
+
+    bool opened = false;
+    fitReportText = readFitReportText(QStringLiteral("."), &opened);
+    if (!opened)
+        qDebug() << "Can not open";
+    form->textBrowser->setText(fitReportText);
+    emit workdonesignal2();
 }
