@@ -16,6 +16,28 @@ void computeDesignConstants(DesignRecord& r)
     r.apexHeight = std::tan(r.prismAngle) * r.prismSize * 0.5;
 }
 
+namespace {
+
+// Where the camera ray of direction (wx, wy, wz) meets the flat face of its
+// half; the entrance point is located from here along the camera ray.
+struct FaceAnchor {
+    double r;
+    double x;
+    double z;
+};
+
+FaceAnchor anchorOnFace(const DesignRecord& record, double wx, double wz, double sine)
+{
+    const double cosT = record.cosAngle;
+    FaceAnchor anchor;
+    anchor.r = cosT * wz + sine * wx;
+    anchor.x = (record.apexHeight - record.pinholeHeight) * cosT * wx / anchor.r;
+    anchor.z = record.apexHeight - anchor.x * sine / cosT;
+    return anchor;
+}
+
+} // namespace
+
 void rowDerivative(const DesignRecord& r, double x, const double* state, double* derivative,
                    double pinholeX, double sine)
 {
@@ -37,10 +59,10 @@ void rowDerivative(const DesignRecord& r, double x, const double* state, double*
     const double vx = xv / hv;
     const double vz = dz / hv;
 
-    // Where the camera ray meets the flat face of its half.
-    const double rr = cosT * wz + S * wx;
-    const double ax = (T - F) * cosT * wx / rr;
-    const double az = T - ax * S / cosT;
+    const FaceAnchor anchor = anchorOnFace(r, wx, wz, S);
+    const double rr = anchor.r;
+    const double ax = anchor.x;
+    const double az = anchor.z;
 
     const double px = pinholeX + (h0 - F) * vx / vz;
     const double qx = ax + (h1 - az) * wx / wz;
@@ -83,9 +105,10 @@ void columnDerivative(const DesignRecord& r, double x, double y, const double* s
     const double vy = y / o;
     const double vz = dz / o;
 
-    const double rr = cosT * wz + S * wx;
-    const double ax = (T - F) * cosT * wx / rr;
-    const double az = T - ax * S / cosT;
+    const FaceAnchor anchor = anchorOnFace(r, wx, wz, S);
+    const double rr = anchor.r;
+    const double ax = anchor.x;
+    const double az = anchor.z;
     // On the central column wx is 0 and ax*wy/wx would be 0/0; there the
     // anchor's y takes the same quantity with wx cancelled.
     const double ay = wx == 0.0 ? (T - F) * cosT * wy / rr : ax * wy / wx;
