@@ -26,7 +26,6 @@ public:
     // Chooses how the points are sent to GL; both give the same picture.
     void setDrawPath(Showoutput::DrawPath path) { pointSet->drawPath = path; }
     double currentSpinSpeed() const { return spinSpeed; }
-    QVector3D currentSpinAxis() const { return spinAxis; }
     QQuaternion currentOrientation() const { return orientation; }
     // Id of the spin timer; 0 until the GL context exists.
     int spinTimerId() const { return spinTimer.timerId(); }
