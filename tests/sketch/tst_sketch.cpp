@@ -1,0 +1,130 @@
+// The prism sketch's mends for rays without a finite end, and the bounds of
+// the zoomable view. The sketch's point against plain line geometry is
+// tested through the main window's panel.
+#include "sketch/interactive_view.h"
+#include "sketch/prism_geometry.h"
+#include "sketch/prismitem.h"
+
+#include <QGraphicsScene>
+#include <QImage>
+#include <QPainter>
+#include <QtTest>
+#include <cmath>
+#include <memory>
+
+class TestSketch : public QObject
+{
+    Q_OBJECT
+
+    QGraphicsScene scene{-5000, -5000, 10000, 10000};
+    std::unique_ptr<InteractiveView> view;
+    const PrismSketchParameters start{35.0f, 1920, 1080, 20.0f, 175.0f, 100.0f, 1.48f, 210.0f};
+
+private slots:
+    void init()
+    {
+        view = std::make_unique<InteractiveView>();
+        view->setScene(&scene);
+        view->resize(400, 300);
+        view->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view.get()));
+    }
+
+    void largeAnglesSkipUndefinedSegments_data()
+    {
+        QTest::addColumn<float>("angle");
+        QTest::addColumn<int>("shapes");
+        // At the base, the refracted edge rays are totally reflected from
+        // about 66 degrees, the apex rays from about 69 degrees.
+        QTest::newRow("20 degrees, all drawn") << 20.0f << 18;
+        QTest::newRow("67 degrees, edge rays reflected") << 67.0f << 16;
+        QTest::newRow("80 degrees, edge and apex rays reflected") << 80.0f << 14;
+    }
+
+    void largeAnglesSkipUndefinedSegments()
+    {
+        QFETCH(float, angle);
+        QFETCH(int, shapes);
+        PrismSketchParameters p = start;
+        p.angleDeg = angle;
+        const PrismSketch sketch = computePrismSketch(p);
+        for (const SketchShape& shape : sketch.shapes)
+            for (const QPointF& point : shape.points)
+                QVERIFY(std::isfinite(point.x()) && std::isfinite(point.y()));
+        QCOMPARE(int(sketch.shapes.size()), shapes);
+        QVERIFY(sketch.centralRayHitDefined);
+    }
+
+    // A central ray parallel to the face leaves the last stored point in place.
+    void parallelRayKeepsLastPoint()
+    {
+        Prismitem item(576, 540);
+        item.focalLength = start.focalLength, item.resolutionX = start.resolutionX, item.angleDeg = start.angleDeg;
+        item.prismDistance = start.prismDistance, item.prismSize = start.prismSize;
+        item.refractiveIndex = start.refractiveIndex, item.virtualCameraPos = start.virtualCameraPos;
+        QImage image(600, 600, QImage::Format_ARGB32);
+        QPainter painter(&image);
+        item.paint(&painter, nullptr, nullptr);
+        const double lastX = item.centralRayHitX, lastY = item.centralRayHitY;
+        QVERIFY(std::abs(lastX - 14.876) < 5e-4 && std::abs(lastY - 12.784) < 5e-4);
+        // 45 degrees makes the face's slope exactly -1; so does this central ray.
+        item.angleDeg = 45.0f, item.prismDistance = 0.0f;
+        item.focalLength = static_cast<float>(1920 * 0.0055 * 0.25);
+        double x = 7, y = 8;
+        QVERIFY(!centralRayHit(item.parameters(), &x, &y) && x == 7.0 && y == 8.0);
+        item.paint(&painter, nullptr, nullptr);
+        QVERIFY(item.centralRayHitX == lastX && item.centralRayHitY == lastY);
+    }
+
+    void zoomBoundsAreInclusive_data()
+    {
+        QTest::addColumn<double>("delta");
+        QTest::addColumn<bool>("in");
+        QTest::newRow("in to exactly 100") << 99.0 << true;
+        QTest::newRow("in just beyond 100") << 99.01 << true;
+        QTest::newRow("out to 0.07") << 0.93 << false;
+        QTest::newRow("out just beyond 0.07") << 0.9301 << false;
+    }
+
+    // A zoom step is 1 +- zoomDelta narrowed to float. Both bounds are
+    // accepted; a step beyond one is refused whole, not clipped.
+    void zoomBoundsAreInclusive()
+    {
+        QFETCH(double, delta);
+        QFETCH(bool, in);
+        QCOMPARE(view->currentScale, 1.0);
+        view->zoomDelta = delta;
+        in ? view->zoomIn() : view->zoomOut();
+        const double factor = static_cast<float>(in ? 1 + delta : 1 - delta);
+        const double expected = factor >= 0.07 && factor <= 100 ? factor : 1.0;
+        QCOMPARE(view->transform().m11(), expected);
+        QCOMPARE(view->currentScale, expected);
+    }
+
+    void translateMovesByUnzoomedDelta_data()
+    {
+        QTest::addColumn<float>("zoom");
+        QTest::addColumn<QPointF>("delta");
+        QTest::newRow("no move re-centres") << 1.0f << QPointF(0, 0);
+        QTest::newRow("zoomed in") << 2.0f << QPointF(40, 20);
+    }
+
+    // Deltas count in view units before the zoom, so the scene moves by the
+    // same amount whatever the zoom; the anchor is back at the view's centre.
+    void translateMovesByUnzoomedDelta()
+    {
+        QFETCH(float, zoom);
+        QFETCH(QPointF, delta);
+        view->zoom(zoom);
+        view->setTransformationAnchor(QGraphicsView::NoAnchor);
+        const QPointF before = view->mapToScene(view->viewport()->rect().center());
+        view->translate(delta);
+        const QPointF moved = view->mapToScene(view->viewport()->rect().center()) - before;
+        const double pixel = 1.5 / zoom; // integer halving and truncation of the centre
+        QVERIFY(std::abs(moved.x() + delta.x()) <= pixel && std::abs(moved.y() + delta.y()) <= pixel);
+        QCOMPARE(view->transformationAnchor(), QGraphicsView::AnchorViewCenter);
+    }
+};
+
+QTEST_MAIN(TestSketch)
+#include "tst_sketch.moc"
