@@ -17,4 +17,4 @@ run_all() {
 }
 # The view benchmarks need an X server; use a virtual one when there is no display.
 if [ -n "${DISPLAY:-}" ]; then run_all
-else export -f run_all; export root; xvfb-run -a -s "-screen 0 1920x1080x24" bash -c run_all; fi
+else xvfb-run -a -s "-screen 0 1920x1080x24" bash -c "root='$root'; $(declare -f run_all); run_all"; fi

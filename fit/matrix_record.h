@@ -16,6 +16,8 @@ struct MatrixRecord {
 void matrixCreate(MatrixRecord** out, int dimensionCount);
 // Makes the storage hold the element count of the extents, keeping the first
 // oldCount elements; capacity grows from 16 by doubling, new storage is zeroed.
+// Throws std::bad_alloc when the storage cannot be had or the element count
+// does not fit a 32-bit int.
 void matrixGrow(MatrixRecord* record, int oldCount, int elementSize);
 // Frees the record (and its owned storage) and nulls *handle; null is a no-op.
 void matrixRelease(MatrixRecord** handle);

@@ -1,0 +1,42 @@
+#pragma once
+
+// The two design files: "output.txt", the profile of both surfaces along the
+// central sensor row (x, z of the exit point, x, z of the entrance point), and
+// "outputall.txt", every tenth grid point (x, y, z of the exit point, then of
+// the entrance point). Numbers as QTextStream writes a double by default, one
+// space between fields, "\n" after each line; an existing file is replaced.
+
+#include "design/design_record.h"
+
+#include <QString>
+
+// Longest text formatDesignNumber writes ("-1.23457e-308" and the like).
+constexpr int designNumberMaxLength = 16;
+
+// Writes `value` at `out` exactly as QTextStream's default double output does
+// (6 significant digits, shortest of fixed and exponent form, C locale, "nan"
+// for every not-a-number, "0" for -0, halfway cases away from zero); returns
+// the end of the text. `out` must have designNumberMaxLength chars of room.
+char* formatDesignNumber(char* out, double value);
+
+// x of every row point from its height and the ray of its pixel, into rowX.
+void computeRowX(DesignRecord& record);
+
+// computeRowX, then "output.txt" in `directory`. False when the file could
+// not be opened or written in full (nothing is written when it cannot be
+// opened); rowX is computed either way.
+bool writeProfileFile(DesignRecord& record, const QString& directory = QStringLiteral("."));
+
+struct GridFileResult {
+    bool written = false;     // "outputall.txt" opened and written in full
+    int nonFiniteLines = 0;   // lines holding an infinity or not-a-number
+};
+
+// Line count of "outputall.txt": 8 quarterSteps halfSteps / 10, in int.
+int gridFileLineCount(const DesignRecord& record);
+
+// "outputall.txt" in `directory`, element 10 L on line L, formatted on up
+// to threadCount threads. nonFiniteLines is counted from the grid even when
+// the file cannot be written.
+GridFileResult writeGridFile(const DesignRecord& record, const QString& directory = QStringLiteral("."),
+                             int threadCount = 1);

@@ -1,0 +1,127 @@
+#include "design/design_record.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+
+namespace {
+
+// Length in doubles; throws for counts no allocation could satisfy, before
+// any size arithmetic can overflow.
+std::size_t checkedLength(std::int64_t factor, int a, int b = 1)
+{
+    if (a < 0 || b < 0)
+        throw std::bad_array_new_length();
+    const std::uint64_t limit = std::uint64_t(PTRDIFF_MAX) / sizeof(double);
+    const std::uint64_t product = std::uint64_t(a) * std::uint64_t(b);  // < 2^62
+    if (product != 0 && std::uint64_t(factor) > limit / product)
+        throw std::bad_array_new_length();
+    return std::size_t(std::uint64_t(factor) * product);
+}
+
+// Every buffer set with its length as factor * a * b doubles.
+template <typename Visit>
+void forEachBufferSet(DesignRecord& r, Visit visit)
+{
+    const int q = r.quarterSteps;
+    const int h = r.halfSteps;
+    visit(&DesignRecord::rowPass, 1, q, 1);
+    visit(&DesignRecord::columnPass, 1, h, 1);
+    visit(&DesignRecord::rowHeights, 4, q, 1);
+    visit(&DesignRecord::rowX, 4, q, 1);
+    visit(&DesignRecord::columnZ, 2, h, 1);
+    visit(&DesignRecord::columnX, 2, h, 1);
+    visit(&DesignRecord::columnY, 2, h, 1);
+    visit(&DesignRecord::gridZ, 8, q, h);
+    visit(&DesignRecord::gridX, 8, q, h);
+    visit(&DesignRecord::gridY, 8, q, h);
+    visit(&DesignRecord::passX, 1, h, 1);
+    visit(&DesignRecord::passY, 1, h, 1);
+}
+
+double* newVector(int componentCount)
+{
+    return new double[checkedLength(1, componentCount)];
+}
+
+} // namespace
+
+void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps)
+{
+    DesignRecord& r = *record;
+    r.state = r.derivative = r.accumulator = r.stepStart = nullptr;
+    forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t, int, int) { r.*set = nullptr; });
+    r.componentCount = componentCount;
+    r.quarterSteps = quarterSteps;
+    r.halfSteps = halfSteps;
+
+    r.state = newVector(componentCount);
+    r.derivative = newVector(componentCount);
+    r.accumulator = newVector(componentCount);
+    r.stepStart = newVector(componentCount);
+    // Pointer arrays first, cleared, so a failure among the rows leaves a
+    // record that release can walk.
+    forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t, int, int) {
+        r.*set = new double*[checkedLength(1, r.componentCount)]();
+    });
+    forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t factor, int a, int b) {
+        const std::size_t length = checkedLength(factor, a, b);
+        for (int c = 0; c < r.componentCount; ++c)
+            (r.*set)[c] = new double[length];
+    });
+}
+
+void designRecordRelease(DesignRecord* record)
+{
+    if (!record)
+        return;
+    DesignRecord& r = *record;
+    forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t, int, int) {
+        if (!(r.*set))
+            return;
+        for (int c = 0; c < r.componentCount; ++c) {
+            delete[] (r.*set)[c];
+            (r.*set)[c] = nullptr;
+        }
+    });
+    forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t, int, int) {
+        delete[] (r.*set);
+        r.*set = nullptr;
+    });
+    for (double** vector : {&r.state, &r.derivative, &r.accumulator, &r.stepStart}) {
+        delete[] *vector;
+        *vector = nullptr;
+    }
+}
+
+ScopedDesignRecord::ScopedDesignRecord(int componentCount, int quarterSteps, int halfSteps)
+{
+    try {
+        designRecordCreate(&record_, componentCount, quarterSteps, halfSteps);
+    } catch (...) {
+        designRecordRelease(&record_);
+        throw;
+    }
+}
+
+ScopedDesignRecord::~ScopedDesignRecord()
+{
+    designRecordRelease(&record_);
+}
+
+void fillDesignRecord(DesignRecord& record, const DesignParameters& p)
+{
+    record.focalLength = static_cast<double>(p.focalLength);
+    record.pixelSize = 0.0055;
+    record.resolutionX = static_cast<double>(p.resolutionX);
+    record.prismAngle = static_cast<double>(p.angleDeg) * 3.1415926535898 / 180;
+    record.prismDistance = static_cast<double>(p.prismDistance);
+    record.prismSize = static_cast<double>(p.prismSize);
+    record.refractiveIndex = static_cast<double>(p.refractiveIndex);
+    record.virtualPinholeX = -p.centralRayHitX;
+    record.pinholeHeight = static_cast<double>(p.prismDistance + p.focalLength);
+    record.step = 0.0055;
+    record.startExitHeight = 0.0;
+    record.startEntranceHeight = p.centralRayHitY;
+}

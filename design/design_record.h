@@ -1,0 +1,92 @@
+#pragma once
+
+// One design run: its inputs, the constants derived from them, the
+// Runge-Kutta scratch and every point buffer. Component 0 of each buffer set
+// is the exit surface, component 1 the entrance surface.
+//
+// A buffer set is an array of componentCount pointers, each to an array of
+// doubles. Lengths, with q = quarterSteps and h = halfSteps:
+//   rowPass q; columnPass, passX, passY h; rowHeights, rowX 4q;
+//   columnZ, columnX, columnY 2h; gridZ, gridX, gridY 8qh (column b, entry r
+//   at b*2h + r).
+struct DesignRecord {
+    double focalLength = 0.0;          // mm
+    double pixelSize = 0.0;            // mm, always 0.0055
+    double resolutionX = 0.0;          // pixels
+    double prismAngle = 0.0;           // radians
+    double prismDistance = 0.0;        // prism base plane to image plane, mm
+    double prismSize = 0.0;            // base width, mm
+    double refractiveIndex = 0.0;
+    double virtualPinholeX = 0.0;      // left half; the right half uses its negation
+    double pinholeHeight = 0.0;        // z of the camera pinhole, mm
+    double step = 0.0;                 // signed step of the pass in progress
+    double startExitHeight = 0.0;
+    double startEntranceHeight = 0.0;
+    double* state = nullptr;           // (exit height, entrance height)
+    double** rowPass = nullptr;
+    double** columnPass = nullptr;
+    double** rowHeights = nullptr;
+    double** rowX = nullptr;
+    double** columnZ = nullptr;
+    double** columnX = nullptr;
+    double** columnY = nullptr;
+    double** gridZ = nullptr;
+    double** gridX = nullptr;
+    double** gridY = nullptr;
+    double** passX = nullptr;
+    double** passY = nullptr;
+    int componentCount = 0;
+    int quarterSteps = 0;
+    int halfSteps = 0;
+    double* derivative = nullptr;
+    double* accumulator = nullptr;
+    double* stepStart = nullptr;
+    double quarterWidth = 0.0;         // set by traceDesign
+    double minusSinAngle = 0.0;
+    double cosAngle = 0.0;
+    double apexHeight = 0.0;
+};
+
+// Stores the counts and allocates every array (contents uninitialised). All
+// pointers are cleared first, so after a failed allocation (std::bad_alloc,
+// also for negative or oversized counts) designRecordRelease frees exactly
+// what was allocated. Call it on a new or released record.
+void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps);
+
+// Frees every array once and clears the pointers; safe after a partial create
+// and when called twice.
+void designRecordRelease(DesignRecord* record);
+
+// Owns a created record for one scope and releases it on every way out,
+// exceptions included.
+class ScopedDesignRecord {
+public:
+    explicit ScopedDesignRecord(int componentCount = 2, int quarterSteps = 480, int halfSteps = 540);
+    ~ScopedDesignRecord();
+    ScopedDesignRecord(const ScopedDesignRecord&) = delete;
+    ScopedDesignRecord& operator=(const ScopedDesignRecord&) = delete;
+
+    DesignRecord& record() { return record_; }
+    const DesignRecord& record() const { return record_; }
+    DesignRecord* operator->() { return &record_; }
+    DesignRecord& operator*() { return record_; }
+
+private:
+    DesignRecord record_;
+};
+
+// The values the design action reads: the main window's ints and float, the
+// sketch's float angle (degrees) and the sketch's point.
+struct DesignParameters {
+    int focalLength = 35;
+    int resolutionX = 1920;
+    float angleDeg = 20.0f;
+    int prismDistance = 175;
+    int prismSize = 100;
+    float refractiveIndex = 1.48f;
+    double centralRayHitX = 0.0;
+    double centralRayHitY = 0.0;
+};
+
+// Fills the twelve inputs of a created record, in the record's order.
+void fillDesignRecord(DesignRecord& record, const DesignParameters& parameters);

@@ -1,0 +1,32 @@
+#pragma once
+
+// One design run: the row passes, "output.txt", the column passes and
+// "outputall.txt". Headless: the caller tells the user that the work is done.
+
+#include "design/design_record.h"
+
+#include <QString>
+
+struct DesignRunOptions {
+    QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
+    int threadCount = 0;                             // column and file workers; 0: every hardware thread
+};
+
+struct DesignRunResult {
+    bool profileWritten = false;    // "output.txt" opened and written in full
+    bool gridWritten = false;       // "outputall.txt" opened and written in full
+    int nonFiniteGridLines = 0;     // lines of "outputall.txt" holding an infinity or not-a-number
+    int threadCount = 0;            // workers used
+    double integrationSeconds = 0.0;  // row and column passes
+    double writingSeconds = 0.0;      // both files
+};
+
+// The whole computation on a created and filled record (componentCount 2):
+// constants, the four row passes, writeProfileFile, every column, then
+// writeGridFile. A file that cannot be opened is skipped and reported in the
+// result; the run goes on. The files do not depend on the thread count.
+DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
+
+// Creates a record with the counts 2, 480 and 540, fills it, traces it and
+// releases it (also when something throws).
+DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options = {});

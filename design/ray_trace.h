@@ -1,0 +1,126 @@
+#pragma once
+
+// Ray tracing through the prism: the law of refraction at the exit and the
+// entrance surface as differential equations for their heights, integrated
+// with the classical fourth-order Runge-Kutta method, first along the central
+// sensor row, then from the row along every sensor column.
+//
+// Notation: F pinholeHeight, f focalLength, n refractiveIndex, q quarterWidth,
+// T apexHeight, theta prismAngle, dz = prismDistance - F. Cp is the x of the
+// virtual pinhole and S the sine of the half's reference face; both are chosen
+// by the caller, while the half shift of the virtual ray follows the sign of
+// the x a function is evaluated at (x = 0 belongs to the right half).
+
+#include "design/design_record.h"
+
+// quarterWidth, minusSinAngle, cosAngle and apexHeight, in this order.
+void computeDesignConstants(DesignRecord& record);
+
+// x of the virtual camera's pixel: x + q left of the centre, x - q otherwise.
+inline double halfShiftedX(double x, double quarterWidth)
+{
+    return x < 0 ? x + quarterWidth : x - quarterWidth;
+}
+
+// dh0/dx and dh1/dx along the central row (y = 0) into derivative[0..1].
+void rowDerivative(const DesignRecord& record, double x, const double* state, double* derivative,
+                   double pinholeX, double sine);
+
+// dh0/dy and dh1/dy along the column at x into derivative[0..1].
+void columnDerivative(const DesignRecord& record, double x, double y, const double* state,
+                      double* derivative, double pinholeX, double sine);
+
+// Right-hand sides in the (state, derivative, parameter) form of the stepper.
+struct RowSystem {
+    const DesignRecord& record;
+    double pinholeX;
+    double sine;
+    void operator()(const double* state, double* derivative, double x) const
+    {
+        rowDerivative(record, x, state, derivative, pinholeX, sine);
+    }
+};
+
+struct ColumnSystem {
+    const DesignRecord& record;
+    double x;
+    double pinholeX;
+    double sine;
+    void operator()(const double* state, double* derivative, double y) const
+    {
+        columnDerivative(record, x, y, state, derivative, pinholeX, sine);
+    }
+};
+
+// Classical Runge-Kutta step on the record's solution vector, in accumulator
+// form. Its scratch (derivative, accumulator, stepStart) is the record's,
+// allocated once with the record; the final update scales k4 by the record's
+// `step`, the step of the pass in progress.
+class RungeKuttaStepper {
+public:
+    explicit RungeKuttaStepper(DesignRecord& record) : record_(record) {}
+
+    template <class System>
+    void doStep(const System& system, double t, double h)
+    {
+        const int n = record_.componentCount;
+        double* const y = record_.state;
+        double* const k = record_.derivative;
+        double* const acc = record_.accumulator;
+        double* const y0 = record_.stepStart;
+
+        system(y, k, t);                                      // k1 = D(t, y)
+        for (int c = 0; c < n; ++c) {
+            acc[c] = y[c];                                    // acc = y
+            y0[c] = y[c];                                     // y0 = y
+        }
+        for (int c = 0; c < n; ++c) {
+            y[c] = y0[c] + h / 2 * k[c];                      // y = y0 + (h/2) k1
+            acc[c] += h / 2 * k[c] / 3;                       // acc += (h/2) k1 / 3
+        }
+        system(y, k, t + h / 2);                              // k2 = D(t + h/2, y)
+        for (int c = 0; c < n; ++c) {
+            y[c] = y0[c] + h / 2 * k[c];                      // y = y0 + (h/2) k2
+            acc[c] += h * k[c] / 3;                           // acc += h k2 / 3
+        }
+        system(y, k, t + h / 2);                              // k3 = D(t + h/2, y)
+        for (int c = 0; c < n; ++c) {
+            y[c] = y0[c] + h * k[c];                          // y = y0 + h k3
+            acc[c] += h * k[c] / 3;                           // acc += h k3 / 3
+        }
+        system(y, k, t + h);                                  // k4 = D(t + h, y)
+        for (int c = 0; c < n; ++c)
+            y[c] = acc[c] + k[c] * record_.step / 6;          // y = acc + k4 step / 6
+    }
+
+private:
+    DesignRecord& record_;
+};
+
+// Row pass i (0..3): 0 and 1 start at the left half's centre -q, 2 and 3 at
+// +q; even passes step -0.0055, odd ones +0.0055. Fills rowPass and places it
+// into rowHeights in ascending x.
+void traceRowPass(DesignRecord& record, int pass);
+
+// The four row passes in order.
+void traceRows(DesignRecord& record);
+
+// x, y of both surface points of step j of the current column pass from the
+// heights in columnPass[.][j], into passX[.][j] and passY[.][j].
+void columnPoint(DesignRecord& record, double x, double y, int j, double pinholeX);
+
+// Both passes of the column at sensor x from the given row heights; fills
+// columnPass, passX, passY and then columnZ, columnX, columnY (entries
+// 0..halfSteps-1 towards -y, then halfSteps.. towards +y).
+void traceColumn(DesignRecord& record, double x, double startExitHeight, double startEntranceHeight);
+
+// Sensor x of column b: b * 0.0055 - 2 quarterWidth.
+double columnSensorX(const DesignRecord& record, int b);
+
+// traceColumn for column b from rowHeights[.][b], then its points into the grid.
+void traceGridColumn(DesignRecord& record, int b);
+
+// Every column of the grid, on up to threadCount threads. Each extra thread
+// integrates in its own scratch; the grid is the record's. The results do not
+// depend on the thread count.
+void traceColumns(DesignRecord& record, int threadCount);

@@ -1,0 +1,209 @@
+#include "fit/fit_files.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+
+QString fitFilePath(const QString& directory, const char* fileName)
+{
+    return QDir(directory).filePath(QString::fromLatin1(fileName));
+}
+
+namespace {
+
+locale_t cLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return c;
+}
+
+bool isSpace(char c)
+{
+    // The white space of "%lf" in the C locale.
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+__extension__ typedef unsigned __int128 Wide;
+
+}  // namespace
+
+CNumericLocale::CNumericLocale() : previous_(uselocale(cLocale())) {}
+
+CNumericLocale::~CNumericLocale()
+{
+    uselocale(static_cast<locale_t>(previous_));
+}
+
+void readNumbers(const char* text, std::size_t length, std::vector<double>* numbers)
+{
+    CNumericLocale c;
+    const char* p = text;
+    const char* const end = text + length;
+    for (;;) {
+        while (p != end && isSpace(*p))
+            ++p;
+        if (p == end)
+            return;
+        double value = 0.0;
+        const auto [next, error] = std::from_chars(p, end, value);
+        if (error == std::errc() && (next == end || isSpace(*next))) {
+            numbers->push_back(value);
+            p = next;
+            continue;
+        }
+        // The forms from_chars leaves out (a sign "+", hexadecimal, values out
+        // of range, a number running into the next one) are read as strtod
+        // reads them, which is what "%lf" does.
+        char* stop = nullptr;
+        value = std::strtod(p, &stop);
+        if (stop == p)
+            return;  // not a number: nothing after it is read
+        numbers->push_back(value);
+        p = stop;
+    }
+}
+
+bool readNumberFile(const QString& path, std::vector<double>* numbers)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();  // always NUL-terminated
+    readNumbers(bytes.constData(), static_cast<std::size_t>(bytes.size()), numbers);
+    return true;
+}
+
+namespace {
+
+// Room for one "%16.8f" field: the widest double in fixed notation.
+constexpr std::size_t fieldRoom = 400;
+
+// Writes value in "%16.8f" form at out and returns the end. Exact
+// fixed-point rounding of the binary value to 8 decimals, ties to even, as
+// glibc's printf does; from 2^37 on, and for inf and nan, printf itself.
+char* formatFixed16_8(char* out, double value)
+{
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    const bool negative = (bits >> 63) != 0;
+    const int biasedExponent = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t mantissa = bits & ((std::uint64_t(1) << 52) - 1);
+    if (biasedExponent >= 1023 + 37) {  // 2^37 > 9e10, inf and nan included
+        CNumericLocale c;
+        return out + std::snprintf(out, fieldRoom, "%16.8f", value);
+    }
+    int shift = 1074;  // value = mantissa / 2^shift
+    if (biasedExponent != 0) {
+        mantissa |= std::uint64_t(1) << 52;
+        shift = 1075 - biasedExponent;
+    }
+    std::uint64_t scaled = 0;
+    if (shift < 128) {  // otherwise below half of the last decimal
+        const Wide product = static_cast<Wide>(mantissa) * 100000000u;
+        Wide quotient = product >> shift;
+        const Wide remainder = product - (quotient << shift);
+        const Wide half = static_cast<Wide>(1) << (shift - 1);
+        if (remainder > half || (remainder == half && (quotient & 1u) != 0))
+            ++quotient;
+        scaled = static_cast<std::uint64_t>(quotient);
+    }
+    char digits[24];
+    char* const digitsEnd = digits + sizeof digits;
+    char* p = digitsEnd;
+    std::uint64_t fraction = scaled % 100000000u;
+    std::uint64_t integerPart = scaled / 100000000u;
+    for (int i = 0; i < 8; ++i) {
+        *--p = static_cast<char>('0' + fraction % 10u);
+        fraction /= 10u;
+    }
+    *--p = '.';
+    do {
+        *--p = static_cast<char>('0' + integerPart % 10u);
+        integerPart /= 10u;
+    } while (integerPart != 0);
+    if (negative)
+        *--p = '-';
+    const std::size_t width = static_cast<std::size_t>(digitsEnd - p);
+    if (width < 16) {
+        std::memset(out, ' ', 16 - width);
+        out += 16 - width;
+    }
+    std::memcpy(out, p, width);
+    return out + width;
+}
+
+}  // namespace
+
+void appendFixed16_8(std::string* out, double value)
+{
+    char field[fieldRoom];
+    out->append(field, static_cast<std::size_t>(formatFixed16_8(field, value) - field));
+}
+
+void appendPointRow(std::string* out, double x, double y, double z)
+{
+    char row[3 * fieldRoom + 8];
+    char* p = formatFixed16_8(row, x);
+    *p++ = ' ';
+    *p++ = ' ';
+    p = formatFixed16_8(p, y);
+    *p++ = ' ';
+    *p++ = ' ';
+    p = formatFixed16_8(p, z);
+    *p++ = '\n';
+    out->append(row, static_cast<std::size_t>(p - row));
+}
+
+bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
+                          int count)
+{
+    std::string rows;
+    rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 54);
+    for (int i = 0; i < count; ++i)
+        appendPointRow(&rows, x[i], y[i], fitted[i]);
+    return writeFileBytes(path, rows.data(), rows.size());
+}
+
+bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
+                          int count)
+{
+    std::string rows;
+    rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 108);
+    // Surface 2 was fitted on its x > 0 half only; the view needs the whole
+    // prism face, so the mirror image comes first, in reverse order.
+    for (int i = count - 1; i >= 0; --i)
+        appendPointRow(&rows, -x[i], y[i], fitted[i]);
+    for (int i = 0; i < count; ++i)
+        appendPointRow(&rows, x[i], y[i], fitted[i]);
+    return writeFileBytes(path, rows.data(), rows.size());
+}
+
+bool writeFileBytes(const QString& path, const char* data, std::size_t size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    std::size_t written = 0;
+    while (written < size) {
+        const qint64 n = file.write(data + written, static_cast<qint64>(size - written));
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return file.flush();
+}
+
+void printMissingFileMessage()
+{
+    static const char message[] = "\xB2\xBB\xC4\xDC\xD5\xD2\xB5\xBD\xCE\xC4\xBC\xFE";
+    std::fwrite(message, 1, sizeof message - 1, stdout);
+    std::fflush(stdout);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The files of the fit stage, by their fixed names.
+inline constexpr char designPointsFileName[] = "outputall.txt";
+inline constexpr char surface1PointsFileName[] = "outputall_fig1.txt";
+inline constexpr char surface2PointsFileName[] = "outputall_fig2.txt";
+inline constexpr char surface1FitFileName[] = "output_fit_fig1.txt";
+inline constexpr char surface2FitFileName[] = "output_fit_fig2.txt";
+inline constexpr char fitReportFileName[] = "result_para_fit.txt";
+
+// Where a fitting run finds "outputall.txt" (input) and leaves the two
+// per-surface point files, the two fitted-point files and the report (output).
+// The program itself always uses the working directory.
+struct FitRunLocation {
+    QString inputDirectory = QStringLiteral(".");
+    QString outputDirectory = QStringLiteral(".");
+};
+
+// Path of a fixed file name inside a directory.
+QString fitFilePath(const QString& directory, const char* fileName);
+
+// The application object sets the user's locale, which would turn the decimal
+// point of printf/strtod into a comma; while one of these lives, the calling
+// thread reads and writes numbers in the C conventions the files are made of.
+class CNumericLocale {
+public:
+    CNumericLocale();
+    ~CNumericLocale();
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    void* previous_;
+};
+
+// Reads the whole file as whitespace-separated numbers, as "%lf" takes them
+// ("nan", "-nan", "inf", hexadecimal and signed forms included), appending them
+// to *numbers. Reading stops at the end of the file or at the first token that
+// does not begin a number. Returns false when the file cannot be opened.
+bool readNumberFile(const QString& path, std::vector<double>* numbers);
+// The same reading over bytes in memory; `text` must be followed by a NUL.
+void readNumbers(const char* text, std::size_t length, std::vector<double>* numbers);
+
+// Appends value in "%16.8f" form (C locale), exactly as printf writes it.
+void appendFixed16_8(std::string* out, double value);
+// Appends one point row: "%16.8f  %16.8f  %16.8f\n".
+void appendPointRow(std::string* out, double x, double y, double z);
+
+// "output_fit_fig1.txt": one point row (x[i], y[i], fitted[i]) per point, in
+// point order.
+bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
+                          int count);
+// "output_fit_fig2.txt": the mirrored half first, rows (-x[i], y[i], fitted[i])
+// for i = count - 1 down to 0, then rows (x[i], y[i], fitted[i]) for i = 0 up.
+bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
+                          int count);
+
+// Replaces the file by exactly these bytes ("\n" stays one 0x0A byte).
+// Returns false when the file cannot be opened or fully written.
+bool writeFileBytes(const QString& path, const char* data, std::size_t size);
+
+// "不能找到文件" as GBK bytes on standard output, without a line break: the
+// fit stage's only word about an input file it cannot open.
+void printMissingFileMessage();

@@ -1,0 +1,287 @@
+#include "mainwindow/mainwindow.h"
+
+#include "design/design_record.h"
+#include "design/design_run.h"
+#include "design/prism_angle.h"
+#include "fit/fit_report.h"
+#include "fit/fit_run.h"
+#include "mainwindow/mainwindow_form.h"
+#include "mainwindow/shared_state.h"
+#include "sketch/prismitem.h"
+
+#include <QButtonGroup>
+#include <QDebug>
+#include <QDoubleSpinBox>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTextBrowser>
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+{
+    form = new MainWindowForm;
+    form->setupForm(this);
+    // A lone auto-exclusive radio button can be clicked off again; in an
+    // exclusive group it stays checked and every click recomputes the angle.
+    QButtonGroup* fixAngleGroup = new QButtonGroup(this);
+    fixAngleGroup->addButton(form->radioButton);
+    QFont font;
+    font.setPointSize(15);
+    // The parameters already hold their start values (member initialisers).
+    scene = new QGraphicsScene;
+    form->graphicsView->setScene(scene);
+    form->graphicsView->scale(1.2, 1.2);
+    sketchItem = new Prismitem(0.3 * screenWidth, 0.5 * screenHeight);
+    scene->addItem(sketchItem);
+    placeWidgets(font);
+    initPanelValues();
+}
+
+MainWindow::~MainWindow()
+{
+    delete form;
+    // The scene has no parent; the view does not own it.
+    delete scene;
+}
+
+// Positions as fractions of the screen, truncated toward zero. The prism rows,
+// the fit controls and the report move onto the main window itself.
+void MainWindow::placeWidgets(const QFont& font)
+{
+    const auto place = [](QWidget* widget, double x, double y, double w, double h) {
+        widget->setGeometry(static_cast<int>(x * screenWidth), static_cast<int>(y * screenHeight),
+                            static_cast<int>(w * screenWidth), static_cast<int>(h * screenHeight));
+    };
+    const auto moveHere = [this, &place, &font](QWidget* widget, double x, double y, double w, double h,
+                                                 bool bigFont) {
+        widget->setParent(this);
+        place(widget, x, y, w, h);
+        if (bigFont)
+            widget->setFont(font);
+    };
+    MainWindowForm& f = *form;
+    place(f.centralWidget, 0, 0, 0.66, 0.99);
+    place(f.groupBox, 0.01, 0.01, 0.3, 0.2);
+    f.groupBox->setFont(font);
+    place(f.label, 0.02, 0.02, 0.08, 0.04);
+    place(f.spinBox_fl, 0.1, 0.02, 0.04, 0.04);
+    place(f.label_12, 0.14, 0.02, 0.02, 0.04);
+    place(f.horizontalSlider_fl, 0.16, 0.02, 0.1, 0.04);
+    place(f.label_2, 0.02, 0.07, 0.06, 0.04);
+    place(f.label_3, 0.08, 0.07, 0.02, 0.04);
+    place(f.spinBox_rx, 0.1, 0.07, 0.05, 0.04);
+    place(f.label_4, 0.15, 0.07, 0.02, 0.04);
+    place(f.spinBox_ry, 0.17, 0.07, 0.05, 0.04);
+    place(f.label_5, 0.02, 0.12, 0.08, 0.04);
+    place(f.lineEdit_ps, 0.1, 0.12, 0.1, 0.04);
+    place(f.label_6, 0.2, 0.12, 0.02, 0.04);
+    place(f.groupBox_2, 0.01, 0.21, 0.3, 0.2);
+    f.groupBox_2->setFont(font);
+    moveHere(f.label_7, 0.02, 0.24, 0.06, 0.04, true);
+    moveHere(f.doubleSpinBox_ps, 0.08, 0.24, 0.05, 0.04, true);
+    moveHere(f.label_13, 0.17, 0.24, 0.06, 0.04, true);
+    moveHere(f.doubleSpinBox_index, 0.23, 0.24, 0.05, 0.04, true);
+    moveHere(f.label_8, 0.02, 0.29, 0.06, 0.04, true);
+    moveHere(f.spinBox_d, 0.08, 0.29, 0.05, 0.04, true);
+    moveHere(f.label_9, 0.13, 0.29, 0.02, 0.04, true);
+    moveHere(f.horizontalSlider_d, 0.15, 0.29, 0.1, 0.04, false);
+    moveHere(f.label_10, 0.02, 0.34, 0.06, 0.04, true);
+    moveHere(f.spinBox_p, 0.08, 0.34, 0.05, 0.04, true);
+    moveHere(f.label_11, 0.13, 0.34, 0.02, 0.04, true);
+    place(f.label_14, 0.02, 0.44, 0.1, 0.04);
+    f.label_14->setFont(font);
+    place(f.horizontalScrollBar, 0.02, 0.48, 0.3, 0.04);
+    place(f.radioButton, 0.02, 0.54, 0.1, 0.04);
+    f.radioButton->setFont(font);
+    place(f.pushButton, 0.02, 0.58, 0.1, 0.04);
+    moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
+    moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
+    moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);
+    moveHere(f.textBrowser, 0.01, 0.7, 0.3, 0.3, false);
+    f.textBrowser->setFontPointSize(10);
+    f.textBrowser->setText(QStringLiteral("furface fitting results"));
+    place(f.graphicsView, 0.32, 0.005, 0.35, 1.0);
+}
+
+// Every value that differs from its control's current one fires that
+// control's value slot, so the sketch's copies are filled from here.
+void MainWindow::initPanelValues()
+{
+    MainWindowForm& f = *form;
+    f.horizontalSlider_fl->setValue(focalLength);
+    f.horizontalSlider_fl->setRange(4, 40);
+    f.horizontalSlider_fl->setSingleStep(1);
+    qDebug() << screenWidth;
+    f.spinBox_fl->setValue(focalLength);
+    f.spinBox_fl->setRange(4, 40);
+    f.spinBox_fl->setSingleStep(1);
+    connect(f.horizontalSlider_fl, SIGNAL(valueChanged(int)), f.spinBox_fl, SLOT(setValue(int)));
+    connect(f.spinBox_fl, SIGNAL(valueChanged(int)), f.horizontalSlider_fl, SLOT(setValue(int)));
+
+    f.spinBox_rx->setRange(640, 2480);
+    f.spinBox_rx->setSingleStep(100);
+    f.spinBox_rx->setValue(resolutionX);
+    f.spinBox_ry->setRange(640, 2480);
+    f.spinBox_ry->setSingleStep(100);
+    f.spinBox_ry->setValue(resolutionY);
+
+    f.lineEdit_ps->setText(QStringLiteral("0.0055"));
+    f.lineEdit_ps->setEnabled(false);
+
+    f.doubleSpinBox_ps->setValue(angleDeg);
+    f.doubleSpinBox_ps->setRange(0, 80);
+    f.doubleSpinBox_ps->setSingleStep(1);
+
+    f.horizontalSlider_d->setRange(100, 300);
+    f.horizontalSlider_d->setSingleStep(1);
+    f.horizontalSlider_d->setValue(prismDistance);
+    f.spinBox_d->setValue(prismDistance);
+    f.spinBox_d->setRange(100, 300);
+    f.spinBox_d->setSingleStep(1);
+    connect(f.horizontalSlider_d, SIGNAL(valueChanged(int)), f.spinBox_d, SLOT(setValue(int)));
+    connect(f.spinBox_d, SIGNAL(valueChanged(int)), f.horizontalSlider_d, SLOT(setValue(int)));
+
+    f.spinBox_p->setValue(prismSize);
+    f.spinBox_p->setRange(50, 150);
+    f.spinBox_p->setSingleStep(10);
+
+    f.doubleSpinBox_index->setValue(static_cast<double>(refractiveIndex));
+    f.doubleSpinBox_index->setRange(1.4, 1.55);
+    f.doubleSpinBox_index->setSingleStep(0.01);
+
+    f.horizontalScrollBar->setRange(0, 300);
+    f.horizontalScrollBar->setSingleStep(1);
+    f.horizontalScrollBar->setValue(prismDistance + focalLength);
+
+    f.spjieci->setValue(fitOrder);
+    f.spjieci->setSingleStep(1);
+    f.spjieci->setRange(3, 8);
+}
+
+void MainWindow::repaintSketch()
+{
+    sketchItem->update();
+    scene->update();
+}
+
+void MainWindow::on_horizontalScrollBar_valueChanged(int value)
+{
+    virtualCameraPos = value;
+    sketchItem->virtualCameraPos = static_cast<float>(value);
+    repaintSketch();
+}
+
+void MainWindow::on_horizontalSlider_fl_valueChanged(int value)
+{
+    focalLength = value;
+    sketchItem->focalLength = static_cast<float>(value);
+    repaintSketch();
+}
+
+void MainWindow::on_spinBox_rx_valueChanged(int arg1)
+{
+    sketchItem->resolutionX = arg1;
+    repaintSketch();
+}
+
+void MainWindow::on_spinBox_ry_valueChanged(int arg1)
+{
+    sketchItem->resolutionY = arg1;
+    repaintSketch();
+}
+
+void MainWindow::on_doubleSpinBox_ps_valueChanged(double arg1)
+{
+    angleDeg = arg1;
+    sketchItem->angleDeg = static_cast<float>(arg1);
+    repaintSketch();
+}
+
+void MainWindow::on_spinBox_d_valueChanged(int arg1)
+{
+    prismDistance = arg1;
+    sketchItem->prismDistance = static_cast<float>(arg1);
+    repaintSketch();
+}
+
+void MainWindow::on_spinBox_p_valueChanged(int arg1)
+{
+    prismSize = arg1;
+    sketchItem->prismSize = static_cast<float>(arg1);
+    repaintSketch();
+}
+
+void MainWindow::on_doubleSpinBox_index_valueChanged(double arg1)
+{
+    refractiveIndex = static_cast<float>(arg1);
+    sketchItem->refractiveIndex = refractiveIndex;
+    repaintSketch();
+}
+
+// The sketch gets the exact angle; the spin box keeps two decimals, and its
+// slot writes the rounded value to both copies only when the shown value changes.
+void MainWindow::on_radioButton_clicked(bool checked)
+{
+    if (checked) {
+        sketchItem->angleDeg = fixedPrismAngleDegrees(resolutionX, focalLength, refractiveIndex);
+        form->doubleSpinBox_ps->setValue(static_cast<double>(sketchItem->angleDeg));
+        form->doubleSpinBox_ps->setEnabled(false);
+    } else {
+        form->doubleSpinBox_ps->setEnabled(true);
+    }
+    repaintSketch();
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    // Released when the action ends, also when the computation throws.
+    ScopedDesignRecord record(2, 480, 540);
+    DesignParameters parameters;
+    parameters.focalLength = focalLength;
+    parameters.resolutionX = resolutionX;
+    parameters.angleDeg = sketchItem->angleDeg;
+    parameters.prismDistance = prismDistance;
+    parameters.prismSize = prismSize;
+    parameters.refractiveIndex = refractiveIndex;
+    parameters.centralRayHitX = sketchItem->centralRayHitX;
+    parameters.centralRayHitY = sketchItem->centralRayHitY;
+    fillDesignRecord(*record, parameters);
+    traceDesign(*record);
+    // Shown also when a file could not be written.
+    QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
+    emit workdonesignal();
+}
+
+void MainWindow::on_spjieci_valueChanged(int arg1)
+{
+    fitOrder = arg1;
+}
+
+void MainWindow::on_pushButton_2_clicked()
+{
+    qDebug() << "jieci" << fitOrder;
+    switch (fitOrder) {
+    case 3: fitAndReportOrder3(); qDebug(" c3"); break;
+    case 4: fitAndReportOrder4(); qDebug(" c4"); break;
+    case 5: fitAndReportOrder5(); break;
+    case 6: fitAndReportOrder6(); break;
+    case 7: fitAndReportOrder7(); break;
+    case 8: fitAndReportOrder8(); break;
+    default: fitAndReportOrder3(); break;
+    }
+
+    bool opened = false;
+    fitReportText = readFitReportText(QStringLiteral("."), &opened);
+    if (!opened)
+        qDebug() << "Can not open";
+    form->textBrowser->setText(fitReportText);
+    emit workdonesignal2();
+}

@@ -1,0 +1,149 @@
+#include "sketch/prism_geometry.h"
+
+#include <cmath>
+#include <initializer_list>
+
+namespace {
+
+// Lines are held in slope-intercept form, in single precision.
+struct Line
+{
+    float slope;
+    float intercept;
+};
+
+// The line through (0, y0) and (x1, y1); the slope is formed in double.
+Line lineFromAxis(double y0, double x1, double y1)
+{
+    return {static_cast<float>((y1 - y0) / (x1 - 0.0)), static_cast<float>(y0)};
+}
+
+// x in single precision; y on the first line (the ray), in double.
+QPointF intersect(const Line& ray, const Line& face)
+{
+    const float x = (face.intercept - ray.intercept) / (ray.slope - face.slope);
+    const double y = static_cast<double>(ray.slope) * static_cast<double>(x)
+                     + static_cast<double>(ray.intercept);
+    return {static_cast<double>(x), y};
+}
+
+bool isFinite(const QPointF& point)
+{
+    return std::isfinite(point.x()) && std::isfinite(point.y());
+}
+
+// A ray parallel to a face or totally reflected at the base has no finite end
+// point; such a shape is left out rather than drawn towards infinity.
+void addShape(PrismSketch& sketch, std::initializer_list<QPointF> points, bool dashed)
+{
+    for (const QPointF& point : points)
+        if (!isFinite(point))
+            return;
+    sketch.shapes.push_back({QPolygonF(QVector<QPointF>(points)), dashed});
+}
+
+QVector2D refract(QVector2D v, QVector2D m, float index)
+{
+    v.normalize();
+    m.normalize();
+    const float c = QVector2D::dotProduct(v, m);
+    const float k = std::sqrt(1.0f - (1.0f - c * c) / (index * index));
+    return v / index + m * (c / index - k);
+}
+
+} // namespace
+
+QVector2D refractIntoPrism(QVector2D v, QVector2D m, float n)
+{
+    return refract(v, m, n);
+}
+
+QVector2D refractOutOfPrism(QVector2D v, QVector2D m, float n)
+{
+    const float inverse = 1.0f / n;
+    return refract(v, m, inverse);
+}
+
+PrismSketch computePrismSketch(const PrismSketchParameters& p)
+{
+    const float f = p.focalLength;
+    const float d = p.prismDistance;
+    const float n = p.refractiveIndex;
+    const float v = p.virtualCameraPos;
+    const float halfSize = p.prismSize / 2.0f;
+    const float a = static_cast<float>(static_cast<double>(p.angleDeg) * 3.1415926535898 / 180.0);
+    const double h = p.prismSize * std::tan(a) * 0.5f;
+    const double halfWidth = p.resolutionX * 0.0055 * 0.5;
+    const double quarterWidth = p.resolutionX * 0.0055 * 0.25;
+    const float pinholeY = d + f;
+    const Line rightFace = lineFromAxis(h, halfSize, 0.0);
+    const Line leftFace = lineFromAxis(h, -halfSize, 0.0);
+    const QVector2D rightNormal(std::sin(a), std::cos(a));
+    const QVector2D leftNormal(-std::sin(a), std::cos(a));
+    const QVector2D baseNormal(0.0f, 1.0f);
+    const QPointF pinhole(0.0, pinholeY);
+    const QPointF apex(0.0, h);
+
+    PrismSketch sketch;
+    addShape(sketch, {{-halfSize, 0.0}, {halfSize, 0.0}, apex}, false);
+    addShape(sketch, {{-halfWidth, d}, {halfWidth, d}, pinhole}, false);
+
+    // Edge rays of the camera's field, up to the faces.
+    const QPointF r = intersect(lineFromAxis(pinholeY, halfWidth, d), rightFace);
+    const QPointF l = intersect(lineFromAxis(pinholeY, -halfWidth, d), leftFace);
+    addShape(sketch, {r, pinhole}, false);
+    addShape(sketch, {l, pinhole}, false);
+    addShape(sketch, {apex, pinhole}, false);
+
+    // Through the glass to the base, and out of it.
+    const QVector2D tR = refractIntoPrism(QVector2D(static_cast<float>(halfWidth), d), rightNormal, n);
+    const QVector2D tL = refractIntoPrism(QVector2D(static_cast<float>(-halfWidth), d), leftNormal, n);
+    const double bR = r.x() + (0.0 - r.y()) * tR.x() / tR.y();
+    const double bL = l.x() + (0.0 - l.y()) * tL.x() / tL.y();
+    addShape(sketch, {r, {bR, 0.0}}, false);
+    addShape(sketch, {l, {bL, 0.0}}, false);
+    const QVector2D eL = refractOutOfPrism(tL, baseNormal, n);
+    const QVector2D eR = refractOutOfPrism(tR, baseNormal, n);
+    addShape(sketch, {{bR - 200.0 * eR.x() / eR.y(), -200.0}, {bR, 0.0}}, false);
+    addShape(sketch, {{bL - 200.0 * eL.x() / eL.y(), -200.0}, {bL, 0.0}}, false);
+
+    // Rays along the axis through the apex.
+    const QVector2D gL = refractIntoPrism(QVector2D(0.0f, -1.0f), leftNormal, n);
+    const QVector2D gR = refractIntoPrism(QVector2D(0.0f, -1.0f), rightNormal, n);
+    const double aL = gL.x() / gL.y() * (0.0 - h);
+    const double aR = gR.x() / gR.y() * (0.0 - h);
+    addShape(sketch, {apex, {aL, 0.0}}, false);
+    addShape(sketch, {apex, {aR, 0.0}}, false);
+    const QVector2D qL = refractOutOfPrism(gL, baseNormal, n);
+    const QVector2D qR = refractOutOfPrism(gR, baseNormal, n);
+    addShape(sketch, {{aL, 0.0}, {aL - 200.0 * qL.x() / qL.y(), -200.0}}, false);
+    addShape(sketch, {{aR, 0.0}, {aR - 200.0 * qR.x() / qR.y(), -200.0}}, false);
+
+    // Central rays of the two half images and the virtual cameras they define.
+    const QPointF q = intersect(lineFromAxis(pinholeY, quarterWidth, d), rightFace);
+    const double qLeftX = intersect(lineFromAxis(pinholeY, -quarterWidth, d), leftFace).x();
+    sketch.centralRayHitDefined = isFinite(q);
+    if (sketch.centralRayHitDefined) {
+        sketch.centralRayHitX = q.x();
+        sketch.centralRayHitY = q.y();
+    }
+    addShape(sketch, {{q.x(), -200.0}, {q.x(), 200.0}}, true);
+    addShape(sketch, {{qLeftX, -200.0}, {qLeftX, 200.0}}, true);
+    const float imagePlaneY = v - f;
+    addShape(sketch, {{q.x() - quarterWidth, imagePlaneY}, {q.x() + quarterWidth, imagePlaneY}, {q.x(), v}}, true);
+    addShape(sketch, {{qLeftX - quarterWidth, imagePlaneY}, {qLeftX + quarterWidth, imagePlaneY}, {qLeftX, v}},
+             true);
+    // Field edge of the right virtual camera, from its pinhole out to y = -200.
+    addShape(sketch, {{q.x(), v}, {q.x() + (-200.0 - v) * quarterWidth / f, -200.0}}, true);
+    return sketch;
+}
+
+bool centralRayHit(const PrismSketchParameters& p, double* x, double* y)
+{
+    const PrismSketch sketch = computePrismSketch(p);
+    if (!sketch.centralRayHitDefined)
+        return false;
+    *x = sketch.centralRayHitX;
+    *y = sketch.centralRayHitY;
+    return true;
+}

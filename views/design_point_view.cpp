@@ -1,0 +1,19 @@
+#include "views/design_point_view.h"
+
+#include <QDebug>
+
+MyWidget::MyWidget(QWidget *parent) : PointCloudView(std::make_unique<Showoutput>(), parent) {}
+
+void MyWidget::receiveData(QString data) { takeNote(data); }
+
+void MyWidget::repaint() { update(); }
+
+void MyWidget::shownew() { reload(); }
+
+void MyWidget::loadPointSet() { pointSet->loadPoints("outputall.txt"); }
+
+void MyWidget::paintGL()
+{
+    PointCloudView::paintGL();
+    qDebug() << "drawwwww" << note;
+}

@@ -1,0 +1,15 @@
+#include "views/fitted_surface_view.h"
+
+MyWidget2::MyWidget2(QWidget *parent) : PointCloudView(std::make_unique<Showoutput2>(), parent) {}
+
+void MyWidget2::receiveData(QString data) { takeNote(data); }
+
+void MyWidget2::repaint() { update(); }
+
+void MyWidget2::shownew() { reload(); }
+
+void MyWidget2::loadPointSet()
+{
+    // The set was made a Showoutput2 by the constructor above.
+    static_cast<Showoutput2 &>(*pointSet).loadPointPairs("output_fit_fig1.txt", "output_fit_fig2.txt");
+}
