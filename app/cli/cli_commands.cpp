@@ -1,21 +1,22 @@
 #include "app/cli/cli_commands.h"
 
 #include "design/design_record.h"
+#include "design/design_run.h"
 #include "design/prism_angle.h"
 #include "fit/fit_run.h"
-#include "sketch/prism_sketch_geometry.h"
+#include "sketch/prism_geometry.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
-// The window's design and "fix angle" rule always work with 1920 pixels.
-constexpr int designResolutionX = 1920;
-constexpr double panelAngleLow = 0.0;
-constexpr double panelAngleHigh = 80.0;
+// The window's design runs with the counts 2, 480 and 540.
+constexpr int quarterSteps = 480;
+constexpr int halfSteps = 540;
 
 double elapsedSeconds(const QElapsedTimer& timer)
 {
@@ -33,11 +34,11 @@ void panelAngle(const CliDesignOptions& options, double* spinBoxValue, float* sk
     *sketchValue = static_cast<float>(options.angleDeg);
     if (!options.fixAngle)
         return;
-    const float fixed = fixedPrismAngleDegrees(designResolutionX, options.focalLength,
+    const float fixed = fixedPrismAngleDegrees(cliResolutionX, options.focalLength,
                                                static_cast<float>(options.refractiveIndex));
     *sketchValue = fixed;
     const double shown = std::clamp(roundToSpinBoxDecimals(static_cast<double>(fixed), 2),
-                                    panelAngleLow, panelAngleHigh);
+                                    cliAngleLow, cliAngleHigh);
     if (shown != *spinBoxValue) {
         *spinBoxValue = shown;
         *sketchValue = static_cast<float>(shown);
@@ -54,17 +55,24 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     // The sketch's copies, as the window's value slots leave them.
     PrismSketchParameters sketch;
     sketch.focalLength = static_cast<float>(options.focalLength);
-    sketch.resolutionX = designResolutionX;
+    sketch.resolutionX = cliResolutionX;
     sketch.angleDeg = report->designAngleDeg;
     sketch.prismDistance = static_cast<float>(options.prismDistance);
     sketch.prismSize = static_cast<float>(options.prismSize);
     sketch.refractiveIndex = static_cast<float>(options.refractiveIndex);
     sketch.virtualCameraPos = static_cast<float>(options.prismDistance + options.focalLength);
-    centralRayHit(sketch, &report->centralRayHitX, &report->centralRayHitY);
+    // A central ray parallel to the face has no hit point; the window would
+    // keep the point of an earlier paint, here the design gets NaN and says so.
+    report->centralRayHitDefined =
+        centralRayHit(sketch, &report->centralRayHitX, &report->centralRayHitY);
+    if (!report->centralRayHitDefined) {
+        report->centralRayHitX = std::numeric_limits<double>::quiet_NaN();
+        report->centralRayHitY = std::numeric_limits<double>::quiet_NaN();
+    }
 
     DesignParameters parameters;
     parameters.focalLength = options.focalLength;
-    parameters.resolutionX = designResolutionX;
+    parameters.resolutionX = cliResolutionX;
     parameters.angleDeg = report->designAngleDeg;
     parameters.prismDistance = options.prismDistance;
     parameters.prismSize = options.prismSize;
@@ -76,12 +84,16 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
     const DesignRunResult result = runDesign(parameters, runOptions);
-    report->profilePoints = result.profileRows;
-    report->gridPoints = result.gridRows;
-    report->nonFinitePoints = result.nonFiniteRows;
+    report->profilePoints = 4 * quarterSteps;
+    report->gridPoints = 8 * quarterSteps * halfSteps / 10;
+    report->nonFinitePoints = result.nonFiniteGridLines;
+    report->threads = result.threadCount;
     report->seconds = elapsedSeconds(timer);
-    if (!result.filesWritten) {
-        *error = QStringLiteral("the design files could not be written to '%1'").arg(request.outputDir);
+    if (!result.profileWritten || !result.gridWritten) {
+        *error = QStringLiteral("%1 could not be written in '%2'")
+                     .arg(result.profileWritten ? QStringLiteral("outputall.txt")
+                                                : QStringLiteral("output.txt"),
+                          request.outputDir);
         return false;
     }
     return true;
@@ -101,15 +113,26 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
     where.inputDirectory = request.outputDir;
     where.outputDirectory = report->directory;
     const FitRunSummary summary = fitAndReportOrder(order, where);
+    report->seconds = elapsedSeconds(timer);
+    if (!summary.designFileFound || !summary.pointFilesRead || !summary.fitFilesWritten
+        || !summary.reportWritten || summary.surface1Results.empty()
+        || summary.surface2Results.empty()) {
+        *error = QStringLiteral("the fit of order %1 could not %2 in '%3'")
+                     .arg(order)
+                     .arg(!summary.designFileFound ? QStringLiteral("read outputall.txt")
+                                                   : QStringLiteral("write its files"))
+                     .arg(report->directory);
+        return false;
+    }
     report->surface1Points = summary.surface1Count;
     report->surface2Points = summary.surface2Count;
-    report->coefficients1 = QVector<double>(summary.surface1Coefficients.begin(),
-                                            summary.surface1Coefficients.end());
-    report->coefficients2 = QVector<double>(summary.surface2Coefficients.begin(),
-                                            summary.surface2Coefficients.end());
-    report->res1 = summary.res1;
-    report->res2 = summary.res2;
-    report->seconds = elapsedSeconds(timer);
+    // Each result array holds the coefficients followed by the residual.
+    report->coefficients1 = QVector<double>(summary.surface1Results.begin(),
+                                            summary.surface1Results.end() - 1);
+    report->coefficients2 = QVector<double>(summary.surface2Results.begin(),
+                                            summary.surface2Results.end() - 1);
+    report->res1 = summary.surface1Results.back();
+    report->res2 = summary.surface2Results.back();
     return true;
 }
 

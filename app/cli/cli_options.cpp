@@ -17,7 +17,7 @@ struct RealRange { double low; double high; };
 constexpr IntRange focalLengthRange{4, 40};
 constexpr IntRange distanceRange{100, 300};
 constexpr IntRange sizeRange{50, 150};
-constexpr RealRange angleRange{0.0, 80.0};
+constexpr RealRange angleRange{cliAngleLow, cliAngleHigh};
 constexpr RealRange indexRange{1.40, 1.55};
 constexpr IntRange orderRange{3, 8};
 constexpr int maxThreads = 256;

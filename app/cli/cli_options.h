@@ -10,6 +10,13 @@
 
 enum class CliCommand { Help, Design, Fit, Run };
 
+// The window's design and "fix angle" rule always work with 1920 pixels
+// across, whatever the resolution spin box shows.
+constexpr int cliResolutionX = 1920;
+// The angle spin box's range.
+constexpr double cliAngleLow = 0.0;
+constexpr double cliAngleHigh = 80.0;
+
 struct CliDesignOptions {
     int focalLength = 35;
     int prismDistance = 175;

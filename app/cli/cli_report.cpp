@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int designResolutionX = 1920;
-
 QJsonValue jsonNumber(double value)
 {
     return std::isfinite(value) ? QJsonValue(value) : QJsonValue();
@@ -45,7 +43,7 @@ QString formatSummaryText(const CliReport& report)
     if (report.hasDesign) {
         const CliDesignReport& d = report.design;
         text += line("focal length", QStringLiteral("%1 mm").arg(p.focalLength));
-        text += line("resolution", QStringLiteral("%1 px").arg(designResolutionX));
+        text += line("resolution", QStringLiteral("%1 px").arg(cliResolutionX));
         text += line("distance", QStringLiteral("%1 mm").arg(p.prismDistance));
         text += line("prism size", QStringLiteral("%1 mm").arg(p.prismSize));
         text += line("refractive index", QString::number(p.refractiveIndex, 'f', 2));
@@ -54,12 +52,15 @@ QString formatSummaryText(const CliReport& report)
                                   .arg(QString::number(d.panelAngleDeg, 'f', 2),
                                        p.fixAngle ? QStringLiteral(" (fix angle)") : QString(),
                                        QString::number(static_cast<double>(d.designAngleDeg), 'g', 7)));
-        text += line("sketch point", QStringLiteral("x = %1, y = %2")
-                                         .arg(QString::number(d.centralRayHitX, 'f', 6),
-                                              QString::number(d.centralRayHitY, 'f', 6)));
-        text += line("design", QStringLiteral("%1 profile points, %2 grid points, %3 not finite; %4")
+        text += line("sketch point",
+                     d.centralRayHitDefined
+                         ? QStringLiteral("x = %1, y = %2")
+                               .arg(QString::number(d.centralRayHitX, 'f', 6),
+                                    QString::number(d.centralRayHitY, 'f', 6))
+                         : QStringLiteral("undefined (the central ray runs parallel to the prism face)"));
+        text += line("design", QStringLiteral("%1 profile points, %2 grid points, %3 of them not finite; %4 (%5 threads)")
                                    .arg(d.profilePoints).arg(d.gridPoints).arg(d.nonFinitePoints)
-                                   .arg(seconds(d.seconds)));
+                                   .arg(seconds(d.seconds)).arg(d.threads));
     }
     for (const CliFitReport& fit : report.fits) {
         const QString label = QStringLiteral("fit order %1").arg(fit.order);
@@ -87,7 +88,7 @@ QByteArray formatSummaryJson(const CliReport& report)
         const CliDesignReport& d = report.design;
         QJsonObject parameters;
         parameters.insert(QStringLiteral("focalLength"), p.focalLength);
-        parameters.insert(QStringLiteral("resolutionX"), designResolutionX);
+        parameters.insert(QStringLiteral("resolutionX"), cliResolutionX);
         parameters.insert(QStringLiteral("prismDistance"), p.prismDistance);
         parameters.insert(QStringLiteral("prismSize"), p.prismSize);
         parameters.insert(QStringLiteral("refractiveIndex"), p.refractiveIndex);
@@ -102,9 +103,11 @@ QByteArray formatSummaryJson(const CliReport& report)
         hit.insert(QStringLiteral("x"), jsonNumber(d.centralRayHitX));
         hit.insert(QStringLiteral("y"), jsonNumber(d.centralRayHitY));
         design.insert(QStringLiteral("centralRayHit"), hit);
+        design.insert(QStringLiteral("centralRayHitDefined"), d.centralRayHitDefined);
         design.insert(QStringLiteral("profilePoints"), d.profilePoints);
         design.insert(QStringLiteral("gridPoints"), d.gridPoints);
         design.insert(QStringLiteral("nonFinitePoints"), d.nonFinitePoints);
+        design.insert(QStringLiteral("threads"), d.threads);
         design.insert(QStringLiteral("seconds"), d.seconds);
         root.insert(QStringLiteral("design"), design);
     }

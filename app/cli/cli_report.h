@@ -13,12 +13,15 @@ struct CliDesignReport {
     // angle" rule) and the single-precision angle the design took.
     double panelAngleDeg = 0.0;
     float designAngleDeg = 0.0f;
-    // The sketch's point on the right prism face.
+    // The sketch's point on the right prism face; undefined when the central
+    // ray runs parallel to the face.
+    bool centralRayHitDefined = true;
     double centralRayHitX = 0.0;
     double centralRayHitY = 0.0;
     int profilePoints = 0;      // rows of "output.txt"
     int gridPoints = 0;         // rows of "outputall.txt"
-    int nonFinitePoints = 0;    // rows among them holding an infinity or NaN
+    int nonFinitePoints = 0;    // rows of "outputall.txt" holding an infinity or NaN
+    int threads = 0;
     double seconds = 0.0;
 };
 

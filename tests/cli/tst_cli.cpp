@@ -1,8 +1,9 @@
 // harvenlotek-cli as a user runs it: a separate process in a scratch directory.
 
 #include "design/design_record.h"
+#include "design/design_run.h"
 #include "design/prism_angle.h"
-#include "sketch/prism_sketch_geometry.h"
+#include "sketch/prism_geometry.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -138,56 +139,66 @@ void TestCli::badInputWritesNothing_data()
     QTest::addColumn<QStringList>("arguments");
     // Design output already in the directory, for the fit's rows.
     QTest::addColumn<bool>("withDesignOutput");
+    // A file (or, with a trailing slash, a directory) in the way of a result.
+    QTest::addColumn<QString>("occupied");
     const bool withDesign = true;
     const bool empty = false;
-    QTest::newRow("no command") << QStringList{} << empty;
-    QTest::newRow("unknown command") << QStringList{"desing"} << empty;
-    QTest::newRow("option before command") << QStringList{"--focal-length", "30", "design"} << empty;
-    QTest::newRow("help for unknown command") << QStringList{"help", "draw"} << empty;
-    QTest::newRow("unknown option") << QStringList{"design", "--focal", "30"} << empty;
-    QTest::newRow("option of another command") << QStringList{"design", "--order", "3"} << empty;
-    QTest::newRow("stray argument") << QStringList{"design", "12"} << empty;
-    QTest::newRow("option given twice") << QStringList{"design", "--size", "60", "--size", "70"} << empty;
-    QTest::newRow("value missing") << QStringList{"design", "--focal-length"} << empty;
-    QTest::newRow("option as value") << QStringList{"design", "--angle", "--fix-angle"} << empty;
-    QTest::newRow("flag with value") << QStringList{"design", "--fix-angle=1"} << empty;
-    QTest::newRow("index not a number") << QStringList{"design", "--index", "abc"} << empty;
-    QTest::newRow("size not whole") << QStringList{"design", "--size", "99.5"} << empty;
-    QTest::newRow("angle nan") << QStringList{"design", "--angle", "nan"} << empty;
-    QTest::newRow("focal length 3") << QStringList{"design", "--focal-length", "3"} << empty;
-    QTest::newRow("focal length 41") << QStringList{"run", "--order", "3", "--focal-length=41"} << empty;
-    QTest::newRow("distance 99") << QStringList{"design", "--distance", "99"} << empty;
-    QTest::newRow("distance 301") << QStringList{"design", "--distance", "301"} << empty;
-    QTest::newRow("size 49") << QStringList{"design", "--size", "49"} << empty;
-    QTest::newRow("size 151") << QStringList{"design", "--size", "151"} << empty;
-    QTest::newRow("angle -0.01") << QStringList{"design", "--angle", "-0.01"} << empty;
-    QTest::newRow("angle 80.01") << QStringList{"design", "--angle", "80.01"} << empty;
-    QTest::newRow("index 1.39") << QStringList{"design", "--index", "1.39"} << empty;
-    QTest::newRow("index 1.56") << QStringList{"design", "--index", "1.56"} << empty;
-    QTest::newRow("threads 0") << QStringList{"design", "--threads", "0"} << empty;
-    QTest::newRow("order 2") << QStringList{"fit", "--order", "2"} << withDesign;
-    QTest::newRow("order 9") << QStringList{"run", "--order", "9"} << empty;
-    QTest::newRow("order word") << QStringList{"fit", "--order", "three"} << withDesign;
-    QTest::newRow("order missing") << QStringList{"fit"} << withDesign;
-    QTest::newRow("order value missing") << QStringList{"fit", "--order"} << withDesign;
-    QTest::newRow("run without order") << QStringList{"run", "--angle", "30"} << empty;
-    QTest::newRow("output dir missing") << QStringList{"design", "--output-dir", "nowhere"} << empty;
-    QTest::newRow("output dir is a file") << QStringList{"design", "--output-dir", "plain"} << empty;
-    QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << empty;
-    QTest::newRow("fit without design output") << QStringList{"fit", "--order", "3"} << empty;
-    QTest::newRow("order directory is a file") << QStringList{"fit", "--order", "all"} << withDesign;
+    QTest::newRow("no command") << QStringList{} << empty << QString();
+    QTest::newRow("unknown command") << QStringList{"desing"} << empty << QString();
+    QTest::newRow("option before command") << QStringList{"--focal-length", "30", "design"} << empty << QString();
+    QTest::newRow("help for unknown command") << QStringList{"help", "draw"} << empty << QString();
+    QTest::newRow("unknown option") << QStringList{"design", "--focal", "30"} << empty << QString();
+    QTest::newRow("option of another command") << QStringList{"design", "--order", "3"} << empty << QString();
+    QTest::newRow("stray argument") << QStringList{"design", "12"} << empty << QString();
+    QTest::newRow("option given twice") << QStringList{"design", "--size", "60", "--size", "70"} << empty << QString();
+    QTest::newRow("value missing") << QStringList{"design", "--focal-length"} << empty << QString();
+    QTest::newRow("option as value") << QStringList{"design", "--angle", "--fix-angle"} << empty << QString();
+    QTest::newRow("flag with value") << QStringList{"design", "--fix-angle=1"} << empty << QString();
+    QTest::newRow("index not a number") << QStringList{"design", "--index", "abc"} << empty << QString();
+    QTest::newRow("size not whole") << QStringList{"design", "--size", "99.5"} << empty << QString();
+    QTest::newRow("angle nan") << QStringList{"design", "--angle", "nan"} << empty << QString();
+    QTest::newRow("focal length 3") << QStringList{"design", "--focal-length", "3"} << empty << QString();
+    QTest::newRow("focal length 41") << QStringList{"run", "--order", "3", "--focal-length=41"} << empty << QString();
+    QTest::newRow("distance 99") << QStringList{"design", "--distance", "99"} << empty << QString();
+    QTest::newRow("distance 301") << QStringList{"design", "--distance", "301"} << empty << QString();
+    QTest::newRow("size 49") << QStringList{"design", "--size", "49"} << empty << QString();
+    QTest::newRow("size 151") << QStringList{"design", "--size", "151"} << empty << QString();
+    QTest::newRow("angle -0.01") << QStringList{"design", "--angle", "-0.01"} << empty << QString();
+    QTest::newRow("angle 80.01") << QStringList{"design", "--angle", "80.01"} << empty << QString();
+    QTest::newRow("index 1.39") << QStringList{"design", "--index", "1.39"} << empty << QString();
+    QTest::newRow("index 1.56") << QStringList{"design", "--index", "1.56"} << empty << QString();
+    QTest::newRow("threads 0") << QStringList{"design", "--threads", "0"} << empty << QString();
+    QTest::newRow("order 2") << QStringList{"fit", "--order", "2"} << withDesign << QString();
+    QTest::newRow("order 9") << QStringList{"run", "--order", "9"} << empty << QString();
+    QTest::newRow("order word") << QStringList{"fit", "--order", "three"} << withDesign << QString();
+    QTest::newRow("order missing") << QStringList{"fit"} << withDesign << QString();
+    QTest::newRow("order value missing") << QStringList{"fit", "--order"} << withDesign << QString();
+    QTest::newRow("run without order") << QStringList{"run", "--angle", "30"} << empty << QString();
+    QTest::newRow("output dir missing") << QStringList{"design", "--output-dir", "nowhere"} << empty << QString();
+    QTest::newRow("output dir is a file") << QStringList{"design", "--output-dir", "plain"} << empty << QString();
+    QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << empty << QString();
+    QTest::newRow("fit without design output") << QStringList{"fit", "--order", "3"} << empty << QString();
+    QTest::newRow("order directory is a file") << QStringList{"fit", "--order", "all"} << withDesign
+                                               << QString("order-7");
+    QTest::newRow("design file is a directory") << QStringList{"run", "--order", "3"} << empty
+                                                << QString("outputall.txt/");
+    QTest::newRow("report is a directory") << QStringList{"fit", "--order", "4"} << withDesign
+                                           << QString("result_para_fit.txt/");
 }
 
 void TestCli::badInputWritesNothing()
 {
     QFETCH(QStringList, arguments);
     QFETCH(bool, withDesignOutput);
+    QFETCH(QString, occupied);
     QTemporaryDir dir;
     writeFile(dir.filePath("plain"), "not a directory\n");
     if (withDesignOutput)
         writeFile(dir.filePath("outputall.txt"), "1 2 3 4 5 6\n");
-    if (QByteArray(QTest::currentDataTag()) == "order directory is a file")
-        writeFile(dir.filePath("order-7"), "");
+    if (occupied.endsWith('/'))
+        QVERIFY(QDir(dir.path()).mkdir(occupied.chopped(1)));
+    else if (!occupied.isEmpty())
+        writeFile(dir.filePath(occupied), "");
     const QMap<QString, QByteArray> before = snapshot(dir.path());
 
     const CliRun run = runCli(arguments, dir.path());
