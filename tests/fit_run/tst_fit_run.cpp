@@ -113,17 +113,20 @@ private slots:
     void pointRowDigits()
     {
         std::mt19937_64 random(7);
-        std::vector<double> values = {-0.0, 0.5e-8, 1.5e-8, 99999999.999999995, 137438953472.0, 1e300, INFINITY, NAN};
+        std::vector<double> values = {0.0, -0.0, 1e-10, -1e-10, 0.001953125, 0.005859375, 0.5e-8, -0.5e-8, 1.5e-8,
+                                      99999999.999999995, 137438953471.99998, 137438953472.0, 1e300, -INFINITY, -NAN,
+                                      5e-324};  // ties, the switch to printf at 2^37, the limits
         for (int i = 0; i < 200000; ++i) {
             const double scale = std::pow(10.0, static_cast<int>(random() % 22) - 11);
             values.push_back((static_cast<double>(random() >> 11) / 9007199254740992.0 - 0.5) * scale);
             values.push_back(static_cast<double>(static_cast<std::int64_t>(random() % 2000001) - 1000000) / 512.0);
         }
-        for (double v : values) {
+        for (std::size_t i = 0; i + 2 < values.size(); i += 3) {
             std::string got;
-            appendFixed16_8(&got, v);
-            char expected[400];
-            std::snprintf(expected, sizeof expected, "%16.8f", v);
+            appendPointRow(&got, values[i], values[i + 1], values[i + 2]);
+            char expected[1300];
+            std::snprintf(expected, sizeof expected, "%16.8f  %16.8f  %16.8f\n", values[i], values[i + 1],
+                          values[i + 2]);
             QCOMPARE(QByteArray::fromStdString(got), QByteArray(expected));
         }
     }
