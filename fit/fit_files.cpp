@@ -142,12 +142,6 @@ char* formatFixed16_8(char* out, double value)
 
 }  // namespace
 
-void appendFixed16_8(std::string* out, double value)
-{
-    char field[fieldRoom];
-    out->append(field, static_cast<std::size_t>(formatFixed16_8(field, value) - field));
-}
-
 void appendPointRow(std::string* out, double x, double y, double z)
 {
     char row[3 * fieldRoom + 8];

@@ -47,9 +47,8 @@ bool readNumberFile(const QString& path, std::vector<double>* numbers);
 // The same reading over bytes in memory; `text` must be followed by a NUL.
 void readNumbers(const char* text, std::size_t length, std::vector<double>* numbers);
 
-// Appends value in "%16.8f" form (C locale), exactly as printf writes it.
-void appendFixed16_8(std::string* out, double value);
-// Appends one point row: "%16.8f  %16.8f  %16.8f\n".
+// Appends one point row: "%16.8f  %16.8f  %16.8f\n" (C locale), exactly as
+// printf writes it.
 void appendPointRow(std::string* out, double x, double y, double z);
 
 // "output_fit_fig1.txt": one point row (x[i], y[i], fitted[i]) per point, in
