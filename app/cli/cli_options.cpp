@@ -27,7 +27,7 @@ enum OptionId {
     OptOrder, OptOutputDir, OptJson, OptThreads, OptHelp
 };
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     OptionId id;
     bool takesValue;
@@ -35,7 +35,7 @@ struct OptionSpec {
     bool fit;     // accepted by fit and run
 };
 
-const OptionSpec optionSpecs[] = {
+const OptionRule optionRules[] = {
     {"--focal-length", OptFocalLength, true, true, false},
     {"--distance", OptDistance, true, true, false},
     {"--size", OptSize, true, true, false},
@@ -49,21 +49,21 @@ const OptionSpec optionSpecs[] = {
     {"--help", OptHelp, false, true, true},
 };
 
-const OptionSpec* findOption(const QString& name)
+const OptionRule* findOption(const QString& name)
 {
-    for (const OptionSpec& spec : optionSpecs) {
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const OptionRule& rule : optionRules) {
+        if (name == QLatin1String(rule.name))
+            return &rule;
     }
     return nullptr;
 }
 
-bool acceptedBy(const OptionSpec& spec, CliCommand command)
+bool acceptedBy(const OptionRule& rule, CliCommand command)
 {
     switch (command) {
-    case CliCommand::Design: return spec.design;
-    case CliCommand::Fit: return spec.fit;
-    case CliCommand::Run: return spec.design || spec.fit;
+    case CliCommand::Design: return rule.design;
+    case CliCommand::Fit: return rule.fit;
+    case CliCommand::Run: return rule.design || rule.fit;
     case CliCommand::Help: return false;
     }
     return false;
@@ -266,23 +266,23 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
             option = option.left(equals);
             hasInlineValue = true;
         }
-        const OptionSpec* spec = findOption(option);
-        if (!spec) {
+        const OptionRule* rule = findOption(option);
+        if (!rule) {
             *error = option.startsWith(QLatin1Char('-'))
                          ? QStringLiteral("unknown option %1").arg(quoted(option)) + hint
                          : QStringLiteral("unexpected argument %1").arg(quoted(option)) + hint;
             return false;
         }
-        if (!acceptedBy(*spec, command)) {
+        if (!acceptedBy(*rule, command)) {
             *error = QStringLiteral("option %1 does not apply to %2").arg(option, name) + hint;
             return false;
         }
-        if (seen.contains(spec->id)) {
+        if (seen.contains(rule->id)) {
             *error = QStringLiteral("option %1 given twice").arg(option);
             return false;
         }
-        seen.append(spec->id);
-        if (!spec->takesValue) {
+        seen.append(rule->id);
+        if (!rule->takesValue) {
             if (hasInlineValue) {
                 *error = QStringLiteral("option %1 takes no value").arg(option);
                 return false;
@@ -297,7 +297,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 
         CliDesignOptions& design = request->design;
         bool ok = true;
-        switch (spec->id) {
+        switch (rule->id) {
         case OptFocalLength: ok = parseInteger(option, value, focalLengthRange, &design.focalLength, error); break;
         case OptDistance: ok = parseInteger(option, value, distanceRange, &design.prismDistance, error); break;
         case OptSize: ok = parseInteger(option, value, sizeRange, &design.prismSize, error); break;
