@@ -1,12 +1,18 @@
 // The whole window as a user drives it: "freeform", then "Compute and show",
-// with the two 3D views refreshed by the main window's signals.
+// with the two 3D views refreshed by the main window's signals; and
+// harvenlotek-cli, which must write the window's files byte for byte.
 #include "app/application_window.h"
 #include "mainwindow/shared_state.h"
 
-#include <QDir>
-#include <QFile>
+#include <QDoubleSpinBox>
+#include <QGraphicsView>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -24,47 +30,22 @@ void collectDebugLines(QtMsgType type, const QMessageLogContext&, const QString&
         debugLines << message;
 }
 
-// Closes the next modal box as soon as it appears, remembering its texts.
-struct ModalBoxCloser {
-    QString title;
-    QString text;
-    bool seen = false;
-
-    void arm()
-    {
-        QTimer::singleShot(20, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) {
-                arm();
-                return;
-            }
-            seen = true;
-            title = box->windowTitle();
-            text = box->text();
-            box->accept();
-        });
-    }
-};
-
-int lineCount(const QString& path)
+QByteArray readAll(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    return file.readAll().count('\n');
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Pixels of the point colour, unlit (first frame) or lit (every later frame).
 int pointPixels(const QImage& image)
 {
-    const QRgb unlit = qRgb(81, 169, 200);
     const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
     int count = 0;
     for (int y = 0; y < rgb.height(); ++y)
         for (int x = 0; x < rgb.width(); ++x) {
             const QRgb pixel = rgb.pixel(x, y);
             const bool lit = qRed(pixel) > 81 && qRed(pixel) < 120 && qGreen(pixel) > 190 && qBlue(pixel) > 225;
-            if ((pixel & 0xffffff) == (unlit & 0xffffff) || lit)
+            if ((pixel & 0xffffff) == (qRgb(81, 169, 200) & 0xffffff) || lit)
                 ++count;
         }
     return count;
@@ -79,17 +60,16 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void designThenFit();
-    void fitOrderDebugLines_data();
-    void fitOrderDebugLines();
-    void unreadableReportGivesEmptyBrowser();
+    void designThenFitAsTheTool_data();
+    void designThenFitAsTheTool();
+    void fitDebugLines_data();
+    void fitDebugLines();
 
 private:
-    void clickFreeform();
     void clickComputeAndShow(int order);
+    QString shownReport() { return windows->mainWindow().findChild<QTextBrowser*>("textBrowser")->toPlainText(); }
 
     QTemporaryDir workDir;
-    QString startDir;
     ApplicationWindow* windows = nullptr;
 };
 
@@ -98,9 +78,7 @@ void TestApplication::initTestCase()
     std::setlocale(LC_NUMERIC, "C");
     screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
     screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
-    QVERIFY(workDir.isValid());
-    startDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir.path()));
+    QVERIFY(workDir.isValid() && QDir::setCurrent(workDir.path()));
 }
 
 void TestApplication::init()
@@ -121,18 +99,6 @@ void TestApplication::cleanup()
     windows = nullptr;
 }
 
-void TestApplication::clickFreeform()
-{
-    ModalBoxCloser closer;
-    closer.arm();
-    QSignalSpy done(&windows->mainWindow(), SIGNAL(workdonesignal()));
-    QTest::mouseClick(windows->mainWindow().findChild<QPushButton*>("pushButton"), Qt::LeftButton);
-    QVERIFY(closer.seen);
-    QCOMPARE(closer.title, QStringLiteral("ok"));
-    QCOMPARE(closer.text, QStringLiteral("work done"));
-    QCOMPARE(done.count(), 1);
-}
-
 void TestApplication::clickComputeAndShow(int order)
 {
     windows->mainWindow().findChild<QSpinBox*>("spjieci")->setValue(order);
@@ -141,68 +107,124 @@ void TestApplication::clickComputeAndShow(int order)
     QCOMPARE(done.count(), 1);
 }
 
-void TestApplication::designThenFit()
+void TestApplication::designThenFitAsTheTool_data()
 {
-    MyWidget& designView = windows->designPointView();
-    MyWidget2& fitView = windows->fittedSurfaceView();
-    QCOMPARE(pointPixels(designView.grabFramebuffer()), 0);
-    QCOMPARE(pointPixels(fitView.grabFramebuffer()), 0);
-
-    clickFreeform();
-    QCOMPARE(lineCount("output.txt"), 1920);
-    QCOMPARE(lineCount("outputall.txt"), 207360);
-    QVERIFY(pointPixels(designView.grabFramebuffer()) > 1000);
-    QCOMPARE(pointPixels(fitView.grabFramebuffer()), 0);
-
-    clickComputeAndShow(3);
-    const QString shown = windows->mainWindow().findChild<QTextBrowser*>("textBrowser")->toPlainText();
-    QVERIFY2(shown.startsWith(QString::fromUtf8("surface equation\xEF\xBC\x9A")), qPrintable(shown.left(40)));
-    QVERIFY(shown.contains(QStringLiteral("fitting precision")));
-    QCOMPARE(fitReportText, shown);
-    QVERIFY(!QFile::exists("outputall_fig1.txt"));
-    QVERIFY(!QFile::exists("outputall_fig2.txt"));
-    QVERIFY(lineCount("output_fit_fig1.txt") > 1000);
-    QVERIFY(pointPixels(fitView.grabFramebuffer()) > 1000);
+    // The tool's design options, set on the panel too; "fix angle" clicked.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("fixAngle");
+    QTest::addColumn<int>("order");
+    QTest::newRow("start values") << QStringList{} << false << 3;
+    QTest::newRow("fix angle") << QStringList{} << true << 5;
+    // The rounded angle is shown already, so the sketch keeps the exact one.
+    QTest::newRow("fix angle, spin box at 8.85") << QStringList{"--angle", "8.85"} << true << 4;
+    QTest::newRow("other values, two decimals")
+        << QStringList{"--focal-length", "20", "--distance", "150", "--size", "80", "--angle", "25.456", "--index", "1.5049"}
+        << false << 8;
 }
 
-void TestApplication::fitOrderDebugLines_data()
+void TestApplication::designThenFitAsTheTool()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, fixAngle);
+    QFETCH(int, order);
+    MainWindow& panel = windows->mainWindow();
+    QCOMPARE(pointPixels(windows->designPointView().grabFramebuffer()), 0);
+    QCOMPARE(pointPixels(windows->fittedSurfaceView().grabFramebuffer()), 0);
+
+    const QMap<QString, QString> controls{{"--focal-length", "spinBox_fl"}, {"--distance", "spinBox_d"},
+        {"--size", "spinBox_p"}, {"--angle", "doubleSpinBox_ps"}, {"--index", "doubleSpinBox_index"}};
+    for (int i = 0; i < options.size(); i += 2)
+        QVERIFY(panel.findChild<QWidget*>(controls.value(options.at(i)))->setProperty("value", options.at(i + 1).toDouble()));
+    // The design takes the point of the latest paint; in a window with GL
+    // views a repaint is deferred, a grab paints at once.
+    QWidget* sketch = panel.findChild<QGraphicsView*>("graphicsView");
+    sketch->grab();
+    if (fixAngle) {
+        auto* button = panel.findChild<QRadioButton*>("radioButton");
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
+        QVERIFY(button->isChecked());
+        sketch->grab();
+        options << "--fix-angle";
+    }
+
+    QString box;
+    QTimer closer; // closes the "work done" box once it is up
+    connect(&closer, &QTimer::timeout, [&box] {
+        if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box = shown->windowTitle() + ": " + shown->text();
+            shown->accept();
+        }
+    });
+    closer.start(20);
+    QSignalSpy designed(&panel, SIGNAL(workdonesignal()));
+    QTest::mouseClick(panel.findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    QCOMPARE(box, QString("ok: work done"));
+    QCOMPARE(designed.count(), 1);
+    QVERIFY(pointPixels(windows->designPointView().grabFramebuffer()) > 1000);
+    QCOMPARE(pointPixels(windows->fittedSurfaceView().grabFramebuffer()), 0);
+
+    clickComputeAndShow(order);
+    const QString shown = shownReport();
+    QVERIFY2(shown.startsWith(QString::fromUtf8("surface equation\xEF\xBC\x9A")), qPrintable(shown.left(40)));
+    QCOMPARE(fitReportText, shown);
+    QVERIFY(pointPixels(windows->fittedSurfaceView().grabFramebuffer()) > 1000);
+
+    QTemporaryDir cliDir;
+    QProcess cli;
+    cli.setWorkingDirectory(cliDir.path());
+    cli.start(QStringLiteral(HARVENLOTEK_CLI), QStringList{"run", "--json", "--order", QString::number(order)} + options);
+    QVERIFY(cli.waitForFinished(600000));
+    QCOMPARE(cli.exitCode(), 0);
+    for (const char* name : {"output.txt", "outputall.txt", "output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"}) {
+        const QByteArray expected = readAll(name);
+        QVERIFY2(!expected.isEmpty() && readAll(QDir(cliDir.path()).filePath(name)) == expected, name);
+    }
+
+    // The summary parses, holds the angle the panel shows and the report's residuals.
+    const QJsonObject summary = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    for (const char* key : {"command", "outputDir", "parameters", "design", "fits", "totalSeconds"})
+        QVERIFY2(summary.contains(key), key);
+    QCOMPARE(summary["parameters"]["angleDeg"].toDouble(), panel.findChild<QDoubleSpinBox*>("doubleSpinBox_ps")->value());
+    QCOMPARE(summary["design"]["gridPoints"].toInt(), 207360);
+    QCOMPARE(summary["design"]["nonFinitePoints"].toInt(), 0);
+    const QJsonObject fit = summary["fits"][0].toObject();
+    QCOMPARE(fit["order"].toInt(), order);
+    for (const char* key : {"Res1", "Res2"}) {
+        const QString text = QString::asprintf("%s= %12.6f", key, fit[QString(key).toLower()].toDouble());
+        QVERIFY2(shown.contains(text), qPrintable(text));
+    }
+}
+
+void TestApplication::fitDebugLines_data()
 {
     QTest::addColumn<int>("order");
     QTest::addColumn<QStringList>("expected");
-    QTest::addColumn<int>("coefficientLines");
-    QTest::newRow("order 3") << 3 << QStringList{"jieci 3", " c3"} << 3 + 6;
-    QTest::newRow("order 4") << 4 << QStringList{"jieci 4", " c4"} << 6 + 9;
-    QTest::newRow("order 5") << 5 << QStringList{"jieci 5"} << 6 + 12;
-    QTest::newRow("order 8") << 8 << QStringList{"jieci 8"} << 15 + 25;
+    QTest::newRow("order 3") << 3 << QStringList{"jieci 3", " c3"};
+    QTest::newRow("order 4") << 4 << QStringList{"jieci 4", " c4"};
+    QTest::newRow("order 5") << 5 << QStringList{"jieci 5"};
+    QTest::newRow("order 8") << 8 << QStringList{"jieci 8"};
+    // A directory where the report should be: the fit cannot write it and
+    // the action cannot read it.
+    QTest::newRow("report unreadable") << 3 << QStringList{"jieci 3", " c3", "Can not open"};
 }
 
-void TestApplication::fitOrderDebugLines()
+void TestApplication::fitDebugLines()
 {
     QFETCH(int, order);
     QFETCH(QStringList, expected);
-    QFETCH(int, coefficientLines);
-    clickFreeform();
-    debugLines.clear();
+    QFile design("outputall.txt");
+    QVERIFY(design.open(QIODevice::WriteOnly) && design.write("1 2 3 4 5 6\n2 1 3 5 4 6\n") > 0);
+    design.close();
+    const bool unreadable = expected.contains("Can not open");
+    QVERIFY(!unreadable || QDir().mkdir("result_para_fit.txt"));
     clickComputeAndShow(order);
     QStringList actionLines;
     for (const QString& line : debugLines)
         if (line.startsWith("jieci") || line.startsWith(" c") || line == "Can not open")
             actionLines << line;
     QCOMPARE(actionLines, expected);
-    const QString shown = windows->mainWindow().findChild<QTextBrowser*>("textBrowser")->toPlainText();
-    QCOMPARE(shown.count(QRegularExpression("^[ab]\\(\\d+\\) +=  ", QRegularExpression::MultilineOption)),
-             coefficientLines);
-}
-
-void TestApplication::unreadableReportGivesEmptyBrowser()
-{
-    // A directory where the report should be: the fit cannot write it and
-    // the action cannot read it.
-    QVERIFY(QDir().mkdir("result_para_fit.txt"));
-    clickComputeAndShow(3);
-    QVERIFY(debugLines.contains("Can not open"));
-    QCOMPARE(windows->mainWindow().findChild<QTextBrowser*>("textBrowser")->toPlainText(), QString());
-    QCOMPARE(fitReportText, QString());
+    QCOMPARE(shownReport().isEmpty(), unreadable);
+    QCOMPARE(fitReportText, shownReport());
 }
 
 QTEST_MAIN(TestApplication)
