@@ -244,6 +244,9 @@ void MainWindow::on_pushButton_clicked()
 {
     // Released when the action ends, also when the computation throws.
     ScopedDesignRecord record(2, 480, 540);
+    // A change not yet painted (the window hidden, or no event processed
+    // since) must not leave the design with an older sketch point.
+    sketchItem->updateCentralRayHit();
     DesignParameters parameters;
     parameters.focalLength = focalLength;
     parameters.resolutionX = resolutionX;

@@ -24,6 +24,12 @@ PrismSketchParameters Prismitem::parameters() const
             virtualCameraPos};
 }
 
+void Prismitem::updateCentralRayHit()
+{
+    // Leaves the last finite point where the ray runs parallel to the face.
+    centralRayHit(parameters(), &centralRayHitX, &centralRayHitY);
+}
+
 QVector2D Prismitem::refractIntoPrism(QVector2D v, QVector2D m) const
 {
     return ::refractIntoPrism(v, m, refractiveIndex);

@@ -22,6 +22,9 @@ public:
 
     // The copies as one record, for the geometry functions.
     PrismSketchParameters parameters() const;
+    // The stored point for the current copies, as the next paint would leave
+    // it; a design must not start from a point painted for older values.
+    void updateCentralRayHit();
 
     float focalLength = 0.0f;
     int resolutionX = 0;
