@@ -12,7 +12,7 @@ packages=(
   fonts-dejavu-core      # a font for the panel's labels
 )
 if [ "${1:-}" = "--test" ]; then
-  packages+=(xvfb xauth)
+  packages+=(xvfb xauth locales)   # locales: a decimal-comma locale for the tests
 fi
 
 missing=()

@@ -51,6 +51,15 @@ int pointPixels(const QImage& image)
     return count;
 }
 
+// The C library's numbers follow the user's locale once it is adopted (as
+// QApplication does); with a decimal comma the files must not change.
+struct CLibraryLocale {
+    explicit CLibraryLocale(const QByteArray& name)
+        : active(name.isEmpty() || std::setlocale(LC_ALL, name.constData()) != nullptr) {}
+    ~CLibraryLocale() { std::setlocale(LC_ALL, "C"); }
+    const bool active;
+};
+
 } // namespace
 
 class TestApplication : public QObject {
@@ -70,6 +79,7 @@ private:
     QString shownReport() { return windows->mainWindow().findChild<QTextBrowser*>("textBrowser")->toPlainText(); }
 
     QTemporaryDir workDir;
+    QTemporaryDir localeDir; // a decimal-comma locale built for the test
     ApplicationWindow* windows = nullptr;
 };
 
@@ -79,6 +89,8 @@ void TestApplication::initTestCase()
     screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
     screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
     QVERIFY(workDir.isValid() && QDir::setCurrent(workDir.path()));
+    QProcess::execute("localedef", {"-i", "de_DE", "-f", "UTF-8", localeDir.filePath("de_DE.UTF-8")});
+    qputenv("LOCPATH", localeDir.path().toLocal8Bit());
 }
 
 void TestApplication::init()
@@ -113,13 +125,15 @@ void TestApplication::designThenFitAsTheTool_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("fixAngle");
     QTest::addColumn<int>("order");
-    QTest::newRow("start values") << QStringList{} << false << 3;
-    QTest::newRow("fix angle") << QStringList{} << true << 5;
+    QTest::addColumn<QByteArray>("windowLocale");
+    QTest::newRow("start values") << QStringList{} << false << 3 << QByteArray();
+    QTest::newRow("fix angle") << QStringList{} << true << 5 << QByteArray();
     // The rounded angle is shown already, so the sketch keeps the exact one.
-    QTest::newRow("fix angle, spin box at 8.85") << QStringList{"--angle", "8.85"} << true << 4;
+    QTest::newRow("fix angle, spin box at 8.85") << QStringList{"--angle", "8.85"} << true << 4 << QByteArray();
     QTest::newRow("other values, two decimals")
         << QStringList{"--focal-length", "20", "--distance", "150", "--size", "80", "--angle", "25.456", "--index", "1.5049"}
-        << false << 8;
+        << false << 8 << QByteArray();
+    QTest::newRow("decimal-comma locale") << QStringList{} << false << 6 << QByteArray("de_DE.UTF-8");
 }
 
 void TestApplication::designThenFitAsTheTool()
@@ -127,6 +141,10 @@ void TestApplication::designThenFitAsTheTool()
     QFETCH(QStringList, options);
     QFETCH(bool, fixAngle);
     QFETCH(int, order);
+    QFETCH(QByteArray, windowLocale);
+    const CLibraryLocale locale(windowLocale);
+    if (!locale.active)
+        QSKIP("no decimal-comma locale could be built here (localedef and the locales package are needed)");
     MainWindow& panel = windows->mainWindow();
     QCOMPARE(pointPixels(windows->designPointView().grabFramebuffer()), 0);
     QCOMPARE(pointPixels(windows->fittedSurfaceView().grabFramebuffer()), 0);
