@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake
   qtbase5-dev            # Qt 5 Core, Gui, Widgets, OpenGL widget, Test
+  libeigen3-dev          # dense and sparse least squares of the verifier and the new fits
   libgl-dev              # OpenGL headers and libGL
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
