@@ -1,0 +1,91 @@
+// The prism fit of every order 3 to 10 on the design of the default panel
+// (designed first into a temporary directory), with its residuals and
+// condition numbers, then the exports of order 8. Times are wall-clock
+// seconds of one run on this machine.
+#include "design/design_run.h"
+#include "export/prism_export.h"
+#include "fit/prism_file.h"
+#include "fit/prism_fit.h"
+#include "sketch/prism_geometry.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+double seconds(const QElapsedTimer& timer)
+{
+    return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir dir;
+    DesignParameters parameters;  // the panel's start values
+    PrismSketchParameters sketch;
+    sketch.focalLength = static_cast<float>(parameters.focalLength);
+    sketch.resolutionX = parameters.resolutionX;
+    sketch.angleDeg = parameters.angleDeg;
+    sketch.prismDistance = static_cast<float>(parameters.prismDistance);
+    sketch.prismSize = static_cast<float>(parameters.prismSize);
+    sketch.refractiveIndex = parameters.refractiveIndex;
+    sketch.virtualCameraPos = static_cast<float>(parameters.prismDistance + parameters.focalLength);
+    centralRayHit(sketch, &parameters.centralRayHitX, &parameters.centralRayHitY);
+    const QString designFile = argc > 1 ? QString::fromLocal8Bit(argv[1]) : dir.filePath("outputall.txt");
+    if (argc <= 1) {
+        DesignRunOptions options;
+        options.outputDirectory = dir.path();
+        runDesign(parameters, options);
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    PrismDesignPoints points;
+    QString error;
+    if (!readPrismDesignPoints(designFile, &points, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("read and split %s: %.3f s (exit %d + %d, entrance %d + %d points)\n", qPrintable(designFile),
+                seconds(timer), points.exitLeft.size(), points.exitRight.size(), points.entranceLeft.size(),
+                points.entranceRight.size());
+    std::printf("order terms  surface   x0        R        rms_mm     max_mm     mirror_max  cond       rank  fit_s  max_at\n");
+    const PrismPanel panel = prismPanelFrom(parameters);
+    for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order) {
+        timer.restart();
+        PrismFit fit;
+        if (!runPrismFit(points, order, panel, dir.path(), &fit, &error)) {
+            std::fprintf(stderr, "%s\n", qPrintable(error));
+            return 1;
+        }
+        const double s = seconds(timer);
+        for (const auto& [name, f] : {std::pair<const char*, const PrismSurfaceFit*>{"exit", &fit.exit},
+                                      {"entrance", &fit.entrance}}) {
+            std::printf("%5d %5zu  %-8s %9.4f %8.4f  %.3e  %.3e  %.3e  %.3e %4d  %.3f  (%.3f, %.3f)\n", order,
+                        f->surface.coefficients.size(), name, f->surface.x0, f->surface.radius, f->rmsResidual,
+                        f->maxResidual, f->mirrorMaxResidual, f->conditionNumber, f->rank, s, f->maxResidualX, f->maxResidualY);
+        }
+        if (order == 8)
+            QDir().rename(dir.filePath("prism.json"), dir.filePath("prism8.json"));
+    }
+    timer.restart();
+    ExportSummary summary;
+    if (!exportPrism(dir.filePath("prism8.json"), designFile, dir.path(), {}, &summary, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("exports of order 8: %.3f s; grid sag %dx%d and %dx%d nodes, STL %d triangles, sag error %.3g mm, "
+                "aperture +-%.4f x +-%.4f mm, PLY %d + %d points\n",
+                seconds(timer), summary.entranceGrid.nx, summary.entranceGrid.ny, summary.exitGrid.nx,
+                summary.exitGrid.ny, summary.triangleCount, summary.sagErrorMm, summary.solidAperture.halfWidthX,
+                summary.solidAperture.halfWidthY, summary.exitPointCount, summary.entrancePointCount);
+    if (argc > 2)
+        for (const QString& f : summary.written)
+            QFile::copy(f, QDir(QString::fromLocal8Bit(argv[2])).filePath(QFileInfo(f).fileName()));
+    return 0;
+}
