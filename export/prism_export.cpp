@@ -1,6 +1,6 @@
 #include "export/prism_export.h"
 
-#include "fit/fit_files.h"
+#include "textio/number_text.h"
 
 #include <QDir>
 #include <QFileInfo>

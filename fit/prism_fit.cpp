@@ -1,6 +1,6 @@
 #include "fit/prism_fit.h"
 
-#include "fit/fit_files.h"
+#include "textio/number_text.h"
 
 #include <Eigen/Dense>
 

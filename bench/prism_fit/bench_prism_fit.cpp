@@ -6,7 +6,7 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
-#include "sketch/prism_geometry.h"
+#include "parameters/panel_parameters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,16 +26,8 @@ double seconds(const QElapsedTimer& timer)
 int main(int argc, char** argv)
 {
     QTemporaryDir dir;
-    DesignParameters parameters;  // the panel's start values
-    PrismSketchParameters sketch;
-    sketch.focalLength = static_cast<float>(parameters.focalLength);
-    sketch.resolutionX = parameters.resolutionX;
-    sketch.angleDeg = parameters.angleDeg;
-    sketch.prismDistance = static_cast<float>(parameters.prismDistance);
-    sketch.prismSize = static_cast<float>(parameters.prismSize);
-    sketch.refractiveIndex = parameters.refractiveIndex;
-    sketch.virtualCameraPos = static_cast<float>(parameters.prismDistance + parameters.focalLength);
-    centralRayHit(sketch, &parameters.centralRayHitX, &parameters.centralRayHitY);
+    const PanelParameters panelValues;  // the panel's start values
+    const DesignParameters parameters = toDesignParameters(panelValues, centralRayHit(panelValues));
     const QString designFile = argc > 1 ? QString::fromLocal8Bit(argv[1]) : dir.filePath("outputall.txt");
     if (argc <= 1) {
         DesignRunOptions options;

@@ -6,7 +6,7 @@
 #include "export/prism_export.h"
 #include "fit/fit_files.h"
 #include "fit/prism_file.h"
-#include "sketch/prism_geometry.h"
+#include "parameters/panel_parameters.h"
 
 #include <QtTest>
 
@@ -277,16 +277,10 @@ private slots:
         const QString ply2pcd = tool("pcl_ply2pcd");
         QVERIFY2(!ply2pcd.isEmpty(), "pcl_ply2pcd (pcl-tools) is needed");
         QTemporaryDir dir;
-        DesignParameters parameters;
-        PrismSketchParameters sketch;
-        sketch.focalLength = 35.0f;
-        sketch.resolutionX = 1920;
-        sketch.angleDeg = parameters.angleDeg;
-        sketch.prismDistance = 175.0f;
-        sketch.prismSize = 100.0f;
-        sketch.refractiveIndex = parameters.refractiveIndex;
-        sketch.virtualCameraPos = 210.0f;
-        QVERIFY(centralRayHit(sketch, &parameters.centralRayHitX, &parameters.centralRayHitY));
+        const PanelParameters panel;  // the start values
+        const CentralRayHit hit = centralRayHit(panel);
+        QVERIFY(hit.defined);
+        const DesignParameters parameters = toDesignParameters(panel, hit);
         DesignRunOptions run;
         run.outputDirectory = dir.path();
         QVERIFY(runDesign(parameters, run).gridWritten);
