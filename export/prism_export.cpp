@@ -501,11 +501,71 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
     for (const auto& [name, bytes] : files) {
         const QString path = QDir(outputDirectory).filePath(name);
         if (!writeAtomically(path, bytes, error)) {
+            s.writeFailed = true;
             *summary = s;
             return false;
         }
         s.written << path;
     }
     *summary = s;
+    return true;
+}
+
+bool locatePrismFile(const QString& directory, int order, QString* path, QString* reason, QString* error)
+{
+    const QDir root(directory);
+    const QString top = root.filePath(QString::fromLatin1(prismFileName));
+    PrismFileContent content;
+    QString ignored;
+    if (order != 0) {
+        const QString inOrder = root.filePath(QStringLiteral("order-%1/%2").arg(order).arg(prismFileName));
+        if (QFileInfo(inOrder).isFile()) {
+            *path = inOrder;
+            *reason = QStringLiteral("order %1 as asked").arg(order);
+            return true;
+        }
+        if (readPrismFile(top, &content, &ignored) && content.fit.order == order) {
+            *path = top;
+            *reason = QStringLiteral("order %1 as asked").arg(order);
+            return true;
+        }
+        *error = QStringLiteral("no prism fit of order %1 in '%2'; run 'harvenlotek-cli fit --fit-model prism' first")
+                     .arg(order)
+                     .arg(directory);
+        return false;
+    }
+    if (QFileInfo(top).isFile()) {
+        *path = top;
+        *reason = QStringLiteral("the prism fit of the directory");
+        return true;
+    }
+    struct Candidate {
+        QString path;
+        int order;
+        PrismFileContent content;
+    };
+    std::vector<Candidate> candidates;
+    for (int n = lowestPrismOrder; n <= highestPrismOrder; ++n) {
+        const QString p = root.filePath(QStringLiteral("order-%1/%2").arg(n).arg(prismFileName));
+        if (readPrismFile(p, &content, &ignored))
+            candidates.push_back({p, n, content});
+    }
+    if (candidates.empty()) {
+        *error = QStringLiteral("no prism fit in '%1'; run 'harvenlotek-cli fit --fit-model prism' first")
+                     .arg(directory);
+        return false;
+    }
+    const bool verified = std::all_of(candidates.begin(), candidates.end(),
+                                      [](const Candidate& c) { return c.content.verified.present; });
+    const auto score = [verified](const Candidate& c) {
+        return verified ? c.content.verified.directionRmsPx
+                        : std::max(c.content.fit.exit.rmsResidual, c.content.fit.entrance.rmsResidual);
+    };
+    const auto best = std::min_element(candidates.begin(), candidates.end(),
+                                       [&](const Candidate& a, const Candidate& b) { return score(a) < score(b); });
+    *path = best->path;
+    *reason = verified ? QStringLiteral("order %1: smallest verified direction error RMS").arg(best->order)
+                       : QStringLiteral("order %1: smallest surface residual RMS (no verified errors recorded)")
+                             .arg(best->order);
     return true;
 }

@@ -144,6 +144,7 @@ struct ExportSummary {
     ClearAperture solidAperture;
     int exitPointCount = 0;          // when ply
     int entrancePointCount = 0;
+    bool writeFailed = false;        // the input was good, a file could not be written
 };
 
 // Reads `prismFile`, builds every export asked for in memory and only then
@@ -154,3 +155,12 @@ struct ExportSummary {
 // renamed into place.
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error);
+
+// The prism file an export takes from a result directory D. With `order`
+// (3 to 10): D/order-N/prism.json, or D/prism.json when it holds that order.
+// With order 0: D/prism.json if there is one, otherwise among
+// D/order-3 .. D/order-10 the fit with the smallest verified direction error
+// RMS when every candidate has been verified, else the one whose larger
+// surface residual RMS is smallest. *reason says which rule chose it. False
+// with a one-line message when there is none.
+bool locatePrismFile(const QString& directory, int order, QString* path, QString* reason, QString* error);

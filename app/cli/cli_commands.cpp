@@ -2,6 +2,9 @@
 
 #include "design/design_files.h"
 #include "design/design_run.h"
+#include "export/prism_export.h"
+#include "fit/prism_file.h"
+#include "fit/prism_fit.h"
 #include "fit/fit_run.h"
 #include "parameters/panel_parameters.h"
 
@@ -88,6 +91,73 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
     return true;
 }
 
+CliPrismSurfaceReport surfaceReport(const PrismSurfaceFit& fit)
+{
+    return {fit.pointCount, fit.surface.x0, fit.surface.radius, fit.rmsResidual, fit.maxResidual,
+            fit.conditionNumber, fit.mirrorMaxResidual};
+}
+
+// The prism fit of one order on the design points read once for all orders.
+bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points, int order, CliFitReport* report,
+                      QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    report->order = order;
+    report->prism = true;
+    report->directory = fitOutputDirectory(request, order);
+    if (!QDir().mkpath(report->directory)) {
+        *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
+        return false;
+    }
+    const PanelParameters& panel = request.panel;
+    const DesignParameters parameters = toDesignParameters(panel, centralRayHit(panel));
+    PrismFit fit;
+    if (!runPrismFit(points, order, prismPanelFrom(parameters), report->directory, &fit, error))
+        return false;
+    report->surface1Points = fit.exit.pointCount;
+    report->surface2Points = fit.entrance.pointCount;
+    report->exit = surfaceReport(fit.exit);
+    report->entrance = surfaceReport(fit.entrance);
+    report->coefficients1 = QVector<double>(fit.exit.surface.coefficients.begin(), fit.exit.surface.coefficients.end());
+    report->coefficients2 =
+        QVector<double>(fit.entrance.surface.coefficients.begin(), fit.entrance.surface.coefficients.end());
+    report->res1 = fit.exit.rmsResidual;
+    report->res2 = fit.entrance.rmsResidual;
+    report->seconds = elapsedSeconds(timer);
+    return true;
+}
+
+int runExportStage(const CliRequest& request, CliExportReport* report, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    ExportOptions options;
+    options.formats = request.exportFormats;
+    ExportSummary summary;
+    const bool done = exportPrism(request.exportPrismFile,
+                                  QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)),
+                                  request.exportDirectory, options, &summary, error);
+    report->prismFile = request.exportPrismFile;
+    report->reason = request.exportReason;
+    report->order = summary.order;
+    report->written = summary.written;
+    report->entranceGrid[0] = summary.entranceGrid.nx;
+    report->entranceGrid[1] = summary.entranceGrid.ny;
+    report->exitGrid[0] = summary.exitGrid.nx;
+    report->exitGrid[1] = summary.exitGrid.ny;
+    report->triangles = summary.triangleCount;
+    report->sagErrorMm = summary.sagErrorMm;
+    report->apertureX = summary.solidAperture.halfWidthX;
+    report->apertureY = summary.solidAperture.halfWidthY;
+    report->exitPoints = summary.exitPointCount;
+    report->entrancePoints = summary.entrancePointCount;
+    report->seconds = elapsedSeconds(timer);
+    if (done)
+        return CliExitOk;
+    return summary.writeFailed ? CliExitFailure : CliExitUsage;
+}
+
 }  // namespace
 
 int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
@@ -100,9 +170,22 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         if (!runDesignStage(request, &report->design, error))
             return CliExitFailure;
     }
+    if (request.command == CliCommand::Export) {
+        report->hasExport = true;
+        const int code = runExportStage(request, &report->exportReport, error);
+        report->totalSeconds = elapsedSeconds(total);
+        return code;
+    }
+    PrismDesignPoints points;
+    if (request.fitModel == CliFitModel::Prism && !request.orders.isEmpty()
+        && !readPrismDesignPoints(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)), &points,
+                                  error))
+        return CliExitUsage;
     for (int order : request.orders) {
         CliFitReport fit;
-        if (!runFitStage(request, order, &fit, error))
+        const bool done = request.fitModel == CliFitModel::Prism ? runPrismFitStage(request, points, order, &fit, error)
+                                                                  : runFitStage(request, order, &fit, error);
+        if (!done)
             return CliExitFailure;
         report->fits.append(fit);
     }
