@@ -389,7 +389,7 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     // A fit on its own records the panel values only in a prism file.
     if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
         for (const OptionSpec& spec : optionSpecs()) {
-            if ((spec.commands & ForDesign) && parser.isSet(spec.name)) {
+            if (spec.commands == (ForDesignStage | ForFit) && parser.isSet(spec.name)) {
                 *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(spec.name)
                          + hint;
                 return false;
