@@ -13,6 +13,7 @@
 // column, z along the optical axis; the camera looks towards -z.
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
 
 #include <QString>
 
@@ -197,5 +198,10 @@ std::shared_ptr<GridSheetSurface> smoothedGridSheet(int firstColumn, int columnC
 // both halves, surface 2 (entrance) mirrored on the left half.
 PrismSurfaces fittedSurfaces(std::shared_ptr<const PolynomialSurface> surface1,
                              std::shared_ptr<const PolynomialSurface> surface2);
+
+// The fitted surfaces of an order (3 to 8) from its coefficients a (surface
+// 1, k1 values) and b (surface 2, k2 values), with the fit's term lists and
+// windows: surface 1 -28 < x < 28, surface 2 0 < |x| < 28, both -18 < y < 18.
+PrismSurfaces fittedSurfacesOfOrder(int order, const std::vector<double>& a, const std::vector<double>& b);
 
 }  // namespace verify
