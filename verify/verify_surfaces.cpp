@@ -457,8 +457,8 @@ Eigen::MatrixXd splineBasis(const std::vector<double>& at, double low, double hi
     return basis;
 }
 
-constexpr int smoothingColumnsPerInterval = 40;
-constexpr int smoothingRowsPerInterval = 60;
+constexpr int smoothingColumnsPerInterval = 120;
+constexpr int smoothingRowsPerInterval = 180;
 constexpr int sheetRowReach = 539;
 
 }  // namespace
