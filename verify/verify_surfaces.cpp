@@ -1,7 +1,7 @@
 #include "verify/verify_surfaces.h"
 
 #include "design/design_record.h"
-#include "fit/fit_files.h"
+#include "textio/number_text.h"
 #include "fit/fit_orders.h"
 #include "fit/surface_models.h"
 

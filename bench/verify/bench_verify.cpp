@@ -4,7 +4,7 @@
 #include "design/design_record.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
-#include "sketch/prism_geometry.h"
+#include "parameters/panel_parameters.h"
 #include "verify/verify.h"
 
 #include <QCoreApplication>
@@ -48,16 +48,8 @@ int main(int argc, char** argv)
     const int threads = argc > 2 ? std::atoi(argv[2]) : 0;
     QTemporaryDir dir;
 
-    PrismSketchParameters sketch;
-    sketch.focalLength = 35.0f;
-    sketch.resolutionX = 1920;
-    sketch.angleDeg = 20.0f;
-    sketch.prismDistance = 175.0f;
-    sketch.prismSize = 100.0f;
-    sketch.refractiveIndex = 1.48f;
-    sketch.virtualCameraPos = 210.0f;
-    DesignParameters parameters;
-    centralRayHit(sketch, &parameters.centralRayHitX, &parameters.centralRayHitY);
+    const PanelParameters panel;  // the panel's start values
+    const DesignParameters parameters = toDesignParameters(panel, centralRayHit(panel));
 
     ScopedDesignRecord record;
     fillDesignRecord(*record, parameters);
