@@ -23,9 +23,11 @@ enum CommandMask : unsigned {
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
     ForExport = 1u << static_cast<int>(CliCommand::Export),
+    ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForDesignStage = ForDesign | ForRun,
     ForFitStage = ForFit | ForRun,
-    ForAll = ForDesign | ForFit | ForRun | ForExport,
+    ForVerifying = ForVerify | ForRun,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -59,7 +61,7 @@ OptionSpec panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
-            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForFit};
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForFit | ForVerify};
 }
 
 // In the order the help lists them.
@@ -72,7 +74,7 @@ const QVector<OptionSpec>& optionSpecs()
                                  "all of them in turn; with 'all' each order writes to\n"
                                  "D/order-N/. export: the prism fit of order N (from\n"
                                  "D/order-N/ after an 'all' run); without it the best one"),
-                  ForFitStage | ForExport});
+                  ForFitStage | ForVerify | ForExport});
         s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
                                  "prism: each half's own exit and entrance surfaces, right\n"
@@ -92,9 +94,25 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
-                  ForDesignStage | ForFit});
+                  ForDesignStage | ForFit | ForVerify});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
-                  QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
+                  QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
+                  ForDesignStage | ForVerify});
+        s.append({QStringLiteral("verify"), QString(),
+                  QStringLiteral("after the run, trace the pixels through the surfaces and\n"
+                                 "report their stereo errors (as the verify command)"),
+                  ForRun});
+        s.append({QStringLiteral("step"), QStringLiteral("S"),
+                  QStringLiteral("verify every S-th pixel across and down, 1 or more\n"
+                                 "(default 8; 1 traces all 2,073,600 pixels)"),
+                  ForVerifying});
+        s.append({QStringLiteral("depth"), QStringLiteral("Z"),
+                  QStringLiteral("scene depth in mm for the reprojection error; may be\n"
+                                 "given more than once (default 1000 and 300)"),
+                  ForVerifying});
+        s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
+                  QStringLiteral("write an error map of every verified source as a PNG"),
+                  ForVerifying});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
                                  "it must exist and be writable; export reads the prism fit\n"
@@ -226,7 +244,7 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Export}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -327,6 +345,57 @@ bool locateExport(CliRequest* request, QString* error)
     return true;
 }
 
+// --step, --depth and --map.
+bool parseVerifyOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    if (parser.isSet(QStringLiteral("step"))) {
+        const QString text = parser.value(QStringLiteral("step"));
+        bool ok = false;
+        request->verifyStep = text.toInt(&ok, 10);
+        if (!ok || request->verifyStep < 1) {
+            *error = QStringLiteral("--step must be a whole number of 1 or more, got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("depth"))) {
+        request->verifyDepths.clear();
+        for (const QString& text : parser.values(QStringLiteral("depth"))) {
+            bool ok = false;
+            const double depth = text.toDouble(&ok);
+            if (!ok || !std::isfinite(depth) || depth <= 0.0) {
+                *error = QStringLiteral("--depth must be a distance in mm above 0, got %1").arg(quoted(text));
+                return false;
+            }
+            request->verifyDepths.append(depth);
+        }
+    }
+    if (parser.isSet(QStringLiteral("map"))) {
+        const QFileInfo map(parser.value(QStringLiteral("map")));
+        if (map.fileName().isEmpty() || map.suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) != 0) {
+            *error = QStringLiteral("--map needs a file name ending in .png, got %1").arg(quoted(map.filePath()));
+            return false;
+        }
+        if (!map.absoluteDir().exists() || (map.exists() && !map.isFile())) {
+            *error = QStringLiteral("the map %1 cannot be written there").arg(quoted(map.filePath()));
+            return false;
+        }
+        request->mapPath = map.absoluteFilePath();
+    }
+    return true;
+}
+
+// The design file the verify command needs, and the fit files it is asked for.
+bool checkVerifyInputs(const CliRequest& request, QString* error)
+{
+    const QFileInfo design(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+    if (!design.isFile() || !design.isReadable()) {
+        *error = QStringLiteral("no design in %1 (no readable %2); run 'harvenlotek-cli design' first")
+                     .arg(quoted(request.outputDir), QString::fromLatin1(designPointsFileName));
+        return false;
+    }
+    return true;
+}
+
 bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
 {
     const QString name = cliCommandName(command);
@@ -370,7 +439,7 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("option --%1 does not apply to %2").arg(spec.name, name) + hint;
             return false;
         }
-        if (parser.optionNames().count(spec.name) > 1) {
+        if (parser.optionNames().count(spec.name) > 1 && spec.name != QLatin1String("depth")) {
             *error = QStringLiteral("option --%1 given twice").arg(spec.name);
             return false;
         }
@@ -389,7 +458,9 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     // A fit on its own records the panel values only in a prism file.
     if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
         for (const OptionSpec& spec : optionSpecs()) {
-            if (spec.commands == (ForDesignStage | ForFit) && parser.isSet(spec.name)) {
+            const bool panelOption = accepts(spec.commands, CliCommand::Design) && accepts(spec.commands, CliCommand::Fit)
+                                     && !accepts(spec.commands, CliCommand::Export);
+            if (panelOption && parser.isSet(spec.name)) {
                 *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(spec.name)
                          + hint;
                 return false;
@@ -420,11 +491,14 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         }
     }
     request->json = parser.isSet(QStringLiteral("json"));
+    request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));
+    if (!parseVerifyOptions(parser, request, error))
+        return false;
 
     if (command == CliCommand::Export) {
         if (!parseExportOptions(parser, request, error))
             return false;
-    } else if (command != CliCommand::Design) {
+    } else if (command != CliCommand::Design && command != CliCommand::Verify) {
         if (!parser.isSet(QStringLiteral("order"))) {
             *error = QStringLiteral("%1 needs --order N (3 to %2) or --order all")
                          .arg(name)
@@ -432,6 +506,9 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
                      + hint;
             return false;
         }
+        if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
+            return false;
+    } else if (command == CliCommand::Verify && parser.isSet(QStringLiteral("order"))) {
         if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
             return false;
     }
@@ -450,6 +527,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (command == CliCommand::Export)
         return locateExport(request, error);
 
+    if (command == CliCommand::Verify)
+        return checkVerifyInputs(*request, error);
     if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
     if (command == CliCommand::Fit) {
@@ -494,6 +573,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
     case CliCommand::Export: return QStringLiteral("export");
+    case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Help: break;
     }
     return QStringLiteral("help");
@@ -510,7 +590,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run or export); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run, verify or export); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -523,7 +603,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run and export")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify and export")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -533,8 +613,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run or export) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run and export").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run, verify or export) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify and export").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -556,6 +636,8 @@ QString cliHelpText(const QString& topic)
                    "  design    design both surfaces; writes %1 and %2\n"
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
                    "  run       design, then fit\n"
+                   "  verify    trace the pixels through the design and fitted surfaces and\n"
+                   "            report their stereo errors\n"
                    "  export    turn a prism fit into grid sag, STL and PLY files\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
@@ -588,6 +670,16 @@ QString cliHelpText(const QString& topic)
                               "solid of the prism (within 1 micrometre of the surfaces) and a PLY\n"
                               "point cloud of the design points with normals.\n\n")
                    .arg(QString::fromLatin1(prismFileName));
+        break;
+    case CliCommand::Verify:
+        head = QStringLiteral("Usage: harvenlotek-cli verify [--order N|all] [options]\n\n"
+                              "Traces the camera ray of every S-th pixel through the design surfaces\n"
+                              "of the output directory (\"%1\", with the geometry of \"design.json\"\n"
+                              "or, without it, of the panel options) and through the fitted surfaces\n"
+                              "(\"result_para_fit.json\" there, or in order-N/ with --order all), and\n"
+                              "reports per half of the sensor the direction error and the reprojection\n"
+                              "error in pixels and the distance from the virtual pinhole in mm.\n\n")
+                   .arg(QString::fromLatin1(designPointsFileName));
         break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"

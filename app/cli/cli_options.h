@@ -11,7 +11,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Export };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Export };
 
 // The fit models: the classic report of orders 3 to 8, and the per-half
 // polynomials of the prism (orders 3 to 10, "prism.json").
@@ -39,6 +39,11 @@ struct CliRequest {
     QString exportPrismFile;
     QString exportReason;
     QString exportDirectory;
+    // Verification: "verify", or "run --verify".
+    bool verify = false;
+    int verifyStep = 8;
+    QVector<double> verifyDepths{1000.0, 300.0};
+    QString mapPath;  // absolute; empty: no map
 };
 
 QString cliCommandName(CliCommand command);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "app/cli/cli_verify.h"
 
 #include <QByteArray>
 #include <QString>
@@ -74,6 +75,8 @@ struct CliReport {
     QVector<CliFitReport> fits;
     bool hasExport = false;
     CliExportReport exportReport;
+    bool hasVerification = false;
+    CliVerification verification;
     double totalSeconds = 0.0;
 };
 
