@@ -203,7 +203,8 @@ std::string prismFileText(const PrismFileContent& content)
         appendNumberField(&out, 4, "pinholeRmsMm", v.pinholeRmsMm);
         appendNumberField(&out, 4, "pinholeMaxMm", v.pinholeMaxMm);
         appendNumberField(&out, 4, "reprojection1mRmsPx", v.reprojectionRmsPx);
-        appendNumberField(&out, 4, "reprojection1mMaxPx", v.reprojectionMaxPx, true);
+        appendNumberField(&out, 4, "reprojection1mMaxPx", v.reprojectionMaxPx);
+        appendNumberField(&out, 4, "untracedPixels", v.untracedPixels, true);
         out.append("  }\n");
     }
     out.append("}\n");
@@ -270,6 +271,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.pinholeMaxMm = number(v.value(QStringLiteral("pinholeMaxMm")));
         c.verified.reprojectionRmsPx = number(v.value(QStringLiteral("reprojection1mRmsPx")));
         c.verified.reprojectionMaxPx = number(v.value(QStringLiteral("reprojection1mMaxPx")));
+        c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
     }
     *content = c;
     return true;

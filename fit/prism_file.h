@@ -47,6 +47,7 @@ struct PrismVerifiedSummary {
     double pinholeMaxMm = 0.0;
     double reprojectionRmsPx = 0.0;  // at 1 m
     double reprojectionMaxPx = 0.0;
+    int untracedPixels = 0;          // sampled pixels whose ray did not get through
 };
 
 struct PrismFileContent {

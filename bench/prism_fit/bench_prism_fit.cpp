@@ -6,6 +6,8 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
+#include "fit/prism_trace.h"
+#include "verify/verify_sources.h"
 #include "parameters/panel_parameters.h"
 
 #include <QDir>
@@ -48,6 +50,8 @@ int main(int argc, char** argv)
                 points.entranceRight.size());
     std::printf("order terms  surface   x0        R        rms_mm     max_mm     mirror_max  cond       rank  fit_s  max_at\n");
     const PrismPanel panel = prismPanelFrom(parameters);
+    const verify::PrismGeometry geometry = verify::geometryOfPanel(panelValues);
+    std::vector<std::pair<int, PrismFit>> fits;
     for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order) {
         timer.restart();
         PrismFit fit;
@@ -64,6 +68,29 @@ int main(int argc, char** argv)
         }
         if (order == 8)
             QDir().rename(dir.filePath("prism.json"), dir.filePath("prism8.json"));
+        fits.emplace_back(order, fit);
+    }
+    // Verified errors of each order's solid (every 8th pixel, both halves),
+    // and of the design's own surfaces smoothed from the design file.
+    std::printf("verified (step 8): order  direction_rms_px  direction_max_px  pinhole_rms_mm  pinhole_max_mm  "
+                "reproj1m_rms_px  reproj1m_max_px  untraced  verify_s\n");
+    const auto line = [](const char* label, int order, const verify::VerifyResult& r, double s) {
+        const PrismVerifiedSummary v = verify::prismVerifiedSummary(r);
+        std::printf("%-8s %5d  %14.4f  %16.4f  %14.5f  %14.5f  %15.4f  %15.4f  %8d  %.2f\n", label, order,
+                    v.directionRmsPx, v.directionMaxPx, v.pinholeRmsMm, v.pinholeMaxMm, v.reprojectionRmsPx,
+                    v.reprojectionMaxPx, v.untracedPixels, s);
+    };
+    verify::PrismSurfaces design;
+    if (verify::designSurfacesFromFile(designFile, &design, &error)) {
+        timer.restart();
+        const verify::VerifyResult r = verify::verifyPrism(geometry, design);
+        line("design", 0, r, seconds(timer));
+    }
+    for (const auto& [order, fit] : fits) {
+        timer.restart();
+        const verify::VerifyResult r = verify::verifyPrism(geometry, verify::prismFitSurfaces(fit));
+        line("prism", order, r, seconds(timer));
+        line("sheets", order, verify::verifyPrism(geometry, verify::prismFitHalfSheets(fit)), 0.0);
     }
     timer.restart();
     ExportSummary summary;
