@@ -6,6 +6,7 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
+#include "fit/prism_optimize.h"
 #include "fit/prism_trace.h"
 #include "verify/verify_sources.h"
 #include "parameters/panel_parameters.h"
@@ -15,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -92,6 +94,29 @@ int main(int argc, char** argv)
         line("prism", order, r, seconds(timer));
         line("sheets", order, verify::verifyPrism(geometry, verify::prismFitHalfSheets(fit)), 0.0);
     }
+    // The optimiser on the rays of every 40th pixel (and the central row),
+    // from the least-squares fit of the orders asked (default 4 and 8).
+    const int optimizeStep = std::getenv("BENCH_OPT_STEP") ? std::atoi(std::getenv("BENCH_OPT_STEP")) : 40;
+    const int iterations = std::getenv("BENCH_OPT_ITER") ? std::atoi(std::getenv("BENCH_OPT_ITER")) : 10;
+    const std::vector<PrismRayTarget> targets = idealRayTargets(geometry, verify::samplePixels(optimizeStep));
+    for (const auto& [order, fit] : fits) {
+        if (order != 4 && order != 8)
+            continue;
+        PrismOptimizeOptions options;
+        options.maxIterations = iterations;
+        options.progress = [order = order](const PrismOptimizeProgress& p) {
+            std::printf("optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm, lambda %.3g\n",
+                        order, p.iteration, p.directionRmsPx, p.pinholeRmsMm, p.damping);
+            std::fflush(stdout);
+        };
+        timer.restart();
+        const PrismOptimizeResult optimized = optimizePrismFit(geometry, fit, targets, options);
+        const double s = seconds(timer);
+        std::printf("optimise order %d: %zu pixels, %d iterations, %.2f s; %s\n", order, targets.size(),
+                    optimized.iterations, s, qPrintable(optimized.stopReason));
+        line("optimised", order, verify::verifyPrism(geometry, verify::prismFitSurfaces(optimized.fit)), 0.0);
+    }
+
     timer.restart();
     ExportSummary summary;
     if (!exportPrism(dir.filePath("prism8.json"), designFile, dir.path(), {}, &summary, &error)) {
