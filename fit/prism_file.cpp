@@ -32,9 +32,12 @@ void appendNumberField(std::string* out, int indent, const char* key, double val
 void appendTextField(std::string* out, int indent, const char* key, const QString& value, bool last = false)
 {
     appendKey(out, indent, key);
-    // The texts written here are plain model names: no quotes or escapes.
     out->push_back('"');
-    out->append(value.toStdString());
+    for (const char c : value.toStdString()) {
+        if (c == '"' || c == '\\')
+            out->push_back('\\');
+        out->push_back(c);
+    }
     out->append(last ? "\"\n" : "\",\n");
 }
 
@@ -192,6 +195,21 @@ std::string prismFileText(const PrismFileContent& content)
     appendSurface(&out, "exit", content.fit.exit, false);
     appendSurface(&out, "entrance", content.fit.entrance, true);
     out.append("  },\n");
+    appendKey(&out, 2, "optimized");
+    const PrismOptimizedSummary& o = content.optimized;
+    if (!o.present) {
+        out.append("null,\n");
+    } else {
+        out.append("{\n");
+        appendNumberField(&out, 4, "iterations", o.iterations);
+        appendNumberField(&out, 4, "samplePixels", o.samplePixels);
+        appendNumberField(&out, 4, "startDirectionRmsPx", o.startDirectionRmsPx);
+        appendNumberField(&out, 4, "endDirectionRmsPx", o.endDirectionRmsPx);
+        appendNumberField(&out, 4, "startPinholeRmsMm", o.startPinholeRmsMm);
+        appendNumberField(&out, 4, "endPinholeRmsMm", o.endPinholeRmsMm);
+        appendTextField(&out, 4, "stopReason", o.stopReason, true);
+        out.append("  },\n");
+    }
     appendKey(&out, 2, "verified");
     const PrismVerifiedSummary& v = content.verified;
     if (!v.present) {
@@ -260,6 +278,18 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         || !readSurface(surfaces.value(QStringLiteral("entrance")).toObject(), &c.fit.entrance)) {
         *error = QStringLiteral("'%1' lacks a complete exit or entrance surface").arg(path);
         return false;
+    }
+    const QJsonValue optimized = root.value(QStringLiteral("optimized"));
+    if (optimized.isObject()) {
+        const QJsonObject o = optimized.toObject();
+        c.optimized.present = true;
+        c.optimized.iterations = o.value(QStringLiteral("iterations")).toInt();
+        c.optimized.samplePixels = o.value(QStringLiteral("samplePixels")).toInt();
+        c.optimized.startDirectionRmsPx = number(o.value(QStringLiteral("startDirectionRmsPx")));
+        c.optimized.endDirectionRmsPx = number(o.value(QStringLiteral("endDirectionRmsPx")));
+        c.optimized.startPinholeRmsMm = number(o.value(QStringLiteral("startPinholeRmsMm")));
+        c.optimized.endPinholeRmsMm = number(o.value(QStringLiteral("endPinholeRmsMm")));
+        c.optimized.stopReason = o.value(QStringLiteral("stopReason")).toString();
     }
     const QJsonValue verified = root.value(QStringLiteral("verified"));
     if (verified.isObject()) {

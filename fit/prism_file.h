@@ -50,12 +50,25 @@ struct PrismVerifiedSummary {
     int untracedPixels = 0;          // sampled pixels whose ray did not get through
 };
 
+// What the optimisation on the rays did, when it ran.
+struct PrismOptimizedSummary {
+    bool present = false;
+    int iterations = 0;
+    int samplePixels = 0;
+    double startDirectionRmsPx = 0.0;  // over the sample
+    double endDirectionRmsPx = 0.0;
+    double startPinholeRmsMm = 0.0;
+    double endPinholeRmsMm = 0.0;
+    QString stopReason;
+};
+
 struct PrismFileContent {
     PrismPanel panel;
     QString designModel = QStringLiteral("classic");
     QString fitModel = QStringLiteral("prism");
     PrismFit fit;
     PrismVerifiedSummary verified;
+    PrismOptimizedSummary optimized;
 };
 
 // The JSON text of a prism file.

@@ -176,25 +176,33 @@ PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& 
     fit.conditionNumber = (m < k || sigma(m - 1) == 0.0) ? std::numeric_limits<double>::infinity()
                                                          : sigma(0) / sigma(m - 1);
 
-    const Eigen::VectorXd residual = a * c - z;
-    fit.rmsResidual = std::sqrt(residual.squaredNorm() / n);
-    Eigen::Index worstPoint = 0;
-    fit.maxResidual = residual.cwiseAbs().maxCoeff(&worstPoint);
-    fit.maxResidualX = left.x[static_cast<std::size_t>(worstPoint)];
-    fit.maxResidualY = left.y[static_cast<std::size_t>(worstPoint)];
-
-    fit.mirrorPointCount = right.size();
-    double sum = 0.0, worst = 0.0;
-    for (int p = 0; p < right.size(); ++p) {
-        const double d = fit.surface.leftSag(-right.x[p], right.y[p]).z - right.z[p];
-        sum += d * d;
-        worst = std::max(worst, std::abs(d));
-    }
-    if (right.size() > 0) {
-        fit.mirrorRmsResidual = std::sqrt(sum / right.size());
-        fit.mirrorMaxResidual = worst;
-    }
+    measurePrismResiduals(&fit, left, right);
     return fit;
+}
+
+void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, const SurfacePoints& right)
+{
+    const auto measure = [&fit](const SurfacePoints& points, double sign, double* rms, double* worst, int* at) {
+        double sum = 0.0;
+        *worst = 0.0;
+        for (int p = 0; p < points.size(); ++p) {
+            const double d = fit->surface.leftHeight(sign * points.x[p], points.y[p]) - points.z[p];
+            sum += d * d;
+            if (std::abs(d) > *worst) {
+                *worst = std::abs(d);
+                *at = p;
+            }
+        }
+        *rms = points.size() > 0 ? std::sqrt(sum / points.size()) : 0.0;
+    };
+    int at = 0;
+    measure(left, 1.0, &fit->rmsResidual, &fit->maxResidual, &at);
+    if (left.size() > 0) {
+        fit->maxResidualX = left.x[static_cast<std::size_t>(at)];
+        fit->maxResidualY = left.y[static_cast<std::size_t>(at)];
+    }
+    fit->mirrorPointCount = right.size();
+    measure(right, -1.0, &fit->mirrorRmsResidual, &fit->mirrorMaxResidual, &at);
 }
 
 PrismFit fitPrism(const PrismDesignPoints& points, int order)

@@ -120,6 +120,11 @@ struct PrismSurfaceFit {
 // the columns the pivoting left out are 0.
 PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order);
 
+// Sets the residual statistics of fit->surface against the points: RMS and
+// largest height difference (and where) over the left half, and over the
+// right half against the mirror image.
+void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, const SurfacePoints& right);
+
 struct PrismFit {
     int order = 0;
     PrismSurfaceFit exit;

@@ -40,6 +40,14 @@ PrismFit withParameters(const PrismFit& fit, const Eigen::VectorXd& p)
     return f;
 }
 
+Eigen::Index anchorCount(const PrismOptimizeOptions& options)
+{
+    if (!options.anchor || options.anchorStride < 1)
+        return 0;
+    const auto count = [&](const SurfacePoints& p) { return (p.size() + options.anchorStride - 1) / options.anchorStride; };
+    return count(options.anchor->exitLeft) + count(options.anchor->entranceLeft);
+}
+
 struct Evaluation {
     Eigen::VectorXd residuals;
     double directionSquares = 0.0;
@@ -55,7 +63,16 @@ Eigen::VectorXd residualsOf(const verify::PrismGeometry& g, const PrismFit& fit,
 {
     const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit);
     const double dz = g.dz();
-    Eigen::VectorXd r(residualsPerTarget * static_cast<Eigen::Index>(targets.size()));
+    const Eigen::Index rays = residualsPerTarget * static_cast<Eigen::Index>(targets.size());
+    Eigen::VectorXd r(rays + anchorCount(options));
+    if (options.anchor) {
+        Eigen::Index k = rays;
+        for (const auto& [points, surface] :
+             {std::pair<const SurfacePoints*, const PrismSurface*>{&options.anchor->exitLeft, &fit.exit.surface},
+              {&options.anchor->entranceLeft, &fit.entrance.surface}})
+            for (int p = 0; p < points->size(); p += options.anchorStride)
+                r(k++) = options.anchorWeightPxPerMm * (surface->leftHeight(points->x[p], points->y[p]) - points->z[p]);
+    }
     for (std::size_t t = 0; t < targets.size(); ++t) {
         const PrismRayTarget& target = targets[t];
         const verify::TracedRay ray = verify::traceCameraRay(g, surfaces, target.x, target.y);
@@ -127,7 +144,7 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
     double lambda = 1e-3;
     result.start = progressOf(r, evaluation, 0, 0.0);
     result.end = result.start;
-    if (targets.empty() || n == 0) {
+    if (targets.empty() || n == 0 || (options.anchor && options.anchorStride < 1)) {
         result.stopReason = QStringLiteral("nothing to optimise: no pixels or no coefficients");
         return result;
     }

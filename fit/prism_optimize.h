@@ -44,6 +44,12 @@ struct PrismOptimizeOptions {
     double pinholeWeightPxPerMm = 10.0;
     double untracedPenaltyPx = 1000.0; // each residual of a pixel whose ray does not get through
     int threadCount = 0;               // 0: every hardware thread
+    // Keeps the surfaces near the design: every anchorStride-th left-half
+    // design point of each surface adds its height difference (mm) times
+    // anchorWeightPxPerMm as a residual. None without points.
+    const PrismDesignPoints* anchor = nullptr;
+    int anchorStride = 101;
+    double anchorWeightPxPerMm = 10.0;
     std::function<void(const PrismOptimizeProgress&)> progress;
 };
 

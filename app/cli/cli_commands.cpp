@@ -5,16 +5,24 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
+#include "fit/prism_optimize.h"
+#include "fit/prism_trace.h"
+#include "verify/verify_sources.h"
 #include "fit/fit_run.h"
 #include "parameters/panel_parameters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <cstdio>
 #include <limits>
 #include <memory>
 
 namespace {
+
+// The optimiser's pixel sample: every 40th pixel across and down, and the
+// central row.
+constexpr int cliOptimizeSampleStep = 40;
 
 double elapsedSeconds(const QElapsedTimer& timer)
 {
@@ -119,10 +127,48 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
         return false;
     }
     const PanelParameters& panel = request.panel;
-    const DesignParameters parameters = toDesignParameters(panel, centralRayHit(panel));
-    PrismFit fit;
-    if (!runPrismFit(points, order, prismPanelFrom(parameters), report->directory, &fit, error))
+    PrismFileContent content;
+    content.panel = prismPanelFrom(toDesignParameters(panel, centralRayHit(panel)));
+    content.fit = fitPrism(points, order);
+    const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
+    if (request.optimize) {
+        PrismOptimizeOptions options;
+        options.threadCount = request.threads;
+        options.anchor = &points;
+        options.progress = [order](const PrismOptimizeProgress& p) {
+            std::fprintf(stderr, "optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm\n",
+                         order, p.iteration, p.directionRmsPx, p.pinholeRmsMm);
+            std::fflush(stderr);
+        };
+        const std::vector<PrismRayTarget> targets =
+            idealRayTargets(geometry, verify::samplePixels(cliOptimizeSampleStep));
+        const PrismOptimizeResult optimized = optimizePrismFit(geometry, content.fit, targets, options);
+        content.fit = optimized.fit;
+        measurePrismResiduals(&content.fit.exit, points.exitLeft, points.exitRight);
+        measurePrismResiduals(&content.fit.entrance, points.entranceLeft, points.entranceRight);
+        content.optimized = {true,
+                             optimized.iterations,
+                             static_cast<int>(targets.size()),
+                             optimized.start.directionRmsPx,
+                             optimized.end.directionRmsPx,
+                             optimized.start.pinholeRmsMm,
+                             optimized.end.pinholeRmsMm,
+                             optimized.stopReason};
+    }
+    if (request.optimize || request.verify) {
+        verify::VerifyOptions options;
+        options.step = request.verifyStep;
+        options.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
+        options.threadCount = request.threads;
+        content.verified =
+            verify::prismVerifiedSummary(verify::verifyPrism(geometry, verify::prismFitSurfaces(content.fit), options));
+    }
+    if (!writePrismFile(report->directory, content, error))
         return false;
+    const PrismFit& fit = content.fit;
+    report->prismFit = fit;
+    report->optimized = content.optimized;
+    report->verified = content.verified;
     report->surface1Points = fit.exit.pointCount;
     report->surface2Points = fit.entrance.pointCount;
     report->exit = surfaceReport(fit.exit);

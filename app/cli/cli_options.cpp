@@ -81,6 +81,12 @@ const QVector<OptionSpec>& optionSpecs()
                                  "half the mirror image, written to prism.json (on fit,\n"
                                  "the panel options record the design's values there)"),
                   ForFitStage});
+        s.append({QStringLiteral("optimize"), QString(),
+                  QStringLiteral("prism fit: then adjust both surfaces so that the traced\n"
+                                 "rays of every 40th pixel (and the central row) leave\n"
+                                 "along the virtual cameras' rays (Levenberg-Marquardt),\n"
+                                 "and verify the result"),
+                  ForFitStage});
         s.append({QStringLiteral("format"), QStringLiteral("F"),
                   QStringLiteral("gridsag (surface_entrance.dat, surface_exit.dat), stl\n"
                                  "(prism.stl), ply (design_surfaces.ply) or all"),
@@ -454,6 +460,11 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("--fit-model must be classic or prism, got %1").arg(quoted(model));
             return false;
         }
+    }
+    request->optimize = parser.isSet(QStringLiteral("optimize"));
+    if (request->optimize && request->fitModel != CliFitModel::Prism) {
+        *error = QStringLiteral("--optimize needs --fit-model prism") + hint;
+        return false;
     }
     // A fit on its own records the panel values only in a prism file.
     if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {

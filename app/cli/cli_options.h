@@ -31,6 +31,7 @@ struct CliRequest {
     // 0: the design's own choice.
     int threads = 0;
     CliFitModel fitModel = CliFitModel::Classic;
+    bool optimize = false;  // prism fit: optimise on the rays, then verify
     // Export: the formats (ExportFormat bits), the prism file found for the
     // order asked (0: none asked), why it was chosen, and the directory the
     // exports go to (that of the prism file).

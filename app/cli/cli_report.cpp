@@ -75,6 +75,23 @@ QString formatSummaryText(const CliReport& report)
                     + QLatin1Char('\n');
             text += QString(18, QLatin1Char(' ')) + surface("entrance", fit.entrance)
                     + QStringLiteral("; %1 -> %2\n").arg(seconds(fit.seconds), fit.directory);
+            if (fit.optimized.present)
+                text += QString(18, QLatin1Char(' '))
+                        + QStringLiteral("optimised on %1 pixels: direction RMS %2 -> %3 px; %4\n")
+                              .arg(fit.optimized.samplePixels)
+                              .arg(QString::number(fit.optimized.startDirectionRmsPx, 'g', 4),
+                                   QString::number(fit.optimized.endDirectionRmsPx, 'g', 4), fit.optimized.stopReason);
+            if (fit.verified.present)
+                text += QString(18, QLatin1Char(' '))
+                        + QStringLiteral("verified: direction RMS %1 px, max %2 px; pinhole RMS %3 mm, max %4 mm; "
+                                         "reprojection at 1 m RMS %5 px, max %6 px; %7 pixels not traced\n")
+                              .arg(QString::number(fit.verified.directionRmsPx, 'g', 4),
+                                   QString::number(fit.verified.directionMaxPx, 'g', 4),
+                                   QString::number(fit.verified.pinholeRmsMm, 'g', 4),
+                                   QString::number(fit.verified.pinholeMaxMm, 'g', 4),
+                                   QString::number(fit.verified.reprojectionRmsPx, 'g', 4),
+                                   QString::number(fit.verified.reprojectionMaxPx, 'g', 4))
+                              .arg(fit.verified.untracedPixels);
             continue;
         }
         const QString label = QStringLiteral("fit order %1").arg(fit.order);
@@ -161,6 +178,25 @@ QByteArray formatSummaryJson(const CliReport& report)
                     surface.insert(QStringLiteral("conditionNumber"), jsonNumber(s->conditionNumber));
                     surface.insert(QStringLiteral("mirrorMaxMm"), jsonNumber(s->mirrorMaxMm));
                     object.insert(QString::fromLatin1(name), surface);
+                }
+                if (fit.optimized.present) {
+                    QJsonObject o;
+                    o.insert(QStringLiteral("iterations"), fit.optimized.iterations);
+                    o.insert(QStringLiteral("samplePixels"), fit.optimized.samplePixels);
+                    o.insert(QStringLiteral("startDirectionRmsPx"), jsonNumber(fit.optimized.startDirectionRmsPx));
+                    o.insert(QStringLiteral("endDirectionRmsPx"), jsonNumber(fit.optimized.endDirectionRmsPx));
+                    o.insert(QStringLiteral("stopReason"), fit.optimized.stopReason);
+                    object.insert(QStringLiteral("optimized"), o);
+                }
+                if (fit.verified.present) {
+                    QJsonObject v;
+                    v.insert(QStringLiteral("directionRmsPx"), jsonNumber(fit.verified.directionRmsPx));
+                    v.insert(QStringLiteral("directionMaxPx"), jsonNumber(fit.verified.directionMaxPx));
+                    v.insert(QStringLiteral("pinholeRmsMm"), jsonNumber(fit.verified.pinholeRmsMm));
+                    v.insert(QStringLiteral("pinholeMaxMm"), jsonNumber(fit.verified.pinholeMaxMm));
+                    v.insert(QStringLiteral("reprojection1mRmsPx"), jsonNumber(fit.verified.reprojectionRmsPx));
+                    v.insert(QStringLiteral("reprojection1mMaxPx"), jsonNumber(fit.verified.reprojectionMaxPx));
+                    object.insert(QStringLiteral("verified"), v);
                 }
             }
             object.insert(QStringLiteral("directory"), fit.directory);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "fit/prism_file.h"
 #include "app/cli/cli_verify.h"
 
 #include <QByteArray>
@@ -42,6 +43,9 @@ struct CliFitReport {
     bool prism = false;  // a prism fit: the two surface reports below, no classic results
     CliPrismSurfaceReport exit;
     CliPrismSurfaceReport entrance;
+    PrismFit prismFit;                 // the surfaces as written to prism.json
+    PrismOptimizedSummary optimized;   // when --optimize
+    PrismVerifiedSummary verified;     // when verified (--optimize, run --verify)
     QString directory;
     int surface1Points = 0;
     int surface2Points = 0;

@@ -1,6 +1,7 @@
 #include "app/cli/cli_verify.h"
 
 #include "app/cli/cli_report.h"
+#include "fit/prism_trace.h"
 #include "verify_map/verify_map.h"
 
 #include <QDir>
@@ -83,9 +84,14 @@ int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, con
         source.source = QStringLiteral("fit");
         source.order = fit.order;
         source.geometry = design.geometry;
-        source.surfaces = verify::fittedSurfacesOfOrder(
-            fit.order, std::vector<double>(fit.coefficients1.begin(), fit.coefficients1.end()),
-            std::vector<double>(fit.coefficients2.begin(), fit.coefficients2.end()));
+        if (fit.prism) {
+            source.source = QStringLiteral("prism");
+            source.surfaces = verify::prismFitSurfaces(fit.prismFit);
+        } else {
+            source.surfaces = verify::fittedSurfacesOfOrder(
+                fit.order, std::vector<double>(fit.coefficients1.begin(), fit.coefficients1.end()),
+                std::vector<double>(fit.coefficients2.begin(), fit.coefficients2.end()));
+        }
         v->sources.push_back(source);
     }
     return traceAll(request, v, error, timer);
