@@ -2,6 +2,8 @@
 // normalisations computed here from the definition of the model.
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
+#include "fit/prism_optimize.h"
+#include "fit/prism_trace.h"
 
 #include <QtTest>
 
@@ -49,6 +51,26 @@ std::vector<double> randomCoefficients(int order, unsigned seed)
         v = value(random);
     return c;
 }
+
+// A smooth surface of the solid, no polynomial: f(min(x, -x), y).
+class SmoothSolidSurface final : public verify::HeightFieldSurface {
+public:
+    SmoothSolidSurface(double base, double tilt, double bend) : base_(base), tilt_(tilt), bend_(bend) {}
+    double height(double x, double y, double* slopeX, double* slopeY) const override
+    {
+        const double s = x < 0.0 ? 1.0 : -1.0;
+        const double xl = s * x;
+        const double z = base_ + tilt_ * xl + bend_ * std::cos(0.06 * xl) * std::exp(0.0004 * y * y);
+        if (slopeX)
+            *slopeX = s * (tilt_ - 0.06 * bend_ * std::sin(0.06 * xl) * std::exp(0.0004 * y * y));
+        if (slopeY)
+            *slopeY = bend_ * std::cos(0.06 * xl) * 0.0008 * y * std::exp(0.0004 * y * y);
+        return z;
+    }
+
+private:
+    double base_, tilt_, bend_;
+};
 
 }  // namespace
 
@@ -208,6 +230,136 @@ private slots:
         QVERIFY(std::isinf(fit.conditionNumber));
         QVERIFY(fit.maxResidual < 1e-9);  // a plane is still met
         QVERIFY(std::isinf(fitPrismSurface(SurfacePoints(), SurfacePoints(), 3).conditionNumber));
+    }
+
+    // The optimiser on the rays: the traced rays of a known prism are the
+    // targets; started from that prism with some coefficients disturbed, it
+    // comes back to it, rays and coefficients.
+    void optimiserFindsKnownPrism_data()
+    {
+        QTest::addColumn<int>("order");
+        QTest::addColumn<int>("exitTerm");
+        QTest::addColumn<double>("exitShift");
+        QTest::addColumn<int>("entranceTerm");
+        QTest::addColumn<double>("entranceShift");
+        QTest::newRow("order 3, heights") << 3 << 0 << 0.5 << 0 << -0.5;
+        QTest::newRow("order 3, tilt and curvature") << 3 << 3 << 0.02 << 1 << 0.03;
+        QTest::newRow("order 4, quartic terms") << 4 << 12 << 0.01 << 10 << -0.01;
+    }
+    void optimiserFindsKnownPrism()
+    {
+        QFETCH(int, order);
+        QFETCH(int, exitTerm);
+        QFETCH(double, exitShift);
+        QFETCH(int, entranceTerm);
+        QFETCH(double, entranceShift);
+        const std::size_t terms = static_cast<std::size_t>((order + 1) * (order + 2) / 2);
+        PrismFit known;
+        known.order = order;
+        known.exit.surface = {order, -15.0, 17.5, std::vector<double>(terms, 0.0)};
+        known.entrance.surface = {order, -15.0, 17.0, std::vector<double>(terms, 0.0)};
+        known.exit.surface.coefficients[0] = 0.5;
+        known.exit.surface.coefficients[3] = 0.3;   // u^2
+        known.exit.surface.coefficients[5] = 0.2;   // w^2
+        known.entrance.surface.coefficients[0] = 13.0;
+        known.entrance.surface.coefficients[1] = 2.5;  // u: the face rises towards the centre
+        known.entrance.surface.coefficients[5] = 0.4;
+        known.exit.domain = known.entrance.domain = {-31.0, 1.0, -18.0, 18.0};
+        const verify::PrismGeometry geometry;
+        const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(known);
+        std::vector<PrismRayTarget> targets;
+        for (int column = 25; column < 1920; column += 130)
+            for (int row = 40; row < 1080; row += 125) {
+                PrismRayTarget t;
+                t.x = verify::pixelX(column);
+                t.y = verify::pixelY(row);
+                const verify::TracedRay ray = verify::traceCameraRay(geometry, surfaces, t.x, t.y);
+                QVERIFY(ray.traced());
+                t.direction = ray.direction;
+                t.pinhole = ray.exitPoint + 50.0 * ray.direction;  // any point of the line
+                targets.push_back(t);
+            }
+        PrismFit start = known;
+        start.exit.surface.coefficients[static_cast<std::size_t>(exitTerm)] += exitShift;
+        start.entrance.surface.coefficients[static_cast<std::size_t>(entranceTerm)] += entranceShift;
+        PrismOptimizeOptions options;
+        options.maxIterations = 30;
+        options.relativeTolerance = 1e-12;
+        int calls = 0, lastIteration = -1;
+        options.progress = [&](const PrismOptimizeProgress& p) {
+            QVERIFY(p.iteration > lastIteration);
+            lastIteration = p.iteration;
+            ++calls;
+        };
+        const PrismOptimizeResult result = optimizePrismFit(geometry, start, targets, options);
+        QVERIFY2(result.start.directionRmsPx > 1.0 || result.start.pinholeRmsMm > 0.01,
+                 qPrintable(QStringLiteral("%1 px, %2 mm").arg(result.start.directionRmsPx).arg(result.start.pinholeRmsMm)));
+        QVERIFY2(result.end.directionRmsPx < 1e-3 && result.end.pinholeRmsMm < 1e-4,
+                 qPrintable(QStringLiteral("%1 px, %2 mm").arg(result.end.directionRmsPx).arg(result.end.pinholeRmsMm)));
+        QCOMPARE(calls, result.iterations + 1);
+        QVERIFY(!result.stopReason.isEmpty() && !result.stopReason.contains(QLatin1Char('\n')));
+        for (std::size_t k = 0; k < terms; ++k) {
+            QVERIFY(std::abs(result.fit.exit.surface.coefficients[k] - known.exit.surface.coefficients[k]) < 1e-4);
+            QVERIFY(std::abs(result.fit.entrance.surface.coefficients[k] - known.entrance.surface.coefficients[k]) < 1e-4);
+        }
+    }
+
+    // A known smooth surface pair, fitted from its points, traces like the
+    // surfaces themselves: the verified errors of each pixel agree within
+    // what the fit residual allows.
+    void fittedSurfacesTraceLikeTheSurfaces_data()
+    {
+        QTest::addColumn<int>("order");
+        QTest::newRow("order 6") << 6;
+        QTest::newRow("order 8") << 8;
+        QTest::newRow("order 10") << 10;
+    }
+    void fittedSurfacesTraceLikeTheSurfaces()
+    {
+        QFETCH(int, order);
+        const auto exit = std::make_shared<SmoothSolidSurface>(0.6, 0.01, -0.4);
+        const auto entrance = std::make_shared<SmoothSolidSurface>(15.0, 0.15, 0.8);
+        PrismFit fit;
+        fit.order = order;
+        for (const auto& [surface, target] : {std::pair<const SmoothSolidSurface*, PrismSurfaceFit*>{exit.get(), &fit.exit},
+                                              {entrance.get(), &fit.entrance}}) {
+            SurfacePoints left = gridPoints(-31.0, -0.01, 18.0, 120, 60, 4);
+            for (int p = 0; p < left.size(); ++p)
+                left.z[p] = surface->height(left.x[p], left.y[p], nullptr, nullptr);
+            *target = fitPrismSurface(left, SurfacePoints(), order);
+        }
+        verify::PrismSurfaces truth;
+        truth.exit = {exit, exit};
+        truth.entrance = {entrance, entrance};
+        const verify::PrismSurfaces fitted = verify::prismFitSurfaces(fit);
+        verify::PrismGeometry geometry;
+        geometry.virtualPinholeX = -14.8757;
+        double worst = 0.0, worstPinhole = 0.0, largest = 0.0;
+        for (int column = 10; column < 1920; column += 97)
+            for (int row = 20; row < 1080; row += 131) {
+                const double x = verify::pixelX(column), y = verify::pixelY(row);
+                const verify::TracedRay a = verify::traceCameraRay(geometry, truth, x, y);
+                const verify::TracedRay b = verify::traceCameraRay(geometry, fitted, x, y);
+                QVERIFY(a.traced() && b.traced());
+                const verify::PixelErrors ea = verify::pixelErrors(geometry, x, y, a, {1000.0});
+                const verify::PixelErrors eb = verify::pixelErrors(geometry, x, y, b, {1000.0});
+                worst = std::max(worst, std::abs(ea.directionPx - eb.directionPx));
+                worstPinhole = std::max(worstPinhole, std::abs(ea.pinholeMm - eb.pinholeMm));
+                largest = std::max(largest, ea.directionPx);
+            }
+        QVERIFY(largest > 10.0);  // the surfaces are no good prism: the errors are large, and compared
+        // A height error e of a polynomial of degree N on a half width R
+        // tilts its slope by at most about e N^2 / R (Markov); a slope error
+        // s turns the outgoing ray by (n - 1) s, seen f / pitch pixels per
+        // radian, and moves the line by about that angle times F at the
+        // pinhole. Twice that is allowed.
+        const double slope = std::max(fit.exit.maxResidual, fit.entrance.maxResidual) * order * order / 17.0;
+        const double angle = 2.0 * (geometry.refractiveIndex - 1.0) * slope;
+        const double tolerancePx = angle * geometry.focalLength / verify::pixelPitch;
+        const double toleranceMm = angle * geometry.pinholeHeight();
+        QVERIFY2(worst < tolerancePx && worstPinhole < toleranceMm,
+                 qPrintable(QStringLiteral("%1 px, %2 mm; allowed %3 px, %4 mm")
+                                .arg(worst).arg(worstPinhole).arg(tolerancePx).arg(toleranceMm)));
     }
 
     // "prism.json" gives back the very same doubles; broken files are refused.
