@@ -95,15 +95,20 @@ int main(int argc, char** argv)
         line("sheets", order, verify::verifyPrism(geometry, verify::prismFitHalfSheets(fit)), 0.0);
     }
     // The optimiser on the rays of every 40th pixel (and the central row),
-    // from the least-squares fit of the orders asked (default 4 and 8).
+    // anchored to the design points, from the least-squares fits of orders 4
+    // and 8 (BENCH_OPT_STEP, BENCH_OPT_ITER, BENCH_ANCHOR change the sample
+    // step, the iteration limit and the anchor weight in px/mm).
     const int optimizeStep = std::getenv("BENCH_OPT_STEP") ? std::atoi(std::getenv("BENCH_OPT_STEP")) : 40;
-    const int iterations = std::getenv("BENCH_OPT_ITER") ? std::atoi(std::getenv("BENCH_OPT_ITER")) : 10;
+    const int iterations = std::getenv("BENCH_OPT_ITER") ? std::atoi(std::getenv("BENCH_OPT_ITER")) : 20;
     const std::vector<PrismRayTarget> targets = idealRayTargets(geometry, verify::samplePixels(optimizeStep));
     for (const auto& [order, fit] : fits) {
         if (order != 4 && order != 8)
             continue;
         PrismOptimizeOptions options;
         options.maxIterations = iterations;
+        options.anchor = &points;
+        if (std::getenv("BENCH_ANCHOR"))
+            options.anchorWeightPxPerMm = std::atof(std::getenv("BENCH_ANCHOR"));
         options.progress = [order = order](const PrismOptimizeProgress& p) {
             std::printf("optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm, lambda %.3g\n",
                         order, p.iteration, p.directionRmsPx, p.pinholeRmsMm, p.damping);

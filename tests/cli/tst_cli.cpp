@@ -79,6 +79,7 @@ void TestCli::writesNothing_data()
     QTest::newRow("prism order out of range") << QStringList{"run", "--order", "11", "--fit-model", "prism"} << QString() << 2;
     QTest::newRow("classic order 9") << QStringList{"run", "--order", "9", "--fit-model", "classic"} << QString() << 2;
     QTest::newRow("panel value on a classic fit") << QStringList{"fit", "--order", "3", "--size", "90"} << QString() << 2;
+    QTest::newRow("optimize without the prism model") << QStringList{"run", "--order", "4", "--optimize"} << QString() << 2;
     QTest::newRow("export before any prism fit") << QStringList{"export", "--format", "all"} << QString() << 2;
     QTest::newRow("export, unknown format") << QStringList{"export", "--format", "obj"} << QString() << 2;
     QTest::newRow("export, no format") << QStringList{"export"} << QString() << 2;
