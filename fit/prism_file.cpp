@@ -1,6 +1,7 @@
 #include "fit/prism_file.h"
 
 #include "fit/fit_files.h"
+#include "textio/json_writer.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,87 +10,36 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
-#include <charconv>
 #include <cmath>
 
 namespace {
 
-void appendKey(std::string* out, int indent, const char* key)
+void writeSurface(JsonWriter& w, const PrismSurfaceFit& fit)
 {
-    out->append(static_cast<std::size_t>(indent), ' ');
-    out->push_back('"');
-    out->append(key);
-    out->append("\": ");
-}
-
-void appendNumberField(std::string* out, int indent, const char* key, double value, bool last = false)
-{
-    appendKey(out, indent, key);
-    appendShortestNumber(out, value);
-    out->append(last ? "\n" : ",\n");
-}
-
-void appendTextField(std::string* out, int indent, const char* key, const QString& value, bool last = false)
-{
-    appendKey(out, indent, key);
-    out->push_back('"');
-    for (const char c : value.toStdString()) {
-        if (c == '"' || c == '\\')
-            out->push_back('\\');
-        out->push_back(c);
-    }
-    out->append(last ? "\"\n" : "\",\n");
-}
-
-void appendSurface(std::string* out, const char* name, const PrismSurfaceFit& fit, bool last)
-{
-    appendKey(out, 4, name);
-    out->append("{\n");
-    appendNumberField(out, 6, "order", fit.surface.order);
-    appendKey(out, 6, "normalisation");
-    out->append("{\"x0\": ");
-    appendShortestNumber(out, fit.surface.x0);
-    out->append(", \"R\": ");
-    appendShortestNumber(out, fit.surface.radius);
-    out->append("},\n");
-    appendKey(out, 6, "terms");
-    out->push_back('[');
-    const std::vector<PrismTerm> terms = prismTerms(fit.surface.order);
-    for (std::size_t t = 0; t < terms.size(); ++t) {
-        out->append(t ? ", [" : "[");
-        out->append(std::to_string(terms[t].uPower));
-        out->append(", ");
-        out->append(std::to_string(terms[t].wPower));
-        out->push_back(']');
-    }
-    out->append("],\n");
-    appendKey(out, 6, "coefficients");
-    out->push_back('[');
-    for (std::size_t t = 0; t < fit.surface.coefficients.size(); ++t) {
-        if (t)
-            out->append(", ");
-        appendShortestNumber(out, fit.surface.coefficients[t]);
-    }
-    out->append("],\n");
-    appendKey(out, 6, "domain");
-    out->append("{\"xMin\": ");
-    appendShortestNumber(out, fit.domain.xMin);
-    out->append(", \"xMax\": ");
-    appendShortestNumber(out, fit.domain.xMax);
-    out->append(", \"yMin\": ");
-    appendShortestNumber(out, fit.domain.yMin);
-    out->append(", \"yMax\": ");
-    appendShortestNumber(out, fit.domain.yMax);
-    out->append("},\n");
-    appendNumberField(out, 6, "pointCount", fit.pointCount);
-    appendNumberField(out, 6, "rank", fit.rank);
-    appendNumberField(out, 6, "rmsResidualMm", fit.rmsResidual);
-    appendNumberField(out, 6, "maxResidualMm", fit.maxResidual);
-    appendNumberField(out, 6, "conditionNumber", fit.conditionNumber);
-    appendNumberField(out, 6, "mirrorPointCount", fit.mirrorPointCount);
-    appendNumberField(out, 6, "mirrorRmsResidualMm", fit.mirrorRmsResidual);
-    appendNumberField(out, 6, "mirrorMaxResidualMm", fit.mirrorMaxResidual, true);
-    out->append(last ? "    }\n" : "    },\n");
+    w.beginObject();
+    w.key("order").integer(fit.surface.order);
+    w.key("normalisation").beginObject().key("x0").number(fit.surface.x0).key("R").number(fit.surface.radius).endObject();
+    w.key("terms").beginInlineArray();
+    for (const PrismTerm& t : prismTerms(fit.surface.order))
+        w.beginInlineArray().integer(t.uPower).integer(t.wPower).endArray();
+    w.endArray();
+    w.key("coefficients").beginInlineArray();
+    for (double c : fit.surface.coefficients)
+        w.number(c);
+    w.endArray();
+    w.key("domain").beginObject();
+    w.key("xMin").number(fit.domain.xMin).key("xMax").number(fit.domain.xMax);
+    w.key("yMin").number(fit.domain.yMin).key("yMax").number(fit.domain.yMax);
+    w.endObject();
+    w.key("pointCount").integer(fit.pointCount);
+    w.key("rank").integer(fit.rank);
+    w.key("rmsResidualMm").number(fit.rmsResidual);
+    w.key("maxResidualMm").number(fit.maxResidual);
+    w.key("conditionNumber").number(fit.conditionNumber);
+    w.key("mirrorPointCount").integer(fit.mirrorPointCount);
+    w.key("mirrorRmsResidualMm").number(fit.mirrorRmsResidual);
+    w.key("mirrorMaxResidualMm").number(fit.mirrorMaxResidual);
+    w.endObject();
 }
 
 double number(const QJsonValue& value)
@@ -141,13 +91,9 @@ bool readSurface(const QJsonObject& object, PrismSurfaceFit* fit)
 
 void appendShortestNumber(std::string* out, double value)
 {
-    if (!std::isfinite(value)) {
-        out->append("null");
-        return;
-    }
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    out->append(text, result.ptr);
+    QByteArray text;
+    appendJsonNumber(&text, value);
+    out->append(text.constData(), static_cast<std::size_t>(text.size()));
 }
 
 PrismPanel prismPanelFrom(const DesignParameters& parameters)
@@ -166,67 +112,68 @@ PrismPanel prismPanelFrom(const DesignParameters& parameters)
 
 std::string prismFileText(const PrismFileContent& content)
 {
-    std::string out = "{\n";
-    appendTextField(&out, 2, "format", QString::fromLatin1(prismFileFormat));
-    appendNumberField(&out, 2, "version", prismFileVersion);
-    appendKey(&out, 2, "panel");
-    out.append("{\n");
+    JsonWriter w;
+    w.beginObject();
+    w.key("format").string(QString::fromLatin1(prismFileFormat));
+    w.key("version").integer(prismFileVersion);
     const PrismPanel& p = content.panel;
-    appendNumberField(&out, 4, "focalLengthMm", p.focalLength);
-    appendNumberField(&out, 4, "resolutionX", p.resolutionX);
-    appendNumberField(&out, 4, "pixelPitchMm", p.pixelPitch);
-    appendNumberField(&out, 4, "angleDeg", p.angleDeg);
-    appendNumberField(&out, 4, "prismDistanceMm", p.prismDistance);
-    appendNumberField(&out, 4, "prismSizeMm", p.prismSize);
-    appendNumberField(&out, 4, "refractiveIndex", p.refractiveIndex);
-    appendNumberField(&out, 4, "centralRayHitX", p.centralRayHitX);
-    appendNumberField(&out, 4, "centralRayHitY", p.centralRayHitY, true);
-    out.append("  },\n");
-    appendTextField(&out, 2, "designModel", content.designModel);
-    appendTextField(&out, 2, "fitModel", content.fitModel);
-    appendNumberField(&out, 2, "order", content.fit.order);
-    appendTextField(&out, 2, "halves",
-                    QStringLiteral("the surfaces are those of the left half (sensor x < 0), used for x < 0; "
-                                   "the right half uses their mirror images z(-x, y) for x >= 0"));
-    appendTextField(&out, 2, "polynomial",
-                    QStringLiteral("z = sum c[k] u^terms[k][0] w^terms[k][1], u = (x - x0) / R, w = y / R, mm"));
-    appendKey(&out, 2, "surfaces");
-    out.append("{\n");
-    appendSurface(&out, "exit", content.fit.exit, false);
-    appendSurface(&out, "entrance", content.fit.entrance, true);
-    out.append("  },\n");
-    appendKey(&out, 2, "optimized");
+    w.key("panel").beginObject();
+    w.key("focalLengthMm").integer(p.focalLength);
+    w.key("resolutionX").integer(p.resolutionX);
+    w.key("pixelPitchMm").number(p.pixelPitch);
+    w.key("angleDeg").number(p.angleDeg);
+    w.key("prismDistanceMm").integer(p.prismDistance);
+    w.key("prismSizeMm").integer(p.prismSize);
+    w.key("refractiveIndex").number(p.refractiveIndex);
+    w.key("centralRayHitX").number(p.centralRayHitX);
+    w.key("centralRayHitY").number(p.centralRayHitY);
+    w.endObject();
+    w.key("designModel").string(content.designModel);
+    w.key("fitModel").string(content.fitModel);
+    w.key("order").integer(content.fit.order);
+    w.key("halves").string(QStringLiteral("the surfaces are those of the left half (sensor x < 0), used for x < 0; "
+                                          "the right half uses their mirror images z(-x, y) for x >= 0"));
+    w.key("polynomial").string(
+        QStringLiteral("z = sum c[k] u^terms[k][0] w^terms[k][1], u = (x - x0) / R, w = y / R, mm"));
+    w.key("surfaces").beginObject();
+    w.key("exit");
+    writeSurface(w, content.fit.exit);
+    w.key("entrance");
+    writeSurface(w, content.fit.entrance);
+    w.endObject();
+    w.key("optimized");
     const PrismOptimizedSummary& o = content.optimized;
     if (!o.present) {
-        out.append("null,\n");
+        w.null();
     } else {
-        out.append("{\n");
-        appendNumberField(&out, 4, "iterations", o.iterations);
-        appendNumberField(&out, 4, "samplePixels", o.samplePixels);
-        appendNumberField(&out, 4, "startDirectionRmsPx", o.startDirectionRmsPx);
-        appendNumberField(&out, 4, "endDirectionRmsPx", o.endDirectionRmsPx);
-        appendNumberField(&out, 4, "startPinholeRmsMm", o.startPinholeRmsMm);
-        appendNumberField(&out, 4, "endPinholeRmsMm", o.endPinholeRmsMm);
-        appendTextField(&out, 4, "stopReason", o.stopReason, true);
-        out.append("  },\n");
+        w.beginObject();
+        w.key("iterations").integer(o.iterations);
+        w.key("samplePixels").integer(o.samplePixels);
+        w.key("startDirectionRmsPx").number(o.startDirectionRmsPx);
+        w.key("endDirectionRmsPx").number(o.endDirectionRmsPx);
+        w.key("startPinholeRmsMm").number(o.startPinholeRmsMm);
+        w.key("endPinholeRmsMm").number(o.endPinholeRmsMm);
+        w.key("stopReason").string(o.stopReason);
+        w.endObject();
     }
-    appendKey(&out, 2, "verified");
+    w.key("verified");
     const PrismVerifiedSummary& v = content.verified;
     if (!v.present) {
-        out.append("null\n");
+        w.null();
     } else {
-        out.append("{\n");
-        appendNumberField(&out, 4, "directionRmsPx", v.directionRmsPx);
-        appendNumberField(&out, 4, "directionMaxPx", v.directionMaxPx);
-        appendNumberField(&out, 4, "pinholeRmsMm", v.pinholeRmsMm);
-        appendNumberField(&out, 4, "pinholeMaxMm", v.pinholeMaxMm);
-        appendNumberField(&out, 4, "reprojection1mRmsPx", v.reprojectionRmsPx);
-        appendNumberField(&out, 4, "reprojection1mMaxPx", v.reprojectionMaxPx);
-        appendNumberField(&out, 4, "untracedPixels", v.untracedPixels, true);
-        out.append("  }\n");
+        w.beginObject();
+        w.key("directionRmsPx").number(v.directionRmsPx);
+        w.key("directionMaxPx").number(v.directionMaxPx);
+        w.key("pinholeRmsMm").number(v.pinholeRmsMm);
+        w.key("pinholeMaxMm").number(v.pinholeMaxMm);
+        w.key("reprojection1mRmsPx").number(v.reprojectionRmsPx);
+        w.key("reprojection1mMaxPx").number(v.reprojectionMaxPx);
+        w.key("untracedPixels").integer(v.untracedPixels);
+        w.endObject();
     }
-    out.append("}\n");
-    return out;
+    w.endObject();
+    const QByteArray bytes = w.bytes();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 bool writePrismFile(const QString& directory, const PrismFileContent& content, QString* error)

@@ -17,8 +17,8 @@ inline constexpr char prismFileName[] = "prism.json";
 inline constexpr char prismFileFormat[] = "harvenlotek-prism";
 inline constexpr int prismFileVersion = 1;
 
-// Appends the shortest text that reads back as exactly `value` (C locale,
-// std::to_chars), or "null" for an infinity or not-a-number.
+// Appends the shortest text that reads back as exactly `value` (the JSON
+// writer's number form), or "null" for an infinity or not-a-number.
 void appendShortestNumber(std::string* out, double value);
 
 // The panel values a prism was designed with, as the design takes them.
