@@ -143,7 +143,7 @@ void drawPanel(QPainter& painter, const QRect& area, const VerifyResult& result,
         painter.drawText(bar.right() + 7, y + fm.ascent() / 2 - 1, text);
     }
     if (largest > top)
-        painter.drawText(bar.left(), bar.top() - 6, QStringLiteral("max %1").arg(tickText(largest)));
+        painter.drawText(bar.left(), bar.top() - 12, QStringLiteral("max %1").arg(tickText(largest)));
     const QRect swatch(bar.left() + 6, bar.bottom() + 22, barWidth, 10);
     painter.fillRect(swatch, lostColour);
     painter.drawText(swatch.right() + 5, swatch.bottom(), QStringLiteral("lost"));

@@ -35,8 +35,16 @@ int main(int argc, char** argv)
         map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0;
     if (map)
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without a session the GUI application warns about its runtime
+    // directory, which the tool never uses: that one line is dropped.
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& message) {
+            if (!message.startsWith(QLatin1String("QStandardPaths:")))
+                writeTo(stderr, message.toLocal8Bit() + '\n');
+        });
     std::unique_ptr<QCoreApplication> application(map ? new QGuiApplication(argc, argv)
                                                       : new QCoreApplication(argc, argv));
+    qInstallMessageHandler(previous);
     QCoreApplication::setApplicationName(QStringLiteral("harvenlotek-cli"));
 
     CliRequest request;

@@ -151,7 +151,7 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QVERIFY(std::fabs(a.at(1).toDouble() - 0.01) < 1e-8 && std::fabs(a.at(2).toDouble() - 0.005) < 1e-8);
     // The design output untouched, and nothing else at the top: no point file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
-    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);
+    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
 }
 
 // A design output of the design's shape (1920 columns of 108 lines) whose
