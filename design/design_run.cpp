@@ -3,6 +3,7 @@
 #include "design/design_files.h"
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
+#include "io/atomic_file_set.h"
 
 #include <chrono>
 
@@ -24,17 +25,23 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
+    AtomicFileSet files(options.outputDirectory, QStringLiteral("design"));
+    files.checkTargets({QStringLiteral("output.txt"), QStringLiteral("outputall.txt")});
     computeDesignConstants(record);
     traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
-    result.profileWritten = writeProfileFile(record, options.outputDirectory);
+    const bool profileStaged = writeProfileFile(record, files);
     const Clock::time_point profileDone = Clock::now();
     traceColumns(record, result.threadCount);
     const Clock::time_point columnsDone = Clock::now();
-    const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
+    const GridFileResult grid = writeGridFile(record, files, result.threadCount);
+    const bool committed = files.commit();
     const Clock::time_point gridDone = Clock::now();
 
-    result.gridWritten = grid.written;
+    result.profileWritten = profileStaged && committed;
+    result.gridWritten = grid.written && committed;
+    result.error = files.errorString();
+    result.notReplaced = files.notReplaced();
     result.nonFiniteGridLines = grid.nonFiniteLines;
     result.integrationSeconds = secondsBetween(start, rowsDone) + secondsBetween(profileDone, columnsDone);
     result.writingSeconds = secondsBetween(rowsDone, profileDone) + secondsBetween(columnsDone, gridDone);

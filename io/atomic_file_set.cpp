@@ -266,6 +266,10 @@ QByteArray AtomicFileSet::resolveTarget(const QString& fileName)
 bool AtomicFileSet::checkTargets(const QStringList& fileNames)
 {
     for (const QString& name : fileNames) {
+        if (!names_.contains(name))
+            names_.append(name);
+    }
+    for (const QString& name : fileNames) {
         if (resolveTarget(name).isEmpty())
             return false;
     }
@@ -279,6 +283,8 @@ bool AtomicFileSet::stage(const QString& fileName, const char* data, std::size_t
 
 bool AtomicFileSet::stage(const QString& fileName, const std::vector<ByteSpan>& pieces)
 {
+    if (!names_.contains(fileName))
+        names_.append(fileName);
     if (failed_ || committed_)
         return fail(error_.isEmpty() ? QStringLiteral("the file set was already committed") : error_);
     const QByteArray target = resolveTarget(fileName);
