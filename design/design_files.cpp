@@ -146,7 +146,7 @@ bool writeProfileFile(DesignRecord& r, AtomicFileSet& set)
         const double values[4] = {r.rowX[0][i], r.rowHeights[0][i], r.rowX[1][i], r.rowHeights[1][i]};
         out = writeLine(out, values, 4);
     }
-    return set.stage(QStringLiteral("output.txt"), text.data(), std::size_t(out - text.data()));
+    return set.stage(QString::fromLatin1(designProfileFileName), text.data(), std::size_t(out - text.data()));
 }
 
 int gridFileLineCount(const DesignRecord& r)
@@ -200,6 +200,6 @@ GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int thre
     GridFileResult result;
     for (int count : nonFinite)
         result.nonFiniteLines += count;
-    result.written = set.stage(QStringLiteral("outputall.txt"), pieces);
+    result.written = set.stage(QString::fromLatin1(designPointsFileName), pieces);
     return result;
 }
