@@ -145,7 +145,8 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
     numbers = std::vector<double>();
     const Clock::time_point split = Clock::now();
     QString shortage;
-    if (m1 < entry.surface1Terms || m2 < entry.surface2Terms) {
+    summary.inputValid = m1 >= entry.surface1Terms && m2 >= entry.surface2Terms;
+    if (!summary.inputValid) {
         const bool first = m1 < entry.surface1Terms;
         shortage = QStringLiteral("surface %1 has %2 points inside its window, the order-%3 model needs at least %4")
                        .arg(first ? 1 : 2)
@@ -162,7 +163,6 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
         summary.surface2Count = m2;
         return refuse(shortage);
     }
-    summary.inputValid = true;
 
     SurfacePoints surface1;
     SurfacePoints surface2;

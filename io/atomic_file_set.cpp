@@ -57,6 +57,7 @@ void syncDirectory(const QByteArray& directory)
 }
 
 std::atomic<int> tempCounter{0};
+AtomicFileSet::CommitHook commitHook = nullptr;
 
 // Creates a new temporary file beside `target`; returns its descriptor.
 int createTempFile(const QByteArray& target, QByteArray* tempPath, int* errorCode)
@@ -338,6 +339,9 @@ bool AtomicFileSet::commit()
         syncDirectory(dir);
     }
     committed_ = true;
+    if (commitHook)
+        commitHook(0);
+    int renamed = 0;
     for (const Staged& s : staged_) {
         if (::rename(s.tempPath.constData(), s.targetPath.constData()) != 0) {
             const int code = errno;
@@ -348,6 +352,8 @@ bool AtomicFileSet::commit()
         }
         replaced_.append(s.name);
         syncDirectory(directoryOf(s.targetPath));
+        if (commitHook)
+            commitHook(++renamed);
     }
     if (useJournal) {
         ::unlink(journal.constData());
@@ -374,6 +380,11 @@ QStringList AtomicFileSet::notReplaced() const
             result.append(name);
     }
     return result;
+}
+
+void AtomicFileSet::setCommitHook(CommitHook hook)
+{
+    commitHook = hook;
 }
 
 bool AtomicFileSet::commitPending(const QString& directory)

@@ -110,6 +110,12 @@ public:
     // Whether a journal (a commit in progress or interrupted) is present.
     static bool commitPending(const QString& directory);
 
+    // For tests that stop a commit part-way (e.g. _exit in a child process):
+    // called with 0 once the journal is in place and with k after the k-th
+    // rename. Null (the default) calls nothing.
+    using CommitHook = void (*)(int renamed);
+    static void setCommitHook(CommitHook hook);
+
 private:
     struct Staged {
         QString name;           // as the caller named it
