@@ -24,7 +24,7 @@ void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocat
 }
 
 bool splitDesignValues(const std::vector<double>& numbers, int* surface1Count, int* surface2Count,
-                       const QString& outputDirectory)
+                       const QString& outputDirectory, QString* error)
 {
     // A row counts only when all six of its numbers were read: a last line
     // without a line break is kept, a cut-off row is not.
@@ -48,9 +48,9 @@ bool splitDesignValues(const std::vector<double>& numbers, int* surface1Count, i
     }
     // Scratch files of one run: atomic, but not flushed to the disk.
     const bool wrote1 = writeFileAtomically(fitFilePath(outputDirectory, surface1PointsFileName), surface1.data(),
-                                            surface1.size(), nullptr, Durability::Unsynced);
-    const bool wrote2 = writeFileAtomically(fitFilePath(outputDirectory, surface2PointsFileName), surface2.data(),
-                                            surface2.size(), nullptr, Durability::Unsynced);
+                                            surface1.size(), error, Durability::Unsynced);
+    const bool wrote2 = wrote1 && writeFileAtomically(fitFilePath(outputDirectory, surface2PointsFileName),
+                                                      surface2.data(), surface2.size(), error, Durability::Unsynced);
     *surface1Count = count1;
     *surface2Count = count2;
     return wrote1 && wrote2;

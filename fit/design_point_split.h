@@ -19,6 +19,7 @@ void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocat
                        bool* designFileFound = nullptr);
 // The split of design values already read (six per row, complete rows
 // only), with the point files written to outputDirectory; each replaces its
-// old file atomically. False when a point file could not be written.
+// old file atomically. False (with *error, if given) when a point file could
+// not be written.
 bool splitDesignValues(const std::vector<double>& numbers, int* surface1Count, int* surface2Count,
-                       const QString& outputDirectory);
+                       const QString& outputDirectory, QString* error = nullptr);

@@ -141,7 +141,8 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
     int m2 = 0;
     const QString points1Path = fitFilePath(where.outputDirectory, surface1PointsFileName);
     const QString points2Path = fitFilePath(where.outputDirectory, surface2PointsFileName);
-    const bool splitWritten = splitDesignValues(numbers, &m1, &m2, where.outputDirectory);
+    QString splitError;
+    const bool splitWritten = splitDesignValues(numbers, &m1, &m2, where.outputDirectory, &splitError);
     numbers = std::vector<double>();
     const Clock::time_point split = Clock::now();
     QString shortage;
@@ -154,7 +155,7 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
                        .arg(entry.order)
                        .arg(first ? entry.surface1Terms : entry.surface2Terms);
     } else if (!splitWritten) {
-        shortage = QStringLiteral("the per-surface point files could not be written in '%1'").arg(where.outputDirectory);
+        shortage = splitError;
     }
     if (!shortage.isEmpty()) {
         QFile::remove(points1Path);
