@@ -3,6 +3,7 @@
 // runs in one directory at once. After each trial every result set is the
 // previous good one or the new complete one, never a mix, never a cut file.
 #include "io/atomic_file_set.h"
+#include "io/byte_paths.h"
 
 #include <QtTest>
 
@@ -243,6 +244,7 @@ private slots:
         QTest::newRow("directory") << QByteArray("<dir>") << fit3 << "is a directory, not a regular file";
         QTest::newRow("dangling link") << QByteArray("<dangling>") << fit3 << "is a dangling symbolic link";
         QTest::newRow("link loop") << QByteArray("<loop>") << fit3 << "is a loop of symbolic links";
+        QTest::newRow("dangling link as a result") << QByteArray("<dangling result>") << QStringList{"design"} << "output.txt' is a dangling symbolic link";
         QTest::newRow("FIFO as a result") << QByteArray("<fifo result>") << fit3 << "result_para_fit.txt' is a FIFO";
     }
     void corruptInputs()
@@ -261,6 +263,8 @@ private slots:
             QVERIFY(symlink("nowhere", input) == 0);
         else if (design == "<loop>")
             QVERIFY(symlink("outputall.txt", input) == 0);
+        else if (design == "<dangling result>")
+            QVERIFY(symlink("nowhere", QFile::encodeName(dir.filePath("output.txt"))) == 0);
         else if (design == "<fifo result>") {
             place(dir.path(), small, {"outputall.txt"});
             QVERIFY(QFile::remove(dir.filePath("result_para_fit.txt")));
@@ -280,6 +284,24 @@ private slots:
                                                                            : bytesOf(dir.filePath(n)) == small[n]);
         for (const QString& n : entries(dir.path()))
             QVERIFY2(!n.contains("hvl-") && !n.startsWith("outputall_fig"), qPrintable(n));
+    }
+
+    // An output directory whose name is not UTF-8 is found and written.
+    void nonUtf8Directory()
+    {
+        useByteExactFileNames();
+        QTemporaryDir dir;
+        const QByteArray raw = QFile::encodeName(dir.path()) + "/r\xe9sultats";
+        QVERIFY(mkdir(raw.constData(), 0700) == 0);
+        const QString out = QFile::decodeName(raw);
+        place(out, small, {"outputall.txt"});
+        const Run r = cli(dir.path(), {"fit", "--order", "3", "--output-dir", out});
+        QVERIFY2(r.code == 0, r.err.constData());
+        for (const QString& n : fitFiles)
+            QCOMPARE(bytesOf(QDir(out).filePath(n)), small[n]);
+        for (const QString& n : fitFiles + QStringList{"outputall.txt", ".hvl.lock"})
+            QVERIFY(unlink(QFile::encodeName(QDir(out).filePath(n))) == 0);
+        QVERIFY(rmdir(raw.constData()) == 0);  // QDir skips names that are not UTF-8
     }
 
     // Two runs started together in one directory: one waits its turn or is
