@@ -4,6 +4,7 @@
 #include "textio/number_text.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <string>
@@ -26,6 +27,13 @@ struct FitRunLocation {
     // Lines "outputall.txt" must have (the design's 207,360); 0 takes any count.
     int expectedDesignLines = 0;
 };
+
+// The per-surface point files a run makes and deletes: a killed run leaves
+// them, the next run in the directory removes them (AtomicFileSet::recover).
+inline QStringList fitScratchFileNames()
+{
+    return {QString::fromLatin1(surface1PointsFileName), QString::fromLatin1(surface2PointsFileName)};
+}
 
 // Path of a fixed file name inside a directory.
 QString fitFilePath(const QString& directory, const char* fileName);

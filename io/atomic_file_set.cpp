@@ -405,7 +405,7 @@ bool AtomicFileSet::commitPending(const QString& directory)
     return found;
 }
 
-int AtomicFileSet::recover(const QString& directory, QString* message)
+int AtomicFileSet::recover(const QString& directory, QString* message, const QStringList& scratchNames)
 {
     const QByteArray dir = QFile::encodeName(directory);
     QList<QByteArray> journals;
@@ -425,6 +425,8 @@ int AtomicFileSet::recover(const QString& directory, QString* message)
     for (const QByteArray& journal : journals)
         count += rollForward(journal, &finished);
     int removed = 0;
+    for (const QString& name : scratchNames)
+        temps.append(dir + '/' + QFile::encodeName(name));
     for (const QByteArray& temp : temps) {
         if (::access(temp.constData(), F_OK) == 0 && ::unlink(temp.constData()) == 0)
             ++removed;
@@ -436,7 +438,7 @@ int AtomicFileSet::recover(const QString& directory, QString* message)
         if (!finished.isEmpty())
             parts << QStringLiteral("finished the interrupted replacement of %1").arg(finished.join(QStringLiteral(", ")));
         if (removed > 0)
-            parts << QStringLiteral("removed %1 unfinished temporary file(s)").arg(removed);
+            parts << QStringLiteral("removed %1 file(s) left by an unfinished run").arg(removed);
         *message = parts.join(QStringLiteral("; "));
     }
     return count + removed;

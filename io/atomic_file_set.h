@@ -103,10 +103,13 @@ public:
     // Finishes what a killed commit left in `directory`: a journal is rolled
     // forward (its remaining temporary files renamed over their targets) and
     // removed; temporary files of runs that never reached their journal are
-    // deleted. Only to be called while holding the directory's lock. Returns
-    // the number of files it renamed or deleted; *message (if given) tells
-    // what it did, empty when there was nothing to do.
-    static int recover(const QString& directory, QString* message = nullptr);
+    // deleted, and so are the scratch files named (files a run makes and
+    // deletes itself, left behind by a kill). Only to be called while holding
+    // the directory's lock. Returns the number of files it renamed or
+    // deleted; *message (if given) tells what it did, empty when there was
+    // nothing to do.
+    static int recover(const QString& directory, QString* message = nullptr,
+                       const QStringList& scratchNames = QStringList());
     // Whether a journal (a commit in progress or interrupted) is present.
     static bool commitPending(const QString& directory);
 

@@ -267,7 +267,7 @@ void MainWindow::on_pushButton_clicked()
         QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The design was not run: %1.").arg(why));
         return;
     }
-    AtomicFileSet::recover(QStringLiteral("."));
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
     const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit));
     lock.release();
     if (result.profileWritten && result.gridWritten)
@@ -293,7 +293,7 @@ void MainWindow::on_pushButton_2_clicked()
         QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The fit was not run: %1.").arg(why));
         return;
     }
-    AtomicFileSet::recover(QStringLiteral("."));
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
     const FitRunSummary summary = fitAndReportOrder(panel.fitOrder);
     lock.release();
     if (panel.fitOrder == 3)

@@ -66,7 +66,7 @@ int runFitStage(const CliRequest& request, int order, CliFitReport* report, QStr
         *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
         return CliExitFailure;
     }
-    AtomicFileSet::recover(report->directory);
+    AtomicFileSet::recover(report->directory, nullptr, fitScratchFileNames());
     FitRunLocation where;
     where.inputDirectory = request.outputDir;
     where.outputDirectory = report->directory;
@@ -111,7 +111,7 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
         return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
     // A run killed while replacing its files is finished first.
-    AtomicFileSet::recover(request.outputDir);
+    AtomicFileSet::recover(request.outputDir, nullptr, fitScratchFileNames());
     if (request.command == CliCommand::Design || request.command == CliCommand::Run) {
         report->hasDesign = true;
         if (!runDesignStage(request, &report->design, error))
