@@ -63,7 +63,8 @@ bool DirectoryLock::acquire(Mode mode, QString* error, int timeoutMilliseconds)
         if (mode == Mode::Refuse || (timeoutMilliseconds >= 0 && waited >= timeoutMilliseconds)) {
             heldElsewhere_ = true;
             if (error)
-                *error = QStringLiteral("%1 is writing in '%2'; try again when it is done").arg(holderOf(fd), directory_);
+                *error = QStringLiteral("%1 is writing in '%2'; try again when it is done")
+                         .arg(holderOf(fd), QDir(directory_).absolutePath());
             ::close(fd);
             return false;
         }
@@ -82,6 +83,8 @@ void DirectoryLock::release()
 {
     if (fd_ < 0)
         return;
+    // No process id is left to name once the lock is free.
+    (void)!::ftruncate(fd_, 0);
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;

@@ -274,7 +274,7 @@ void MainWindow::on_pushButton_clicked()
         QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
     else
         QMessageBox::warning(nullptr, QStringLiteral("not written"),
-                             QStringLiteral("%1.\nKept the previous %2.")
+                             QStringLiteral("%1.\nNot replaced: %2.")
                                  .arg(result.error, result.notReplaced.join(QStringLiteral(", "))));
     emit workdonesignal();
 }
@@ -303,7 +303,7 @@ void MainWindow::on_pushButton_2_clicked()
     if (!summary.error.isEmpty()) {
         // The previous report and fit files stay; the report shown stays too.
         QMessageBox::warning(nullptr, QStringLiteral("fit refused"),
-                             QStringLiteral("The fit of order %1 wrote nothing: %2.\nKept the previous %3.")
+                             QStringLiteral("The fit of order %1 wrote nothing: %2.\nNot replaced: %3.")
                                  .arg(summary.order)
                                  .arg(summary.error, summary.notReplaced.join(QStringLiteral(", "))));
         return;

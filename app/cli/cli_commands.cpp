@@ -76,7 +76,7 @@ int runFitStage(const CliRequest& request, int order, CliFitReport* report, QStr
         || summary.surface1Results.empty() || summary.surface2Results.empty()) {
         const QString kept = summary.notReplaced.isEmpty()
                                  ? QString()
-                                 : QStringLiteral("; kept the previous %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
+                                 : QStringLiteral("; not replaced: %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
         if (!summary.inputValid) {
             // The design points (or their count) are what is wrong.
             *error = QStringLiteral("the fit of order %1 refused its input: %2%3").arg(order).arg(summary.error, kept);

@@ -210,7 +210,7 @@ private slots:
         umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
         QCOMPARE(r.code, 1);
         QVERIFY2(r.err.contains("No space left on device") && r.err.count('\n') == 1, r.err.constData());
-        QVERIFY2(r.err.contains(args[0] == "fit" ? "kept the previous output_fit_fig1.txt, output_fit_fig2.txt, result_para_fit.txt"
+        QVERIFY2(r.err.contains(args[0] == "fit" ? "not replaced: output_fit_fig1.txt, output_fit_fig2.txt, result_para_fit.txt"
                                                  : "not replaced: output.txt, outputall.txt"), r.err.constData());
         QVERIFY(same);
         QCOMPARE(after, expected);
