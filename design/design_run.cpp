@@ -1,6 +1,7 @@
 #include "design/design_run.h"
 
 #include "design/design_files.h"
+#include "design/design_json.h"
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
 #include "io/atomic_file_set.h"
@@ -26,7 +27,8 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     AtomicFileSet files(options.outputDirectory, QStringLiteral("design"));
-    files.checkTargets({QStringLiteral("output.txt"), QStringLiteral("outputall.txt")});
+    files.checkTargets({QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
+                        QString::fromLatin1(designJsonFileName)});
     computeDesignConstants(record);
     traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
@@ -35,7 +37,11 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     traceColumns(record, result.threadCount);
     const Clock::time_point columnsDone = Clock::now();
     const GridFileResult grid = writeGridFile(record, files, result.threadCount);
+    const QByteArray json = designJsonBytes(designJsonFromRecord(record, options.panel));
+    const bool jsonStaged =
+        files.stage(QString::fromLatin1(designJsonFileName), json.constData(), std::size_t(json.size()));
     const bool committed = files.commit();
+    result.designJsonWritten = jsonStaged && committed;
     const Clock::time_point gridDone = Clock::now();
 
     result.profileWritten = profileStaged && committed;

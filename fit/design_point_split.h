@@ -2,6 +2,13 @@
 
 #include "fit/fit_files.h"
 
+// The windows of the split: low < coordinate < high, all strict.
+struct SplitWindow {
+    double xLow, xHigh, yLow, yHigh;
+};
+inline constexpr SplitWindow surface1Window = {-28.0, 28.0, -18.0, 18.0};
+inline constexpr SplitWindow surface2Window = {0.0, 28.0, -18.0, 18.0};
+
 #include <vector>
 
 // Splits the design points of "outputall.txt" into one point file per surface:

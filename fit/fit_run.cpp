@@ -1,6 +1,7 @@
 #include "fit/fit_run.h"
 
 #include "fit/design_point_split.h"
+#include "fit/fit_json.h"
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
 #include "fit/matrix_record.h"
@@ -117,7 +118,7 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
         files->discard();
         summary.notReplaced = QStringList{QString::fromLatin1(surface1FitFileName),
                                           QString::fromLatin1(surface2FitFileName),
-                                          QString::fromLatin1(fitReportFileName)};
+                                          QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)};
         summary.totalSeconds = secondsBetween(start, Clock::now());
         return summary;
     };
@@ -125,7 +126,7 @@ FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet
     // Every target is checked and the input read in full before anything is
     // written.
     if (!files->checkTargets({QString::fromLatin1(surface1FitFileName), QString::fromLatin1(surface2FitFileName),
-                              QString::fromLatin1(fitReportFileName)}))
+                              QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)}))
         return refuse(files->errorString());
     const QString designPath = fitFilePath(where.inputDirectory, designPointsFileName);
     std::vector<double> numbers;
@@ -204,6 +205,7 @@ void finish(AtomicFileSet* files, FitRunSummary* summary)
     if (!summary->error.isEmpty()) {
         summary->fitFilesWritten = false;
         summary->reportWritten = false;
+        summary->jsonWritten = false;
     }
     if (!summary->error.isEmpty() && summary->notReplaced.isEmpty())
         summary->notReplaced = files->notReplaced();
@@ -217,6 +219,7 @@ FitRunSummary runFit(int order, const FitRunLocation& where)
     FitRunSummary summary = runFitStaged(order, where, &files);
     finish(&files, &summary);
     summary.notReplaced.removeAll(QString::fromLatin1(fitReportFileName));
+    summary.notReplaced.removeAll(QString::fromLatin1(fitJsonFileName));
     return summary;
 }
 
@@ -230,6 +233,9 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where)
                                                  summary.surface2Results.data());
         summary.reportWritten =
             files.stage(QString::fromLatin1(fitReportFileName), report.constData(), std::size_t(report.size()));
+        const QByteArray json = fitJsonBytes(fitJsonFromSummary(summary));
+        summary.jsonWritten =
+            files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
     }
     finish(&files, &summary);
     const double seconds = secondsBetween(start, Clock::now());

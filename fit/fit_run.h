@@ -20,6 +20,7 @@ struct FitRunSummary {
     bool inputValid = false;              // "outputall.txt" read strictly, enough points on both surfaces
     QString error;                        // why no result file was replaced (empty after a good run)
     QStringList notReplaced;              // result files that kept their previous contents
+    bool jsonWritten = false;             // "result_para_fit.json" was written (fitAndReportOrder only)
     double splitSeconds = 0.0;            // the split, both point files written
     double fitSeconds = 0.0;              // point files read back, both models, residuals
     double writeSeconds = 0.0;            // fitted-point files, clean-up and report

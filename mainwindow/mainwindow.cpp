@@ -7,6 +7,7 @@
 #include "io/directory_lock.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
+#include "mainwindow/verification_window.h"
 #include "sketch/prismitem.h"
 
 #include <QButtonGroup>
@@ -109,6 +110,20 @@ void MainWindow::placeWidgets(const QFont& font)
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
     place(f.graphicsView, 0.32, 0.005, 0.35, 1.0);
+    // Beside the fit controls, where the panel has room.
+    verifyButton = new QPushButton(QStringLiteral("verify"), this);
+    verifyButton->setObjectName(QStringLiteral("pushButton_verify"));
+    moveHere(verifyButton, 0.21, 0.64, 0.08, 0.04, true);
+    connect(verifyButton, &QPushButton::clicked, this, &MainWindow::verifyClicked);
+}
+
+void MainWindow::verifyClicked()
+{
+    if (!verificationWindow)
+        verificationWindow = new VerificationWindow(this);
+    verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
+    verificationWindow->show();
+    verificationWindow->raise();
 }
 
 // Every value that differs from its control's current one fires that
@@ -268,7 +283,9 @@ void MainWindow::on_pushButton_clicked()
         return;
     }
     AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
-    const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit));
+    DesignRunOptions options;
+    options.panel = &panel;  // recorded in "design.json"
+    const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
     lock.release();
     if (result.profileWritten && result.gridWritten)
         QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
@@ -308,6 +325,7 @@ void MainWindow::on_pushButton_2_clicked()
                                  .arg(summary.error, summary.notReplaced.join(QStringLiteral(", "))));
         return;
     }
+    fitComputed = true;
 
     bool opened = false;
     fitReportText = readFitReportText(QStringLiteral("."), &opened);

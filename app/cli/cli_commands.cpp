@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -19,7 +20,8 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error)
+bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error,
+                    std::unique_ptr<ScopedDesignRecord>* record)
 {
     QElapsedTimer timer;
     timer.start();
@@ -38,7 +40,13 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
-    const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    runOptions.panel = &panel;
+    // The record stays for the verification of its full-precision grid.
+    *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
+    fillDesignRecord(***record, toDesignParameters(panel, hit));
+    const DesignRunResult result = traceDesign(***record, runOptions);
+    if (!request.verify)
+        record->reset();
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
     report->nonFinitePoints = result.nonFiniteGridLines;
@@ -112,9 +120,14 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
     // A run killed while replacing its files is finished first.
     AtomicFileSet::recover(request.outputDir, nullptr, fitScratchFileNames());
+    if (request.command == CliCommand::Verify) {
+        report->hasVerification = true;
+        return runVerifyCommand(request, &report->verification, error);
+    }
+    std::unique_ptr<ScopedDesignRecord> record;
     if (request.command == CliCommand::Design || request.command == CliCommand::Run) {
         report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, error))
+        if (!runDesignStage(request, &report->design, error, &record))
             return CliExitFailure;
     }
     for (int order : request.orders) {
@@ -123,6 +136,12 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         if (code != CliExitOk)
             return code;
         report->fits.append(fit);
+    }
+    if (request.verify && record) {
+        report->hasVerification = true;
+        const int code = runVerifyAfterRun(request, **record, report->fits, &report->verification, error);
+        if (code != CliExitOk)
+            return code;
     }
     report->totalSeconds = elapsedSeconds(total);
     return CliExitOk;

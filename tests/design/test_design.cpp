@@ -307,7 +307,7 @@ private slots:
         DesignRunResult result = runDesign(start, {dir.filePath("out"), 0});
         QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
         QVERIFY(result.error.contains("output.txt") && result.error.contains("directory"));
-        QCOMPARE(result.notReplaced, QStringList({"output.txt", "outputall.txt"}));
+        QCOMPARE(result.notReplaced, QStringList({"output.txt", "outputall.txt", "design.json"}));
         QCOMPARE(readAll(dir.filePath("out/outputall.txt")), QByteArray("old\n"));
         QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList({"output.txt", "outputall.txt"}));  // no temporary file left

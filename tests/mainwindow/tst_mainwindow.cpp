@@ -164,7 +164,7 @@ private slots:
         QSignalSpy done(window.get(), SIGNAL(workdonesignal()));
         QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
         QDir::setCurrent(previous);
-        QVERIFY2(box.startsWith("not written: ") && box.endsWith("Not replaced: output.txt, outputall.txt."),
+        QVERIFY2(box.startsWith("not written: ") && box.endsWith("Not replaced: output.txt, outputall.txt, design.json."),
                  qPrintable(box));
         QCOMPARE(done.count(), 1);
     }
