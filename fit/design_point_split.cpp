@@ -1,8 +1,23 @@
 #include "fit/design_point_split.h"
 
-#include <cstddef>
+#include "fit/fit_run.h"
+
 #include <string>
-#include <vector>
+
+namespace {
+
+// A surface's points in the point row format; the rounded values print as
+// the design values did.
+void writePointFile(const QString& path, const SurfacePointSet& set)
+{
+    std::string rows;
+    rows.reserve(set.z.size() * 54);
+    for (std::size_t i = 0; i < set.z.size(); ++i)
+        appendPointRow(&rows, set.x[i], set.y[i], set.z[i]);
+    writeFileBytes(path, rows.data(), rows.size());
+}
+
+}  // namespace
 
 void splitDesignPoints(int* surface1Count, int* surface2Count)
 {
@@ -12,35 +27,11 @@ void splitDesignPoints(int* surface1Count, int* surface2Count)
 void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocation& where,
                        bool* designFileFound)
 {
-    std::vector<double> numbers;
-    const bool found = readNumberFile(fitFilePath(where.inputDirectory, designPointsFileName), &numbers);
-    if (!found)
-        printMissingFileMessage();
+    const FitPoints points = loadFitPoints(where.inputDirectory);
     if (designFileFound)
-        *designFileFound = found;
-
-    // A row counts only when all six of its numbers were read: a last line
-    // without a line break is kept, a cut-off row is not.
-    const std::size_t rows = numbers.size() / 6;
-    std::string surface1;
-    std::string surface2;
-    surface1.reserve(rows * 54);
-    surface2.reserve(rows * 54);
-    int count1 = 0;
-    int count2 = 0;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* c = numbers.data() + 6 * r;
-        if (-28.0 < c[0] && c[0] < 28.0 && -18.0 < c[1] && c[1] < 18.0) {
-            appendPointRow(&surface1, c[0], c[1], c[2]);
-            ++count1;
-        }
-        if (0.0 < c[3] && c[3] < 28.0 && -18.0 < c[4] && c[4] < 18.0) {
-            appendPointRow(&surface2, c[3], c[4], c[5]);
-            ++count2;
-        }
-    }
-    writeFileBytes(fitFilePath(where.outputDirectory, surface1PointsFileName), surface1.data(), surface1.size());
-    writeFileBytes(fitFilePath(where.outputDirectory, surface2PointsFileName), surface2.data(), surface2.size());
-    *surface1Count = count1;
-    *surface2Count = count2;
+        *designFileFound = points.designFileFound;
+    writePointFile(fitFilePath(where.outputDirectory, surface1PointsFileName), points.surface1);
+    writePointFile(fitFilePath(where.outputDirectory, surface2PointsFileName), points.surface2);
+    *surface1Count = points.surface1.count();
+    *surface2Count = points.surface2.count();
 }

@@ -86,26 +86,24 @@ namespace {
 // Room for one "%16.8f" field: the widest double in fixed notation.
 constexpr std::size_t fieldRoom = 400;
 
-// Writes value in "%16.8f" form at out and returns the end. Exact
-// fixed-point rounding of the binary value to 8 decimals, ties to even, as
-// glibc's printf does; from 2^37 on, and for inf and nan, printf itself.
-char* formatFixed16_8(char* out, double value)
+// The value rounded to 8 decimals as an integer count of 1e-8 (exact
+// fixed-point rounding of the binary value, ties to even, as glibc's printf
+// does). False from 2^37 on and for inf and nan, where printf is asked.
+bool scaledToEightDecimals(double value, std::uint64_t* scaled, bool* negative)
 {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
-    const bool negative = (bits >> 63) != 0;
+    *negative = (bits >> 63) != 0;
     const int biasedExponent = static_cast<int>((bits >> 52) & 0x7FF);
     std::uint64_t mantissa = bits & ((std::uint64_t(1) << 52) - 1);
-    if (biasedExponent >= 1023 + 37) {  // 2^37 > 9e10, inf and nan included
-        CNumericLocale c;
-        return out + std::snprintf(out, fieldRoom, "%16.8f", value);
-    }
+    if (biasedExponent >= 1023 + 37)  // 2^37 > 9e10, inf and nan included
+        return false;
     int shift = 1074;  // value = mantissa / 2^shift
     if (biasedExponent != 0) {
         mantissa |= std::uint64_t(1) << 52;
         shift = 1075 - biasedExponent;
     }
-    std::uint64_t scaled = 0;
+    *scaled = 0;
     if (shift < 128) {  // otherwise below half of the last decimal
         const Wide product = static_cast<Wide>(mantissa) * 100000000u;
         Wide quotient = product >> shift;
@@ -113,7 +111,19 @@ char* formatFixed16_8(char* out, double value)
         const Wide half = static_cast<Wide>(1) << (shift - 1);
         if (remainder > half || (remainder == half && (quotient & 1u) != 0))
             ++quotient;
-        scaled = static_cast<std::uint64_t>(quotient);
+        *scaled = static_cast<std::uint64_t>(quotient);
+    }
+    return true;
+}
+
+// Writes value in "%16.8f" form at out and returns the end.
+char* formatFixed16_8(char* out, double value)
+{
+    std::uint64_t scaled = 0;
+    bool negative = false;
+    if (!scaledToEightDecimals(value, &scaled, &negative)) {
+        CNumericLocale c;
+        return out + std::snprintf(out, fieldRoom, "%16.8f", value);
     }
     char digits[24];
     char* const digitsEnd = digits + sizeof digits;
@@ -142,6 +152,22 @@ char* formatFixed16_8(char* out, double value)
 
 }  // namespace
 
+double pointRowValue(double value)
+{
+    std::uint64_t scaled = 0;
+    bool negative = false;
+    if (scaledToEightDecimals(value, &scaled, &negative) && scaled < (std::uint64_t(1) << 53)) {
+        // Both operands are exact, so the quotient is the correctly rounded
+        // value of the decimal text, which is what strtod returns.
+        const double magnitude = static_cast<double>(scaled) / 100000000.0;
+        return negative ? -magnitude : magnitude;
+    }
+    char field[fieldRoom];
+    formatFixed16_8(field, value);
+    CNumericLocale c;
+    return std::strtod(field, nullptr);
+}
+
 void appendPointRow(std::string* out, double x, double y, double z)
 {
     char row[3 * fieldRoom + 8];
@@ -156,27 +182,77 @@ void appendPointRow(std::string* out, double x, double y, double z)
     out->append(row, static_cast<std::size_t>(p - row));
 }
 
+PointRowPrefixes pointRowPrefixes(const double* x, const double* y, int count, bool negateX)
+{
+    PointRowPrefixes prefixes;
+    const std::size_t n = static_cast<std::size_t>(std::max(count, 0));
+    prefixes.text.reserve(n * 36);
+    prefixes.ends.reserve(n);
+    char field[2 * fieldRoom + 4];
+    for (std::size_t i = 0; i < n; ++i) {
+        char* p = formatFixed16_8(field, negateX ? -x[i] : x[i]);
+        *p++ = ' ';
+        *p++ = ' ';
+        p = formatFixed16_8(p, y[i]);
+        *p++ = ' ';
+        *p++ = ' ';
+        prefixes.text.append(field, static_cast<std::size_t>(p - field));
+        prefixes.ends.push_back(prefixes.text.size());
+    }
+    return prefixes;
+}
+
+namespace {
+
+void appendRowWithPrefix(std::string* out, const PointRowPrefixes& prefixes, std::size_t i, double z)
+{
+    const std::size_t begin = i == 0 ? 0 : prefixes.ends[i - 1];
+    out->append(prefixes.text, begin, prefixes.ends[i] - begin);
+    char field[fieldRoom + 1];
+    char* p = formatFixed16_8(field, z);
+    *p++ = '\n';
+    out->append(field, static_cast<std::size_t>(p - field));
+}
+
+}  // namespace
+
+std::string surface1FitText(const PointRowPrefixes& prefixes, const double* fitted)
+{
+    const std::size_t n = prefixes.ends.size();
+    std::string rows;
+    rows.reserve(prefixes.text.size() + n * 17);
+    for (std::size_t i = 0; i < n; ++i)
+        appendRowWithPrefix(&rows, prefixes, i, fitted[i]);
+    return rows;
+}
+
+std::string surface2FitText(const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
+                            const double* fitted)
+{
+    const std::size_t n = prefixes.ends.size();
+    std::string rows;
+    rows.reserve(prefixes.text.size() + mirrored.text.size() + n * 34);
+    // Surface 2 was fitted on its x > 0 half only; the view needs the whole
+    // prism face, so the mirror image comes first, in reverse order.
+    for (std::size_t i = n; i-- > 0;)
+        appendRowWithPrefix(&rows, mirrored, i, fitted[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        appendRowWithPrefix(&rows, prefixes, i, fitted[i]);
+    return rows;
+}
+
 bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count)
 {
-    std::string rows;
-    rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 54);
-    for (int i = 0; i < count; ++i)
-        appendPointRow(&rows, x[i], y[i], fitted[i]);
+    const std::string rows = surface1FitText(pointRowPrefixes(x, y, count, false), fitted);
     return writeFileBytes(path, rows.data(), rows.size());
 }
 
 bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count)
 {
-    std::string rows;
-    rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 108);
-    // Surface 2 was fitted on its x > 0 half only; the view needs the whole
-    // prism face, so the mirror image comes first, in reverse order.
-    for (int i = count - 1; i >= 0; --i)
-        appendPointRow(&rows, -x[i], y[i], fitted[i]);
-    for (int i = 0; i < count; ++i)
-        appendPointRow(&rows, x[i], y[i], fitted[i]);
+    const std::string rows = surface2FitText(pointRowPrefixes(x, y, count, false),
+                                             pointRowPrefixes(x, y, count, true), fitted);
     return writeFileBytes(path, rows.data(), rows.size());
 }
 

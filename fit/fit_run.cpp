@@ -1,16 +1,16 @@
 #include "fit/fit_run.h"
 
-#include "fit/design_point_split.h"
+#include "design/parallel_for.h"
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
-#include "fit/matrix_record.h"
-
-#include <QFile>
+#include "fit/fit_terms.h"
+#include "fit/least_squares.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
+#include <cstddef>
+#include <string>
 
 namespace {
 
@@ -21,66 +21,181 @@ double secondsBetween(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
-// The points of one surface as the models take them: x, y and z in records of
-// extent 0 whose storage is a malloc'ed buffer the record has taken over, and
-// a record for the fitted heights.
-struct SurfacePoints {
-    MatrixRecord* x = nullptr;
-    MatrixRecord* y = nullptr;
-    MatrixRecord* z = nullptr;
-    MatrixRecord* fitted = nullptr;
-    int count = 0;
+// The window tests of the split; a NaN fails every one.
+bool inSurface1Window(const double* row)
+{
+    return -28.0 < row[0] && row[0] < 28.0 && -18.0 < row[1] && row[1] < 18.0;
+}
+
+bool inSurface2Window(const double* row)
+{
+    return 0.0 < row[3] && row[3] < 28.0 && -18.0 < row[4] && row[4] < 18.0;
+}
+
+void appendPoint(SurfacePointSet* set, double x, double y, double z)
+{
+    set->x.push_back(pointRowValue(x));
+    set->y.push_back(pointRowValue(y));
+    set->z.push_back(pointRowValue(z));
+}
+
+// What the orders of one call share for a surface: the term values of every
+// point (as many terms as the largest model asks for) and the x and y text of
+// the fitted-point rows.
+struct SurfaceShare {
+    const SurfacePointSet* points = nullptr;
+    int surface = 1;
+    int width = 0;
+    std::vector<double> termRows;
+    PointRowPrefixes prefixes;
+    PointRowPrefixes mirrored;  // surface 2 only: x negated
 };
 
-MatrixRecord* recordWithStorage(int count)
+// One model fit: an order's surface, then its fitted-point file.
+struct FitJob {
+    std::size_t order;  // index into the orders of the call
+    int surface;
+    int terms;
+};
+
+}  // namespace
+
+FitPoints splitFitPoints(const double* numbers, std::size_t count)
 {
-    MatrixRecord* record = nullptr;
-    matrixCreate(&record, 1);
-    record->elements = static_cast<double*>(std::malloc(sizeof(double) * static_cast<std::size_t>(count)));
-    return record;
+    FitPoints points;
+    points.designFileFound = true;
+    const std::size_t rows = count / 6;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = numbers + 6 * r;
+        if (inSurface1Window(row))
+            appendPoint(&points.surface1, row[0], row[1], row[2]);
+        if (inSurface2Window(row))
+            appendPoint(&points.surface2, row[3], row[4], row[5]);
+    }
+    return points;
 }
 
-// Reads a per-surface point file back, so the fit works on the values as the
-// point rows rounded them. At most splitCount points are taken; a file that
-// cannot be read gives none rather than points that were never written.
-bool loadSurfacePoints(const QString& path, int splitCount, SurfacePoints* points)
+FitPoints loadFitPoints(const QString& directory)
 {
     std::vector<double> numbers;
-    const bool opened = readNumberFile(path, &numbers);
-    if (!opened)
+    const bool found = readNumberFile(fitFilePath(directory, designPointsFileName), &numbers);
+    if (!found)
         printMissingFileMessage();
-    const std::size_t rows = std::min(static_cast<std::size_t>(splitCount), numbers.size() / 3);
-    const int n = static_cast<int>(rows);
-    points->count = n;
-    points->x = recordWithStorage(n);
-    points->y = recordWithStorage(n);
-    points->z = recordWithStorage(n);
-    points->fitted = recordWithStorage(n);
-    for (int i = 0; i < n; ++i) {
-        points->x->elements[i] = numbers[3 * static_cast<std::size_t>(i)];
-        points->y->elements[i] = numbers[3 * static_cast<std::size_t>(i) + 1];
-        points->z->elements[i] = numbers[3 * static_cast<std::size_t>(i) + 2];
+    FitPoints points = splitFitPoints(numbers.data(), numbers.size());
+    points.designFileFound = found;
+    return points;
+}
+
+double meanAbsoluteDifference(const double* z, const double* fitted, int count)
+{
+    double sum = 0.0;
+    for (int i = 0; i < count; ++i)
+        sum += std::fabs(z[i] - fitted[i]);
+    return sum / static_cast<double>(count);
+}
+
+std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
+                                     const std::function<QString(int order)>& outputDirectory,
+                                     bool writeReports, int threadCount)
+{
+    const int threads = resolveThreadCount(threadCount);
+    std::vector<FitRunSummary> summaries(orders.size());
+    SurfaceShare shares[2];
+    shares[0].points = &points.surface1;
+    shares[0].surface = 1;
+    shares[1].points = &points.surface2;
+    shares[1].surface = 2;
+    std::vector<FitJob> jobs;
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        const FitOrder& entry = fitOrderEntry(orders[i]);
+        FitRunSummary& summary = summaries[i];
+        summary.order = entry.order;
+        summary.designFileFound = points.designFileFound;
+        summary.pointFilesRead = true;
+        summary.surface1Count = points.surface1.count();
+        summary.surface2Count = points.surface2.count();
+        jobs.push_back({i, 1, entry.surface1Terms});
+        jobs.push_back({i, 2, entry.surface2Terms});
+        shares[0].width = std::max(shares[0].width, entry.surface1Terms);
+        shares[1].width = std::max(shares[1].width, entry.surface2Terms);
     }
-    return opened;
+    // The largest models first, so that both threads finish close together.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const FitJob& a, const FitJob& b) { return a.terms > b.terms; });
+
+    // Shared per surface: term rows, row prefixes and mirrored prefixes.
+    parallelFor(5, threads, [&](int, int task) {
+        SurfaceShare& share = shares[task == 0 || task == 2 ? 0 : 1];
+        const SurfacePointSet& set = *share.points;
+        const std::size_t n = static_cast<std::size_t>(set.count());
+        if (task < 2) {
+            share.termRows.resize(n * static_cast<std::size_t>(share.width));
+            fillTermRows(share.surface, share.width, set.x.data(), set.y.data(), n, share.termRows.data());
+        } else {
+            PointRowPrefixes& target = task == 4 ? share.mirrored : share.prefixes;
+            target = pointRowPrefixes(set.x.data(), set.y.data(), set.count(), task == 4);
+        }
+    });
+
+    std::vector<char> written(jobs.size(), 0);
+    std::vector<double> fitSeconds(jobs.size(), 0.0);
+    std::vector<double> writeSeconds(jobs.size(), 0.0);
+    parallelFor(static_cast<int>(jobs.size()), threads, [&](int, int index) {
+        const FitJob& job = jobs[static_cast<std::size_t>(index)];
+        const SurfaceShare& share = shares[job.surface - 1];
+        const SurfacePointSet& set = *share.points;
+        FitRunSummary& summary = summaries[job.order];
+        std::vector<double>& results = job.surface == 1 ? summary.surface1Results : summary.surface2Results;
+        std::vector<double>& fitted = job.surface == 1 ? summary.surface1Fitted : summary.surface2Fitted;
+        const Clock::time_point start = Clock::now();
+        results.assign(static_cast<std::size_t>(job.terms) + 1, 0.0);
+        fitted.resize(set.z.size());
+        fitTermRows(job.terms, share.termRows.data(), static_cast<std::size_t>(share.width), set.z.data(),
+                    set.z.size(), results.data(), fitted.data());
+        results[static_cast<std::size_t>(job.terms)] = meanAbsoluteDifference(set.z.data(), fitted.data(),
+                                                                              set.count());
+        const Clock::time_point fittedAt = Clock::now();
+        const std::string text = job.surface == 1 ? surface1FitText(share.prefixes, fitted.data())
+                                                  : surface2FitText(share.prefixes, share.mirrored, fitted.data());
+        const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
+        written[static_cast<std::size_t>(index)] =
+            writeFileBytes(fitFilePath(outputDirectory(summary.order), name), text.data(), text.size());
+        fitSeconds[static_cast<std::size_t>(index)] = secondsBetween(start, fittedAt);
+        writeSeconds[static_cast<std::size_t>(index)] = secondsBetween(fittedAt, Clock::now());
+    });
+
+    for (FitRunSummary& summary : summaries)
+        summary.fitFilesWritten = true;
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        FitRunSummary& summary = summaries[jobs[j].order];
+        summary.fitFilesWritten = summary.fitFilesWritten && written[j] != 0;
+        summary.fitSeconds += fitSeconds[j];
+        summary.writeSeconds += writeSeconds[j];
+    }
+    for (FitRunSummary& summary : summaries) {
+        if (writeReports) {
+            const Clock::time_point start = Clock::now();
+            summary.reportWritten =
+                writeFitReport(fitFilePath(outputDirectory(summary.order), fitReportFileName), summary.order,
+                               summary.surface1Results.data(), summary.surface2Results.data());
+            summary.writeSeconds += secondsBetween(start, Clock::now());
+        }
+        summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;
+    }
+    return summaries;
 }
 
-void releaseSurfacePoints(SurfacePoints* points)
-{
-    matrixRelease(&points->x);
-    matrixRelease(&points->y);
-    matrixRelease(&points->z);
-    matrixRelease(&points->fitted);
-}
+namespace {
 
-// Fits one surface and stores its k coefficients and, after them, the mean
-// absolute difference between read and fitted heights (0/0 without points).
-void fitSurface(SurfaceModel model, int termCount, SurfacePoints* points, std::vector<double>* results)
+FitRunSummary runOneOrder(int order, const FitRunLocation& where, bool writeReport)
 {
-    double coefficients[largestTermCount];
-    model(points->x, points->y, points->z, points->count, coefficients, points->fitted);
-    results->assign(coefficients, coefficients + termCount);
-    // The model may have replaced the storage: read through the records.
-    results->push_back(meanAbsoluteDifference(points->z->elements, points->fitted->elements, points->count));
+    const Clock::time_point start = Clock::now();
+    const FitPoints points = loadFitPoints(where.inputDirectory);
+    const double splitSeconds = secondsBetween(start, Clock::now());
+    FitRunSummary summary =
+        fitOrders({order}, points, [&where](int) { return where.outputDirectory; }, writeReport).front();
+    summary.splitSeconds = splitSeconds;
+    summary.totalSeconds += splitSeconds;
+    return summary;
 }
 
 void copyResults(const FitRunSummary& summary, double* surface1Results, double* surface2Results)
@@ -91,70 +206,14 @@ void copyResults(const FitRunSummary& summary, double* surface1Results, double* 
 
 }  // namespace
 
-double meanAbsoluteDifference(const double* z, const double* fitted, int count)
-{
-    double sum = 0.0;
-    for (int i = 0; i < count; ++i)
-        sum += std::fabs(z[i] - fitted[i]);
-    return sum / static_cast<double>(count);
-}
-
 FitRunSummary runFit(int order, const FitRunLocation& where)
 {
-    const Clock::time_point start = Clock::now();
-    CNumericLocale c;
-    const FitOrder& entry = fitOrderEntry(order);
-    FitRunSummary summary;
-    summary.order = entry.order;
-
-    int m1 = 0;
-    int m2 = 0;
-    splitDesignPoints(&m1, &m2, where, &summary.designFileFound);
-    const Clock::time_point split = Clock::now();
-
-    const QString points1Path = fitFilePath(where.outputDirectory, surface1PointsFileName);
-    const QString points2Path = fitFilePath(where.outputDirectory, surface2PointsFileName);
-    SurfacePoints surface1;
-    SurfacePoints surface2;
-    const bool read1 = loadSurfacePoints(points1Path, m1, &surface1);
-    const bool read2 = loadSurfacePoints(points2Path, m2, &surface2);
-    summary.pointFilesRead = read1 && read2;
-    summary.surface1Count = surface1.count;
-    summary.surface2Count = surface2.count;
-    fitSurface(entry.surface1Model, entry.surface1Terms, &surface1, &summary.surface1Results);
-    fitSurface(entry.surface2Model, entry.surface2Terms, &surface2, &summary.surface2Results);
-    const Clock::time_point fitted = Clock::now();
-
-    const bool wrote1 = writeSurface1FitFile(fitFilePath(where.outputDirectory, surface1FitFileName),
-                                             surface1.x->elements, surface1.y->elements,
-                                             surface1.fitted->elements, surface1.count);
-    const bool wrote2 = writeSurface2FitFile(fitFilePath(where.outputDirectory, surface2FitFileName),
-                                             surface2.x->elements, surface2.y->elements,
-                                             surface2.fitted->elements, surface2.count);
-    summary.fitFilesWritten = wrote1 && wrote2;
-    releaseSurfacePoints(&surface1);
-    releaseSurfacePoints(&surface2);
-    QFile::remove(points1Path);
-    QFile::remove(points2Path);
-    const Clock::time_point end = Clock::now();
-
-    summary.splitSeconds = secondsBetween(start, split);
-    summary.fitSeconds = secondsBetween(split, fitted);
-    summary.writeSeconds = secondsBetween(fitted, end);
-    summary.totalSeconds = secondsBetween(start, end);
-    return summary;
+    return runOneOrder(order, where, false);
 }
 
 FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where)
 {
-    FitRunSummary summary = runFit(order, where);
-    const Clock::time_point start = Clock::now();
-    summary.reportWritten = writeFitReport(fitFilePath(where.outputDirectory, fitReportFileName), summary.order,
-                                           summary.surface1Results.data(), summary.surface2Results.data());
-    const double seconds = secondsBetween(start, Clock::now());
-    summary.writeSeconds += seconds;
-    summary.totalSeconds += seconds;
-    return summary;
+    return runOneOrder(order, where, true);
 }
 
 void runFitOrder3(double* surface1Results, double* surface2Results) { copyResults(runFit(3), surface1Results, surface2Results); }

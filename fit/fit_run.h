@@ -2,7 +2,33 @@
 
 #include "fit/fit_files.h"
 
+#include <functional>
 #include <vector>
+
+// The points of one surface as the fit takes them: x, y and z of each point
+// rounded to 8 decimals exactly as a point row ("%16.8f") hands them on.
+struct SurfacePointSet {
+    std::vector<double> x;
+    std::vector<double> y;
+    std::vector<double> z;
+    int count() const { return static_cast<int>(z.size()); }
+};
+
+// The design points of a fitting run, split per surface in memory: rows with
+// -28 < c1 < 28 and -18 < c2 < 18 give (c1, c2, c3) to surface 1, rows with
+// 0 < c4 < 28 and -18 < c5 < 18 give (c4, c5, c6) to surface 2 (NaN fails
+// every test), both in row order.
+struct FitPoints {
+    bool designFileFound = false;  // "outputall.txt" could be opened (true for points given in memory)
+    SurfacePointSet surface1;
+    SurfacePointSet surface2;
+};
+
+// Splits complete rows of six numbers (a trailing part row is ignored).
+FitPoints splitFitPoints(const double* numbers, std::size_t count);
+// Reads "outputall.txt" in directory once and splits it. A missing file
+// prints the GBK message and gives no points.
+FitPoints loadFitPoints(const QString& directory = QStringLiteral("."));
 
 // What one fitting run did, for a caller that wants to print it.
 struct FitRunSummary {
@@ -11,25 +37,35 @@ struct FitRunSummary {
     int surface2Count = 0;                // m2: surface-2 points split off and fitted
     std::vector<double> surface1Results;  // a(0) .. a(k1 - 1), then Res1
     std::vector<double> surface2Results;  // b(0) .. b(k2 - 1), then Res2
+    std::vector<double> surface1Fitted;   // fitted height of each surface-1 point
+    std::vector<double> surface2Fitted;   // fitted height of each surface-2 point
     bool designFileFound = false;         // "outputall.txt" could be opened
-    bool pointFilesRead = false;          // both per-surface point files were read back
+    bool pointFilesRead = false;          // the points of both surfaces were at hand
     bool fitFilesWritten = false;         // both fitted-point files were written
-    bool reportWritten = false;           // "result_para_fit.txt" was written (fitAndReportOrder only)
-    double splitSeconds = 0.0;            // the split, both point files written
-    double fitSeconds = 0.0;              // point files read back, both models, residuals
-    double writeSeconds = 0.0;            // fitted-point files, clean-up and report
+    bool reportWritten = false;           // "result_para_fit.txt" was written (when asked for)
+    double splitSeconds = 0.0;            // reading and splitting "outputall.txt"
+    double fitSeconds = 0.0;              // both models and the residuals
+    double writeSeconds = 0.0;            // fitted-point files and report
     double totalSeconds = 0.0;
 };
 
-// The fitting run of an order from 3 to 8 (any other order runs as 3): splits
-// "outputall.txt" into "outputall_fig1.txt" and "outputall_fig2.txt", reads
-// them back, fits both surfaces with the models of the order, takes Res1 and
-// Res2 as mean absolute height differences, writes "output_fit_fig1.txt" and
-// "output_fit_fig2.txt" (mirrored half first) and deletes the two
-// per-surface files. No report is written.
+// The fitting run of an order from 3 to 8 (any other order runs as 3): reads
+// and splits "outputall.txt", fits both surfaces with the models of the
+// order, takes Res1 and Res2 as mean absolute height differences and writes
+// "output_fit_fig1.txt" and "output_fit_fig2.txt" (mirrored half first). No
+// report is written.
 FitRunSummary runFit(int order, const FitRunLocation& where = {});
 // runFit followed by the report "result_para_fit.txt" of the order.
 FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
+
+// The fitting runs of several orders on points already split, on up to
+// threadCount threads (0: every hardware thread): the orders and the two
+// surfaces of each are fitted side by side. The files of an order go to
+// outputDirectory(order), the report too when writeReports is set. The
+// summaries follow `orders`; their splitSeconds are 0.
+std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
+                                     const std::function<QString(int order)>& outputDirectory,
+                                     bool writeReports = true, int threadCount = 0);
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed
 // in point order from 0; no points give 0/0, a NaN.
