@@ -1,18 +1,21 @@
 #include "design/design_files.h"
 
 #include "design/parallel_for.h"
+#include "textio/number_text.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -169,39 +172,72 @@ int gridFileLineCount(const DesignRecord& r)
 
 GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, int threadCount)
 {
+    return writeGridFile(r, directory, threadCount, false);
+}
+
+GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, int threadCount,
+                             bool keepFileValues)
+{
     constexpr int chunkLines = 4096;
     constexpr std::size_t maxLineLength = 6 * (designNumberMaxLength + 1) + 1;
     const int lines = gridFileLineCount(r);
     const int chunks = (lines + chunkLines - 1) / chunkLines;
+    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
+    const int workers = std::max(1, std::min(threadCount, chunks));
 
-    // One buffer with a fixed slot per chunk, allocated before the threads
-    // start; the chunks are formatted in parallel and written in order.
-    std::unique_ptr<char[]> text(new char[std::size_t(lines) * maxLineLength + 1]);
-    std::vector<std::pair<const char*, std::size_t>> pieces(static_cast<std::size_t>(chunks));
+    // The chunks are formatted in parallel, each in its worker's scratch and
+    // then into a text of its own length, and written in order; the file's
+    // numbers are read back from that text when asked for.
+    std::vector<std::vector<char>> scratch(std::size_t(workers), std::vector<char>(chunkLines * maxLineLength));
+    std::vector<std::string> texts(static_cast<std::size_t>(chunks));
     std::vector<int> nonFinite(static_cast<std::size_t>(chunks), 0);
-    parallelFor(chunks, threadCount, [&](int, int chunk) {
-        const int first = chunk * chunkLines;
-        const int last = std::min(lines, first + chunkLines);
-        char* const begin = text.get() + std::size_t(first) * maxLineLength;
-        char* out = begin;
-        int count = 0;
-        for (int line = first; line < last; ++line) {
-            const std::size_t e = std::size_t(10) * std::size_t(line);
-            const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
-                                      r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
-            for (double value : values) {
-                if (!std::isfinite(value)) {
-                    ++count;
-                    break;
-                }
-            }
-            out = writeLine(out, values, 6);
-        }
-        pieces[std::size_t(chunk)] = {begin, std::size_t(out - begin)};
-        nonFinite[std::size_t(chunk)] = count;
-    });
-
     GridFileResult result;
+    if (keepFileValues)
+        result.fileValues.resize(std::size_t(lines) * 6);
+    std::atomic<bool> failed{false};
+    parallelFor(chunks, workers, [&](int worker, int chunk) {
+        try {
+            const int first = chunk * chunkLines;
+            const int last = std::min(lines, first + chunkLines);
+            char* const begin = scratch[std::size_t(worker)].data();
+            char* out = begin;
+            int count = 0;
+            for (int line = first; line < last; ++line) {
+                const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+                const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
+                                          r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
+                for (double value : values) {
+                    if (!std::isfinite(value)) {
+                        ++count;
+                        break;
+                    }
+                }
+                out = writeLine(out, values, 6);
+            }
+            std::string& text = texts[std::size_t(chunk)];
+            text.assign(begin, out);
+            nonFinite[std::size_t(chunk)] = count;
+            if (keepFileValues) {
+                std::vector<double> numbers;
+                numbers.reserve(std::size_t(last - first) * 6);
+                readNumbers(text.c_str(), text.size(), &numbers);
+                if (numbers.size() != std::size_t(last - first) * 6)
+                    failed = true;
+                else
+                    std::copy(numbers.begin(), numbers.end(), result.fileValues.begin() + std::ptrdiff_t(first) * 6);
+            }
+        } catch (...) {
+            failed = true;
+        }
+    });
+    if (failed)
+        throw std::bad_alloc();
+    scratch.clear();
+
+    std::vector<std::pair<const char*, std::size_t>> pieces;
+    pieces.reserve(texts.size());
+    for (const std::string& text : texts)
+        pieces.emplace_back(text.data(), text.size());
     for (int count : nonFinite)
         result.nonFiniteLines += count;
     result.written = writeWholeFile(QDir(directory).filePath(QString::fromLatin1(designPointsFileName)), pieces);

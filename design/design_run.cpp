@@ -5,6 +5,8 @@
 #include "design/ray_trace.h"
 
 #include <chrono>
+#include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -29,10 +31,39 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     const Clock::time_point rowsDone = Clock::now();
     result.profileWritten = writeProfileFile(record, options.outputDirectory);
     const Clock::time_point profileDone = Clock::now();
+    if (options.keepProfile) {
+        const int lines = 4 * record.quarterSteps;
+        result.profile.reserve(std::size_t(lines) * 4);
+        for (int i = 0; i < lines; ++i) {
+            for (double value : {record.rowX[0][i], record.rowHeights[0][i], record.rowX[1][i],
+                                 record.rowHeights[1][i]})
+                result.profile.push_back(value);
+        }
+    }
+    if (options.keepNodeHeights) {
+        const std::size_t nodes = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
+        result.exitHeights.resize(nodes);
+        result.entranceHeights.resize(nodes);
+        record.nodeHeights[0] = result.exitHeights.data();
+        record.nodeHeights[1] = result.entranceHeights.data();
+    }
     traceColumns(record, result.threadCount);
+    record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
     const Clock::time_point columnsDone = Clock::now();
-    const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
+    GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount, options.keepFileValues);
     const Clock::time_point gridDone = Clock::now();
+    if (options.keepGridPoints) {
+        const int lines = gridFileLineCount(record);
+        const std::size_t stride = std::size_t(record.gridStride);
+        result.gridPoints.reserve(std::size_t(lines) * 6);
+        for (int line = 0; line < lines; ++line) {
+            const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+            for (double value : {record.gridX[0][e], record.gridY[0][e], record.gridZ[0][e], record.gridX[1][e],
+                                 record.gridY[1][e], record.gridZ[1][e]})
+                result.gridPoints.push_back(value);
+        }
+    }
+    result.gridFileValues = std::move(grid.fileValues);
 
     result.gridWritten = grid.written;
     result.nonFiniteGridLines = grid.nonFiniteLines;
@@ -43,7 +74,7 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
 
 DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options)
 {
-    ScopedDesignRecord record(2, 480, 540);
+    ScopedDesignRecord record(2, 480, 540, designGridFileStride);
     fillDesignRecord(*record, parameters);
     return traceDesign(*record, options);
 }

@@ -7,9 +7,17 @@
 
 #include <QString>
 
+#include <vector>
+
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
+    // Results kept in memory besides the files (all off by default, so that
+    // the run holds only what it writes):
+    bool keepProfile = false;      // DesignRunResult::profile
+    bool keepGridPoints = false;   // DesignRunResult::gridPoints
+    bool keepFileValues = false;   // DesignRunResult::gridFileValues
+    bool keepNodeHeights = false;  // DesignRunResult::exitHeights and entranceHeights
 };
 
 struct DesignRunResult {
@@ -19,6 +27,12 @@ struct DesignRunResult {
     int threadCount = 0;            // workers used
     double integrationSeconds = 0.0;  // row and column passes
     double writingSeconds = 0.0;      // both files
+    // Kept when the options ask for them:
+    std::vector<double> profile;         // "output.txt" at full precision: x, z (exit), x, z (entrance) per line
+    std::vector<double> gridPoints;      // "outputall.txt" at full precision: six values per line
+    std::vector<double> gridFileValues;  // "outputall.txt" as a reader gets it back (six per line)
+    std::vector<double> exitHeights;     // exit-surface height at every grid node, element b * 2h + r
+    std::vector<double> entranceHeights; // entrance-surface height at every grid node
 };
 
 // The whole computation on a created and filled record (componentCount 2):
@@ -27,6 +41,7 @@ struct DesignRunResult {
 // result; the run goes on. The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
-// Creates a record with the counts 2, 480 and 540, fills it, traces it and
-// releases it (also when something throws).
+// Creates a record with the counts 2, 480 and 540 that keeps only the grid
+// points "outputall.txt" holds, fills it, traces it and releases it (also
+// when something throws). The files are those of a whole-grid record.
 DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options = {});

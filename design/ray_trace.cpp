@@ -222,13 +222,26 @@ double columnSensorX(const DesignRecord& r, int b)
 void traceGridColumn(DesignRecord& r, int b)
 {
     traceColumn(r, columnSensorX(r, b), r.rowHeights[0][b], r.rowHeights[1][b]);
+    storeGridColumn(r, b);
+}
+
+void storeGridColumn(DesignRecord& r, int b)
+{
     const std::size_t points = std::size_t(2) * std::size_t(r.halfSteps);
     const std::size_t first = std::size_t(b) * points;
+    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
+    // The column's first kept entry: the next multiple of the stride.
+    const std::size_t firstKept = (stride - first % stride) % stride;
     for (int c = 0; c < r.componentCount; ++c) {
-        for (std::size_t e = 0; e < points; ++e) {
-            r.gridZ[c][first + e] = r.columnZ[c][e];
-            r.gridX[c][first + e] = r.columnX[c][e];
-            r.gridY[c][first + e] = r.columnY[c][e];
+        for (std::size_t e = firstKept; e < points; e += stride) {
+            const std::size_t index = (first + e) / stride;
+            r.gridZ[c][index] = r.columnZ[c][e];
+            r.gridX[c][index] = r.columnX[c][e];
+            r.gridY[c][index] = r.columnY[c][e];
+        }
+        if (c < 2 && r.nodeHeights[c]) {
+            for (std::size_t e = 0; e < points; ++e)
+                r.nodeHeights[c][first + e] = r.columnZ[c][e];
         }
     }
 }

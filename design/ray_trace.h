@@ -117,8 +117,13 @@ void traceColumn(DesignRecord& record, double x, double startExitHeight, double 
 // Sensor x of column b: b * 0.0055 - 2 quarterWidth.
 double columnSensorX(const DesignRecord& record, int b);
 
-// traceColumn for column b from rowHeights[.][b], then its points into the grid.
+// traceColumn for column b from rowHeights[.][b], then storeGridColumn.
 void traceGridColumn(DesignRecord& record, int b);
+
+// The points of column b (columnZ, columnX, columnY) into the grid buffers,
+// as many as the record's gridStride keeps, and its heights into
+// nodeHeights when set.
+void storeGridColumn(DesignRecord& record, int b);
 
 // Every column of the grid, on up to threadCount threads. Each extra thread
 // integrates in its own scratch; the grid is the record's. The results do not
