@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -17,7 +19,10 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error)
+// The design of a run also keeps "outputall.txt" as the fit will read it, so
+// that the fit starts from memory.
+bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vector<double>* fileValues,
+                    QString* error)
 {
     QElapsedTimer timer;
     timer.start();
@@ -36,7 +41,10 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
-    const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    runOptions.keepFileValues = fileValues != nullptr;
+    DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    if (fileValues)
+        *fileValues = std::move(result.gridFileValues);
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
     report->nonFinitePoints = result.nonFiniteGridLines;
@@ -51,40 +59,52 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     return true;
 }
 
-bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QString* error)
+// Every order of the request on the same points (split once, from memory
+// when the design has just run), the orders side by side.
+bool runFitStages(const CliRequest& request, const std::vector<double>* designValues, CliReport* report,
+                  QString* error)
 {
     QElapsedTimer timer;
     timer.start();
-    report->order = order;
-    report->directory = fitOutputDirectory(request, order);
-    if (!QDir().mkpath(report->directory)) {
-        *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
+    for (int order : request.orders) {
+        const QString directory = fitOutputDirectory(request, order);
+        if (!QDir().mkpath(directory)) {
+            *error = QStringLiteral("directory '%1' could not be created").arg(directory);
+            return false;
+        }
+    }
+    const FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
+                                          : loadFitPoints(request.outputDir);
+    if (!points.designFileFound) {
+        *error = QStringLiteral("the fit could not read %1 in '%2'")
+                     .arg(QString::fromLatin1(designPointsFileName), request.outputDir);
         return false;
     }
-    FitRunLocation where;
-    where.inputDirectory = request.outputDir;
-    where.outputDirectory = report->directory;
-    const FitRunSummary summary = fitAndReportOrder(order, where);
-    report->seconds = elapsedSeconds(timer);
-    if (!summary.designFileFound || !summary.pointFilesRead || !summary.fitFilesWritten
-        || !summary.reportWritten || summary.surface1Results.empty()
-        || summary.surface2Results.empty()) {
-        *error = QStringLiteral("the fit of order %1 could not %2 in '%3'")
-                     .arg(order)
-                     .arg(!summary.designFileFound ? QStringLiteral("read outputall.txt")
-                                                   : QStringLiteral("write its files"))
-                     .arg(report->directory);
-        return false;
+    const double splitSeconds = elapsedSeconds(timer);
+    const std::vector<int> orders(request.orders.begin(), request.orders.end());
+    const std::vector<FitRunSummary> summaries = fitOrders(
+        orders, points, [&request](int order) { return fitOutputDirectory(request, order); }, true, request.threads);
+    for (const FitRunSummary& summary : summaries) {
+        CliFitReport fit;
+        fit.order = summary.order;
+        fit.directory = fitOutputDirectory(request, summary.order);
+        // The split is shared; each order is charged its share of it.
+        fit.seconds = summary.totalSeconds + splitSeconds / static_cast<double>(summaries.size());
+        if (!summary.fitFilesWritten || !summary.reportWritten) {
+            *error = QStringLiteral("the fit of order %1 could not write its files in '%2'")
+                         .arg(summary.order)
+                         .arg(fit.directory);
+            return false;
+        }
+        fit.surface1Points = summary.surface1Count;
+        fit.surface2Points = summary.surface2Count;
+        // Each result array holds the coefficients followed by the residual.
+        fit.coefficients1 = QVector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1);
+        fit.coefficients2 = QVector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1);
+        fit.res1 = summary.surface1Results.back();
+        fit.res2 = summary.surface2Results.back();
+        report->fits.append(fit);
     }
-    report->surface1Points = summary.surface1Count;
-    report->surface2Points = summary.surface2Count;
-    // Each result array holds the coefficients followed by the residual.
-    report->coefficients1 = QVector<double>(summary.surface1Results.begin(),
-                                            summary.surface1Results.end() - 1);
-    report->coefficients2 = QVector<double>(summary.surface2Results.begin(),
-                                            summary.surface2Results.end() - 1);
-    report->res1 = summary.surface1Results.back();
-    report->res2 = summary.surface2Results.back();
     return true;
 }
 
@@ -95,17 +115,16 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
-    if (request.command == CliCommand::Design || request.command == CliCommand::Run) {
+    std::vector<double> designValues;
+    const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
+    const bool fits = !request.orders.isEmpty();
+    if (designs) {
         report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, error))
+        if (!runDesignStage(request, &report->design, fits ? &designValues : nullptr, error))
             return CliExitFailure;
     }
-    for (int order : request.orders) {
-        CliFitReport fit;
-        if (!runFitStage(request, order, &fit, error))
-            return CliExitFailure;
-        report->fits.append(fit);
-    }
+    if (fits && !runFitStages(request, designs ? &designValues : nullptr, report, error))
+        return CliExitFailure;
     report->totalSeconds = elapsedSeconds(total);
     return CliExitOk;
 }
