@@ -297,18 +297,24 @@ private:
 void traceColumns(DesignRecord& r, int threadCount)
 {
     const int columns = 4 * r.quarterSteps;
-    const int workers = std::max(1, std::min(threadCount, columns));
-    if (workers == 1) {
-        for (int b = 0; b < columns; ++b)
-            traceGridColumn(r, b);
-        return;
-    }
-    // All scratch exists before any thread starts: nothing allocates or
-    // throws while the columns run.
+    const int pairs = columns / 2;
+    const int tasks = pairs + columns % 2;
+    const int workers = std::max(1, std::min(threadCount, tasks));
+    // Two column records per worker, one per lane. All scratch exists before
+    // any thread starts: nothing allocates or throws while the columns run.
     std::vector<std::unique_ptr<ColumnLane>> lanes;
-    for (int worker = 0; worker < workers; ++worker)
+    for (int lane = 0; lane < 2 * workers; ++lane)
         lanes.push_back(std::make_unique<ColumnLane>(r));
-    parallelFor(columns, workers, [&lanes](int worker, int b) {
-        traceGridColumn(lanes[std::size_t(worker)]->record(), b);
+    parallelFor(tasks, workers, [&lanes, pairs](int worker, int task) {
+        DesignRecord& first = lanes[std::size_t(2 * worker)]->record();
+        DesignRecord& second = lanes[std::size_t(2 * worker + 1)]->record();
+        const int b = 2 * task;
+        if (task < pairs) {
+            traceColumnPair(first, b, second);
+            storeGridColumn(first, b);
+            storeGridColumn(second, b + 1);
+        } else {
+            traceGridColumn(first, b);  // an odd last column on its own
+        }
     });
 }

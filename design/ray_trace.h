@@ -125,7 +125,13 @@ void traceGridColumn(DesignRecord& record, int b);
 // nodeHeights when set.
 void storeGridColumn(DesignRecord& record, int b);
 
-// Every column of the grid, on up to threadCount threads. Each extra thread
+// Columns b and b + 1 at once, one per SSE2 lane, bit for bit as traceColumn
+// leaves them: the column buffers (columnZ, columnX, columnY) of `first` get
+// column b, those of `second` column b + 1. Both records share the constants
+// and row heights of the run.
+void traceColumnPair(DesignRecord& first, int b, DesignRecord& second);
+
+// Every column of the grid, two at a time, on up to threadCount threads. Each extra thread
 // integrates in its own scratch; the grid is the record's. The results do not
 // depend on the thread count.
 void traceColumns(DesignRecord& record, int threadCount);
