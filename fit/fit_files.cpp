@@ -104,8 +104,8 @@ double pointRowValue(double value)
         const double magnitude = static_cast<double>(scaled) / 100000000.0;
         return negative ? -magnitude : magnitude;
     }
-    char field[fieldRoom];
-    formatFixed16_8(field, value);
+    char field[fieldRoom + 1];
+    *formatFixed16_8(field, value) = '\0';
     CNumericLocale c;
     return std::strtod(field, nullptr);
 }
