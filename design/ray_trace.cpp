@@ -296,25 +296,28 @@ private:
 
 void traceColumns(DesignRecord& r, int threadCount)
 {
+    constexpr int group = 4;
     const int columns = 4 * r.quarterSteps;
-    const int pairs = columns / 2;
-    const int tasks = pairs + columns % 2;
+    const int groups = columns / group;
+    const int tasks = groups + columns % group;  // the rest one by one
     const int workers = std::max(1, std::min(threadCount, tasks));
-    // Two column records per worker, one per lane. All scratch exists before
+    // Four column records per worker, one per lane. All scratch exists before
     // any thread starts: nothing allocates or throws while the columns run.
     std::vector<std::unique_ptr<ColumnLane>> lanes;
-    for (int lane = 0; lane < 2 * workers; ++lane)
+    std::vector<DesignRecord*> records;
+    for (int lane = 0; lane < group * workers; ++lane) {
         lanes.push_back(std::make_unique<ColumnLane>(r));
-    parallelFor(tasks, workers, [&lanes, pairs](int worker, int task) {
-        DesignRecord& first = lanes[std::size_t(2 * worker)]->record();
-        DesignRecord& second = lanes[std::size_t(2 * worker + 1)]->record();
-        const int b = 2 * task;
-        if (task < pairs) {
-            traceColumnPair(first, b, second);
-            storeGridColumn(first, b);
-            storeGridColumn(second, b + 1);
+        records.push_back(&lanes.back()->record());
+    }
+    parallelFor(tasks, workers, [&records, groups](int worker, int task) {
+        DesignRecord* const* mine = records.data() + std::size_t(group * worker);
+        if (task < groups) {
+            const int b = group * task;
+            traceColumnQuad(mine, b);
+            for (int l = 0; l < group; ++l)
+                storeGridColumn(*mine[l], b + l);
         } else {
-            traceGridColumn(first, b);  // an odd last column on its own
+            traceGridColumn(*mine[0], group * groups + (task - groups));
         }
     });
 }

@@ -130,8 +130,10 @@ void storeGridColumn(DesignRecord& record, int b);
 // column b, those of `second` column b + 1. Both records share the constants
 // and row heights of the run.
 void traceColumnPair(DesignRecord& first, int b, DesignRecord& second);
+// Columns b to b + 3 likewise, column b + l into records[l].
+void traceColumnQuad(DesignRecord* const* records, int b);
 
-// Every column of the grid, two at a time, on up to threadCount threads. Each extra thread
+// Every column of the grid, four at a time, on up to threadCount threads. Each extra thread
 // integrates in its own scratch; the grid is the record's. The results do not
 // depend on the thread count.
 void traceColumns(DesignRecord& record, int threadCount);
