@@ -6,6 +6,8 @@
 #include "fit/fit_terms.h"
 #include "fit/least_squares.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -65,6 +67,9 @@ FitPoints splitFitPoints(const double* numbers, std::size_t count)
     FitPoints points;
     points.designFileFound = true;
     const std::size_t rows = count / 6;
+    for (SurfacePointSet* set : {&points.surface1, &points.surface2})
+        for (std::vector<double>* column : {&set->x, &set->y, &set->z})
+            column->reserve(rows);  // untouched room costs no memory
     for (std::size_t r = 0; r < rows; ++r) {
         const double* row = numbers + 6 * r;
         if (inSurface1Window(row))
@@ -77,8 +82,12 @@ FitPoints splitFitPoints(const double* numbers, std::size_t count)
 
 FitPoints loadFitPoints(const QString& directory)
 {
+    const QString path = fitFilePath(directory, designPointsFileName);
+    // Room for every number the file can hold (each takes two bytes or
+    // more), so that reading never moves what it has read.
     std::vector<double> numbers;
-    const bool found = readNumberFile(fitFilePath(directory, designPointsFileName), &numbers);
+    numbers.reserve(static_cast<std::size_t>(std::max<qint64>(QFileInfo(path).size(), 0)) / 2 + 1);
+    const bool found = readNumberFile(path, &numbers);
     if (!found)
         printMissingFileMessage();
     FitPoints points = splitFitPoints(numbers.data(), numbers.size());

@@ -134,34 +134,53 @@ std::string surfaceEquationText(int surface, int termCount)
     return text;
 }
 
-double integerPower(double base, int exponent)
+void integerPowers(double base, const bool* needed, double* powers)
 {
     const double magnitude = std::fabs(base);
     // 2^-60 .. 2^60: no power up to the 8th leaves the normal range and the
     // splitting in exactProduct cannot overflow.
-    if (exponent < 3 || exponent > maxPower || !(magnitude >= 0x1p-60 && magnitude <= 0x1p60))
-        return safePower(base, static_cast<double>(exponent));
-    // magnitude^exponent with a relative error far below 2^-90.
-    const Wide one{magnitude, 0.0};
-    const Wide square = exactProduct(magnitude, magnitude);
-    const Wide fourth = times(square, square);
-    Wide power;
-    switch (exponent) {
-    case 3: power = times(square, one); break;
-    case 4: power = fourth; break;
-    case 5: power = times(fourth, one); break;
-    case 6: power = times(fourth, square); break;
-    case 7: power = times(times(fourth, square), one); break;
-    default: power = times(fourth, fourth); break;
+    if (!(magnitude >= 0x1p-60 && magnitude <= 0x1p60)) {
+        for (int e = 3; e <= maxPower; ++e)
+            if (needed[e])
+                powers[e] = safePower(base, static_cast<double>(e));
+        return;
     }
-    // hi is the correctly rounded power unless lo comes near half the gap to
-    // the neighbour on its side. std::pow is within 0.54 ulp of the exact
-    // power, so where lo stays within 0.4 of the gap it returns hi as well.
-    const std::uint64_t bits = bitsOf(power.hi);
-    const double gap = power.lo >= 0.0 ? fromBits(bits + 1) - power.hi : power.hi - fromBits(bits - 1);
-    if (!(std::fabs(power.lo) < 0.4 * gap))
+    // magnitude^e with a relative error far below 2^-90.
+    Wide wide[maxPower + 1];
+    const Wide one{magnitude, 0.0};
+    wide[2] = exactProduct(magnitude, magnitude);
+    wide[3] = times(wide[2], one);
+    wide[4] = times(wide[2], wide[2]);
+    wide[5] = times(wide[4], one);
+    wide[6] = times(wide[4], wide[2]);
+    wide[7] = times(wide[6], one);
+    wide[8] = times(wide[4], wide[4]);
+    for (int e = 3; e <= maxPower; ++e) {
+        if (!needed[e])
+            continue;
+        // hi is the correctly rounded power unless lo comes near half the
+        // gap to the neighbour on its side. std::pow is within 0.54 ulp of
+        // the exact power, so where lo stays within 0.4 of the gap it
+        // returns hi as well; elsewhere std::pow is asked.
+        const Wide& power = wide[e];
+        const std::uint64_t bits = bitsOf(power.hi);
+        const double gap = power.lo >= 0.0 ? fromBits(bits + 1) - power.hi : power.hi - fromBits(bits - 1);
+        if (std::fabs(power.lo) < 0.4 * gap)
+            powers[e] = base < 0.0 && (e & 1) != 0 ? -power.hi : power.hi;
+        else
+            powers[e] = safePower(base, static_cast<double>(e));
+    }
+}
+
+double integerPower(double base, int exponent)
+{
+    if (exponent < 3 || exponent > maxPower)
         return safePower(base, static_cast<double>(exponent));
-    return base < 0.0 && (exponent & 1) != 0 ? -power.hi : power.hi;
+    bool needed[maxPower + 1] = {};
+    needed[exponent] = true;
+    double powers[maxPower + 1] = {};
+    integerPowers(base, needed, powers);
+    return powers[exponent];
 }
 
 void fillTermRows(int surface, int width, const double* x, const double* y, std::size_t count, double* rows)
@@ -183,12 +202,8 @@ void fillTermRows(int surface, int width, const double* x, const double* y, std:
         xPowers[2] = x[p] * x[p];
         yPowers[1] = y[p];
         yPowers[2] = y[p] * y[p];
-        for (int e = 3; e <= maxPower; ++e) {
-            if (xNeeded[e])
-                xPowers[e] = integerPower(x[p], e);
-            if (yNeeded[e])
-                yPowers[e] = integerPower(y[p], e);
-        }
+        integerPowers(x[p], xNeeded.data(), xPowers.data());
+        integerPowers(y[p], yNeeded.data(), yPowers.data());
         double* row = rows + p * static_cast<std::size_t>(width);
         for (int j = 0; j < width; ++j) {
             const SurfaceTerm& term = list.terms[j];

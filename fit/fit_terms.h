@@ -39,6 +39,8 @@ std::string surfaceEquationText(int surface, int termCount);
 // settle the rounding beyond doubt (or base is zero, huge, tiny or not
 // finite) std::pow is asked, as safePower does.
 double integerPower(double base, int exponent);
+// integerPower(base, e) into powers[e] for every e from 3 to 8 with needed[e].
+void integerPowers(double base, const bool* needed, double* powers);
 
 // Term values of `count` points, point by point: row p holds the first
 // `width` terms of point p at rows[p * width .. p * width + width - 1].
