@@ -120,7 +120,6 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         FitRunSummary& summary = summaries[i];
         summary.order = entry.order;
         summary.designFileFound = points.designFileFound;
-        summary.pointFilesRead = true;
         summary.surface1Count = points.surface1.count();
         summary.surface2Count = points.surface2.count();
         jobs.push_back({i, 1, entry.surface1Terms});

@@ -40,7 +40,6 @@ struct FitRunSummary {
     std::vector<double> surface1Fitted;   // fitted height of each surface-1 point
     std::vector<double> surface2Fitted;   // fitted height of each surface-2 point
     bool designFileFound = false;         // "outputall.txt" could be opened
-    bool pointFilesRead = false;          // the points of both surfaces were at hand
     bool fitFilesWritten = false;         // both fitted-point files were written
     bool reportWritten = false;           // "result_para_fit.txt" was written (when asked for)
     double splitSeconds = 0.0;            // reading and splitting "outputall.txt"
