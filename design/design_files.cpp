@@ -97,6 +97,84 @@ bool writeWholeFile(const QString& path, const std::vector<std::pair<const char*
 
 } // namespace
 
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+constexpr std::uint64_t exactPowerOfTen[] = {1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull,
+                                            10000000ull, 100000000ull, 1000000000ull, 10000000000ull};
+
+// The fixed-notation form for 1e-4 <= |value| < 1e6, the range of nearly
+// every design number: the six significant digits by exact integer
+// arithmetic on the binary value, rounded to nearest with halfway cases away
+// from zero, trailing zeros dropped. Null where the rounded number takes the
+// exponent form (999999.5 and up), so the caller formats it the long way.
+char* formatFixedSixDigits(char* out, double value)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased = int((bits >> 52) & 0x7FF);
+    const std::uint64_t mantissa = (bits & ((std::uint64_t(1) << 52) - 1)) | (std::uint64_t(1) << 52);
+    const int shift = 1075 - biased;  // |value| = mantissa / 2^shift, 33 <= shift <= 67 here
+    // Decimal exponent estimate from the binary one, then corrected: the
+    // scaled value |value| 10^(5 - exponent) has six integer digits.
+    int exponent = int(std::floor(double(52 - shift) * 0.30102999566398120));
+    Wide scaled = 0;
+    std::uint64_t whole = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int k = 5 - exponent;
+        if (k < 0 || k > 10)
+            return nullptr;
+        scaled = Wide(mantissa) * exactPowerOfTen[k];
+        whole = std::uint64_t(scaled >> shift);
+        if (whole < 100000)
+            --exponent;
+        else if (whole >= 1000000)
+            ++exponent;
+        else
+            break;
+    }
+    if (whole < 100000 || whole >= 1000000)
+        return nullptr;
+    const Wide remainder = scaled - (Wide(whole) << shift);
+    std::uint64_t digits = whole + (remainder >= (Wide(1) << (shift - 1)) ? 1 : 0);
+    if (digits == 1000000) {
+        digits = 100000;
+        ++exponent;
+    }
+    if (exponent < -4 || exponent > 5)
+        return nullptr;
+    char text[6];
+    for (int i = 5; i >= 0; --i) {
+        text[i] = char('0' + digits % 10);
+        digits /= 10;
+    }
+    int last = 5;
+    while (last > 0 && text[last] == '0')
+        --last;
+    if (value < 0)
+        *out++ = '-';
+    if (exponent >= 0) {
+        for (int i = 0; i <= exponent; ++i)
+            *out++ = text[i];
+        if (last > exponent) {
+            *out++ = '.';
+            for (int i = exponent + 1; i <= last; ++i)
+                *out++ = text[i];
+        }
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = exponent; i < -1; ++i)
+            *out++ = '0';
+        for (int i = 0; i <= last; ++i)
+            *out++ = text[i];
+    }
+    return out;
+}
+
+} // namespace
+
 char* formatDesignNumber(char* out, double value)
 {
     if (std::isnan(value)) {
@@ -106,6 +184,11 @@ char* formatDesignNumber(char* out, double value)
     if (value == 0.0) {
         *out = '0';
         return out + 1;
+    }
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e-4 && magnitude < 1e6) {
+        if (char* end = formatFixedSixDigits(out, value))
+            return end;
     }
     if (std::isfinite(value) && isHalfwayAtSixDigits(value))
         value = std::nextafter(value, std::copysign(std::numeric_limits<double>::infinity(), value));

@@ -8,7 +8,11 @@
 #include "design/ray_trace.h"
 #include "textio/number_text.h"
 
+#include <QTextStream>
 #include <QtTest>
+
+#include <cmath>
+#include <random>
 
 #include <cstdint>
 #include <cstring>
@@ -144,6 +148,44 @@ private slots:
                                  bits(paired.columnY[k][e]) != bits(alone->columnY[k][e]);
         }
         QCOMPARE(differing, 0);
+    }
+
+    void designRangeNumbers_data()
+    {
+        QTest::addColumn<int>("family");
+        QTest::newRow("log-uniform 1e-5 to 1e7") << 0;
+        QTest::newRow("seven-digit decimals, halfway ties among them") << 1;
+        QTest::newRow("neighbours of powers of ten") << 2;
+    }
+
+    // The numbers of the design files as QTextStream writes them, over the
+    // range where nearly all design numbers lie.
+    void designRangeNumbers()
+    {
+        QFETCH(int, family);
+        std::mt19937_64 random(5);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        int mismatches = 0;
+        for (int i = 0; i < 200000; ++i) {
+            double v;
+            if (family == 0) {
+                v = std::pow(10.0, -5.0 + 12.0 * unit(random));
+            } else if (family == 1) {
+                const long long d = 1000000 + static_cast<long long>(random() % 9000000);
+                v = QByteArray::number(d).insert(1 + int(random() % 7), '.').toDouble() * std::pow(10.0, int(random() % 6) - 4);
+            } else {
+                v = std::nextafter(std::pow(10.0, int(random() % 11) - 5), (random() & 1) != 0 ? 0.0 : 1e300);
+            }
+            if ((random() & 1) != 0)
+                v = -v;
+            QString expected;
+            QTextStream(&expected) << v;
+            char text[designNumberMaxLength];
+            const QByteArray actual(text, int(formatDesignNumber(text, v) - text));
+            if (actual != expected.toLatin1() && ++mismatches < 5)
+                qWarning("%.17g: Qt %s, formatted %s", v, qPrintable(expected), actual.constData());
+        }
+        QCOMPARE(mismatches, 0);
     }
 
     void gridStride_data()
