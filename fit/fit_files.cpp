@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#include <utility>
 
 QString fitFilePath(const QString& directory, const char* fileName)
 {
@@ -67,20 +68,32 @@ char* formatFixed16_8(char* out, double value)
         CNumericLocale c;
         return out + std::snprintf(out, fieldRoom, "%16.8f", value);
     }
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[24];
     char* const digitsEnd = digits + sizeof digits;
     char* p = digitsEnd;
-    std::uint64_t fraction = scaled % 100000000u;
+    std::uint32_t fraction = static_cast<std::uint32_t>(scaled % 100000000u);
     std::uint64_t integerPart = scaled / 100000000u;
-    for (int i = 0; i < 8; ++i) {
-        *--p = static_cast<char>('0' + fraction % 10u);
-        fraction /= 10u;
+    for (int i = 0; i < 4; ++i) {
+        p -= 2;
+        std::memcpy(p, pairs + 2 * (fraction % 100u), 2);
+        fraction /= 100u;
     }
     *--p = '.';
-    do {
-        *--p = static_cast<char>('0' + integerPart % 10u);
-        integerPart /= 10u;
-    } while (integerPart != 0);
+    while (integerPart >= 100u) {
+        p -= 2;
+        std::memcpy(p, pairs + 2 * (integerPart % 100u), 2);
+        integerPart /= 100u;
+    }
+    if (integerPart >= 10u) {
+        p -= 2;
+        std::memcpy(p, pairs + 2 * integerPart, 2);
+    } else {
+        *--p = static_cast<char>('0' + integerPart);
+    }
     if (negative)
         *--p = '-';
     const std::size_t width = static_cast<std::size_t>(digitsEnd - p);
@@ -146,41 +159,68 @@ PointRowPrefixes pointRowPrefixes(const double* x, const double* y, int count, b
 
 namespace {
 
-void appendRowWithPrefix(std::string* out, const PointRowPrefixes& prefixes, std::size_t i, double z)
-{
-    const std::size_t begin = i == 0 ? 0 : prefixes.ends[i - 1];
-    out->append(prefixes.text, begin, prefixes.ends[i] - begin);
-    char field[fieldRoom + 1];
-    char* p = formatFixed16_8(field, z);
-    *p++ = '\n';
-    out->append(field, static_cast<std::size_t>(p - field));
-}
+// Rows gathered in a block and handed to the text a block at a time.
+class RowText {
+public:
+    explicit RowText(std::size_t expectedSize) { text_.reserve(expectedSize); }
+
+    void add(const PointRowPrefixes& prefixes, std::size_t i, double z)
+    {
+        const std::size_t begin = i == 0 ? 0 : prefixes.ends[i - 1];
+        const std::size_t length = prefixes.ends[i] - begin;
+        if (used_ + length + fieldRoom + 1 > sizeof block_)
+            flush();
+        char* out = block_ + used_;
+        if (length == 36)  // the usual prefix: two 16-character fields
+            std::memcpy(out, prefixes.text.data() + begin, 36);
+        else
+            std::memcpy(out, prefixes.text.data() + begin, length);
+        out = formatFixed16_8(out + length, z);
+        *out++ = '\n';
+        used_ = static_cast<std::size_t>(out - block_);
+    }
+
+    std::string take()
+    {
+        flush();
+        return std::move(text_);
+    }
+
+private:
+    void flush()
+    {
+        text_.append(block_, used_);
+        used_ = 0;
+    }
+
+    std::string text_;
+    char block_[65536];
+    std::size_t used_ = 0;
+};
 
 }  // namespace
 
 std::string surface1FitText(const PointRowPrefixes& prefixes, const double* fitted)
 {
     const std::size_t n = prefixes.ends.size();
-    std::string rows;
-    rows.reserve(prefixes.text.size() + n * 17);
+    RowText rows(prefixes.text.size() + n * 17);
     for (std::size_t i = 0; i < n; ++i)
-        appendRowWithPrefix(&rows, prefixes, i, fitted[i]);
-    return rows;
+        rows.add(prefixes, i, fitted[i]);
+    return rows.take();
 }
 
 std::string surface2FitText(const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
                             const double* fitted)
 {
     const std::size_t n = prefixes.ends.size();
-    std::string rows;
-    rows.reserve(prefixes.text.size() + mirrored.text.size() + n * 34);
+    RowText rows(prefixes.text.size() + mirrored.text.size() + n * 34);
     // Surface 2 was fitted on its x > 0 half only; the view needs the whole
     // prism face, so the mirror image comes first, in reverse order.
     for (std::size_t i = n; i-- > 0;)
-        appendRowWithPrefix(&rows, mirrored, i, fitted[i]);
+        rows.add(mirrored, i, fitted[i]);
     for (std::size_t i = 0; i < n; ++i)
-        appendRowWithPrefix(&rows, prefixes, i, fitted[i]);
-    return rows;
+        rows.add(prefixes, i, fitted[i]);
+    return rows.take();
 }
 
 bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
