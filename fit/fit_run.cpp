@@ -67,16 +67,18 @@ FitPoints splitFitPoints(const double* numbers, std::size_t count)
     FitPoints points;
     points.designFileFound = true;
     const std::size_t rows = count / 6;
-    for (SurfacePointSet* set : {&points.surface1, &points.surface2})
-        for (std::vector<double>* column : {&set->x, &set->y, &set->z})
+    // The two surfaces side by side: each scans every row for its own window.
+    parallelFor(2, 2, [&](int, int surface) {
+        SurfacePointSet& set = surface == 0 ? points.surface1 : points.surface2;
+        for (std::vector<double>* column : {&set.x, &set.y, &set.z})
             column->reserve(rows);  // untouched room costs no memory
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* row = numbers + 6 * r;
-        if (inSurface1Window(row))
-            appendPoint(&points.surface1, row[0], row[1], row[2]);
-        if (inSurface2Window(row))
-            appendPoint(&points.surface2, row[3], row[4], row[5]);
-    }
+        const bool first = surface == 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* row = numbers + 6 * r;
+            if (first ? inSurface1Window(row) : inSurface2Window(row))
+                appendPoint(&set, row[first ? 0 : 3], row[first ? 1 : 4], row[first ? 2 : 5]);
+        }
+    });
     return points;
 }
 

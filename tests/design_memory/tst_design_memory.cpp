@@ -5,6 +5,7 @@
 #include "design/design_files.h"
 #include "design/design_record.h"
 #include "design/design_run.h"
+#include "design/parallel_for.h"
 #include "design/ray_trace.h"
 #include "textio/number_text.h"
 
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <random>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -186,6 +188,34 @@ private slots:
                 qWarning("%.17g: Qt %s, formatted %s", v, qPrintable(expected), actual.constData());
         }
         QCOMPARE(mismatches, 0);
+    }
+
+    void workerExceptionReachesCaller_data()
+    {
+        QTest::addColumn<int>("workers");
+        QTest::addColumn<int>("throwingIndex");
+        QTest::newRow("one worker") << 1 << 0;
+        QTest::newRow("two workers") << 2 << 37;
+        QTest::newRow("more workers than indices") << 200 << 99;
+    }
+
+    // A failing task (an allocation, say) ends the loop with its exception
+    // in the caller, not with the process.
+    void workerExceptionReachesCaller()
+    {
+        QFETCH(int, workers);
+        QFETCH(int, throwingIndex);
+        std::atomic<int> done{0};
+        QVERIFY_EXCEPTION_THROWN(parallelFor(100, workers,
+                                             [&](int, int index) {
+                                                 if (index == throwingIndex)
+                                                     throw std::runtime_error("task failed");
+                                                 ++done;
+                                             }),
+                                 std::runtime_error);
+        QVERIFY(done < 100);
+        parallelFor(100, workers, [&](int, int) { ++done; });  // usable again afterwards
+        QVERIFY(done >= 100);
     }
 
     void gridStride_data()
