@@ -111,6 +111,8 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
 {
     const int threads = resolveThreadCount(threadCount);
     std::vector<FitRunSummary> summaries(orders.size());
+    if (orders.empty())
+        return summaries;
     SurfaceShare shares[2];
     shares[0].points = &points.surface1;
     shares[0].surface = 1;
