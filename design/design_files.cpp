@@ -118,7 +118,9 @@ char* formatFixedSixDigits(char* out, double value)
     const int shift = 1075 - biased;  // |value| = mantissa / 2^shift, 33 <= shift <= 67 here
     // Decimal exponent estimate from the binary one, then corrected: the
     // scaled value |value| 10^(5 - exponent) has six integer digits.
-    int exponent = int(std::floor(double(52 - shift) * 0.30102999566398120));
+    // floor(e log10 2) within one for the binary exponents here.
+    const int binaryExponent = 52 - shift;
+    int exponent = binaryExponent >= 0 ? (binaryExponent * 1233) >> 12 : -((-binaryExponent * 1233 + 4095) >> 12);
     Wide scaled = 0;
     std::uint64_t whole = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -144,11 +146,16 @@ char* formatFixedSixDigits(char* out, double value)
     }
     if (exponent < -4 || exponent > 5)
         return nullptr;
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char text[6];
-    for (int i = 5; i >= 0; --i) {
-        text[i] = char('0' + digits % 10);
-        digits /= 10;
-    }
+    const unsigned high = unsigned(digits / 10000);
+    const unsigned low = unsigned(digits % 10000);
+    std::memcpy(text, pairs + 2 * high, 2);
+    std::memcpy(text + 2, pairs + 2 * (low / 100), 2);
+    std::memcpy(text + 4, pairs + 2 * (low % 100), 2);
     int last = 5;
     while (last > 0 && text[last] == '0')
         --last;
