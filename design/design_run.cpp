@@ -1,6 +1,7 @@
 #include "design/design_run.h"
 
 #include "design/design_files.h"
+#include "design/design_json.h"
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
 
@@ -51,6 +52,7 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
     const Clock::time_point columnsDone = Clock::now();
     GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount, options.keepFileValues);
+    result.designJsonWritten = writeDesignJson(options.outputDirectory, designJsonFromRecord(record, options.panel));
     const Clock::time_point gridDone = Clock::now();
     if (options.keepGridPoints) {
         const int lines = gridFileLineCount(record);

@@ -9,9 +9,12 @@
 
 #include <vector>
 
+struct PanelParameters;
+
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
+    const PanelParameters* panel = nullptr;          // the panel's values, for "design.json"
     // Results kept in memory besides the files (all off by default, so that
     // the run holds only what it writes):
     bool keepProfile = false;      // DesignRunResult::profile
@@ -23,6 +26,7 @@ struct DesignRunOptions {
 struct DesignRunResult {
     bool profileWritten = false;    // "output.txt" opened and written in full
     bool gridWritten = false;       // "outputall.txt" opened and written in full
+    bool designJsonWritten = false; // "design.json" written
     int nonFiniteGridLines = 0;     // lines of "outputall.txt" holding an infinity or not-a-number
     int threadCount = 0;            // workers used
     double integrationSeconds = 0.0;  // row and column passes

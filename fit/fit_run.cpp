@@ -1,6 +1,8 @@
 #include "fit/fit_run.h"
 
 #include "design/parallel_for.h"
+#include "fit/design_point_split.h"
+#include "fit/fit_json.h"
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
 #include "fit/fit_terms.h"
@@ -24,14 +26,19 @@ double secondsBetween(Clock::time_point from, Clock::time_point to)
 }
 
 // The window tests of the split; a NaN fails every one.
+bool inWindow(const SplitWindow& w, double x, double y)
+{
+    return w.xLow < x && x < w.xHigh && w.yLow < y && y < w.yHigh;
+}
+
 bool inSurface1Window(const double* row)
 {
-    return -28.0 < row[0] && row[0] < 28.0 && -18.0 < row[1] && row[1] < 18.0;
+    return inWindow(surface1Window, row[0], row[1]);
 }
 
 bool inSurface2Window(const double* row)
 {
-    return 0.0 < row[3] && row[3] < 28.0 && -18.0 < row[4] && row[4] < 18.0;
+    return inWindow(surface2Window, row[3], row[4]);
 }
 
 void appendPoint(SurfacePointSet* set, double x, double y, double z)
@@ -189,6 +196,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
             summary.reportWritten =
                 writeFitReport(fitFilePath(outputDirectory(summary.order), fitReportFileName), summary.order,
                                summary.surface1Results.data(), summary.surface2Results.data());
+            summary.jsonWritten = writeFitJson(outputDirectory(summary.order), fitJsonFromSummary(summary));
             summary.writeSeconds += secondsBetween(start, Clock::now());
         }
         summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;

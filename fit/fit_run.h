@@ -42,6 +42,7 @@ struct FitRunSummary {
     bool designFileFound = false;         // "outputall.txt" could be opened
     bool fitFilesWritten = false;         // both fitted-point files were written
     bool reportWritten = false;           // "result_para_fit.txt" was written (when asked for)
+    bool jsonWritten = false;             // "result_para_fit.json" was written (with the report)
     double splitSeconds = 0.0;            // reading and splitting "outputall.txt"
     double fitSeconds = 0.0;              // both models and the residuals
     double writeSeconds = 0.0;            // fitted-point files and report

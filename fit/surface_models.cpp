@@ -3,6 +3,7 @@
 #include "fit/fit_terms.h"
 #include "fit/least_squares.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -135,4 +136,13 @@ void fitSurface2Terms25(MatrixRecord* x, MatrixRecord* y, MatrixRecord* z, int p
                         MatrixRecord* fittedHeights)
 {
     fitLeastSquares<25>(2, x, y, z, pointCount, coefficients, fittedHeights);
+}
+
+std::vector<SurfaceTermPowers> surfaceTermPowers(int surface, int termCount)
+{
+    std::vector<SurfaceTermPowers> powers;
+    const SurfaceTermList& list = surfaceTermList(surface == 1 ? 1 : 2);
+    for (int i = 0; i < std::min(termCount, list.count); ++i)
+        powers.push_back({list.terms[i].xPower, list.terms[i].yPower});
+    return powers;
 }

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -20,9 +21,10 @@ double elapsedSeconds(const QElapsedTimer& timer)
 }
 
 // The design of a run also keeps "outputall.txt" as the fit will read it, so
-// that the fit starts from memory.
+// that the fit starts from memory. Only a run that verifies keeps the whole
+// grid (in *record); any other design holds just what it writes.
 bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vector<double>* fileValues,
-                    QString* error)
+                    QString* error, std::unique_ptr<ScopedDesignRecord>* record)
 {
     QElapsedTimer timer;
     timer.start();
@@ -41,8 +43,17 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vec
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
+    runOptions.panel = &panel;
     runOptions.keepFileValues = fileValues != nullptr;
-    DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    DesignRunResult result;
+    if (request.verify) {
+        // The record stays for the verification of its full-precision grid.
+        *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
+        fillDesignRecord(***record, toDesignParameters(panel, hit));
+        result = traceDesign(***record, runOptions);
+    } else {
+        result = runDesign(toDesignParameters(panel, hit), runOptions);
+    }
     if (fileValues)
         *fileValues = std::move(result.gridFileValues);
     report->profilePoints = 4 * designQuarterSteps;
@@ -90,7 +101,7 @@ bool runFitStages(const CliRequest& request, const std::vector<double>* designVa
         fit.directory = fitOutputDirectory(request, summary.order);
         // The split is shared; each order is charged its share of it.
         fit.seconds = summary.totalSeconds + splitSeconds / static_cast<double>(summaries.size());
-        if (!summary.fitFilesWritten || !summary.reportWritten) {
+        if (!summary.fitFilesWritten || !summary.reportWritten || !summary.jsonWritten) {
             *error = QStringLiteral("the fit of order %1 could not write its files in '%2'")
                          .arg(summary.order)
                          .arg(fit.directory);
@@ -115,16 +126,27 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
+    if (request.command == CliCommand::Verify) {
+        report->hasVerification = true;
+        return runVerifyCommand(request, &report->verification, error);
+    }
+    std::unique_ptr<ScopedDesignRecord> record;
     std::vector<double> designValues;
     const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
     const bool fits = !request.orders.isEmpty();
     if (designs) {
         report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, fits ? &designValues : nullptr, error))
+        if (!runDesignStage(request, &report->design, fits ? &designValues : nullptr, error, &record))
             return CliExitFailure;
     }
     if (fits && !runFitStages(request, designs ? &designValues : nullptr, report, error))
         return CliExitFailure;
+    if (request.verify && record) {
+        report->hasVerification = true;
+        const int code = runVerifyAfterRun(request, **record, report->fits, &report->verification, error);
+        if (code != CliExitOk)
+            return code;
+    }
     report->totalSeconds = elapsedSeconds(total);
     return CliExitOk;
 }

@@ -11,7 +11,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run };
+enum class CliCommand { Help, Design, Fit, Run, Verify };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -26,6 +26,11 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    // Verification: "verify", or "run --verify".
+    bool verify = false;
+    int verifyStep = 8;
+    QVector<double> verifyDepths{1000.0, 300.0};
+    QString mapPath;  // absolute; empty: no map
 };
 
 QString cliCommandName(CliCommand command);
