@@ -72,7 +72,7 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vec
 
 // Every order of the request on the same points (split once, from memory
 // when the design has just run), the orders side by side.
-bool runFitStages(const CliRequest& request, const std::vector<double>* designValues, CliReport* report,
+bool runFitStages(const CliRequest& request, std::vector<double>* designValues, CliReport* report,
                   QString* error)
 {
     QElapsedTimer timer;
@@ -86,6 +86,8 @@ bool runFitStages(const CliRequest& request, const std::vector<double>* designVa
     }
     const FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
                                           : loadFitPoints(request.outputDir);
+    if (designValues)
+        std::vector<double>().swap(*designValues);  // split off: the design's numbers are no longer needed
     if (!points.designFileFound) {
         *error = QStringLiteral("the fit could not read %1 in '%2'")
                      .arg(QString::fromLatin1(designPointsFileName), request.outputDir);
