@@ -61,8 +61,9 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
 // The fitting runs of several orders on points already split, on up to
 // threadCount threads (0: every hardware thread): the orders and the two
 // surfaces of each are fitted side by side. The files of an order go to
-// outputDirectory(order), the report too when writeReports is set. The
-// summaries follow `orders`; their splitSeconds are 0.
+// outputDirectory(order), the report and "result_para_fit.json" too when
+// writeReports is set; orders run side by side, so each needs a directory
+// of its own. The summaries follow `orders`; their splitSeconds are 0.
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
                                      bool writeReports = true, int threadCount = 0);
