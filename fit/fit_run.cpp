@@ -155,10 +155,20 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         }
     });
 
+    // Orders that share a directory would write the same files at once:
+    // their jobs then run one after another.
+    std::vector<QString> directories;
+    for (int order : orders)
+        directories.push_back(outputDirectory(order));
+    std::vector<QString> distinct = directories;
+    std::sort(distinct.begin(), distinct.end());
+    const bool shared = std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end();
+    const int jobThreads = shared ? 1 : threads;
+
     std::vector<char> written(jobs.size(), 0);
     std::vector<double> fitSeconds(jobs.size(), 0.0);
     std::vector<double> writeSeconds(jobs.size(), 0.0);
-    parallelFor(static_cast<int>(jobs.size()), threads, [&](int, int index) {
+    parallelFor(static_cast<int>(jobs.size()), jobThreads, [&](int, int index) {
         const FitJob& job = jobs[static_cast<std::size_t>(index)];
         const SurfaceShare& share = shares[job.surface - 1];
         const SurfacePointSet& set = *share.points;
@@ -177,7 +187,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
                                                   : surface2FitText(share.prefixes, share.mirrored, fitted.data());
         const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
         written[static_cast<std::size_t>(index)] =
-            writeFileBytes(fitFilePath(outputDirectory(summary.order), name), text.data(), text.size());
+            writeFileBytes(fitFilePath(directories[job.order], name), text.data(), text.size());
         fitSeconds[static_cast<std::size_t>(index)] = secondsBetween(start, fittedAt);
         writeSeconds[static_cast<std::size_t>(index)] = secondsBetween(fittedAt, Clock::now());
     });
@@ -190,13 +200,14 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         summary.fitSeconds += fitSeconds[j];
         summary.writeSeconds += writeSeconds[j];
     }
-    for (FitRunSummary& summary : summaries) {
+    for (std::size_t i = 0; i < summaries.size(); ++i) {
+        FitRunSummary& summary = summaries[i];
         if (writeReports) {
             const Clock::time_point start = Clock::now();
             summary.reportWritten =
-                writeFitReport(fitFilePath(outputDirectory(summary.order), fitReportFileName), summary.order,
+                writeFitReport(fitFilePath(directories[i], fitReportFileName), summary.order,
                                summary.surface1Results.data(), summary.surface2Results.data());
-            summary.jsonWritten = writeFitJson(outputDirectory(summary.order), fitJsonFromSummary(summary));
+            summary.jsonWritten = writeFitJson(directories[i], fitJsonFromSummary(summary));
             summary.writeSeconds += secondsBetween(start, Clock::now());
         }
         summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;

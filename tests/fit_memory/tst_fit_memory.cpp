@@ -11,6 +11,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -62,6 +63,8 @@ QByteArray fileBytes(const QString& path)
 }
 
 }  // namespace
+
+Q_DECLARE_METATYPE(std::vector<int>)
 
 class FitMemoryTest : public QObject {
     Q_OBJECT
@@ -174,6 +177,42 @@ private slots:
         QVERIFY_EXCEPTION_THROWN(fitTermRows(terms, rows, static_cast<std::size_t>(stride), rows, 1, coefficients,
                                              nullptr),
                                  std::invalid_argument);
+    }
+
+    void sharedDirectory_data()
+    {
+        QTest::addColumn<std::vector<int>>("orders");
+        QTest::newRow("one order twice") << std::vector<int>{5, 5};
+        QTest::newRow("three orders") << std::vector<int>{3, 8, 6};
+    }
+
+    // Orders handed one directory take turns: every file is whole and is
+    // the one of the order written last (the smallest models run last).
+    void sharedDirectory()
+    {
+        QFETCH(std::vector<int>, orders);
+        QTemporaryDir dir;
+        std::vector<double> rows;
+        for (int i = 0; i < 300; ++i) {
+            const double x = -20 + 0.13 * i, y = -15 + 0.1 * (i % 37);
+            rows.insert(rows.end(), {x, y, 1 + 0.01 * x * x, std::fabs(x) + 0.5, y, 2 + 0.1 * std::fabs(x)});
+        }
+        const FitPoints points = splitFitPoints(rows.data(), rows.size());
+        const std::vector<FitRunSummary> summaries =
+            fitOrders(orders, points, [&](int) { return dir.path(); }, true, 2);
+        int lastOrder = orders.front();
+        for (int order : orders)
+            if (fitOrderEntry(order).surface2Terms <= fitOrderEntry(lastOrder).surface2Terms)
+                lastOrder = order;
+        const FitRunSummary& last = *std::find_if(summaries.begin(), summaries.end(),
+                                                   [&](const FitRunSummary& s) { return s.order == lastOrder; });
+        std::string expected;
+        for (int p = 0; p < points.surface1.count(); ++p)
+            appendPointRow(&expected, points.surface1.x[std::size_t(p)], points.surface1.y[std::size_t(p)],
+                           last.surface1Fitted[std::size_t(p)]);
+        for (const FitRunSummary& s : summaries)
+            QVERIFY(s.fitFilesWritten && s.reportWritten);
+        QCOMPARE(fileBytes(QDir(dir.path()).filePath("output_fit_fig1.txt")), QByteArray::fromStdString(expected));
     }
 
     // Every order fitted side by side on the points split in memory gives,
