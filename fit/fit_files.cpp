@@ -162,7 +162,14 @@ namespace {
 // Rows gathered in a block and handed to the text a block at a time.
 class RowText {
 public:
-    explicit RowText(std::size_t expectedSize) { text_.reserve(expectedSize); }
+    RowText(std::string* text, std::size_t expectedSize) : text_(*text)
+    {
+        text_.clear();
+        text_.reserve(expectedSize);
+    }
+    ~RowText() { flush(); }
+    RowText(const RowText&) = delete;
+    RowText& operator=(const RowText&) = delete;
 
     void add(const PointRowPrefixes& prefixes, std::size_t i, double z)
     {
@@ -180,12 +187,6 @@ public:
         used_ = static_cast<std::size_t>(out - block_);
     }
 
-    std::string take()
-    {
-        flush();
-        return std::move(text_);
-    }
-
 private:
     void flush()
     {
@@ -193,48 +194,47 @@ private:
         used_ = 0;
     }
 
-    std::string text_;
+    std::string& text_;
     char block_[65536];
     std::size_t used_ = 0;
 };
 
 }  // namespace
 
-std::string surface1FitText(const PointRowPrefixes& prefixes, const double* fitted)
+void surface1FitText(std::string* text, const PointRowPrefixes& prefixes, const double* fitted)
 {
     const std::size_t n = prefixes.ends.size();
-    RowText rows(prefixes.text.size() + n * 17);
+    RowText rows(text, prefixes.text.size() + n * 17);
     for (std::size_t i = 0; i < n; ++i)
         rows.add(prefixes, i, fitted[i]);
-    return rows.take();
 }
 
-std::string surface2FitText(const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
-                            const double* fitted)
+void surface2FitText(std::string* text, const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
+                     const double* fitted)
 {
     const std::size_t n = prefixes.ends.size();
-    RowText rows(prefixes.text.size() + mirrored.text.size() + n * 34);
+    RowText rows(text, prefixes.text.size() + mirrored.text.size() + n * 34);
     // Surface 2 was fitted on its x > 0 half only; the view needs the whole
     // prism face, so the mirror image comes first, in reverse order.
     for (std::size_t i = n; i-- > 0;)
         rows.add(mirrored, i, fitted[i]);
     for (std::size_t i = 0; i < n; ++i)
         rows.add(prefixes, i, fitted[i]);
-    return rows.take();
 }
 
 bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count)
 {
-    const std::string rows = surface1FitText(pointRowPrefixes(x, y, count, false), fitted);
+    std::string rows;
+    surface1FitText(&rows, pointRowPrefixes(x, y, count, false), fitted);
     return writeFileBytes(path, rows.data(), rows.size());
 }
 
 bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count)
 {
-    const std::string rows = surface2FitText(pointRowPrefixes(x, y, count, false),
-                                             pointRowPrefixes(x, y, count, true), fitted);
+    std::string rows;
+    surface2FitText(&rows, pointRowPrefixes(x, y, count, false), pointRowPrefixes(x, y, count, true), fitted);
     return writeFileBytes(path, rows.data(), rows.size());
 }
 

@@ -43,12 +43,14 @@ struct PointRowPrefixes {
     std::vector<std::size_t> ends;  // end of each point's prefix in text
 };
 PointRowPrefixes pointRowPrefixes(const double* x, const double* y, int count, bool negateX);
-// The text of "output_fit_fig1.txt": a row per point, its prefix and fitted[i].
-std::string surface1FitText(const PointRowPrefixes& prefixes, const double* fitted);
-// The text of "output_fit_fig2.txt": the rows of `mirrored` (prefixes with x
-// negated) from the last point down, then those of `prefixes` from the first.
-std::string surface2FitText(const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
-                            const double* fitted);
+// The text of "output_fit_fig1.txt" into *text (replacing what it held, its
+// room kept for reuse): a row per point, its prefix and fitted[i].
+void surface1FitText(std::string* text, const PointRowPrefixes& prefixes, const double* fitted);
+// The text of "output_fit_fig2.txt" likewise: the rows of `mirrored`
+// (prefixes with x negated) from the last point down, then those of
+// `prefixes` from the first.
+void surface2FitText(std::string* text, const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
+                     const double* fitted);
 
 // "output_fit_fig1.txt": one point row (x[i], y[i], fitted[i]) per point, in
 // point order.

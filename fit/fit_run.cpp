@@ -168,7 +168,8 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     std::vector<char> written(jobs.size(), 0);
     std::vector<double> fitSeconds(jobs.size(), 0.0);
     std::vector<double> writeSeconds(jobs.size(), 0.0);
-    parallelFor(static_cast<int>(jobs.size()), jobThreads, [&](int, int index) {
+    std::vector<std::string> texts(std::size_t(std::max(jobThreads, 1)));
+    parallelFor(static_cast<int>(jobs.size()), jobThreads, [&](int worker, int index) {
         const FitJob& job = jobs[static_cast<std::size_t>(index)];
         const SurfaceShare& share = shares[job.surface - 1];
         const SurfacePointSet& set = *share.points;
@@ -183,8 +184,11 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         results[static_cast<std::size_t>(job.terms)] = meanAbsoluteDifference(set.z.data(), fitted.data(),
                                                                               set.count());
         const Clock::time_point fittedAt = Clock::now();
-        const std::string text = job.surface == 1 ? surface1FitText(share.prefixes, fitted.data())
-                                                  : surface2FitText(share.prefixes, share.mirrored, fitted.data());
+        std::string& text = texts[std::size_t(worker)];  // its room is reused by the worker's next job
+        if (job.surface == 1)
+            surface1FitText(&text, share.prefixes, fitted.data());
+        else
+            surface2FitText(&text, share.prefixes, share.mirrored, fitted.data());
         const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
         written[static_cast<std::size_t>(index)] =
             writeFileBytes(fitFilePath(directories[job.order], name), text.data(), text.size());
