@@ -25,11 +25,18 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     computeDesignConstants(record);
-    traceRows(record);
+    const bool refraction = options.model == DesignModel::Refraction;
+    if (refraction)
+        traceRefractionRows(record);
+    else
+        traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
     result.profileWritten = writeProfileFile(record, options.outputDirectory);
     const Clock::time_point profileDone = Clock::now();
-    traceColumns(record, result.threadCount);
+    if (refraction)
+        traceRefractionColumns(record, result.threadCount);
+    else
+        traceColumns(record, result.threadCount);
     const Clock::time_point columnsDone = Clock::now();
     const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
     const Clock::time_point gridDone = Clock::now();

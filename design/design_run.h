@@ -4,12 +4,14 @@
 // "outputall.txt". Headless: the caller tells the user that the work is done.
 
 #include "design/design_record.h"
+#include "design/refraction_design.h"
 
 #include <QString>
 
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
+    DesignModel model = DesignModel::Classic;        // which equations the surfaces are solved from
 };
 
 struct DesignRunResult {
@@ -22,8 +24,8 @@ struct DesignRunResult {
 };
 
 // The whole computation on a created and filled record (componentCount 2):
-// constants, the four row passes, writeProfileFile, every column, then
-// writeGridFile. A file that cannot be opened is skipped and reported in the
+// constants, the row passes of the chosen model, writeProfileFile, every
+// column, then writeGridFile. A file that cannot be opened is skipped and reported in the
 // result; the run goes on. The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
