@@ -8,6 +8,7 @@
 #include "sketch/prismitem.h"
 
 #include <QButtonGroup>
+#include <QComboBox>
 #include <QDebug>
 #include <QDoubleSpinBox>
 #include <QGraphicsScene>
@@ -100,6 +101,8 @@ void MainWindow::placeWidgets(const QFont& font)
     place(f.radioButton, 0.02, 0.54, 0.1, 0.04);
     f.radioButton->setFont(font);
     place(f.pushButton, 0.02, 0.58, 0.1, 0.04);
+    place(f.comboBox_model, 0.13, 0.58, 0.1, 0.04);
+    f.comboBox_model->setFont(font);
     moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
     moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
     moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);
@@ -257,10 +260,17 @@ void MainWindow::on_radioButton_clicked(bool checked)
 
 void MainWindow::on_pushButton_clicked()
 {
-    runDesign(toDesignParameters(panel, lastHit));
+    DesignRunOptions options;
+    options.model = designModel;
+    runDesign(toDesignParameters(panel, lastHit), options);
     // Shown also when a file could not be written.
     QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
     emit workdonesignal();
+}
+
+void MainWindow::on_comboBox_model_currentIndexChanged(int index)
+{
+    designModel = index == 1 ? DesignModel::Refraction : DesignModel::Classic;
 }
 
 void MainWindow::on_spjieci_valueChanged(int arg1)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QMainWindow>
@@ -25,6 +26,8 @@ public:
     // The central-ray hit the next design starts from: that of the current
     // values, or the last defined one while the ray runs parallel to the face.
     const CentralRayHit& designCentralRayHit() const { return lastHit; }
+    // The model the next design computes (the selector beside "freeform").
+    DesignModel selectedDesignModel() const { return designModel; }
 
 signals:
     void workdonesignal();
@@ -43,6 +46,7 @@ private slots:
     void on_pushButton_clicked();
     void on_spjieci_valueChanged(int arg1);
     void on_pushButton_2_clicked();
+    void on_comboBox_model_currentIndexChanged(int index);
 
 private:
     void initPanelValues();
@@ -53,6 +57,7 @@ private:
     QGraphicsScene* scene = nullptr;
     Prismitem* sketchItem = nullptr;
     PanelParameters panel;
+    DesignModel designModel = DesignModel::Classic;
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
 };

@@ -36,6 +36,7 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
+    runOptions.model = request.designModel;
     const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;

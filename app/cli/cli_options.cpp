@@ -77,6 +77,11 @@ const QVector<OptionSpec>& optionSpecs()
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
                   ForDesignStage});
+        s.append({QStringLiteral("design-model"), QStringLiteral("M"),
+                  QStringLiteral("classic (default: the surfaces as they have always been\n"
+                                 "designed) or refraction (both surfaces obey the law of\n"
+                                 "refraction at every stored point)"),
+                  ForDesignStage});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
                   QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
@@ -308,6 +313,13 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         request->threads = text.toInt(&ok, 10);
         if (!ok || request->threads < 1 || request->threads > maxThreads) {
             *error = QStringLiteral("--threads must be a whole number from 1 to %1, got %2").arg(maxThreads).arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("design-model"))) {
+        const QString text = parser.value(QStringLiteral("design-model"));
+        if (!parseDesignModel(text, &request->designModel)) {
+            *error = QStringLiteral("--design-model must be 'classic' or 'refraction', got %1").arg(quoted(text));
             return false;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QString>
@@ -26,6 +27,8 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    // The equations the design solves; classic unless asked otherwise.
+    DesignModel designModel = DesignModel::Classic;
 };
 
 QString cliCommandName(CliCommand command);

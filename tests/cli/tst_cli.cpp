@@ -56,6 +56,7 @@ private slots:
     void writesNothing_data();
     void writesNothing();
     void fitAllOrdersKeepsEachOrder();
+    void designModelNamed();
 };
 
 void TestCli::writesNothing_data()
@@ -69,6 +70,8 @@ void TestCli::writesNothing_data()
     QTest::newRow("unknown option") << QStringList{"design", "--focal", "30"} << QString() << 2;
     QTest::newRow("not a number") << QStringList{"design", "--index", "abc"} << QString() << 2;
     QTest::newRow("out of range") << QStringList{"design", "--focal-length=41"} << QString() << 2;
+    QTest::newRow("unknown design model") << QStringList{"design", "--design-model", "Refraction"} << QString() << 2;
+    QTest::newRow("design model without value") << QStringList{"run", "--order", "3", "--design-model"} << QString() << 2;
     QTest::newRow("order out of range") << QStringList{"run", "--order", "9"} << QString() << 2;
     QTest::newRow("output dir missing") << QStringList{"design", "--output-dir", "nowhere"} << QString() << 2;
     QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << QString() << 2;
@@ -141,6 +144,24 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     // The design output untouched, and nothing else at the top: no point file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
     QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 3);
+}
+
+// Each model writes its own surfaces and the summary says which one it was.
+void TestCli::designModelNamed()
+{
+    QMap<QString, QByteArray> points;
+    for (const QString& model : {QStringLiteral("classic"), QStringLiteral("refraction")}) {
+        QTemporaryDir dir;
+        const QStringList arguments{"design", "--design-model", model, "--threads", "2", "--json"};
+        const CliRun run = runCli(arguments, dir.path());
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject design = QJsonDocument::fromJson(run.out).object().value("design").toObject();
+        QCOMPARE(design.value("model").toString(), model);
+        QCOMPARE(design.value("gridPoints").toInt(), 207360);
+        points.insert(model, readAll(QDir(dir.path()).filePath("outputall.txt")));
+        QCOMPARE(points[model].count('\n'), 207360);
+    }
+    QVERIFY(points["classic"] != points["refraction"]);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
