@@ -6,7 +6,9 @@
 #include <QMainWindow>
 
 class QGraphicsScene;
+class QPushButton;
 class Prismitem;
+class VerificationWindow;
 struct MainWindowForm;
 
 // The parameter panel with the live prism sketch. It owns the panel's
@@ -47,6 +49,8 @@ private slots:
     void on_spjieci_valueChanged(int arg1);
     void on_pushButton_2_clicked();
     void on_comboBox_model_currentIndexChanged(int index);
+    // "verify": the design and the fit in the working directory.
+    void verifyClicked();
 
 private:
     void initPanelValues();
@@ -60,4 +64,7 @@ private:
     DesignModel designModel = DesignModel::Classic;
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
+    QPushButton* verifyButton = nullptr;
+    VerificationWindow* verificationWindow = nullptr;
+    bool fitComputed = false;
 };

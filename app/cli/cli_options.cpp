@@ -19,9 +19,11 @@ enum CommandMask : unsigned {
     ForDesign = 1u << static_cast<int>(CliCommand::Design),
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
+    ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForDesignStage = ForDesign | ForRun,
     ForFitStage = ForFit | ForRun,
-    ForAll = ForDesign | ForFit | ForRun,
+    ForVerifying = ForVerify | ForRun,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -55,7 +57,7 @@ OptionSpec panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
-            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage};
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForVerify};
 }
 
 // In the order the help lists them.
@@ -66,7 +68,7 @@ const QVector<OptionSpec>& optionSpecs()
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
                   QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
                                  "with 'all' each order writes to D/order-N/"),
-                  ForFitStage});
+                  ForFitStage | ForVerify});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
         s.append(panelOption(PanelField::PrismSize));
@@ -76,14 +78,30 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
-                  ForDesignStage});
+                  ForDesignStage | ForVerify});
         s.append({QStringLiteral("design-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default: the surfaces as they have always been\n"
                                  "designed) or refraction (both surfaces obey the law of\n"
                                  "refraction at every stored point)"),
                   ForDesignStage});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
-                  QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
+                  QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
+                  ForDesignStage | ForVerify});
+        s.append({QStringLiteral("verify"), QString(),
+                  QStringLiteral("after the run, trace the pixels through the surfaces and\n"
+                                 "report their stereo errors (as the verify command)"),
+                  ForRun});
+        s.append({QStringLiteral("step"), QStringLiteral("S"),
+                  QStringLiteral("verify every S-th pixel across and down, 1 or more\n"
+                                 "(default 8; 1 traces all 2,073,600 pixels)"),
+                  ForVerifying});
+        s.append({QStringLiteral("depth"), QStringLiteral("Z"),
+                  QStringLiteral("scene depth in mm for the reprojection error; may be\n"
+                                 "given more than once (default 1000 and 300)"),
+                  ForVerifying});
+        s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
+                  QStringLiteral("write an error map of every verified source as a PNG"),
+                  ForVerifying});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
                                  "it must exist and be writable"),
@@ -200,7 +218,7 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -242,6 +260,57 @@ const PanelOption panelOptions[] = {
     {PanelField::Angle, [](PanelParameters& p, double v) { p.setAngle(v); }},
     {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
 };
+
+// --step, --depth and --map.
+bool parseVerifyOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    if (parser.isSet(QStringLiteral("step"))) {
+        const QString text = parser.value(QStringLiteral("step"));
+        bool ok = false;
+        request->verifyStep = text.toInt(&ok, 10);
+        if (!ok || request->verifyStep < 1) {
+            *error = QStringLiteral("--step must be a whole number of 1 or more, got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("depth"))) {
+        request->verifyDepths.clear();
+        for (const QString& text : parser.values(QStringLiteral("depth"))) {
+            bool ok = false;
+            const double depth = text.toDouble(&ok);
+            if (!ok || !std::isfinite(depth) || depth <= 0.0) {
+                *error = QStringLiteral("--depth must be a distance in mm above 0, got %1").arg(quoted(text));
+                return false;
+            }
+            request->verifyDepths.append(depth);
+        }
+    }
+    if (parser.isSet(QStringLiteral("map"))) {
+        const QFileInfo map(parser.value(QStringLiteral("map")));
+        if (map.fileName().isEmpty() || map.suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) != 0) {
+            *error = QStringLiteral("--map needs a file name ending in .png, got %1").arg(quoted(map.filePath()));
+            return false;
+        }
+        if (!map.absoluteDir().exists() || (map.exists() && !map.isFile())) {
+            *error = QStringLiteral("the map %1 cannot be written there").arg(quoted(map.filePath()));
+            return false;
+        }
+        request->mapPath = map.absoluteFilePath();
+    }
+    return true;
+}
+
+// The design file the verify command needs, and the fit files it is asked for.
+bool checkVerifyInputs(const CliRequest& request, QString* error)
+{
+    const QFileInfo design(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+    if (!design.isFile() || !design.isReadable()) {
+        *error = QStringLiteral("no design in %1 (no readable %2); run 'harvenlotek-cli design' first")
+                     .arg(quoted(request.outputDir), QString::fromLatin1(designPointsFileName));
+        return false;
+    }
+    return true;
+}
 
 bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
 {
@@ -286,7 +355,7 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("option --%1 does not apply to %2").arg(spec.name, name) + hint;
             return false;
         }
-        if (parser.optionNames().count(spec.name) > 1) {
+        if (parser.optionNames().count(spec.name) > 1 && spec.name != QLatin1String("depth")) {
             *error = QStringLiteral("option --%1 given twice").arg(spec.name);
             return false;
         }
@@ -324,12 +393,18 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         }
     }
     request->json = parser.isSet(QStringLiteral("json"));
+    request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));
+    if (!parseVerifyOptions(parser, request, error))
+        return false;
 
-    if (command != CliCommand::Design) {
+    if (command != CliCommand::Design && command != CliCommand::Verify) {
         if (!parser.isSet(QStringLiteral("order"))) {
             *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
             return false;
         }
+        if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
+            return false;
+    } else if (command == CliCommand::Verify && parser.isSet(QStringLiteral("order"))) {
         if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
             return false;
     }
@@ -346,6 +421,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
 
+    if (command == CliCommand::Verify)
+        return checkVerifyInputs(*request, error);
     if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
     if (command == CliCommand::Fit) {
@@ -389,6 +466,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Design: return QStringLiteral("design");
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
+    case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Help: break;
     }
     return QStringLiteral("help");
@@ -405,7 +483,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit or run); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run or verify); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -418,7 +496,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit and run")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run and verify")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -428,8 +506,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit or run) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit and run").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run or verify) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run and verify").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -450,7 +528,9 @@ QString cliHelpText(const QString& topic)
                    "Commands:\n"
                    "  design    design both surfaces; writes %1 and %2\n"
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
-                   "  run       design, then fit\n\n"
+                   "  run       design, then fit\n"
+                   "  verify    trace the pixels through the design and fitted surfaces and\n"
+                   "            report their stereo errors\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
                + exitCodes;
@@ -472,6 +552,16 @@ QString cliHelpText(const QString& topic)
                               "\"%3\" and the report \"%4\".\n\n")
                    .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
                         QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
+        break;
+    case CliCommand::Verify:
+        head = QStringLiteral("Usage: harvenlotek-cli verify [--order N|all] [options]\n\n"
+                              "Traces the camera ray of every S-th pixel through the design surfaces\n"
+                              "of the output directory (\"%1\", with the geometry of \"design.json\"\n"
+                              "or, without it, of the panel options) and through the fitted surfaces\n"
+                              "(\"result_para_fit.json\" there, or in order-N/ with --order all), and\n"
+                              "reports per half of the sensor the direction error and the reprojection\n"
+                              "error in pixels and the distance from the virtual pinhole in mm.\n\n")
+                   .arg(QString::fromLatin1(designPointsFileName));
         break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"

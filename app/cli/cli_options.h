@@ -12,7 +12,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run };
+enum class CliCommand { Help, Design, Fit, Run, Verify };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -29,6 +29,11 @@ struct CliRequest {
     int threads = 0;
     // The equations the design solves; classic unless asked otherwise.
     DesignModel designModel = DesignModel::Classic;
+    // Verification: "verify", or "run --verify".
+    bool verify = false;
+    int verifyStep = 8;
+    QVector<double> verifyDepths{1000.0, 300.0};
+    QString mapPath;  // absolute; empty: no map
 };
 
 QString cliCommandName(CliCommand command);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "app/cli/cli_verify.h"
 
 #include <QByteArray>
 #include <QString>
@@ -42,6 +43,8 @@ struct CliReport {
     bool hasDesign = false;
     CliDesignReport design;
     QVector<CliFitReport> fits;
+    bool hasVerification = false;
+    CliVerification verification;
     double totalSeconds = 0.0;
 };
 
