@@ -32,15 +32,22 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     else
         traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
-    result.profileWritten = writeProfileFile(record, options.outputDirectory);
+    if (!options.beforeFiles)
+        result.profileWritten = writeProfileFile(record, options.outputDirectory);
     const Clock::time_point profileDone = Clock::now();
     if (refraction)
         traceRefractionColumns(record, result.threadCount);
     else
         traceColumns(record, result.threadCount);
+    if (options.beforeFiles) {
+        options.beforeFiles(record);
+        result.profileWritten = writeProfileFile(record, options.outputDirectory);
+    }
     const Clock::time_point columnsDone = Clock::now();
     const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
-    result.designJsonWritten = writeDesignJson(options.outputDirectory, designJsonFromRecord(record, options.panel));
+    DesignJson designJson = designJsonFromRecord(record, options.panel);
+    designJson.designModel = QString::fromLatin1(designModelName(options.model));
+    result.designJsonWritten = writeDesignJson(options.outputDirectory, designJson);
     const Clock::time_point gridDone = Clock::now();
 
     result.gridWritten = grid.written;

@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <functional>
+
 struct PanelParameters;
 
 struct DesignRunOptions {
@@ -15,6 +17,9 @@ struct DesignRunOptions {
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
     DesignModel model = DesignModel::Classic;        // which equations the surfaces are solved from
     const PanelParameters* panel = nullptr;          // the panel's values, for "design.json"
+    // Called after the columns, before either file is written; it may change
+    // the row heights and the grid (whole-surface refinement).
+    std::function<void(DesignRecord&)> beforeFiles = nullptr;
 };
 
 struct DesignRunResult {

@@ -4,10 +4,12 @@
 #include "design/design_run.h"
 #include "fit/fit_run.h"
 #include "parameters/panel_parameters.h"
+#include "refine/surface_refinement.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -39,6 +41,29 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
     runOptions.model = request.designModel;
+    if (request.refine) {
+        runOptions.beforeFiles = [&request, report](DesignRecord& record) {
+            RefineOptions refineOptions;
+            refineOptions.threadCount = request.threads;
+            refineOptions.progress = [](const QString& line) {
+                std::fprintf(stderr, "%s\n", qPrintable(line));
+                std::fflush(stderr);
+            };
+            const RefineResult refined = refineDesign(record, refineOptions);
+            report->refineRan = true;
+            report->refineApplied = refined.applied;
+            report->refineConverged = refined.converged;
+            report->refineIterations = refined.iterations;
+            report->refineSeconds = refined.seconds;
+            for (int half = 0; half < 2; ++half) {
+                report->refineStartDirectionRms[half] = refined.startDirectionRms[std::size_t(half)];
+                report->refineFinalDirectionRms[half] = refined.finalDirectionRms[std::size_t(half)];
+            }
+            report->refineMessage = refined.message;
+            if (!refined.applied)
+                std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined.message));
+        };
+    }
     runOptions.panel = &panel;
     // The record stays for the verification of its full-precision grid.
     *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);

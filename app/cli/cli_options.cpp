@@ -84,6 +84,11 @@ const QVector<OptionSpec>& optionSpecs()
                                  "designed) or refraction (both surfaces obey the law of\n"
                                  "refraction at every stored point)"),
                   ForDesignStage});
+        s.append({QStringLiteral("refine"), QString(),
+                  QStringLiteral("refine both surfaces over the whole sensor after the\n"
+                                 "columns (refraction model only); kept only when the\n"
+                                 "verifier finds it no worse"),
+                  ForDesignStage});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
                   QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
                   ForDesignStage | ForVerify});
@@ -391,6 +396,11 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("--design-model must be 'classic' or 'refraction', got %1").arg(quoted(text));
             return false;
         }
+    }
+    request->refine = parser.isSet(QStringLiteral("refine"));
+    if (request->refine && request->designModel != DesignModel::Refraction) {
+        *error = QStringLiteral("--refine needs --design-model refraction");
+        return false;
     }
     request->json = parser.isSet(QStringLiteral("json"));
     request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));

@@ -34,6 +34,8 @@ struct CliRequest {
     int verifyStep = 8;
     QVector<double> verifyDepths{1000.0, 300.0};
     QString mapPath;  // absolute; empty: no map
+    // Whole-surface refinement after the columns (refraction model only).
+    bool refine = false;
 };
 
 QString cliCommandName(CliCommand command);

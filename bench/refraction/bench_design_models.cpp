@@ -1,6 +1,6 @@
-// Each design model on three panel settings: the design time (in memory and
-// as a whole run with both files) and what the verifier measures when it
-// traces the design's own grid: direction error (RMS and max per half, and
+// Each design model on three panel settings, the refraction model also
+// refined: the design time (in memory and as a whole run with both files)
+// and what the verifier measures when it traces the design's own grid: direction error (RMS and max per half, and
 // along the central row), pinhole offset, reprojection at 1 m and 0.3 m.
 //
 // bench_design_models [verify step, default 4] [threads, default 0 = all]
@@ -11,7 +11,9 @@
 #include "design/ray_trace.h"
 #include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
+#include "refine/surface_refinement.h"
 #include "verify/verify.h"
+#include "verify/verify_sources.h"
 
 #include <QTemporaryDir>
 
@@ -68,35 +70,6 @@ void computeDesign(DesignRecord& record, DesignModel model, int threads)
     computeDesignConstants(record);
     traceRows(record);
     traceColumns(record, threads);
-}
-
-// The design's sheets; the refraction model has points at x = 0 too (column
-// 960 is the right half's), so its right sheets start there.
-verify::PrismSurfaces sheetsOf(const DesignRecord& record, DesignModel model)
-{
-    verify::PrismSurfaces surfaces = verify::designSurfacesFromRecord(record);
-    if (model != DesignModel::Refraction)
-        return surfaces;
-    const int h = record.halfSteps;
-    const int first = 2 * record.quarterSteps;
-    const int columns = 2 * record.quarterSteps;
-    for (int c = 0; c < 2; ++c) {
-        std::vector<verify::Vec3> samples;
-        samples.reserve(std::size_t(columns) * std::size_t(2 * h - 1));
-        for (int i = 0; i < columns; ++i) {
-            const std::size_t base = std::size_t(first + i) * std::size_t(2 * h);
-            for (int k = -(h - 1); k <= h - 1; ++k) {
-                const std::size_t e = base + (k < 0 ? std::size_t(-k) : std::size_t(h + k));
-                samples.emplace_back(record.gridX[c][e], record.gridY[c][e], record.gridZ[c][e]);
-            }
-        }
-        auto sheet = std::make_shared<verify::GridSheetSurface>(first, columns, -(h - 1), 2 * h - 1, std::move(samples));
-        if (c == 0)
-            surfaces.exit[1] = sheet;
-        else
-            surfaces.entrance[1] = sheet;
-    }
-    return surfaces;
 }
 
 void printVerification(const verify::VerifyResult& r)
@@ -164,19 +137,29 @@ int main(int argc, char** argv)
             const Clock::time_point start = Clock::now();
             computeDesign(*record, model, threads);
             const double designSeconds = secondsSince(start);
-            verify::PrismGeometry geometry;
-            geometry.focalLength = record->focalLength;
-            geometry.prismDistance = record->prismDistance;
-            geometry.refractiveIndex = record->refractiveIndex;
-            geometry.virtualPinholeX = record->virtualPinholeX;
             verify::VerifyOptions options;
             options.step = step;
             options.threadCount = threads;
             options.keepPixels = true;
-            const Clock::time_point verifyStart = Clock::now();
-            const verify::VerifyResult result = verify::verifyPrism(geometry, sheetsOf(*record, model), options);
+            const auto sheets = [&] {
+                return model == DesignModel::Refraction ? refractionDesignSheets(*record)
+                                                        : verify::designSurfacesFromRecord(*record);
+            };
+            Clock::time_point verifyStart = Clock::now();
+            verify::VerifyResult result = verify::verifyPrism(verify::geometryOfRecord(*record), sheets(), options);
             std::printf("  %-10s design in memory %.3f s, verified at step %d in %.3f s\n", designModelName(model),
                         designSeconds, step, secondsSince(verifyStart));
+            printVerification(result);
+            if (model != DesignModel::Refraction)
+                continue;
+            RefineOptions refine;
+            refine.threadCount = threads;
+            refine.progress = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
+            const RefineResult refined = refineDesign(*record, refine);
+            std::printf("  refined    %.3f s: %s\n", refined.seconds, qPrintable(refined.message));
+            verifyStart = Clock::now();
+            result = verify::verifyPrism(verify::geometryOfRecord(*record), sheets(), options);
+            std::printf("  refined    verified at step %d in %.3f s\n", step, secondsSince(verifyStart));
             printVerification(result);
         }
         first = false;

@@ -126,7 +126,7 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QCOMPARE(fits.size(), 6);
     for (int order = 3; order <= 8; ++order) {
         const QDir orderDir(dir.filePath(QStringLiteral("order-%1").arg(order)));
-        QCOMPARE(orderDir.entryList(QDir::Files), (QStringList{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"}));
+        QCOMPARE(orderDir.entryList(QDir::Files), (QStringList{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.json", "result_para_fit.txt"}));
         QCOMPARE(readAll(orderDir.filePath("output_fit_fig1.txt")).count('\n'), rows);
         QCOMPARE(readAll(orderDir.filePath("output_fit_fig2.txt")).count('\n'), 2 * rows);
         QVERIFY(readAll(orderDir.filePath("result_para_fit.txt")).contains("Res2="));
@@ -143,7 +143,7 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QVERIFY(std::fabs(a.at(1).toDouble() - 0.01) < 1e-8 && std::fabs(a.at(2).toDouble() - 0.005) < 1e-8);
     // The design output untouched, and nothing else at the top: no point file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
-    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 3);
+    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
 }
 
 // Each model writes its own surfaces and the summary says which one it was.
