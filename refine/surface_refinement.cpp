@@ -428,15 +428,22 @@ RefineResult refineDesign(DesignRecord& record, const RefineOptions& options)
         return result;
     }
 
+    const std::size_t gridLength = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
+    const std::size_t rowLength = std::size_t(4) * std::size_t(record.quarterSteps);
+    bool allFinite = true;
+    for (int c = 0; c < 2; ++c) {
+        for (std::size_t e = 0; e < gridLength; ++e)
+            allFinite = allFinite && std::isfinite(record.gridZ[c][e]);
+        for (std::size_t b = 0; b < rowLength; ++b)
+            allFinite = allFinite && std::isfinite(record.rowHeights[c][b]);
+    }
     std::array<HalfProblem, 2> problems;
-    for (int half = 0; half < 2; ++half) {
-        bool finite = true;
-        problems[std::size_t(half)] = buildProblem(record, half == 1, options, &finite);
-        if (!finite) {
-            result.message = QStringLiteral("cannot refine: the design has heights that are not finite; it is kept as it is");
-            result.seconds = elapsed();
-            return result;
-        }
+    for (int half = 0; half < 2 && allFinite; ++half)
+        problems[std::size_t(half)] = buildProblem(record, half == 1, options, &allFinite);
+    if (!allFinite) {
+        result.message = QStringLiteral("cannot refine: the design has heights that are not finite; it is kept as it is");
+        result.seconds = elapsed();
+        return result;
     }
     const verify::VerifyResult before = verified(record, options);
     for (int half = 0; half < 2; ++half) {
@@ -470,8 +477,6 @@ RefineResult refineDesign(DesignRecord& record, const RefineOptions& options)
     }
 
     // Keep the start to restore it exactly if the verifier finds it worse.
-    const std::size_t gridLength = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
-    const std::size_t rowLength = std::size_t(4) * std::size_t(record.quarterSteps);
     std::vector<double> saved;
     saved.reserve(6 * gridLength + 2 * rowLength);
     for (int c = 0; c < 2; ++c) {
