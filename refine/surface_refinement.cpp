@@ -7,6 +7,7 @@
 #include <Eigen/SparseCholesky>
 #include <Eigen/SparseCore>
 #include <Eigen/Geometry>
+#include <Eigen/LU>
 
 #include <algorithm>
 #include <chrono>
@@ -20,16 +21,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Four residuals of one pixel, from its two heights and their slopes
-// (locals h0, h1, dh0/dx, dh0/dy, dh1/dx, dh1/dy), both in pixels of the
-// virtual camera:
-//   - the camera ray, refracted by the entrance surface and then by the exit
-//     surface (normals from the slopes), against the virtual ray: the image
-//     of its direction minus the pixel (what the verifier calls the
-//     direction error);
-//   - the refracted ray inside the glass against the line from the entrance
-//     point to the exit point, as the reprojection error at 0.3 m that the
-//     miss of the exit point causes.
+// Four residuals of one pixel, in pixels of its virtual camera, from the
+// surfaces around it: locals h0, h1, dh0/dx, dh0/dy, dh1/dx, dh1/dy and the
+// second derivatives of h0 (xx, xy, yy). The camera ray meets the entrance
+// surface at its entrance point and is refracted by the normal there; the
+// ray inside the glass meets the exit surface (taken to first order around
+// the pixel's exit point) a little beside it, where the exit normal (to
+// first order) refracts it again. Residuals: that outgoing direction's image
+// against the pixel of the virtual camera (the direction error), and the
+// point it reaches at 0.3 m against the same pixel (the reprojection error).
 Eigen::Vector3d refracted(const Eigen::Vector3d& incident, Eigen::Vector3d normal, double eta, bool* ok)
 {
     double c = -normal.dot(incident);
@@ -42,6 +42,8 @@ Eigen::Vector3d refracted(const Eigen::Vector3d& incident, Eigen::Vector3d norma
     return (eta * incident + (eta * c - std::sqrt(std::max(k, 0.0))) * normal).normalized();
 }
 
+constexpr int localCount = 9;
+
 void misfits(const RefractionHalf& g, double x, double y, const double* l, double* r)
 {
     const double F = g.pinholeHeight;
@@ -50,24 +52,40 @@ void misfits(const RefractionHalf& g, double x, double y, const double* l, doubl
     const double pitch = 0.0055;
     const double xv = x + g.shift;
     const double h0 = l[0], h1 = l[1], h0x = l[2], h0y = l[3], h1x = l[4], h1y = l[5];
-    const Eigen::Vector3d P(g.pinholeX + (h0 - F) * xv / dz, (h0 - F) * y / dz, h0);
+    // Exit point of pixel (px, py) and its tangents, heights to first order.
+    const auto exitAt = [&](double a, double b, Eigen::Vector3d* tx, Eigen::Vector3d* ty) {
+        const double h = h0 + a * h0x + b * h0y;
+        const double hx = h0x + a * l[6] + b * l[7];
+        const double hy = h0y + a * l[7] + b * l[8];
+        const double sx = xv + a, sy = y + b;
+        *tx = Eigen::Vector3d((h - F) / dz + sx * hx / dz, sy * hx / dz, hx);
+        *ty = Eigen::Vector3d(sx * hy / dz, (h - F) / dz + sy * hy / dz, hy);
+        return Eigen::Vector3d(g.pinholeX + (h - F) * sx / dz, (h - F) * sy / dz, h);
+    };
+    Eigen::Vector3d exitX, exitY;
+    const Eigen::Vector3d P = exitAt(0, 0, &exitX, &exitY);
     const Eigen::Vector3d Q((h1 - F) * x / dz, (h1 - F) * y / dz, h1);
-    const Eigen::Vector3d exitX((h0 - F) / dz + xv * h0x / dz, y * h0x / dz, h0x);
-    const Eigen::Vector3d exitY(xv * h0y / dz, (h0 - F) / dz + y * h0y / dz, h0y);
     const Eigen::Vector3d entranceX((h1 - F) / dz + x * h1x / dz, y * h1x / dz, h1x);
     const Eigen::Vector3d entranceY(x * h1y / dz, (h1 - F) / dz + y * h1y / dz, h1y);
     const Eigen::Vector3d w = Eigen::Vector3d(x, y, dz).normalized();
     bool in = false, out = false;
     const Eigen::Vector3d u = refracted(w, entranceX.cross(entranceY).normalized(), 1 / n, &in);
-    const Eigen::Vector3d d = refracted(u, exitX.cross(exitY).normalized(), n, &out);
-    const Eigen::Vector3d along = (P - Q).normalized();
-    const double scale = -dz / pitch;  // pixels per radian near the axis
+    // Q + t u = P + a exitX + b exitY.
+    Eigen::Matrix3d m;
+    m.col(0) = u;
+    m.col(1) = -exitX;
+    m.col(2) = -exitY;
+    const Eigen::Vector3d tab = m.partialPivLu().solve(P - Q);
+    Eigen::Vector3d tx, ty;
+    const Eigen::Vector3d exitPoint = exitAt(tab[1], tab[2], &tx, &ty);
+    const Eigen::Vector3d d = refracted(u, tx.cross(ty).normalized(), n, &out);
     r[0] = (dz * d.x() / d.z() - xv) / pitch;
     r[1] = (dz * d.y() / d.z() - y) / pitch;
-    const double miss = (P - Q).norm() / 300.0 * scale;
-    r[2] = (u.x() - along.x()) * miss;
-    r[3] = (u.y() - along.y()) * miss;
-    if (!in || !out)
+    const Eigen::Vector3d scene = exitPoint + ((-300.0 - exitPoint.z()) / d.z()) * d;
+    const Eigen::Vector3d fromPinhole = scene - Eigen::Vector3d(g.pinholeX, 0, F);
+    r[2] = (dz * fromPinhole.x() / fromPinhole.z() - xv) / pitch;
+    r[3] = (dz * fromPinhole.y() / fromPinhole.z() - y) / pitch;
+    if (!in || !out || !(d.z() < 0))
         r[0] = r[1] = r[2] = r[3] = std::numeric_limits<double>::infinity();
 }
 
@@ -78,7 +96,7 @@ struct Spline1 {
     double width = 1.0;
     int cells = 1;
     int functions() const { return cells + 3; }
-    int locate(double t, double* w, double* dw) const
+    int locate(double t, double* w, double* dw, double* ddw) const
     {
         const double s = (t - low) / width;
         int cell = static_cast<int>(std::floor(s));
@@ -92,6 +110,11 @@ struct Spline1 {
         dw[1] = (-12 * a + 9 * a2) / 6 / width;
         dw[2] = (3 + 6 * a - 9 * a2) / 6 / width;
         dw[3] = 3 * a2 / 6 / width;
+        const double w2 = width * width;
+        ddw[0] = (6 - 6 * a) / 6 / w2;
+        ddw[1] = (-12 + 18 * a) / 6 / w2;
+        ddw[2] = (6 - 18 * a) / 6 / w2;
+        ddw[3] = 6 * a / 6 / w2;
         return cell;
     }
 };
@@ -101,10 +124,10 @@ struct Spline1 {
 struct Node {
     double x = 0.0;
     double y = 0.0;
-    double start[6] = {};
+    double start[localCount] = {};
     int firstX = 0;
     int firstY = 0;
-    double wx[4], dwx[4], wy[4], dwy[4];
+    double wx[4], dwx[4], ddwx[4], wy[4], dwy[4], ddwy[4];
 };
 
 // Grid entry of column b at row offset k (-(h-1)..h-1).
@@ -142,10 +165,11 @@ struct HalfProblem {
 
     int functionsPerSurface() const { return splineX.functions() * splineY.functions(); }
 
-    // The correction of surface c at a node: value, d/dx, d/dy.
+    // The correction of surface c at a node: value, d/dx, d/dy, d2/dx2,
+    // d2/dxdy, d2/dy2.
     void correction(const Node& node, const Eigen::VectorXd& c, int surface, double* out) const
     {
-        out[0] = out[1] = out[2] = 0.0;
+        out[0] = out[1] = out[2] = out[3] = out[4] = out[5] = 0.0;
         const int offset = surface * functionsPerSurface();
         for (int a = 0; a < 4; ++a)
             for (int b = 0; b < 4; ++b) {
@@ -153,17 +177,23 @@ struct HalfProblem {
                 out[0] += k * node.wx[a] * node.wy[b];
                 out[1] += k * node.dwx[a] * node.wy[b];
                 out[2] += k * node.wx[a] * node.dwy[b];
+                out[3] += k * node.ddwx[a] * node.wy[b];
+                out[4] += k * node.dwx[a] * node.dwy[b];
+                out[5] += k * node.wx[a] * node.ddwy[b];
             }
     }
 
     void locals(const Node& node, const Eigen::VectorXd& c, double* l) const
     {
         for (int s = 0; s < 2; ++s) {
-            double d[3];
+            double d[6];
             correction(node, c, s, d);
             l[s] = node.start[s] + d[0];
             l[2 + 2 * s] = node.start[2 + 2 * s] + d[1];
             l[3 + 2 * s] = node.start[3 + 2 * s] + d[2];
+            if (s == 0)
+                for (int k = 0; k < 3; ++k)
+                    l[6 + k] = node.start[6 + k] + d[3 + k];
         }
     }
 };
@@ -210,10 +240,22 @@ HalfProblem buildProblem(const DesignRecord& record, bool rightHalf, const Refin
                 node.start[2 + 2 * c] = slopeOf(alongX, b - p.firstColumn, columnCount, s);
                 node.start[3 + 2 * c] = slopeOf(alongY, k + reach, rowCount, s);
             }
+            // Second derivatives of the exit height: slopes of its slopes.
+            const auto slopeXAt = [&](int column, int row) {
+                const auto alongX = [&](int i) { return record.gridZ[0][entryOf(record, p.firstColumn + i, row)]; };
+                return slopeOf(alongX, column - p.firstColumn, columnCount, s);
+            };
+            const auto slopeYAt = [&](int column, int row) {
+                const auto alongY = [&](int i) { return record.gridZ[0][entryOf(record, column, i - reach)]; };
+                return slopeOf(alongY, row + reach, rowCount, s);
+            };
+            node.start[6] = slopeOf([&](int i) { return slopeXAt(p.firstColumn + i, k); }, b - p.firstColumn, columnCount, s);
+            node.start[7] = slopeOf([&](int i) { return slopeXAt(b, i - reach); }, k + reach, rowCount, s);
+            node.start[8] = slopeOf([&](int i) { return slopeYAt(b, i - reach); }, k + reach, rowCount, s);
             for (double v : node.start)
                 *finite = *finite && std::isfinite(v);
-            node.firstX = p.splineX.locate(node.x, node.wx, node.dwx);
-            node.firstY = p.splineY.locate(node.y, node.wy, node.dwy);
+            node.firstX = p.splineX.locate(node.x, node.wx, node.dwx, node.ddwx);
+            node.firstY = p.splineY.locate(node.y, node.wy, node.dwy, node.ddwy);
             p.nodes.push_back(node);
         }
     p.coefficients = Eigen::VectorXd::Zero(2 * p.functionsPerSurface());
@@ -228,10 +270,10 @@ double evaluate(const HalfProblem& p, const Eigen::VectorXd& c, int threads, Eig
 {
     const std::size_t count = p.nodes.size();
     residuals->resize(Eigen::Index(4 * count));
-    std::vector<double> local(jacobian ? 24 * count : 0);
+    std::vector<double> local(jacobian ? 4 * localCount * count : 0);
     parallelFor(int(count), threads, [&](int, int i) {
         const Node& node = p.nodes[std::size_t(i)];
-        double l[6];
+        double l[localCount];
         p.locals(node, c, l);
         double r[4];
         misfits(p.geometry, node.x, node.y, l, r);
@@ -239,17 +281,17 @@ double evaluate(const HalfProblem& p, const Eigen::VectorXd& c, int threads, Eig
             (*residuals)[4 * i + k] = r[k];
         if (!jacobian)
             return;
-        for (int j = 0; j < 6; ++j) {
+        for (int j = 0; j < localCount; ++j) {
             const double h = 1e-6 * std::max(1.0, std::fabs(l[j]));
-            double plus[6], minus[6], rp[4], rm[4];
-            std::copy(l, l + 6, plus);
-            std::copy(l, l + 6, minus);
+            double plus[localCount], minus[localCount], rp[4], rm[4];
+            std::copy(l, l + localCount, plus);
+            std::copy(l, l + localCount, minus);
             plus[j] += h;
             minus[j] -= h;
             misfits(p.geometry, node.x, node.y, plus, rp);
             misfits(p.geometry, node.x, node.y, minus, rm);
             for (int k = 0; k < 4; ++k)
-                local[std::size_t(24 * i + 6 * k + j)] = (rp[k] - rm[k]) / (2 * h);
+                local[std::size_t((4 * i + k) * localCount + j)] = (rp[k] - rm[k]) / (2 * h);
         }
     });
     if (jacobian) {
@@ -259,14 +301,16 @@ double evaluate(const HalfProblem& p, const Eigen::VectorXd& c, int threads, Eig
         for (std::size_t i = 0; i < count; ++i) {
             const Node& node = p.nodes[i];
             for (int k = 0; k < 4; ++k) {
-                const double* d = &local[24 * i + 6 * std::size_t(k)];
+                const double* d = &local[(4 * i + std::size_t(k)) * localCount];
                 for (int s = 0; s < 2; ++s) {
                     const double dh = d[s], dhx = d[2 + 2 * s], dhy = d[3 + 2 * s];
+                    const double dxx = s == 0 ? d[6] : 0.0, dxy = s == 0 ? d[7] : 0.0, dyy = s == 0 ? d[8] : 0.0;
                     for (int a = 0; a < 4; ++a)
                         for (int b = 0; b < 4; ++b) {
                             const int column = s * per + (node.firstX + a) * p.splineY.functions() + node.firstY + b;
                             const double value = dh * node.wx[a] * node.wy[b] + dhx * node.dwx[a] * node.wy[b]
-                                                 + dhy * node.wx[a] * node.dwy[b];
+                                                 + dhy * node.wx[a] * node.dwy[b] + dxx * node.ddwx[a] * node.wy[b]
+                                                 + dxy * node.dwx[a] * node.dwy[b] + dyy * node.wx[a] * node.ddwy[b];
                             triplets.emplace_back(int(4 * i) + k, column, value);
                         }
                 }
@@ -348,8 +392,8 @@ void applyCorrection(DesignRecord& record, const HalfProblem& p)
     const double s = record.pixelSize;
     for (int b = p.firstColumn; b <= p.lastColumn; ++b) {
         const double x = refractionColumnX(record, b);
-        double wx[4], dwx[4];
-        const int fx = p.splineX.locate(x, wx, dwx);
+        double wx[4], dwx[4], ddwx[4];
+        const int fx = p.splineX.locate(x, wx, dwx, ddwx);
         for (int k = -reach; k <= reach; ++k) {
             Node node;
             node.x = x;
@@ -357,10 +401,11 @@ void applyCorrection(DesignRecord& record, const HalfProblem& p)
             node.firstX = fx;
             std::copy(wx, wx + 4, node.wx);
             std::copy(dwx, dwx + 4, node.dwx);
-            node.firstY = p.splineY.locate(node.y, node.wy, node.dwy);
+            node.firstY = p.splineY.locate(node.y, node.wy, node.dwy, node.ddwy);
+            std::copy(ddwx, ddwx + 4, node.ddwx);
             HeightPair heights;
             for (int c = 0; c < 2; ++c) {
-                double d[3];
+                double d[6];
                 p.correction(node, p.coefficients, c, d);
                 heights[std::size_t(c)] = record.gridZ[c][entryOf(record, b, k)] + d[0];
                 if (k == 0)
@@ -506,12 +551,13 @@ RefineResult refineDesign(DesignRecord& record, const RefineOptions& options)
             from += rowLength;
         }
         result.message = QStringLiteral("refinement did not improve the verified direction error "
-                                        "(RMS %1 / %2 px against %3 / %4 px at the start, %5 / %6 pixels traced against %7 / %8); "
+                                        "(RMS %1 / %2 px, max %9 / %10 px, against %3 / %4 px at the start, %5 / %6 pixels traced against %7 / %8); "
                                         "the unrefined design is kept")
                              .arg(result.finalDirectionRms[0], 0, 'g', 4).arg(result.finalDirectionRms[1], 0, 'g', 4)
                              .arg(result.startDirectionRms[0], 0, 'g', 4).arg(result.startDirectionRms[1], 0, 'g', 4)
                              .arg(after.halves[0].traced).arg(after.halves[1].traced)
-                             .arg(before.halves[0].traced).arg(before.halves[1].traced);
+                             .arg(before.halves[0].traced).arg(before.halves[1].traced)
+                             .arg(result.finalDirectionMax[0], 0, 'g', 4).arg(result.finalDirectionMax[1], 0, 'g', 4);
         result.finalDirectionRms = result.startDirectionRms;
         result.finalDirectionMax = result.startDirectionMax;
         result.seconds = elapsed();

@@ -6,14 +6,14 @@
 // The refinement adds to both heights of each half a smooth correction, a
 // tensor cubic B-spline over the half's pixel plane, found by
 // Levenberg-Marquardt (sparse normal equations, Eigen's SimplicialLDLT) at
-// nodes every few pixels, so that the camera ray, refracted by both surfaces
-// with the normals of both directions, leaves along its virtual camera's ray
-// (the direction error in pixels) and, inside the glass, runs from its
-// entrance point to its exit point (the miss, as the reprojection error at
-// 0.3 m it causes). Together these are the law of refraction in both
-// directions at both surfaces, weighted as the verifier measures. The
-// corrected heights stay on their pixels' rays; the grid points are placed
-// again from them.
+// nodes every few pixels, so that the traced rays meet their virtual
+// cameras: the camera ray is refracted at its entrance point by the normal
+// of both directions there, meets the exit surface (to first order around
+// its exit point) and is refracted again by the normal where it meets it;
+// the residuals are the outgoing direction's image against the virtual
+// camera's pixel and the point reached at 0.3 m against the same pixel, in
+// pixels, as the verifier measures them. The corrected heights stay on their
+// pixels' rays; the grid points are placed again from them.
 //
 // The verifier decides: the refined design is kept only when its direction
 // error (RMS of each half) is not worse than the start's; otherwise the start
@@ -42,7 +42,7 @@ struct RefineResult {
     bool applied = false;      // the refined surfaces replaced the start
     bool converged = false;    // the least-squares iteration settled
     int iterations = 0;        // accepted steps, both halves
-    double startMisfitRms = 0.0;   // RMS of the node residuals above, px
+    double startMisfitRms = 0.0;   // RMS of the node residuals above, px (the start's)
     double finalMisfitRms = 0.0;
     std::array<double, 2> startDirectionRms{};  // verifier, px, left and right half
     std::array<double, 2> finalDirectionRms{};
