@@ -43,8 +43,11 @@ Eigen::Vector3d refracted(const Eigen::Vector3d& incident, Eigen::Vector3d norma
 }
 
 constexpr int localCount = 9;
+constexpr int residualCount = 5;
+constexpr double edgeWeight = 10.0;   // per pixel the exit point lies off its mark
+constexpr double edgeMargin = 0.05;   // pixels inside the edge
 
-void misfits(const RefractionHalf& g, double x, double y, const double* l, double* r)
+void misfits(const RefractionHalf& g, double x, double y, double edge, const double* l, double* r)
 {
     const double F = g.pinholeHeight;
     const double dz = g.imageDepth;
@@ -85,8 +88,12 @@ void misfits(const RefractionHalf& g, double x, double y, const double* l, doubl
     const Eigen::Vector3d fromPinhole = scene - Eigen::Vector3d(g.pinholeX, 0, F);
     r[2] = (dz * fromPinhole.x() / fromPinhole.z() - xv) / pitch;
     r[3] = (dz * fromPinhole.y() / fromPinhole.z() - y) / pitch;
+    // On the first and last column of a half the ray must leave through the
+    // exit surface a little inside it, never beside its edge: edge is the
+    // inward direction (+1, -1), 0 elsewhere.
+    r[4] = edge == 0.0 ? 0.0 : edgeWeight * (tab[1] / pitch - edge * edgeMargin);
     if (!in || !out || !(d.z() < 0))
-        r[0] = r[1] = r[2] = r[3] = std::numeric_limits<double>::infinity();
+        r[0] = r[1] = r[2] = r[3] = r[4] = std::numeric_limits<double>::infinity();
 }
 
 // Uniform cubic B-spline on [low, high] with `cells` cells: the first of the
@@ -124,6 +131,7 @@ struct Spline1 {
 struct Node {
     double x = 0.0;
     double y = 0.0;
+    double edge = 0.0;  // inward direction on a half's first or last column, else 0
     double start[localCount] = {};
     int firstX = 0;
     int firstY = 0;
@@ -233,6 +241,7 @@ HalfProblem buildProblem(const DesignRecord& record, bool rightHalf, const Refin
             Node node;
             node.x = refractionColumnX(record, b);
             node.y = k * s;
+            node.edge = b == p.firstColumn ? 1.0 : (b == p.lastColumn ? -1.0 : 0.0);
             for (int c = 0; c < 2; ++c) {
                 node.start[c] = record.gridZ[c][entryOf(record, b, k)];
                 const auto alongX = [&](int i) { return record.gridZ[c][entryOf(record, p.firstColumn + i, k)]; };
@@ -269,39 +278,39 @@ double evaluate(const HalfProblem& p, const Eigen::VectorXd& c, int threads, Eig
                 Eigen::SparseMatrix<double>* jacobian)
 {
     const std::size_t count = p.nodes.size();
-    residuals->resize(Eigen::Index(4 * count));
-    std::vector<double> local(jacobian ? 4 * localCount * count : 0);
+    residuals->resize(Eigen::Index(residualCount * count));
+    std::vector<double> local(jacobian ? residualCount * localCount * count : 0);
     parallelFor(int(count), threads, [&](int, int i) {
         const Node& node = p.nodes[std::size_t(i)];
         double l[localCount];
         p.locals(node, c, l);
-        double r[4];
-        misfits(p.geometry, node.x, node.y, l, r);
-        for (int k = 0; k < 4; ++k)
-            (*residuals)[4 * i + k] = r[k];
+        double r[residualCount];
+        misfits(p.geometry, node.x, node.y, node.edge, l, r);
+        for (int k = 0; k < residualCount; ++k)
+            (*residuals)[residualCount * i + k] = r[k];
         if (!jacobian)
             return;
         for (int j = 0; j < localCount; ++j) {
             const double h = 1e-6 * std::max(1.0, std::fabs(l[j]));
-            double plus[localCount], minus[localCount], rp[4], rm[4];
+            double plus[localCount], minus[localCount], rp[residualCount], rm[residualCount];
             std::copy(l, l + localCount, plus);
             std::copy(l, l + localCount, minus);
             plus[j] += h;
             minus[j] -= h;
-            misfits(p.geometry, node.x, node.y, plus, rp);
-            misfits(p.geometry, node.x, node.y, minus, rm);
-            for (int k = 0; k < 4; ++k)
-                local[std::size_t((4 * i + k) * localCount + j)] = (rp[k] - rm[k]) / (2 * h);
+            misfits(p.geometry, node.x, node.y, node.edge, plus, rp);
+            misfits(p.geometry, node.x, node.y, node.edge, minus, rm);
+            for (int k = 0; k < residualCount; ++k)
+                local[std::size_t((residualCount * i + k) * localCount + j)] = (rp[k] - rm[k]) / (2 * h);
         }
     });
     if (jacobian) {
         std::vector<Eigen::Triplet<double>> triplets;
-        triplets.reserve(count * 4 * 32);
+        triplets.reserve(count * residualCount * 32);
         const int per = p.functionsPerSurface();
         for (std::size_t i = 0; i < count; ++i) {
             const Node& node = p.nodes[i];
-            for (int k = 0; k < 4; ++k) {
-                const double* d = &local[(4 * i + std::size_t(k)) * localCount];
+            for (int k = 0; k < residualCount; ++k) {
+                const double* d = &local[(residualCount * i + std::size_t(k)) * localCount];
                 for (int s = 0; s < 2; ++s) {
                     const double dh = d[s], dhx = d[2 + 2 * s], dhy = d[3 + 2 * s];
                     const double dxx = s == 0 ? d[6] : 0.0, dxy = s == 0 ? d[7] : 0.0, dyy = s == 0 ? d[8] : 0.0;
@@ -311,12 +320,12 @@ double evaluate(const HalfProblem& p, const Eigen::VectorXd& c, int threads, Eig
                             const double value = dh * node.wx[a] * node.wy[b] + dhx * node.dwx[a] * node.wy[b]
                                                  + dhy * node.wx[a] * node.dwy[b] + dxx * node.ddwx[a] * node.wy[b]
                                                  + dxy * node.dwx[a] * node.dwy[b] + dyy * node.wx[a] * node.ddwy[b];
-                            triplets.emplace_back(int(4 * i) + k, column, value);
+                            triplets.emplace_back(int(residualCount * i) + k, column, value);
                         }
                 }
             }
         }
-        jacobian->resize(Eigen::Index(4 * count), Eigen::Index(2 * per));
+        jacobian->resize(Eigen::Index(residualCount * count), Eigen::Index(2 * per));
         jacobian->setFromTriplets(triplets.begin(), triplets.end());
     }
     return residuals->squaredNorm();
@@ -365,7 +374,7 @@ HalfOutcome solve(HalfProblem& p, const RefineOptions& options, int threads,
                 lambda = std::max(lambda / 5, 1e-9);
                 accepted = true;
                 ++out.iterations;
-                report(QStringLiteral("iteration %1: residual RMS %2 px").arg(iteration + 1).arg(std::sqrt(cost / double(r.size())), 0, 'g', 4));
+                report(QStringLiteral("iteration %1: residual RMS %2 px").arg(iteration + 1).arg(std::sqrt(cost / (0.8 * double(r.size()))), 0, 'g', 4));
                 if (decrease < 1e-4)
                     out.converged = true;
             } else {
@@ -496,7 +505,7 @@ RefineResult refineDesign(DesignRecord& record, const RefineOptions& options)
         result.startDirectionMax[std::size_t(half)] = before.halves[std::size_t(half)].directionPx.max;
     }
 
-    double startCost = 0, finalCost = 0, residualCount = 0;
+    double startCost = 0, finalCost = 0, residualTotal = 0;
     bool converged = true;
     for (int half = 0; half < 2; ++half) {
         const QString name = half == 0 ? QStringLiteral("left half") : QStringLiteral("right half");
@@ -504,13 +513,13 @@ RefineResult refineDesign(DesignRecord& record, const RefineOptions& options)
                                           [&](const QString& line) { report(name + QStringLiteral(", ") + line); });
         startCost += outcome.startCost;
         finalCost += outcome.finalCost;
-        residualCount += 4.0 * double(problems[std::size_t(half)].nodes.size());
+        residualTotal += 4.0 * double(problems[std::size_t(half)].nodes.size());
         result.iterations += outcome.iterations;
         converged = converged && outcome.converged;
     }
     result.converged = converged;
-    result.startMisfitRms = std::sqrt(startCost / residualCount);
-    result.finalMisfitRms = std::sqrt(finalCost / residualCount);
+    result.startMisfitRms = std::sqrt(startCost / residualTotal);
+    result.finalMisfitRms = std::sqrt(finalCost / residualTotal);
     if (result.iterations == 0) {
         result.message = QStringLiteral("refinement did not converge: no step lowered the node residuals (RMS %1 px); "
                                         "the unrefined design is kept")
