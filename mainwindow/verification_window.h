@@ -2,12 +2,21 @@
 
 #include <QWidget>
 
+#include "parameters/panel_parameters.h"
+
+#include <QString>
+
+class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
-struct PanelParameters;
+class QPushButton;
+class QSpinBox;
 
 // A window of its own (not modal) with the error map and the table of one
-// verification of the design and fit in the working directory.
+// verification of the design and fit in the working directory. A row of
+// controls above them makes the prism fit of an order ("prism.json", with or
+// without the optimisation on the rays) and exports it as grid sag files, an
+// STL solid or a PLY point cloud beside it.
 class VerificationWindow : public QWidget
 {
     Q_OBJECT
@@ -20,6 +29,17 @@ public:
     void verifyDirectory(const QString& directory, bool withFit, const PanelParameters& panel);
 
 private:
+    void prismFitClicked();
+    void exportClicked(unsigned formats);
+    void updateExportButtons();
+
     QLabel* map = nullptr;
     QPlainTextEdit* table = nullptr;
+    QSpinBox* prismOrder = nullptr;
+    QCheckBox* optimize = nullptr;
+    QPushButton* prismFitButton = nullptr;
+    QList<QPushButton*> exportButtons;
+    QString directory_ = QStringLiteral(".");
+    bool withFit_ = false;
+    PanelParameters panel_;
 };

@@ -1,6 +1,9 @@
 #include "app/cli/cli_options.h"
 
 #include "design/design_files.h"
+#include "export/prism_export.h"
+#include "fit/prism_file.h"
+#include "fit/prism_fit.h"
 #include "fit/fit_files.h"
 
 #include <QCommandLineParser>
@@ -19,11 +22,12 @@ enum CommandMask : unsigned {
     ForDesign = 1u << static_cast<int>(CliCommand::Design),
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
+    ForExport = 1u << static_cast<int>(CliCommand::Export),
     ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForDesignStage = ForDesign | ForRun,
     ForFitStage = ForFit | ForRun,
     ForVerifying = ForVerify | ForRun,
-    ForAll = ForDesign | ForFit | ForRun | ForVerify,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -57,7 +61,7 @@ OptionSpec panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
-            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForVerify};
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForFit | ForVerify};
 }
 
 // In the order the help lists them.
@@ -66,9 +70,27 @@ const QVector<OptionSpec>& optionSpecs()
     static const QVector<OptionSpec> specs = [] {
         QVector<OptionSpec> s;
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
-                  QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
-                                 "with 'all' each order writes to D/order-N/"),
-                  ForFitStage | ForVerify});
+                  QStringLiteral("polynomial order of the fit, 3 to 8 (prism: 3 to 10), or\n"
+                                 "all of them in turn; with 'all' each order writes to\n"
+                                 "D/order-N/. export: the prism fit of order N (from\n"
+                                 "D/order-N/ after an 'all' run); without it the best one"),
+                  ForFitStage | ForVerify | ForExport});
+        s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
+                  QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
+                                 "prism: each half's own exit and entrance surfaces, right\n"
+                                 "half the mirror image, written to prism.json (on fit,\n"
+                                 "the panel options record the design's values there)"),
+                  ForFitStage});
+        s.append({QStringLiteral("optimize"), QString(),
+                  QStringLiteral("prism fit: then adjust both surfaces so that the traced\n"
+                                 "rays of every 40th pixel (and the central row) leave\n"
+                                 "along the virtual cameras' rays (Levenberg-Marquardt),\n"
+                                 "and verify the result"),
+                  ForFitStage});
+        s.append({QStringLiteral("format"), QStringLiteral("F"),
+                  QStringLiteral("gridsag (surface_entrance.dat, surface_exit.dat), stl\n"
+                                 "(prism.stl), ply (design_surfaces.ply) or all"),
+                  ForExport});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
         s.append(panelOption(PanelField::PrismSize));
@@ -78,7 +100,7 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
-                  ForDesignStage | ForVerify});
+                  ForDesignStage | ForFit | ForVerify});
         s.append({QStringLiteral("design-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default: the surfaces as they have always been\n"
                                  "designed) or refraction (both surfaces obey the law of\n"
@@ -109,7 +131,8 @@ const QVector<OptionSpec>& optionSpecs()
                   ForVerifying});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
-                                 "it must exist and be writable"),
+                                 "it must exist and be writable; export reads the prism fit\n"
+                                 "there and writes beside it"),
                   ForAll});
         s.append({QStringLiteral("json"), QString(), QStringLiteral("print the summary as JSON instead of text"),
                   ForAll});
@@ -204,6 +227,20 @@ const QStringList& fitFiles()
     return names;
 }
 
+const QStringList& prismFiles()
+{
+    static const QStringList names{QString::fromLatin1(prismFileName)};
+    return names;
+}
+
+const QStringList& exportFiles()
+{
+    static const QStringList names{QString::fromLatin1(entranceGridSagFileName),
+                                   QString::fromLatin1(exitGridSagFileName), QString::fromLatin1(prismStlFileName),
+                                   QString::fromLatin1(designSurfacesPlyFileName)};
+    return names;
+}
+
 bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 {
     const QString directory = fitOutputDirectory(request, order);
@@ -218,12 +255,12 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
             return false;
         }
     }
-    return checkResultFiles(directory, fitFiles(), error);
+    return checkResultFiles(directory, request.fitModel == CliFitModel::Prism ? prismFiles() : fitFiles(), error);
 }
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -235,7 +272,9 @@ bool parseCommand(const QString& word, CliCommand* command)
 bool parseOrders(const QString& text, CliRequest* request, QString* error)
 {
     const PanelFieldRange& r = panelFieldRange(PanelField::FitOrder);
-    const int low = static_cast<int>(r.low), high = static_cast<int>(r.high);
+    const bool prism = request->fitModel == CliFitModel::Prism;
+    const int low = prism ? lowestPrismOrder : static_cast<int>(r.low);
+    const int high = prism ? highestPrismOrder : static_cast<int>(r.high);
     if (text == QLatin1String("all")) {
         request->allOrders = true;
         for (int order = low; order <= high; ++order)
@@ -265,6 +304,62 @@ const PanelOption panelOptions[] = {
     {PanelField::Angle, [](PanelParameters& p, double v) { p.setAngle(v); }},
     {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
 };
+
+// --format and --order of an export.
+bool parseExportOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    if (!parser.isSet(QStringLiteral("format"))) {
+        *error = QStringLiteral("export needs --format gridsag, stl, ply or all");
+        return false;
+    }
+    const QString format = parser.value(QStringLiteral("format"));
+    request->exportFormats = exportFormatFromName(format);
+    if (request->exportFormats == 0) {
+        *error = QStringLiteral("--format must be gridsag, stl, ply or all, got %1").arg(quoted(format));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("order"))) {
+        const QString text = parser.value(QStringLiteral("order"));
+        bool ok = false;
+        request->exportOrder = text.toInt(&ok, 10);
+        if (!ok || request->exportOrder < lowestPrismOrder || request->exportOrder > highestPrismOrder) {
+            *error = QStringLiteral("export --order must be a whole number from %1 to %2, got %3")
+                         .arg(lowestPrismOrder)
+                         .arg(highestPrismOrder)
+                         .arg(quoted(text));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The prism file to export, the directory the exports go to, and the design
+// points the PLY export reads: all there before anything is written.
+bool locateExport(CliRequest* request, QString* error)
+{
+    if (!locatePrismFile(request->outputDir, request->exportOrder, &request->exportPrismFile,
+                         &request->exportReason, error))
+        return false;
+    PrismFileContent content;
+    if (!readPrismFile(request->exportPrismFile, &content, error))
+        return false;
+    request->exportDirectory = QFileInfo(request->exportPrismFile).absolutePath();
+    if (!directoryIsWritable(request->exportDirectory)) {
+        *error = QStringLiteral("directory %1 cannot be written").arg(quoted(request->exportDirectory));
+        return false;
+    }
+    if (!checkResultFiles(request->exportDirectory, exportFiles(), error))
+        return false;
+    if (request->exportFormats & ExportPly) {
+        const QFileInfo input(QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+        if (!input.isFile() || !input.isReadable()) {
+            *error = QStringLiteral("the PLY export needs the design points %1")
+                         .arg(quoted(input.absoluteFilePath()));
+            return false;
+        }
+    }
+    return true;
+}
 
 // --step, --depth and --map.
 bool parseVerifyOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
@@ -367,6 +462,32 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
 
     request->command = command;
+    if (parser.isSet(QStringLiteral("fit-model"))) {
+        const QString model = parser.value(QStringLiteral("fit-model"));
+        if (model == QLatin1String("prism")) {
+            request->fitModel = CliFitModel::Prism;
+        } else if (model != QLatin1String("classic")) {
+            *error = QStringLiteral("--fit-model must be classic or prism, got %1").arg(quoted(model));
+            return false;
+        }
+    }
+    request->optimize = parser.isSet(QStringLiteral("optimize"));
+    if (request->optimize && request->fitModel != CliFitModel::Prism) {
+        *error = QStringLiteral("--optimize needs --fit-model prism") + hint;
+        return false;
+    }
+    // A fit on its own records the panel values only in a prism file.
+    if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
+        for (const OptionSpec& spec : optionSpecs()) {
+            const bool panelOption = accepts(spec.commands, CliCommand::Design) && accepts(spec.commands, CliCommand::Fit)
+                                     && !accepts(spec.commands, CliCommand::Export);
+            if (panelOption && parser.isSet(spec.name)) {
+                *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(spec.name)
+                         + hint;
+                return false;
+            }
+        }
+    }
     PanelParameters& panel = request->panel;
     for (const PanelOption& p : panelOptions) {
         const QString option = QString::fromLatin1(panelFieldRange(p.field).option);
@@ -407,9 +528,15 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!parseVerifyOptions(parser, request, error))
         return false;
 
-    if (command != CliCommand::Design && command != CliCommand::Verify) {
+    if (command == CliCommand::Export) {
+        if (!parseExportOptions(parser, request, error))
+            return false;
+    } else if (command != CliCommand::Design && command != CliCommand::Verify) {
         if (!parser.isSet(QStringLiteral("order"))) {
-            *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
+            *error = QStringLiteral("%1 needs --order N (3 to %2) or --order all")
+                         .arg(name)
+                         .arg(request->fitModel == CliFitModel::Prism ? highestPrismOrder : 8)
+                     + hint;
             return false;
         }
         if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
@@ -430,6 +557,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!checkOutputDirectory(outputDir, error))
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
+    if (command == CliCommand::Export)
+        return locateExport(request, error);
 
     if (command == CliCommand::Verify)
         return checkVerifyInputs(*request, error);
@@ -476,6 +605,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Design: return QStringLiteral("design");
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
+    case CliCommand::Export: return QStringLiteral("export");
     case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Help: break;
     }
@@ -493,7 +623,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run or verify); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run, verify or export); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -506,7 +636,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run and verify")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify and export")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -516,8 +646,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run or verify) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run and verify").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run, verify or export) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify and export").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -540,7 +670,8 @@ QString cliHelpText(const QString& topic)
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
                    "  run       design, then fit\n"
                    "  verify    trace the pixels through the design and fitted surfaces and\n"
-                   "            report their stereo errors\n\n"
+                   "            report their stereo errors\n"
+                   "  export    turn a prism fit into grid sag, STL and PLY files\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
                + exitCodes;
@@ -559,9 +690,19 @@ QString cliHelpText(const QString& topic)
         head = QStringLiteral("Usage: harvenlotek-cli fit --order N|all [options]\n\n"
                               "Fits both surfaces of the \"%1\" in the output directory with\n"
                               "polynomials of the order given and writes \"%2\",\n"
-                              "\"%3\" and the report \"%4\".\n\n")
+                              "\"%3\" and the report \"%4\"; with --fit-model prism,\n"
+                              "\"%5\" instead.\n\n")
                    .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
-                        QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
+                        QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
+                        QString::fromLatin1(prismFileName));
+        break;
+    case CliCommand::Export:
+        head = QStringLiteral("Usage: harvenlotek-cli export --format gridsag|stl|ply|all [options]\n\n"
+                              "Turns the prism fit (\"%1\", from 'fit --fit-model prism') of the\n"
+                              "output directory into grid sag files of both surfaces, a closed STL\n"
+                              "solid of the prism (within 1 micrometre of the surfaces) and a PLY\n"
+                              "point cloud of the design points with normals.\n\n")
+                   .arg(QString::fromLatin1(prismFileName));
         break;
     case CliCommand::Verify:
         head = QStringLiteral("Usage: harvenlotek-cli verify [--order N|all] [options]\n\n"

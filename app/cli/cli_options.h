@@ -12,7 +12,11 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Verify };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Export };
+
+// The fit models: the classic report of orders 3 to 8, and the per-half
+// polynomials of the prism (orders 3 to 10, "prism.json").
+enum class CliFitModel { Classic, Prism };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -29,6 +33,16 @@ struct CliRequest {
     int threads = 0;
     // The equations the design solves; classic unless asked otherwise.
     DesignModel designModel = DesignModel::Classic;
+    CliFitModel fitModel = CliFitModel::Classic;
+    bool optimize = false;  // prism fit: optimise on the rays, then verify
+    // Export: the formats (ExportFormat bits), the prism file found for the
+    // order asked (0: none asked), why it was chosen, and the directory the
+    // exports go to (that of the prism file).
+    unsigned exportFormats = 0;
+    int exportOrder = 0;
+    QString exportPrismFile;
+    QString exportReason;
+    QString exportDirectory;
     // Verification: "verify", or "run --verify".
     bool verify = false;
     int verifyStep = 8;
