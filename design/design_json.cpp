@@ -1,5 +1,7 @@
 #include "design/design_json.h"
 
+#include "io/atomic_file_set.h"
+
 #include "io/safe_input.h"
 #include "textio/json_writer.h"
 
@@ -7,7 +9,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <cmath>
 #include <limits>
@@ -77,15 +78,9 @@ QByteArray designJsonBytes(const DesignJson& d)
 
 bool writeDesignJson(const QString& directory, const DesignJson& design)
 {
-    QSaveFile file(QDir(directory).filePath(QString::fromLatin1(designJsonFileName)));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray bytes = designJsonBytes(design);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeFileAtomically(QDir(directory).filePath(QString::fromLatin1(designJsonFileName)),
+                               bytes.constData(), std::size_t(bytes.size()));
 }
 
 namespace {

@@ -1,10 +1,11 @@
 #include "export/prism_export.h"
 
+#include "io/atomic_file_set.h"
+
 #include "textio/number_text.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -123,14 +124,7 @@ void putUint32(std::string* out, std::uint32_t value)
 
 bool writeAtomically(const QString& path, const std::string& bytes, QString* error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size())
-        || !file.commit()) {
-        *error = QStringLiteral("'%1' could not be written").arg(path);
-        return false;
-    }
-    return true;
+    return writeFileAtomically(path, bytes.data(), bytes.size(), error);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "fit/fit_json.h"
 
+#include "io/atomic_file_set.h"
+
 #include "fit/design_point_split.h"
 #include "fit/fit_orders.h"
 #include "fit/surface_models.h"
@@ -11,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <limits>
 
@@ -136,15 +137,9 @@ QByteArray fitJsonBytes(const FitJson& f)
 
 bool writeFitJson(const QString& directory, const FitJson& fit)
 {
-    QSaveFile file(QDir(directory).filePath(QString::fromLatin1(fitJsonFileName)));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QByteArray bytes = fitJsonBytes(fit);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return writeFileAtomically(QDir(directory).filePath(QString::fromLatin1(fitJsonFileName)), bytes.constData(),
+                               std::size_t(bytes.size()));
 }
 
 bool readFitJson(const QString& path, FitJson* fit, QString* error)

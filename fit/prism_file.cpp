@@ -1,5 +1,7 @@
 #include "fit/prism_file.h"
 
+#include "io/atomic_file_set.h"
+
 #include "fit/fit_files.h"
 #include "textio/json_writer.h"
 
@@ -8,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <cmath>
 
@@ -180,14 +181,7 @@ bool writePrismFile(const QString& directory, const PrismFileContent& content, Q
 {
     const QString path = fitFilePath(directory, prismFileName);
     const std::string text = prismFileText(content);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
-        || !file.commit()) {
-        *error = QStringLiteral("'%1' could not be written").arg(path);
-        return false;
-    }
-    return true;
+    return writeFileAtomically(path, text.data(), text.size(), error);
 }
 
 bool readPrismFile(const QString& path, PrismFileContent* content, QString* error)

@@ -1,8 +1,9 @@
 #include "verify_map/verify_map.h"
 
+#include "io/atomic_file_set.h"
+
 #include <QBuffer>
 #include <QPainter>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -207,12 +208,13 @@ bool writeVerificationMap(const QString& path, const std::vector<VerifySource>& 
                           const std::vector<VerifyResult>& results, QString* error)
 {
     const QImage image = renderVerificationMap(sources, results);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit()) {
-        *error = QStringLiteral("the map %1 could not be written").arg(path);
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) {
+        *error = QStringLiteral("the map %1 could not be drawn").arg(path);
         return false;
     }
-    return true;
+    return writeFileAtomically(path, png.constData(), std::size_t(png.size()), error);
 }
 
 }  // namespace verify
