@@ -3,6 +3,7 @@
 #include "io/atomic_file_set.h"
 
 #include "io/safe_input.h"
+#include "textio/json_file.h"
 #include "textio/json_writer.h"
 
 #include <QDir>
@@ -103,20 +104,9 @@ bool numberMember(const QJsonObject& o, const char* name, double* value)
 
 bool readDesignJson(const QString& path, DesignJson* design, QString* error)
 {
-    // A regular file only: a FIFO in its place must not block.
-    QByteArray bytes;
-    QString reason;
-    if (!readRegularFile(path, &bytes, &reason)) {
-        *error = QStringLiteral("cannot read %1 (%2)").arg(path, reason);
+    QJsonObject root;
+    if (!readJsonObjectFile(path, &root, error))
         return false;
-    }
-    QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
-    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
-        *error = QStringLiteral("%1 is not valid JSON (%2)").arg(path, parse.errorString());
-        return false;
-    }
-    const QJsonObject root = doc.object();
     const QJsonObject d = root.value(QLatin1String("design")).toObject();
     DesignJson out;
     out.designModel = root.value(QLatin1String("designModel")).toString();

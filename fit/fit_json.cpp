@@ -6,6 +6,7 @@
 #include "fit/fit_orders.h"
 #include "fit/surface_models.h"
 #include "io/safe_input.h"
+#include "textio/json_file.h"
 #include "textio/json_writer.h"
 
 #include <QDir>
@@ -144,20 +145,9 @@ bool writeFitJson(const QString& directory, const FitJson& fit)
 
 bool readFitJson(const QString& path, FitJson* fit, QString* error)
 {
-    // A regular file only: a FIFO in its place must not block.
-    QByteArray bytes;
-    QString reason;
-    if (!readRegularFile(path, &bytes, &reason)) {
-        *error = QStringLiteral("cannot read %1 (%2)").arg(path, reason);
+    QJsonObject root;
+    if (!readJsonObjectFile(path, &root, error))
         return false;
-    }
-    QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
-    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
-        *error = QStringLiteral("%1 is not valid JSON (%2)").arg(path, parse.errorString());
-        return false;
-    }
-    const QJsonObject root = doc.object();
     FitJson out;
     const QJsonValue order = root.value(QLatin1String("order"));
     out.order = order.toInt(-1);

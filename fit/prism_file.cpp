@@ -1,6 +1,8 @@
 #include "fit/prism_file.h"
 
 #include "io/atomic_file_set.h"
+#include "io/safe_input.h"
+#include "textio/json_file.h"
 
 #include "fit/fit_files.h"
 #include "textio/json_writer.h"
@@ -186,16 +188,15 @@ bool writePrismFile(const QString& directory, const PrismFileContent& content, Q
 
 bool readPrismFile(const QString& path, PrismFileContent* content, QString* error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // A regular file only: a FIFO in its place must not block.
+    if (classifyPath(path) != PathKind::Regular) {
         *error = QStringLiteral("no prism fit: '%1' cannot be read (run a fit with --fit-model prism first)")
                      .arg(path);
         return false;
     }
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    const QJsonObject root = document.object();
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()
+    QJsonObject root;
+    QString reason;
+    if (!readJsonObjectFile(path, &root, &reason)
         || root.value(QStringLiteral("format")).toString() != QLatin1String(prismFileFormat)) {
         *error = QStringLiteral("'%1' is not a prism file").arg(path);
         return false;
