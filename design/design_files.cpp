@@ -157,7 +157,7 @@ bool writeProfileFile(DesignRecord& r, const QString& directory)
         const double values[4] = {r.rowX[0][i], r.rowHeights[0][i], r.rowX[1][i], r.rowHeights[1][i]};
         out = writeLine(out, values, 4);
     }
-    return writeWholeFile(QDir(directory).filePath(QStringLiteral("output.txt")),
+    return writeWholeFile(QDir(directory).filePath(QString::fromLatin1(designProfileFileName)),
                           {{text.data(), std::size_t(out - text.data())}});
 }
 
@@ -204,6 +204,6 @@ GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, in
     GridFileResult result;
     for (int count : nonFinite)
         result.nonFiniteLines += count;
-    result.written = writeWholeFile(QDir(directory).filePath(QStringLiteral("outputall.txt")), pieces);
+    result.written = writeWholeFile(QDir(directory).filePath(QString::fromLatin1(designPointsFileName)), pieces);
     return result;
 }

@@ -10,6 +10,10 @@
 
 #include <QString>
 
+// The design files, by their fixed names.
+inline constexpr char designProfileFileName[] = "output.txt";
+inline constexpr char designPointsFileName[] = "outputall.txt";
+
 // Longest text formatDesignNumber writes ("-1.23457e-308" and the like).
 constexpr int designNumberMaxLength = 16;
 

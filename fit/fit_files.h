@@ -1,13 +1,15 @@
 #pragma once
 
+#include "design/design_files.h"
+
 #include <QString>
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-// The files of the fit stage, by their fixed names.
-inline constexpr char designPointsFileName[] = "outputall.txt";
+// The files of the fit stage, by their fixed names; its input is the design
+// file designPointsFileName.
 inline constexpr char surface1PointsFileName[] = "outputall_fig1.txt";
 inline constexpr char surface2PointsFileName[] = "outputall_fig2.txt";
 inline constexpr char surface1FitFileName[] = "output_fit_fig1.txt";

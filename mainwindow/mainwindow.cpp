@@ -1,8 +1,6 @@
 #include "mainwindow/mainwindow.h"
 
-#include "design/design_record.h"
 #include "design/design_run.h"
-#include "design/prism_angle.h"
 #include "fit/fit_report.h"
 #include "fit/fit_run.h"
 #include "mainwindow/mainwindow_form.h"
@@ -113,151 +111,153 @@ void MainWindow::placeWidgets(const QFont& font)
 
 // Every value that differs from its control's current one fires that
 // control's value slot, so the sketch's copies are filled from here.
+namespace {
+
+void applyRange(QSpinBox* box, PanelField field)
+{
+    const PanelFieldRange& r = panelFieldRange(field);
+    box->setRange(static_cast<int>(r.low), static_cast<int>(r.high));
+    box->setSingleStep(static_cast<int>(r.step));
+}
+
+void applyRange(QDoubleSpinBox* box, PanelField field)
+{
+    const PanelFieldRange& r = panelFieldRange(field);
+    box->setRange(r.low, r.high);
+    box->setSingleStep(r.step);
+}
+
+void applyRange(QAbstractSlider* slider, PanelField field)
+{
+    const PanelFieldRange& r = panelFieldRange(field);
+    slider->setRange(static_cast<int>(r.low), static_cast<int>(r.high));
+    slider->setSingleStep(static_cast<int>(r.step));
+}
+
+} // namespace
+
+// Every value that differs from its control's current one fires that
+// control's value slot, so the model is filled from here, in this order.
 void MainWindow::initPanelValues()
 {
     MainWindowForm& f = *form;
-    f.horizontalSlider_fl->setValue(focalLength);
-    f.horizontalSlider_fl->setRange(4, 40);
-    f.horizontalSlider_fl->setSingleStep(1);
+    const PanelParameters start;
+    f.horizontalSlider_fl->setValue(start.focalLength);
+    applyRange(f.horizontalSlider_fl, PanelField::FocalLength);
     qDebug() << screenWidth;
-    f.spinBox_fl->setValue(focalLength);
-    f.spinBox_fl->setRange(4, 40);
-    f.spinBox_fl->setSingleStep(1);
+    f.spinBox_fl->setValue(start.focalLength);
+    applyRange(f.spinBox_fl, PanelField::FocalLength);
     connect(f.horizontalSlider_fl, SIGNAL(valueChanged(int)), f.spinBox_fl, SLOT(setValue(int)));
     connect(f.spinBox_fl, SIGNAL(valueChanged(int)), f.horizontalSlider_fl, SLOT(setValue(int)));
 
-    f.spinBox_rx->setRange(640, 2480);
-    f.spinBox_rx->setSingleStep(100);
-    f.spinBox_rx->setValue(resolutionX);
-    f.spinBox_ry->setRange(640, 2480);
-    f.spinBox_ry->setSingleStep(100);
-    f.spinBox_ry->setValue(resolutionY);
+    applyRange(f.spinBox_rx, PanelField::ResolutionX);
+    f.spinBox_rx->setValue(start.resolutionX);
+    applyRange(f.spinBox_ry, PanelField::ResolutionY);
+    f.spinBox_ry->setValue(start.resolutionY);
 
-    f.lineEdit_ps->setText(QStringLiteral("0.0055"));
+    f.lineEdit_ps->setText(QString::number(pixelPitch));
     f.lineEdit_ps->setEnabled(false);
 
-    f.doubleSpinBox_ps->setValue(angleDeg);
-    f.doubleSpinBox_ps->setRange(0, 80);
-    f.doubleSpinBox_ps->setSingleStep(1);
+    f.doubleSpinBox_ps->setValue(start.angleDeg);
+    applyRange(f.doubleSpinBox_ps, PanelField::Angle);
 
-    f.horizontalSlider_d->setRange(100, 300);
-    f.horizontalSlider_d->setSingleStep(1);
-    f.horizontalSlider_d->setValue(prismDistance);
-    f.spinBox_d->setValue(prismDistance);
-    f.spinBox_d->setRange(100, 300);
-    f.spinBox_d->setSingleStep(1);
+    applyRange(f.horizontalSlider_d, PanelField::PrismDistance);
+    f.horizontalSlider_d->setValue(start.prismDistance);
+    f.spinBox_d->setValue(start.prismDistance);
+    applyRange(f.spinBox_d, PanelField::PrismDistance);
     connect(f.horizontalSlider_d, SIGNAL(valueChanged(int)), f.spinBox_d, SLOT(setValue(int)));
     connect(f.spinBox_d, SIGNAL(valueChanged(int)), f.horizontalSlider_d, SLOT(setValue(int)));
 
-    f.spinBox_p->setValue(prismSize);
-    f.spinBox_p->setRange(50, 150);
-    f.spinBox_p->setSingleStep(10);
+    f.spinBox_p->setValue(start.prismSize);
+    applyRange(f.spinBox_p, PanelField::PrismSize);
 
-    f.doubleSpinBox_index->setValue(static_cast<double>(refractiveIndex));
-    f.doubleSpinBox_index->setRange(1.4, 1.55);
-    f.doubleSpinBox_index->setSingleStep(0.01);
+    f.doubleSpinBox_index->setValue(start.refractiveIndex);
+    applyRange(f.doubleSpinBox_index, PanelField::RefractiveIndex);
 
-    f.horizontalScrollBar->setRange(0, 300);
-    f.horizontalScrollBar->setSingleStep(1);
-    f.horizontalScrollBar->setValue(prismDistance + focalLength);
+    applyRange(f.horizontalScrollBar, PanelField::VirtualCameraPos);
+    f.horizontalScrollBar->setValue(start.prismDistance + start.focalLength);
 
-    f.spjieci->setValue(fitOrder);
-    f.spjieci->setSingleStep(1);
-    f.spjieci->setRange(3, 8);
+    f.spjieci->setValue(start.fitOrder);
+    applyRange(f.spjieci, PanelField::FitOrder);
+    parametersChanged();
 }
 
-void MainWindow::repaintSketch()
+void MainWindow::parametersChanged()
 {
+    const CentralRayHit hit = centralRayHit(panel);
+    if (hit.defined)
+        lastHit = hit;
+    sketchItem->setParameters(panel);
     sketchItem->update();
     scene->update();
 }
 
 void MainWindow::on_horizontalScrollBar_valueChanged(int value)
 {
-    virtualCameraPos = value;
-    sketchItem->virtualCameraPos = static_cast<float>(value);
-    repaintSketch();
+    panel.virtualCameraPos = value;
+    parametersChanged();
 }
 
 void MainWindow::on_horizontalSlider_fl_valueChanged(int value)
 {
-    focalLength = value;
-    sketchItem->focalLength = static_cast<float>(value);
-    repaintSketch();
+    panel.focalLength = value;
+    parametersChanged();
 }
 
 void MainWindow::on_spinBox_rx_valueChanged(int arg1)
 {
-    sketchItem->resolutionX = arg1;
-    repaintSketch();
+    panel.resolutionX = arg1;
+    parametersChanged();
 }
 
 void MainWindow::on_spinBox_ry_valueChanged(int arg1)
 {
-    sketchItem->resolutionY = arg1;
-    repaintSketch();
+    panel.resolutionY = arg1;
+    parametersChanged();
 }
 
 void MainWindow::on_doubleSpinBox_ps_valueChanged(double arg1)
 {
-    angleDeg = arg1;
-    sketchItem->angleDeg = static_cast<float>(arg1);
-    repaintSketch();
+    panel.setAngle(arg1);
+    parametersChanged();
 }
 
 void MainWindow::on_spinBox_d_valueChanged(int arg1)
 {
-    prismDistance = arg1;
-    sketchItem->prismDistance = static_cast<float>(arg1);
-    repaintSketch();
+    panel.prismDistance = arg1;
+    parametersChanged();
 }
 
 void MainWindow::on_spinBox_p_valueChanged(int arg1)
 {
-    prismSize = arg1;
-    sketchItem->prismSize = static_cast<float>(arg1);
-    repaintSketch();
+    panel.prismSize = arg1;
+    parametersChanged();
 }
 
 void MainWindow::on_doubleSpinBox_index_valueChanged(double arg1)
 {
-    refractiveIndex = static_cast<float>(arg1);
-    sketchItem->refractiveIndex = refractiveIndex;
-    repaintSketch();
+    panel.refractiveIndex = arg1;
+    parametersChanged();
 }
 
-// The sketch gets the exact angle; the spin box keeps two decimals, and its
-// slot writes the rounded value to both copies only when the shown value changes.
+// The design gets the rule's exact angle; the spin box keeps two decimals,
+// and its slot hands the rounded value to the design only when the shown
+// value changes.
 void MainWindow::on_radioButton_clicked(bool checked)
 {
     if (checked) {
-        sketchItem->angleDeg = fixedPrismAngleDegrees(resolutionX, focalLength, refractiveIndex);
-        form->doubleSpinBox_ps->setValue(static_cast<double>(sketchItem->angleDeg));
+        panel.applyFixAngle();
+        form->doubleSpinBox_ps->setValue(panel.angleDeg);
         form->doubleSpinBox_ps->setEnabled(false);
     } else {
         form->doubleSpinBox_ps->setEnabled(true);
     }
-    repaintSketch();
+    parametersChanged();
 }
 
 void MainWindow::on_pushButton_clicked()
 {
-    // Released when the action ends, also when the computation throws.
-    ScopedDesignRecord record(2, 480, 540);
-    // A change not yet painted (the window hidden, or no event processed
-    // since) must not leave the design with an older sketch point.
-    sketchItem->updateCentralRayHit();
-    DesignParameters parameters;
-    parameters.focalLength = focalLength;
-    parameters.resolutionX = resolutionX;
-    parameters.angleDeg = sketchItem->angleDeg;
-    parameters.prismDistance = prismDistance;
-    parameters.prismSize = prismSize;
-    parameters.refractiveIndex = refractiveIndex;
-    parameters.centralRayHitX = sketchItem->centralRayHitX;
-    parameters.centralRayHitY = sketchItem->centralRayHitY;
-    fillDesignRecord(*record, parameters);
-    traceDesign(*record);
+    runDesign(toDesignParameters(panel, lastHit));
     // Shown also when a file could not be written.
     QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
     emit workdonesignal();
@@ -265,21 +265,17 @@ void MainWindow::on_pushButton_clicked()
 
 void MainWindow::on_spjieci_valueChanged(int arg1)
 {
-    fitOrder = arg1;
+    panel.fitOrder = arg1;
 }
 
 void MainWindow::on_pushButton_2_clicked()
 {
-    qDebug() << "jieci" << fitOrder;
-    switch (fitOrder) {
-    case 3: fitAndReportOrder3(); qDebug(" c3"); break;
-    case 4: fitAndReportOrder4(); qDebug(" c4"); break;
-    case 5: fitAndReportOrder5(); break;
-    case 6: fitAndReportOrder6(); break;
-    case 7: fitAndReportOrder7(); break;
-    case 8: fitAndReportOrder8(); break;
-    default: fitAndReportOrder3(); break;
-    }
+    qDebug() << "jieci" << panel.fitOrder;
+    fitAndReportOrder(panel.fitOrder);
+    if (panel.fitOrder == 3)
+        qDebug(" c3");
+    else if (panel.fitOrder == 4)
+        qDebug(" c4");
 
     bool opened = false;
     fitReportText = readFitReportText(QStringLiteral("."), &opened);

@@ -1,15 +1,17 @@
 #pragma once
 
+#include "parameters/panel_parameters.h"
+
 #include <QMainWindow>
 
 class QGraphicsScene;
 class Prismitem;
 struct MainWindowForm;
 
-// The parameter panel with the live prism sketch. It owns the design
-// parameters; the sketch item holds float copies that the value slots keep
-// current. The resolution spin boxes change only the sketch's copies: the
-// design and the fixed-angle rule always work with 1920 x 1080.
+// The parameter panel with the live prism sketch. It owns the panel's
+// parameter model; the value slots update it and hand it to the sketch. The
+// resolution spin boxes change only the sketch: the design and the
+// fixed-angle rule always work with 1920 x 1080.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -19,6 +21,10 @@ public:
     ~MainWindow() override;
 
     Prismitem* sketch() const { return sketchItem; }
+    const PanelParameters& parameters() const { return panel; }
+    // The central-ray hit the next design starts from: that of the current
+    // values, or the last defined one while the ray runs parallel to the face.
+    const CentralRayHit& designCentralRayHit() const { return lastHit; }
 
 signals:
     void workdonesignal();
@@ -41,18 +47,12 @@ private slots:
 private:
     void initPanelValues();
     void placeWidgets(const QFont& font);
-    void repaintSketch();
+    // The model changed: the sketch gets it, the design's hit follows it.
+    void parametersChanged();
 
     QGraphicsScene* scene = nullptr;
     Prismitem* sketchItem = nullptr;
-    double angleDeg = 20.0;
-    int focalLength = 35;
-    int resolutionX = 1920;
-    int resolutionY = 1080;
-    int prismDistance = 175;
-    int prismSize = 100;
-    float refractiveIndex = 1.48f;
-    int virtualCameraPos = 0; // first set from the scroll bar while the panel is set up
-    int fitOrder = 3;
+    PanelParameters panel;
+    CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
 };

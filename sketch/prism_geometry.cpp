@@ -1,30 +1,17 @@
 #include "sketch/prism_geometry.h"
 
+#include "parameters/section_geometry.h"
+
 #include <cmath>
 #include <initializer_list>
 
 namespace {
 
-// Lines are held in slope-intercept form, in single precision.
-struct Line
+QPointF intersect(const SectionLine& ray, const SectionLine& face)
 {
-    float slope;
-    float intercept;
-};
-
-// The line through (0, y0) and (x1, y1); the slope is formed in double.
-Line lineFromAxis(double y0, double x1, double y1)
-{
-    return {static_cast<float>((y1 - y0) / (x1 - 0.0)), static_cast<float>(y0)};
-}
-
-// x in single precision; y on the first line (the ray), in double.
-QPointF intersect(const Line& ray, const Line& face)
-{
-    const float x = (face.intercept - ray.intercept) / (ray.slope - face.slope);
-    const double y = static_cast<double>(ray.slope) * static_cast<double>(x)
-                     + static_cast<double>(ray.intercept);
-    return {static_cast<double>(x), y};
+    double x = 0.0, y = 0.0;
+    sectionIntersection(ray, face, &x, &y);
+    return {x, y};
 }
 
 bool isFinite(const QPointF& point)
@@ -64,20 +51,21 @@ QVector2D refractOutOfPrism(QVector2D v, QVector2D m, float n)
     return refract(v, m, inverse);
 }
 
-PrismSketch computePrismSketch(const PrismSketchParameters& p)
+PrismSketch computePrismSketch(const PanelParameters& p)
 {
-    const float f = p.focalLength;
-    const float d = p.prismDistance;
-    const float n = p.refractiveIndex;
-    const float v = p.virtualCameraPos;
-    const float halfSize = p.prismSize / 2.0f;
-    const float a = static_cast<float>(static_cast<double>(p.angleDeg) * 3.1415926535898 / 180.0);
-    const double h = p.prismSize * std::tan(a) * 0.5f;
-    const double halfWidth = p.resolutionX * 0.0055 * 0.5;
-    const double quarterWidth = p.resolutionX * 0.0055 * 0.25;
+    const float f = static_cast<float>(p.focalLength);
+    const float d = static_cast<float>(p.prismDistance);
+    const float n = p.designRefractiveIndex();
+    const float v = static_cast<float>(p.virtualCameraPos);
+    const float a = sectionAngleRadians(p.designAngleDeg);
+    const PrismSection prism = prismSection(static_cast<float>(p.prismSize), a);
+    const float halfSize = prism.halfSize;
+    const double h = prism.apexHeight;
+    const double halfWidth = p.resolutionX * pixelPitch * 0.5;
+    const double quarterWidth = p.resolutionX * pixelPitch * 0.25;
     const float pinholeY = d + f;
-    const Line rightFace = lineFromAxis(h, halfSize, 0.0);
-    const Line leftFace = lineFromAxis(h, -halfSize, 0.0);
+    const SectionLine& rightFace = prism.rightFace;
+    const SectionLine& leftFace = prism.leftFace;
     const QVector2D rightNormal(std::sin(a), std::cos(a));
     const QVector2D leftNormal(-std::sin(a), std::cos(a));
     const QVector2D baseNormal(0.0f, 1.0f);
@@ -89,8 +77,8 @@ PrismSketch computePrismSketch(const PrismSketchParameters& p)
     addShape(sketch, {{-halfWidth, d}, {halfWidth, d}, pinhole}, false);
 
     // Edge rays of the camera's field, up to the faces.
-    const QPointF r = intersect(lineFromAxis(pinholeY, halfWidth, d), rightFace);
-    const QPointF l = intersect(lineFromAxis(pinholeY, -halfWidth, d), leftFace);
+    const QPointF r = intersect(sectionLineFromAxis(pinholeY, halfWidth, d), rightFace);
+    const QPointF l = intersect(sectionLineFromAxis(pinholeY, -halfWidth, d), leftFace);
     addShape(sketch, {r, pinhole}, false);
     addShape(sketch, {l, pinhole}, false);
     addShape(sketch, {apex, pinhole}, false);
@@ -120,13 +108,9 @@ PrismSketch computePrismSketch(const PrismSketchParameters& p)
     addShape(sketch, {{aR, 0.0}, {aR - 200.0 * qR.x() / qR.y(), -200.0}}, false);
 
     // Central rays of the two half images and the virtual cameras they define.
-    const QPointF q = intersect(lineFromAxis(pinholeY, quarterWidth, d), rightFace);
-    const double qLeftX = intersect(lineFromAxis(pinholeY, -quarterWidth, d), leftFace).x();
-    sketch.centralRayHitDefined = isFinite(q);
-    if (sketch.centralRayHitDefined) {
-        sketch.centralRayHitX = q.x();
-        sketch.centralRayHitY = q.y();
-    }
+    const CentralRayHit hit = centralRayHit(p);
+    const QPointF q(hit.x, hit.y);
+    const double qLeftX = intersect(sectionLineFromAxis(pinholeY, -quarterWidth, d), leftFace).x();
     addShape(sketch, {{q.x(), -200.0}, {q.x(), 200.0}}, true);
     addShape(sketch, {{qLeftX, -200.0}, {qLeftX, 200.0}}, true);
     const float imagePlaneY = v - f;
@@ -136,14 +120,4 @@ PrismSketch computePrismSketch(const PrismSketchParameters& p)
     // Field edge of the right virtual camera, from its pinhole out to y = -200.
     addShape(sketch, {{q.x(), v}, {q.x() + (-200.0 - v) * quarterWidth / f, -200.0}}, true);
     return sketch;
-}
-
-bool centralRayHit(const PrismSketchParameters& p, double* x, double* y)
-{
-    const PrismSketch sketch = computePrismSketch(p);
-    if (!sketch.centralRayHitDefined)
-        return false;
-    *x = sketch.centralRayHitX;
-    *y = sketch.centralRayHitY;
-    return true;
 }

@@ -18,35 +18,19 @@ QPainterPath Prismitem::shape() const
     return path;
 }
 
-PrismSketchParameters Prismitem::parameters() const
-{
-    return {focalLength, resolutionX, resolutionY, angleDeg, prismDistance, prismSize, refractiveIndex,
-            virtualCameraPos};
-}
-
-void Prismitem::updateCentralRayHit()
-{
-    // Leaves the last finite point where the ray runs parallel to the face.
-    centralRayHit(parameters(), &centralRayHitX, &centralRayHitY);
-}
-
 QVector2D Prismitem::refractIntoPrism(QVector2D v, QVector2D m) const
 {
-    return ::refractIntoPrism(v, m, refractiveIndex);
+    return ::refractIntoPrism(v, m, parameters_.designRefractiveIndex());
 }
 
 QVector2D Prismitem::refractOutOfPrism(QVector2D v, QVector2D m) const
 {
-    return ::refractOutOfPrism(v, m, refractiveIndex);
+    return ::refractOutOfPrism(v, m, parameters_.designRefractiveIndex());
 }
 
 void Prismitem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*)
 {
-    const PrismSketch sketch = computePrismSketch(parameters());
-    if (sketch.centralRayHitDefined) {
-        centralRayHitX = sketch.centralRayHitX;
-        centralRayHitY = sketch.centralRayHitY;
-    }
+    const PrismSketch sketch = computePrismSketch(parameters_);
     painter->setRenderHint(QPainter::Antialiasing);
     bool dashedPen = false;
     for (const SketchShape& shape : sketch.shapes) {

@@ -1,5 +1,7 @@
 #include "views/design_point_view.h"
 
+#include "design/design_files.h"
+
 #include <QDebug>
 
 MyWidget::MyWidget(QWidget *parent) : PointCloudView(std::make_unique<Showoutput>(), parent) {}
@@ -10,7 +12,7 @@ void MyWidget::repaint() { update(); }
 
 void MyWidget::shownew() { reload(); }
 
-void MyWidget::loadPointSet() { pointSet->loadPoints("outputall.txt"); }
+void MyWidget::loadPointSet() { pointSet->loadPoints(designPointsFileName); }
 
 void MyWidget::paintGL()
 {

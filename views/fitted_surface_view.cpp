@@ -1,5 +1,7 @@
 #include "views/fitted_surface_view.h"
 
+#include "fit/fit_files.h"
+
 MyWidget2::MyWidget2(QWidget *parent) : PointCloudView(std::make_unique<Showoutput2>(), parent) {}
 
 void MyWidget2::receiveData(QString data) { takeNote(data); }
@@ -11,5 +13,5 @@ void MyWidget2::shownew() { reload(); }
 void MyWidget2::loadPointSet()
 {
     // The set was made a Showoutput2 by the constructor above.
-    static_cast<Showoutput2 &>(*pointSet).loadPointPairs("output_fit_fig1.txt", "output_fit_fig2.txt");
+    static_cast<Showoutput2 &>(*pointSet).loadPointPairs(surface1FitFileName, surface2FitFileName);
 }

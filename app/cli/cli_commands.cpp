@@ -1,98 +1,50 @@
 #include "app/cli/cli_commands.h"
 
-#include "design/design_record.h"
+#include "design/design_files.h"
 #include "design/design_run.h"
-#include "design/prism_angle.h"
 #include "fit/fit_run.h"
-#include "sketch/prism_geometry.h"
+#include "parameters/panel_parameters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
-#include <algorithm>
 #include <limits>
 
 namespace {
-
-// The window's design runs with the counts 2, 480 and 540.
-constexpr int quarterSteps = 480;
-constexpr int halfSteps = 540;
 
 double elapsedSeconds(const QElapsedTimer& timer)
 {
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-// The window's angle after its panel is set: the spin box's value, and the
-// sketch's float copy that the design takes. "fix angle" stores the rule's
-// float in the sketch and hands it to the spin box, which rounds it to two
-// decimals; only when that changes the spin box's value does its slot
-// overwrite the sketch's copy with the rounded value.
-void panelAngle(const CliDesignOptions& options, double* spinBoxValue, float* sketchValue)
-{
-    *spinBoxValue = options.angleDeg;
-    *sketchValue = static_cast<float>(options.angleDeg);
-    if (!options.fixAngle)
-        return;
-    const float fixed = fixedPrismAngleDegrees(cliResolutionX, options.focalLength,
-                                               static_cast<float>(options.refractiveIndex));
-    *sketchValue = fixed;
-    const double shown = std::clamp(roundToSpinBoxDecimals(static_cast<double>(fixed), 2),
-                                    cliAngleLow, cliAngleHigh);
-    if (shown != *spinBoxValue) {
-        *spinBoxValue = shown;
-        *sketchValue = static_cast<float>(shown);
-    }
-}
-
 bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error)
 {
     QElapsedTimer timer;
     timer.start();
-    const CliDesignOptions& options = request.design;
-    panelAngle(options, &report->panelAngleDeg, &report->designAngleDeg);
-
-    // The sketch's copies, as the window's value slots leave them.
-    PrismSketchParameters sketch;
-    sketch.focalLength = static_cast<float>(options.focalLength);
-    sketch.resolutionX = cliResolutionX;
-    sketch.angleDeg = report->designAngleDeg;
-    sketch.prismDistance = static_cast<float>(options.prismDistance);
-    sketch.prismSize = static_cast<float>(options.prismSize);
-    sketch.refractiveIndex = static_cast<float>(options.refractiveIndex);
-    sketch.virtualCameraPos = static_cast<float>(options.prismDistance + options.focalLength);
+    const PanelParameters& panel = request.panel;
+    report->panelAngleDeg = panel.angleDeg;
+    report->designAngleDeg = panel.designAngleDeg;
     // A central ray parallel to the face has no hit point; the window would
-    // keep the point of an earlier paint, here the design gets NaN and says so.
-    report->centralRayHitDefined =
-        centralRayHit(sketch, &report->centralRayHitX, &report->centralRayHitY);
-    if (!report->centralRayHitDefined) {
-        report->centralRayHitX = std::numeric_limits<double>::quiet_NaN();
-        report->centralRayHitY = std::numeric_limits<double>::quiet_NaN();
-    }
-
-    DesignParameters parameters;
-    parameters.focalLength = options.focalLength;
-    parameters.resolutionX = cliResolutionX;
-    parameters.angleDeg = report->designAngleDeg;
-    parameters.prismDistance = options.prismDistance;
-    parameters.prismSize = options.prismSize;
-    parameters.refractiveIndex = static_cast<float>(options.refractiveIndex);
-    parameters.centralRayHitX = report->centralRayHitX;
-    parameters.centralRayHitY = report->centralRayHitY;
+    // keep the point of an earlier state, here the design gets NaN and says so.
+    CentralRayHit hit = centralRayHit(panel);
+    report->centralRayHitDefined = hit.defined;
+    if (!hit.defined)
+        hit.x = hit.y = std::numeric_limits<double>::quiet_NaN();
+    report->centralRayHitX = hit.x;
+    report->centralRayHitY = hit.y;
 
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
-    const DesignRunResult result = runDesign(parameters, runOptions);
-    report->profilePoints = 4 * quarterSteps;
-    report->gridPoints = 8 * quarterSteps * halfSteps / 10;
+    const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    report->profilePoints = 4 * designQuarterSteps;
+    report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
     report->nonFinitePoints = result.nonFiniteGridLines;
     report->threads = result.threadCount;
     report->seconds = elapsedSeconds(timer);
     if (!result.profileWritten || !result.gridWritten) {
         *error = QStringLiteral("%1 could not be written in '%2'")
-                     .arg(result.profileWritten ? QStringLiteral("outputall.txt")
-                                                : QStringLiteral("output.txt"),
+                     .arg(QString::fromLatin1(result.profileWritten ? designPointsFileName : designProfileFileName),
                           request.outputDir);
         return false;
     }

@@ -1,7 +1,9 @@
 #include "app/cli/cli_options.h"
 
-#include "design/prism_angle.h"
+#include "design/design_files.h"
+#include "fit/fit_files.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -10,63 +12,83 @@
 
 namespace {
 
-// The panel's ranges (focal length, distance and size are integer spin boxes,
-// angle and index two-decimal ones, the fit order an integer spin box).
-struct IntRange { int low; int high; };
-struct RealRange { double low; double high; };
-constexpr IntRange focalLengthRange{4, 40};
-constexpr IntRange distanceRange{100, 300};
-constexpr IntRange sizeRange{50, 150};
-constexpr RealRange angleRange{cliAngleLow, cliAngleHigh};
-constexpr RealRange indexRange{1.40, 1.55};
-constexpr IntRange orderRange{3, 8};
 constexpr int maxThreads = 256;
 
-enum OptionId {
-    OptFocalLength, OptDistance, OptSize, OptAngle, OptIndex, OptFixAngle,
-    OptOrder, OptOutputDir, OptJson, OptThreads, OptHelp
+// Which commands take an option.
+enum CommandMask : unsigned {
+    ForDesign = 1u << static_cast<int>(CliCommand::Design),
+    ForFit = 1u << static_cast<int>(CliCommand::Fit),
+    ForRun = 1u << static_cast<int>(CliCommand::Run),
+    ForDesignStage = ForDesign | ForRun,
+    ForFitStage = ForFit | ForRun,
+    ForAll = ForDesign | ForFit | ForRun,
 };
 
-struct OptionRule {
-    const char* name;
-    OptionId id;
-    bool takesValue;
-    bool design;  // accepted by design and run
-    bool fit;     // accepted by fit and run
-};
-
-const OptionRule optionRules[] = {
-    {"--focal-length", OptFocalLength, true, true, false},
-    {"--distance", OptDistance, true, true, false},
-    {"--size", OptSize, true, true, false},
-    {"--angle", OptAngle, true, true, false},
-    {"--index", OptIndex, true, true, false},
-    {"--fix-angle", OptFixAngle, false, true, false},
-    {"--threads", OptThreads, true, true, false},
-    {"--order", OptOrder, true, false, true},
-    {"--output-dir", OptOutputDir, true, true, true},
-    {"--json", OptJson, false, true, true},
-    {"--help", OptHelp, false, true, true},
-};
-
-const OptionRule* findOption(const QString& name)
+bool accepts(unsigned mask, CliCommand command)
 {
-    for (const OptionRule& rule : optionRules) {
-        if (name == QLatin1String(rule.name))
-            return &rule;
-    }
-    return nullptr;
+    return (mask & (1u << static_cast<int>(command))) != 0;
 }
 
-bool acceptedBy(const OptionRule& rule, CliCommand command)
+// One option: its name, value name (empty for a switch), help lines and the
+// commands that take it. Panel fields take name, range and start value from
+// the parameter model.
+struct OptionSpec {
+    QString name;
+    QString valueName;
+    QString help;
+    unsigned commands;
+};
+
+// The range of a panel field as its help shows it: "4 to 40 (default 35)".
+QString rangeText(const PanelFieldRange& r)
 {
-    switch (command) {
-    case CliCommand::Design: return rule.design;
-    case CliCommand::Fit: return rule.fit;
-    case CliCommand::Run: return rule.design || rule.fit;
-    case CliCommand::Help: return false;
-    }
-    return false;
+    const auto shown = [&r](double value) {
+        return QString::number(value, 'f', value == std::floor(value) ? 0 : r.decimals);
+    };
+    QString text = QStringLiteral("%1 to %2").arg(shown(r.low), shown(r.high));
+    if (r.decimals == 2)
+        text += QStringLiteral(", two decimals");
+    return text + QStringLiteral(" (default %1)").arg(QString::number(r.start));
+}
+
+OptionSpec panelOption(PanelField field)
+{
+    const PanelFieldRange& r = panelFieldRange(field);
+    return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage};
+}
+
+// In the order the help lists them.
+const QVector<OptionSpec>& optionSpecs()
+{
+    static const QVector<OptionSpec> specs = [] {
+        QVector<OptionSpec> s;
+        s.append({QStringLiteral("order"), QStringLiteral("N|all"),
+                  QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
+                                 "with 'all' each order writes to D/order-N/"),
+                  ForFitStage});
+        s.append(panelOption(PanelField::FocalLength));
+        s.append(panelOption(PanelField::PrismDistance));
+        s.append(panelOption(PanelField::PrismSize));
+        s.append(panelOption(PanelField::Angle));
+        s.append(panelOption(PanelField::RefractiveIndex));
+        s.append({QStringLiteral("fix-angle"), QString(),
+                  QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
+                                 "(the angle at which the central ray of each half image\n"
+                                 "leaves the prism along the axis)"),
+                  ForDesignStage});
+        s.append({QStringLiteral("threads"), QStringLiteral("N"),
+                  QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
+        s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
+                  QStringLiteral("directory of the result files (default: the current one);\n"
+                                 "it must exist and be writable"),
+                  ForAll});
+        s.append({QStringLiteral("json"), QString(), QStringLiteral("print the summary as JSON instead of text"),
+                  ForAll});
+        s.append({QStringLiteral("help"), QString(), QStringLiteral("show this help"), ForAll});
+        return s;
+    }();
+    return specs;
 }
 
 QString quoted(const QString& text)
@@ -74,45 +96,28 @@ QString quoted(const QString& text)
     return QLatin1Char('\'') + text + QLatin1Char('\'');
 }
 
-bool parseInteger(const QString& option, const QString& text, IntRange range, int* value,
-                  QString* error)
+// A panel field's value: a whole number, or a number rounded to the spin
+// box's two decimals after the range check (both ends of each such range are
+// two-decimal values, so the rounded value stays inside).
+bool parsePanelValue(PanelField field, const QString& text, double* value, QString* error)
 {
+    const PanelFieldRange& r = panelFieldRange(field);
+    const QString option = QStringLiteral("--") + QString::fromLatin1(r.option);
+    const QString low = QString::number(r.low, 'f', r.decimals);
+    const QString high = QString::number(r.high, 'f', r.decimals);
     bool ok = false;
-    const int parsed = text.toInt(&ok, 10);
-    if (!ok) {
-        *error = QStringLiteral("%1 needs a whole number from %2 to %3, got %4")
-                     .arg(option).arg(range.low).arg(range.high).arg(quoted(text));
-        return false;
-    }
-    if (parsed < range.low || parsed > range.high) {
-        *error = QStringLiteral("%1 must be from %2 to %3, got %4")
-                     .arg(option).arg(range.low).arg(range.high).arg(text);
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
-// The value is checked as given and then rounded to the spin box's two
-// decimals; both ends of each range are two-decimal values, so the rounded
-// value stays inside.
-bool parseTwoDecimals(const QString& option, const QString& text, RealRange range,
-                      double* value, QString* error)
-{
-    bool ok = false;
-    const double parsed = text.toDouble(&ok);
-    const QString low = QString::number(range.low, 'f', 2);
-    const QString high = QString::number(range.high, 'f', 2);
+    const double parsed = r.decimals == 0 ? text.toInt(&ok, 10) : text.toDouble(&ok);
     if (!ok || !std::isfinite(parsed)) {
-        *error = QStringLiteral("%1 needs a number from %2 to %3, got %4")
-                     .arg(option, low, high, quoted(text));
+        *error = QStringLiteral("%1 needs %2 from %3 to %4, got %5")
+                     .arg(option, r.decimals == 0 ? QStringLiteral("a whole number") : QStringLiteral("a number"),
+                          low, high, quoted(text));
         return false;
     }
-    if (!(parsed >= range.low && parsed <= range.high)) {
+    if (!(parsed >= r.low && parsed <= r.high)) {
         *error = QStringLiteral("%1 must be from %2 to %3, got %4").arg(option, low, high, text);
         return false;
     }
-    *value = roundToSpinBoxDecimals(parsed, 2);
+    *value = r.decimals == 0 ? parsed : roundToSpinBoxDecimals(parsed, r.decimals);
     return true;
 }
 
@@ -149,20 +154,27 @@ bool checkResultFiles(const QString& directory, const QStringList& names, QStrin
     for (const QString& name : names) {
         const QFileInfo info(QDir(directory).filePath(name));
         if (info.exists() && (!info.isFile() || !info.isWritable())) {
-            *error = QStringLiteral("%1 exists and cannot be replaced")
-                         .arg(quoted(info.filePath()));
+            *error = QStringLiteral("%1 exists and cannot be replaced").arg(quoted(info.filePath()));
             return false;
         }
     }
     return true;
 }
 
-const QStringList designFiles{QStringLiteral("output.txt"), QStringLiteral("outputall.txt")};
-const QStringList fitFiles{QStringLiteral("output_fit_fig1.txt"),
-                           QStringLiteral("output_fit_fig2.txt"),
-                           QStringLiteral("result_para_fit.txt"),
-                           QStringLiteral("outputall_fig1.txt"),
-                           QStringLiteral("outputall_fig2.txt")};
+const QStringList& designFiles()
+{
+    static const QStringList names{QString::fromLatin1(designProfileFileName),
+                                   QString::fromLatin1(designPointsFileName)};
+    return names;
+}
+
+const QStringList& fitFiles()
+{
+    static const QStringList names{QString::fromLatin1(surface1FitFileName), QString::fromLatin1(surface2FitFileName),
+                                   QString::fromLatin1(fitReportFileName), QString::fromLatin1(surface1PointsFileName),
+                                   QString::fromLatin1(surface2PointsFileName)};
+    return names;
+}
 
 bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 {
@@ -178,7 +190,183 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
             return false;
         }
     }
-    return checkResultFiles(directory, fitFiles, error);
+    return checkResultFiles(directory, fitFiles(), error);
+}
+
+bool parseCommand(const QString& word, CliCommand* command)
+{
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run}) {
+        if (word == cliCommandName(c)) {
+            *command = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseOrders(const QString& text, CliRequest* request, QString* error)
+{
+    const PanelFieldRange& r = panelFieldRange(PanelField::FitOrder);
+    const int low = static_cast<int>(r.low), high = static_cast<int>(r.high);
+    if (text == QLatin1String("all")) {
+        request->allOrders = true;
+        for (int order = low; order <= high; ++order)
+            request->orders.append(order);
+        return true;
+    }
+    bool ok = false;
+    const int order = text.toInt(&ok, 10);
+    if (!ok || order < low || order > high) {
+        *error = QStringLiteral("--order must be a whole number from %1 to %2 or 'all', got %3")
+                     .arg(low).arg(high).arg(quoted(text));
+        return false;
+    }
+    request->orders.append(order);
+    return true;
+}
+
+// The panel fields the command line sets, with the model member each fills.
+struct PanelOption {
+    PanelField field;
+    void (*apply)(PanelParameters&, double);
+};
+const PanelOption panelOptions[] = {
+    {PanelField::FocalLength, [](PanelParameters& p, double v) { p.focalLength = static_cast<int>(v); }},
+    {PanelField::PrismDistance, [](PanelParameters& p, double v) { p.prismDistance = static_cast<int>(v); }},
+    {PanelField::PrismSize, [](PanelParameters& p, double v) { p.prismSize = static_cast<int>(v); }},
+    {PanelField::Angle, [](PanelParameters& p, double v) { p.setAngle(v); }},
+    {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
+};
+
+bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
+{
+    const QString name = cliCommandName(command);
+    const QString hint = QStringLiteral(" (see 'harvenlotek-cli %1 --help')").arg(name);
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    for (const OptionSpec& spec : optionSpecs()) {
+        QCommandLineOption option(spec.name, spec.help);
+        if (!spec.valueName.isEmpty())
+            option.setValueName(spec.valueName);
+        parser.addOption(option);
+    }
+    // QCommandLineParser wants the program name first.
+    if (!parser.parse(QStringList{QStringLiteral("harvenlotek-cli")} + arguments)) {
+        QString text = parser.errorText();
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        *error = text + hint;
+        return false;
+    }
+    // "--help" wins over everything else, like in most tools.
+    if (parser.isSet(QStringLiteral("help"))) {
+        request->command = CliCommand::Help;
+        request->helpTopic = name;
+        return true;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument %1").arg(quoted(parser.positionalArguments().first())) + hint;
+        return false;
+    }
+    for (const QString& given : parser.optionNames()) {
+        if (given.size() == 1 || given == QLatin1String("help-all")) {
+            *error = QStringLiteral("unknown option %1").arg(quoted(QStringLiteral("-") + given)) + hint;
+            return false;
+        }
+    }
+    for (const OptionSpec& spec : optionSpecs()) {
+        if (!parser.isSet(spec.name))
+            continue;
+        if (!accepts(spec.commands, command)) {
+            *error = QStringLiteral("option --%1 does not apply to %2").arg(spec.name, name) + hint;
+            return false;
+        }
+        if (parser.optionNames().count(spec.name) > 1) {
+            *error = QStringLiteral("option --%1 given twice").arg(spec.name);
+            return false;
+        }
+    }
+
+    request->command = command;
+    PanelParameters& panel = request->panel;
+    for (const PanelOption& p : panelOptions) {
+        const QString option = QString::fromLatin1(panelFieldRange(p.field).option);
+        if (!parser.isSet(option))
+            continue;
+        double value = 0.0;
+        if (!parsePanelValue(p.field, parser.value(option), &value, error))
+            return false;
+        p.apply(panel, value);
+    }
+    // The window's virtual camera scroll bar starts at distance + focal length.
+    panel.virtualCameraPos = panel.prismDistance + panel.focalLength;
+    if (parser.isSet(QStringLiteral("fix-angle")))
+        panel.applyFixAngle();
+    if (parser.isSet(QStringLiteral("threads"))) {
+        const QString text = parser.value(QStringLiteral("threads"));
+        bool ok = false;
+        request->threads = text.toInt(&ok, 10);
+        if (!ok || request->threads < 1 || request->threads > maxThreads) {
+            *error = QStringLiteral("--threads must be a whole number from 1 to %1, got %2").arg(maxThreads).arg(quoted(text));
+            return false;
+        }
+    }
+    request->json = parser.isSet(QStringLiteral("json"));
+
+    if (command != CliCommand::Design) {
+        if (!parser.isSet(QStringLiteral("order"))) {
+            *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
+            return false;
+        }
+        if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
+            return false;
+    }
+
+    QString outputDir = QStringLiteral(".");
+    if (parser.isSet(QStringLiteral("output-dir"))) {
+        outputDir = parser.value(QStringLiteral("output-dir"));
+        if (outputDir.isEmpty()) {
+            *error = QStringLiteral("option --output-dir needs a directory");
+            return false;
+        }
+    }
+    if (!checkOutputDirectory(outputDir, error))
+        return false;
+    request->outputDir = QDir(outputDir).absolutePath();
+
+    if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles(), error))
+        return false;
+    if (command == CliCommand::Fit) {
+        const QFileInfo input(QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+        if (!input.isFile() || !input.isReadable()) {
+            *error = QStringLiteral("no readable %1 in %2; run 'harvenlotek-cli design' first")
+                         .arg(QString::fromLatin1(designPointsFileName), quoted(request->outputDir));
+            return false;
+        }
+    }
+    for (int order : request->orders) {
+        if (!checkFitDirectory(*request, order, error))
+            return false;
+    }
+    return true;
+}
+
+// The options of a command as its help lists them.
+QString optionsHelp(CliCommand command)
+{
+    QString text;
+    for (const OptionSpec& spec : optionSpecs()) {
+        if (!accepts(spec.commands, command))
+            continue;
+        QString head = QStringLiteral("  --") + spec.name;
+        if (!spec.valueName.isEmpty())
+            head += QLatin1Char(' ') + spec.valueName;
+        const QStringList lines = spec.help.split(QLatin1Char('\n'));
+        text += head.leftJustified(21) + lines.first() + QLatin1Char('\n');
+        for (int i = 1; i < lines.size(); ++i)
+            text += QString(21, QLatin1Char(' ')) + lines.at(i) + QLatin1Char('\n');
+    }
+    return text;
 }
 
 }  // namespace
@@ -209,217 +397,74 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         return false;
     }
     const QString& first = arguments.first();
-    if (first == QLatin1String("--help") || first == QLatin1String("-h")
-        || first == QLatin1String("help")) {
+    CliCommand command = CliCommand::Help;
+    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
         request->command = CliCommand::Help;
-        if (arguments.size() > 1) {
-            const QString topic = arguments.at(1);
-            if (topic != QLatin1String("design") && topic != QLatin1String("fit")
-                && topic != QLatin1String("run")) {
+        if (arguments.size() > 2) {
+            *error = QStringLiteral("unexpected argument %1 after the help topic").arg(quoted(arguments.at(2)));
+            return false;
+        }
+        if (arguments.size() == 2) {
+            if (!parseCommand(arguments.at(1), &command)) {
                 *error = QStringLiteral("no help for %1; the commands are design, fit and run")
-                             .arg(quoted(topic));
+                             .arg(quoted(arguments.at(1)));
                 return false;
             }
-            request->helpTopic = topic;
+            request->helpTopic = arguments.at(1);
         }
         return true;
     }
-
-    CliCommand command;
-    if (first == QLatin1String("design"))
-        command = CliCommand::Design;
-    else if (first == QLatin1String("fit"))
-        command = CliCommand::Fit;
-    else if (first == QLatin1String("run"))
-        command = CliCommand::Run;
-    else if (first.startsWith(QLatin1Char('-'))) {
-        *error = QStringLiteral("expected a command (design, fit or run) before %1").arg(quoted(first));
-        return false;
-    } else {
-        *error = QStringLiteral("unknown command %1; the commands are design, fit and run")
-                     .arg(quoted(first));
+    if (!parseCommand(first, &command)) {
+        *error = first.startsWith(QLatin1Char('-'))
+                     ? QStringLiteral("expected a command (design, fit or run) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit and run").arg(quoted(first));
         return false;
     }
-    const QString name = cliCommandName(command);
-    const QString hint = QStringLiteral(" (see 'harvenlotek-cli %1 --help')").arg(name);
-
-    // "--help" anywhere wins over everything else, like in most tools.
-    for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments.at(i) == QLatin1String("--help") || arguments.at(i) == QLatin1String("-h")) {
-            request->command = CliCommand::Help;
-            request->helpTopic = name;
-            return true;
-        }
-    }
-
-    request->command = command;
-    QString orderText;
-    QString outputDir = QStringLiteral(".");
-    QVector<OptionId> seen;
-    for (int i = 1; i < arguments.size(); ++i) {
-        QString option = arguments.at(i);
-        QString value;
-        bool hasInlineValue = false;
-        const int equals = option.indexOf(QLatin1Char('='));
-        if (option.startsWith(QLatin1String("--")) && equals > 0) {
-            value = option.mid(equals + 1);
-            option = option.left(equals);
-            hasInlineValue = true;
-        }
-        const OptionRule* rule = findOption(option);
-        if (!rule) {
-            *error = option.startsWith(QLatin1Char('-'))
-                         ? QStringLiteral("unknown option %1").arg(quoted(option)) + hint
-                         : QStringLiteral("unexpected argument %1").arg(quoted(option)) + hint;
-            return false;
-        }
-        if (!acceptedBy(*rule, command)) {
-            *error = QStringLiteral("option %1 does not apply to %2").arg(option, name) + hint;
-            return false;
-        }
-        if (seen.contains(rule->id)) {
-            *error = QStringLiteral("option %1 given twice").arg(option);
-            return false;
-        }
-        seen.append(rule->id);
-        if (!rule->takesValue) {
-            if (hasInlineValue) {
-                *error = QStringLiteral("option %1 takes no value").arg(option);
-                return false;
-            }
-        } else if (!hasInlineValue) {
-            if (i + 1 >= arguments.size()) {
-                *error = QStringLiteral("option %1 needs a value").arg(option) + hint;
-                return false;
-            }
-            value = arguments.at(++i);
-        }
-
-        CliDesignOptions& design = request->design;
-        bool ok = true;
-        switch (rule->id) {
-        case OptFocalLength: ok = parseInteger(option, value, focalLengthRange, &design.focalLength, error); break;
-        case OptDistance: ok = parseInteger(option, value, distanceRange, &design.prismDistance, error); break;
-        case OptSize: ok = parseInteger(option, value, sizeRange, &design.prismSize, error); break;
-        case OptAngle: ok = parseTwoDecimals(option, value, angleRange, &design.angleDeg, error); break;
-        case OptIndex: ok = parseTwoDecimals(option, value, indexRange, &design.refractiveIndex, error); break;
-        case OptFixAngle: design.fixAngle = true; break;
-        case OptThreads: ok = parseInteger(option, value, IntRange{1, maxThreads}, &request->threads, error); break;
-        case OptOrder: orderText = value; break;
-        case OptOutputDir:
-            if (value.isEmpty()) {
-                *error = QStringLiteral("option --output-dir needs a directory");
-                return false;
-            }
-            outputDir = value;
-            break;
-        case OptJson: request->json = true; break;
-        case OptHelp: break;
-        }
-        if (!ok)
-            return false;
-    }
-
-    if (command != CliCommand::Design) {
-        if (!seen.contains(OptOrder)) {
-            *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
-            return false;
-        }
-        if (orderText == QLatin1String("all")) {
-            request->allOrders = true;
-            for (int order = orderRange.low; order <= orderRange.high; ++order)
-                request->orders.append(order);
-        } else {
-            int order = 0;
-            bool ok = false;
-            order = orderText.toInt(&ok, 10);
-            if (!ok || order < orderRange.low || order > orderRange.high) {
-                *error = QStringLiteral("--order must be a whole number from 3 to 8 or 'all', got %1")
-                             .arg(quoted(orderText));
-                return false;
-            }
-            request->orders.append(order);
-        }
-    }
-
-    if (!checkOutputDirectory(outputDir, error))
-        return false;
-    request->outputDir = QDir(outputDir).absolutePath();
-
-    if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles, error))
-        return false;
-    if (command == CliCommand::Fit) {
-        const QFileInfo input(QDir(request->outputDir).filePath(QStringLiteral("outputall.txt")));
-        if (!input.isFile() || !input.isReadable()) {
-            *error = QStringLiteral("no readable outputall.txt in %1; run 'harvenlotek-cli design' first")
-                         .arg(quoted(request->outputDir));
-            return false;
-        }
-    }
-    for (int order : request->orders) {
-        if (!checkFitDirectory(*request, order, error))
-            return false;
-    }
-    return true;
+    return parseCommandOptions(command, arguments.mid(1), request, error);
 }
 
 QString cliHelpText(const QString& topic)
 {
-    const QString designOptions = QStringLiteral(
-        "  --focal-length N   camera focal length in mm, 4 to 40 (default 35)\n"
-        "  --distance N       prism base to image plane in mm, 100 to 300 (default 175)\n"
-        "  --size N           width of the prism base in mm, 50 to 150 (default 100)\n"
-        "  --angle A          prism base angle in degrees, 0 to 80, two decimals (default 20)\n"
-        "  --index R          refractive index, 1.40 to 1.55, two decimals (default 1.48)\n"
-        "  --fix-angle        replace the angle by the \"fix angle\" rule of the window\n"
-        "                     (the angle at which the central ray of each half image\n"
-        "                     leaves the prism along the axis)\n"
-        "  --threads N        threads for the design (default: all processors)\n");
-    const QString commonOptions = QStringLiteral(
-        "  --output-dir D     directory of the result files (default: the current one);\n"
-        "                     it must exist and be writable\n"
-        "  --json             print the summary as JSON instead of text\n"
-        "  --help             show this help\n");
-    const QString orderOption = QStringLiteral(
-        "  --order N|all      polynomial order of the fit, 3 to 8, or all six in turn;\n"
-        "                     with 'all' each order writes to D/order-N/\n");
     const QString exitCodes = QStringLiteral(
         "\nExit codes: 0 done, 1 a result file could not be written, 2 bad input\n"
         "(nothing written).\n");
-
-    if (topic == QLatin1String("design")) {
+    const PanelParameters start;
+    CliCommand command = CliCommand::Help;
+    if (!parseCommand(topic, &command)) {
         return QStringLiteral(
-                   "Usage: harvenlotek-cli design [options]\n\n"
-                   "Designs both freeform surfaces for the camera (resolution 1920 x 1080,\n"
-                   "pixel 0.0055 mm) and prism given, and writes \"output.txt\" (row profile)\n"
-                   "and \"outputall.txt\" (every tenth grid point) to the output directory.\n\n"
-                   "Options:\n")
-               + designOptions + commonOptions + exitCodes;
+                   "Usage: harvenlotek-cli COMMAND [options]\n\n"
+                   "Designs a prism with two freeform surfaces for single-camera stereo and fits\n"
+                   "the surfaces with polynomials, without a display.\n\n"
+                   "Commands:\n"
+                   "  design    design both surfaces; writes %1 and %2\n"
+                   "  fit       fit the surfaces of %2; writes the fit files and report\n"
+                   "  run       design, then fit\n\n"
+                   "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
+                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
+               + exitCodes;
     }
-    if (topic == QLatin1String("fit")) {
-        return QStringLiteral(
-                   "Usage: harvenlotek-cli fit --order N|all [options]\n\n"
-                   "Fits both surfaces of the \"outputall.txt\" in the output directory with\n"
-                   "polynomials of the order given and writes \"output_fit_fig1.txt\",\n"
-                   "\"output_fit_fig2.txt\" and the report \"result_para_fit.txt\".\n\n"
-                   "Options:\n")
-               + orderOption + commonOptions + exitCodes;
+    QString head;
+    switch (command) {
+    case CliCommand::Design:
+        head = QStringLiteral("Usage: harvenlotek-cli design [options]\n\n"
+                              "Designs both freeform surfaces for the camera (resolution %1 x %2,\n"
+                              "pixel %3 mm) and prism given, and writes \"%4\" (row profile)\n"
+                              "and \"%5\" (every tenth grid point) to the output directory.\n\n")
+                   .arg(designResolutionX).arg(designResolutionY).arg(QString::number(pixelPitch))
+                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName));
+        break;
+    case CliCommand::Fit:
+        head = QStringLiteral("Usage: harvenlotek-cli fit --order N|all [options]\n\n"
+                              "Fits both surfaces of the \"%1\" in the output directory with\n"
+                              "polynomials of the order given and writes \"%2\",\n"
+                              "\"%3\" and the report \"%4\".\n\n")
+                   .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
+                        QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
+        break;
+    default:
+        head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"
+                              "Runs design, then fit, on the same output directory.\n\n");
+        break;
     }
-    if (topic == QLatin1String("run")) {
-        return QStringLiteral(
-                   "Usage: harvenlotek-cli run --order N|all [options]\n\n"
-                   "Runs design, then fit, on the same output directory.\n\n"
-                   "Options:\n")
-               + orderOption + designOptions + commonOptions + exitCodes;
-    }
-    return QStringLiteral(
-               "Usage: harvenlotek-cli COMMAND [options]\n\n"
-               "Designs a prism with two freeform surfaces for single-camera stereo and fits\n"
-               "the surfaces with polynomials, without a display.\n\n"
-               "Commands:\n"
-               "  design    design both surfaces; writes output.txt and outputall.txt\n"
-               "  fit       fit the surfaces of outputall.txt; writes the fit files and report\n"
-               "  run       design, then fit\n\n"
-               "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
-           + exitCodes;
+    return head + QStringLiteral("Options:\n") + optionsHelp(command) + exitCodes;
 }

@@ -1,38 +1,23 @@
 #pragma once
 
+#include "parameters/panel_parameters.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 // What one call of harvenlotek-cli asks for, after parsing and validation.
-// Every value here is already inside the panel's ranges and rounded the way
-// the panel's spin boxes round, so the commands never see bad input.
+// The panel values are already inside the panel's ranges, rounded the way
+// its spin boxes round, and "fix angle" applied, so the commands never see
+// bad input.
 
 enum class CliCommand { Help, Design, Fit, Run };
-
-// The window's design and "fix angle" rule always work with 1920 pixels
-// across, whatever the resolution spin box shows.
-constexpr int cliResolutionX = 1920;
-// The angle spin box's range.
-constexpr double cliAngleLow = 0.0;
-constexpr double cliAngleHigh = 80.0;
-
-struct CliDesignOptions {
-    int focalLength = 35;
-    int prismDistance = 175;
-    int prismSize = 100;
-    // The angle spin box's value (two decimals).
-    double angleDeg = 20.0;
-    // The index spin box's value (two decimals); the design takes it as float.
-    double refractiveIndex = 1.48;
-    bool fixAngle = false;
-};
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
     // For Help: the command whose help is wanted, empty for the tool's.
     QString helpTopic;
-    CliDesignOptions design;
+    PanelParameters panel;
     // Fit orders in the order they run; allOrders when "--order all".
     QVector<int> orders;
     bool allOrders = false;

@@ -36,18 +36,18 @@ QString line(const char* label, const QString& value)
 QString formatSummaryText(const CliReport& report)
 {
     const CliRequest& request = report.request;
-    const CliDesignOptions& p = request.design;
+    const PanelParameters& p = request.panel;
     QString text;
     text += line("command", cliCommandName(request.command));
     text += line("output directory", request.outputDir);
     if (report.hasDesign) {
         const CliDesignReport& d = report.design;
         text += line("focal length", QStringLiteral("%1 mm").arg(p.focalLength));
-        text += line("resolution", QStringLiteral("%1 px").arg(cliResolutionX));
+        text += line("resolution", QStringLiteral("%1 px").arg(designResolutionX));
         text += line("distance", QStringLiteral("%1 mm").arg(p.prismDistance));
         text += line("prism size", QStringLiteral("%1 mm").arg(p.prismSize));
         text += line("refractive index", QString::number(p.refractiveIndex, 'f', 2));
-        text += line("virtual camera", QStringLiteral("%1 mm").arg(p.prismDistance + p.focalLength));
+        text += line("virtual camera", QStringLiteral("%1 mm").arg(p.virtualCameraPos));
         text += line("angle", QStringLiteral("%1 deg%2; the design takes %3 deg")
                                   .arg(QString::number(d.panelAngleDeg, 'f', 2),
                                        p.fixAngle ? QStringLiteral(" (fix angle)") : QString(),
@@ -80,7 +80,7 @@ QString formatSummaryText(const CliReport& report)
 QByteArray formatSummaryJson(const CliReport& report)
 {
     const CliRequest& request = report.request;
-    const CliDesignOptions& p = request.design;
+    const PanelParameters& p = request.panel;
     QJsonObject root;
     root.insert(QStringLiteral("command"), cliCommandName(request.command));
     root.insert(QStringLiteral("outputDir"), request.outputDir);
@@ -88,11 +88,11 @@ QByteArray formatSummaryJson(const CliReport& report)
         const CliDesignReport& d = report.design;
         QJsonObject parameters;
         parameters.insert(QStringLiteral("focalLength"), p.focalLength);
-        parameters.insert(QStringLiteral("resolutionX"), cliResolutionX);
+        parameters.insert(QStringLiteral("resolutionX"), designResolutionX);
         parameters.insert(QStringLiteral("prismDistance"), p.prismDistance);
         parameters.insert(QStringLiteral("prismSize"), p.prismSize);
         parameters.insert(QStringLiteral("refractiveIndex"), p.refractiveIndex);
-        parameters.insert(QStringLiteral("virtualCameraPos"), p.prismDistance + p.focalLength);
+        parameters.insert(QStringLiteral("virtualCameraPos"), p.virtualCameraPos);
         parameters.insert(QStringLiteral("angleDeg"), d.panelAngleDeg);
         parameters.insert(QStringLiteral("fixAngle"), p.fixAngle);
         root.insert(QStringLiteral("parameters"), parameters);

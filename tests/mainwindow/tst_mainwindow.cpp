@@ -101,8 +101,8 @@ private slots:
         QTest::newRow("virtual camera alone") << "horizontalScrollBar" << 20.0 << "" << P{35, 1920, 20, 175, 100};
     }
 
-    // Both halves of a pair show the value; the painted sketch's point is the
-    // intersection for the sketch's copies, whatever the index and camera.
+    // Both halves of a pair show the value; the design's central-ray hit is
+    // the intersection for the sketch's values, whatever the index and camera.
     void sketchFollowsThePanel()
     {
         QFETCH(QString, control);
@@ -114,7 +114,10 @@ private slots:
         if (!partner.isEmpty())
             QCOMPARE(find(partner)->property("value").toInt(), find(control)->property("value").toInt());
         find<QGraphicsView>("graphicsView")->viewport()->repaint();
-        const QPointF expected = expectedHit(sketch), hit(window->sketch()->centralRayHitX, window->sketch()->centralRayHitY);
+        const CentralRayHit& designHit = window->designCentralRayHit();
+        const QPointF expected = expectedHit(sketch), hit(designHit.x, designHit.y);
+        QVERIFY(designHit.defined);
+        QCOMPARE(window->sketch()->parameters().resolutionX, int(sketch[1]));
         QVERIFY2((hit - expected).manhattanLength() < 1e-3, qPrintable(QString("%1 %2").arg(hit.x()).arg(hit.y())));
     }
 
@@ -129,15 +132,16 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
         QVERIFY(button->isChecked() && !angle->isEnabled());
         QCOMPARE(angle->text(), QString("8.85"));
-        QCOMPARE(window->sketch()->angleDeg, 8.85f);
+        QCOMPARE(window->parameters().designAngleDeg, 8.85f);
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
-        QVERIFY(button->isChecked() && std::abs(window->sketch()->angleDeg - expectedFixedAngle(35, 1.48f)) < 1e-4);
+        QVERIFY(button->isChecked() && std::abs(window->parameters().designAngleDeg - expectedFixedAngle(35, 1.48f)) < 1e-4);
         setValue("spinBox_fl", 20);
         setValue("spinBox_rx", 2480);
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
         QVERIFY(button->isChecked() && !angle->isEnabled());
         QCOMPARE(angle->value(), std::round(expectedFixedAngle(20, 1.48f) * 100) / 100);
-        QCOMPARE(window->sketch()->angleDeg, float(angle->value()));
+        QCOMPARE(window->parameters().designAngleDeg, float(angle->value()));
+        QCOMPARE(window->sketch()->parameters().designAngleDeg, float(angle->value()));
     }
 
     // With neither file writable the design still ends with its box and signal.

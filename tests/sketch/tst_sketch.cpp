@@ -1,5 +1,5 @@
 // The prism sketch's mends for rays without a finite end, and the bounds of
-// the zoomable view. The sketch's point against plain line geometry is
+// the zoomable view. The central-ray hit against plain line geometry is
 // tested through the main window's panel.
 #include "sketch/interactive_view.h"
 #include "sketch/prism_geometry.h"
@@ -18,7 +18,7 @@ class TestSketch : public QObject
 
     QGraphicsScene scene{-5000, -5000, 10000, 10000};
     std::unique_ptr<InteractiveView> view;
-    const PrismSketchParameters start{35.0f, 1920, 1080, 20.0f, 175.0f, 100.0f, 1.48f, 210.0f};
+    const PanelParameters start;
 
 private slots:
     void init()
@@ -45,35 +45,14 @@ private slots:
     {
         QFETCH(float, angle);
         QFETCH(int, shapes);
-        PrismSketchParameters p = start;
-        p.angleDeg = angle;
+        PanelParameters p = start;
+        p.designAngleDeg = angle;
         const PrismSketch sketch = computePrismSketch(p);
         for (const SketchShape& shape : sketch.shapes)
             for (const QPointF& point : shape.points)
                 QVERIFY(std::isfinite(point.x()) && std::isfinite(point.y()));
         QCOMPARE(int(sketch.shapes.size()), shapes);
-        QVERIFY(sketch.centralRayHitDefined);
-    }
-
-    // A central ray parallel to the face leaves the last stored point in place.
-    void parallelRayKeepsLastPoint()
-    {
-        Prismitem item(576, 540);
-        item.focalLength = start.focalLength, item.resolutionX = start.resolutionX, item.angleDeg = start.angleDeg;
-        item.prismDistance = start.prismDistance, item.prismSize = start.prismSize;
-        item.refractiveIndex = start.refractiveIndex, item.virtualCameraPos = start.virtualCameraPos;
-        QImage image(600, 600, QImage::Format_ARGB32);
-        QPainter painter(&image);
-        item.paint(&painter, nullptr, nullptr);
-        const double lastX = item.centralRayHitX, lastY = item.centralRayHitY;
-        QVERIFY(std::abs(lastX - 14.876) < 5e-4 && std::abs(lastY - 12.784) < 5e-4);
-        // 45 degrees makes the face's slope exactly -1; so does this central ray.
-        item.angleDeg = 45.0f, item.prismDistance = 0.0f;
-        item.focalLength = static_cast<float>(1920 * 0.0055 * 0.25);
-        double x = 7, y = 8;
-        QVERIFY(!centralRayHit(item.parameters(), &x, &y) && x == 7.0 && y == 8.0);
-        item.paint(&painter, nullptr, nullptr);
-        QVERIFY(item.centralRayHitX == lastX && item.centralRayHitY == lastY);
+        QVERIFY(centralRayHit(p).defined);
     }
 
     void zoomBoundsAreInclusive_data()
