@@ -146,8 +146,10 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     for (size_t d = 0; d < depths.size(); ++d)
         f.perDepth.push_back({depths[d], perDepth[d].rms(), perDepth[d].max, perDepth[d].count});
     copyMat(run->K, &f.cameraMatrix);
+    // OpenCV may hand back a longer vector (zeros beyond the model's terms).
     cv::Mat D;
-    run->D.convertTo(D, CV_64F);
+    run->D.reshape(1, 1).colRange(0, coefficientCount(options.model)).convertTo(D, CV_64F);
+    run->D = D;
     f.distortion.assign(D.begin<double>(), D.end<double>());
     return true;
 }

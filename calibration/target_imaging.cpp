@@ -73,8 +73,9 @@ std::vector<TargetView> makeTargetViews(const StereoRig& rig, const TargetOption
 
     std::vector<TargetView> views;
     for (double depth : options.depthsMm) {
-        const double halfFieldX = fieldPerDepthX * depth;
-        const double halfFieldY = fieldPerDepthY * depth;
+        const double distance = rig.pinholeHeight + depth;  // from the pinhole plane
+        const double halfFieldX = fieldPerDepthX * distance;
+        const double halfFieldY = fieldPerDepthY * distance;
         // A multiple of 1/1024 mm: the target points are then exact in single
         // precision, the form in which OpenCV's calibration takes them.
         const double spacing = std::max(1.0, std::round(2048.0 * halfFieldX / std::max(2, options.pointsAcrossHalf))) / 1024.0;
@@ -95,7 +96,7 @@ std::vector<TargetView> makeTargetViews(const StereoRig& rig, const TargetOption
                     const Vec3 q{cb * p[0] + sb * p[2], p[1], -sb * p[0] + cb * p[2]};
                     const Vec3 r{q[0], ca * q[1] - sa * q[2], sa * q[1] + ca * q[2]};
                     view.targetPoints.push_back(p);
-                    view.worldPoints.push_back({r[0], r[1], rig.pinholeHeight - depth + r[2]});
+                    view.worldPoints.push_back({r[0], r[1], -depth + r[2]});
                 }
             }
             views.push_back(std::move(view));

@@ -62,7 +62,7 @@ RayMapping idealPinholeMapping(const StereoRig& rig, SensorHalf half);
 
 // One pose of the planar target.
 struct TargetView {
-    double depthMm = 0.0;            // nominal depth: distance of the target centre from the pinhole plane
+    double depthMm = 0.0;            // the target centre lies on the plane z = -depthMm (below the prism base)
     double tiltXDeg = 0.0;           // rotation about the x axis
     double tiltYDeg = 0.0;           // rotation about the y axis
     std::vector<Vec3> targetPoints;  // in the target's own frame (z = 0), mm
@@ -76,8 +76,9 @@ struct TargetOptions {
 };
 
 // The target poses: for every depth five views (or one when tiltDeg is 0),
-// a square grid centred on the optical axis and large enough to cover both
-// halves' fields of view at that depth. Points outside a half's image are
+// a square grid centred on the optical axis at z = -depth (the scene planes
+// of the verifier) and large enough to cover both halves' fields of view
+// there. Points outside a half's image are
 // dropped later by the imaging.
 std::vector<TargetView> makeTargetViews(const StereoRig& rig, const TargetOptions& options);
 
