@@ -3,6 +3,7 @@
 #include "fit/matrix_inverse.h"
 
 #include <array>
+#include <algorithm>
 #include <cstddef>
 
 namespace {
@@ -317,4 +318,14 @@ void fitSurface2Terms25(MatrixRecord* x, MatrixRecord* y, MatrixRecord* z, int p
                         MatrixRecord* fittedHeights)
 {
     fitLeastSquares<25>(surface2Terms, invertMatrix25, x, y, z, pointCount, coefficients, fittedHeights);
+}
+
+std::vector<SurfaceTermPowers> surfaceTermPowers(int surface, int termCount)
+{
+    std::vector<SurfaceTermPowers> powers;
+    const Term* terms = surface == 1 ? surface1Terms.data() : surface2Terms.data();
+    const int available = surface == 1 ? int(surface1Terms.size()) : int(surface2Terms.size());
+    for (int i = 0; i < std::min(termCount, available); ++i)
+        powers.push_back({terms[i].xPower, terms[i].yPower});
+    return powers;
 }

@@ -2,6 +2,8 @@
 
 #include "fit/matrix_record.h"
 
+#include <vector>
+
 // Least-squares polynomial models of the two prism surfaces, one operation per
 // number of terms. Each reads the first pointCount values of x, y and z (from
 // the records' storage, whatever their extents), leaves x, y, z cut to that
@@ -31,3 +33,11 @@ void fitSurface2Terms20(MatrixRecord* x, MatrixRecord* y, MatrixRecord* z, int p
                         double* coefficients, MatrixRecord* fittedHeights);
 void fitSurface2Terms25(MatrixRecord* x, MatrixRecord* y, MatrixRecord* z, int pointCount,
                         double* coefficients, MatrixRecord* fittedHeights);
+
+// The (x power, y power) of the first termCount terms of surface 1 or 2, in
+// coefficient order (the terms the models above fit).
+struct SurfaceTermPowers {
+    int xPower;
+    int yPower;
+};
+std::vector<SurfaceTermPowers> surfaceTermPowers(int surface, int termCount);

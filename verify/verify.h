@@ -1,0 +1,143 @@
+#pragma once
+
+// Optical verification of a prism: the camera ray of a sensor pixel is traced
+// through the entrance surface (air to glass) and the exit surface (glass to
+// air) and compared with the ray of that pixel's ideal virtual camera.
+//
+// Geometry: camera pinhole C = (0, 0, F), F = prismDistance + focalLength;
+// pixel (x, y) on the image plane z = prismDistance, in mm from the sensor
+// centre; camera direction w = (x, y, dz)/|.|, dz = prismDistance - F. Left
+// half x < 0, right half x >= 0; xv = x + q (left) or x - q (right),
+// q = 1920 * 0.0055 / 4. Ideal outgoing ray: through V = (Cp, 0, F), Cp =
+// virtualPinholeX on the left and its negative on the right, along
+// v = (xv, y, dz)/|.|.
+//
+// Pixels: column i = 0..1919 at x = (i - 960) * 0.0055, row j = 0..1079 at
+// y = (j - 540) * 0.0055 (the design's columns and rows; row 540 is the
+// central row).
+
+#include "verify/verify_surfaces.h"
+
+#include <vector>
+
+namespace verify {
+
+constexpr double pixelPitch = 0.0055;
+constexpr int sensorColumns = 1920;
+constexpr int sensorRows = 1080;
+constexpr int centralColumn = 960;
+constexpr int centralRow = 540;
+
+struct Pixel {
+    int column = 0;  // 0..1919
+    int row = 0;     // 0..1079
+};
+
+// Sensor position of a pixel, mm from the centre.
+inline double pixelX(int column) { return (column - centralColumn) * pixelPitch; }
+inline double pixelY(int row) { return (row - centralRow) * pixelPitch; }
+
+struct PrismGeometry {
+    double focalLength = 35.0;      // mm
+    double prismDistance = 175.0;   // prism base to image plane, mm
+    double refractiveIndex = 1.48;  // of the glass
+    double virtualPinholeX = 0.0;   // Cp of the left half; the right half uses -Cp
+
+    double pinholeHeight() const { return prismDistance + focalLength; }  // F
+    double dz() const { return prismDistance - pinholeHeight(); }
+    static constexpr double quarterWidth = sensorColumns * pixelPitch / 4;  // q
+};
+
+// Per-ray outcome flags (bits).
+enum RayFlag : unsigned {
+    RayMissedEntrance = 1u << 0,      // the camera ray does not meet the entrance surface
+    RayMissedExit = 1u << 1,          // the ray in the glass does not meet the exit surface
+    RayTotalReflection = 1u << 2,     // total internal reflection at the exit surface
+    RayNoConvergence = 1u << 3,       // an intersection did not converge
+    RayOutsideWindow = 1u << 4,       // traced, but met a fitted surface outside its fit window
+};
+constexpr unsigned rayFailureFlags = RayMissedEntrance | RayMissedExit | RayTotalReflection | RayNoConvergence;
+
+struct TracedRay {
+    unsigned flags = 0;             // RayFlag bits; no failure bit: traced
+    Vec3 entrancePoint = Vec3::Zero();
+    Vec3 exitPoint = Vec3::Zero();
+    Vec3 glassDirection = Vec3::Zero();  // unit, inside the glass
+    Vec3 direction = Vec3::Zero();       // unit, outgoing (into the scene)
+    bool traced() const { return (flags & rayFailureFlags) == 0; }
+};
+
+// The camera ray of the pixel at sensor position (x, y) mm through both
+// surfaces of its half.
+TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, double x, double y);
+inline TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, Pixel pixel)
+{
+    return traceCameraRay(geometry, surfaces, pixelX(pixel.column), pixelY(pixel.row));
+}
+
+// Vector law of refraction: unit incident direction, unit normal (either
+// orientation), index ratio eta = n_incident / n_refracted. False on total
+// internal reflection.
+bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3* refracted);
+
+// The three errors of one traced pixel.
+struct PixelErrors {
+    double directionPx = 0.0;                // image of the outgoing direction vs (xv, y), pixels
+    double pinholeMm = 0.0;                  // distance of the outgoing line from V, mm
+    std::vector<double> reprojectionPx;      // per depth Z: scene point on z = -Z through V, pixels
+};
+PixelErrors pixelErrors(const PrismGeometry& geometry, double x, double y, const TracedRay& ray,
+                        const std::vector<double>& depths);
+
+// Sampled pixels for step S >= 1: columns S/2, S/2 + S, ..; rows at offsets
+// 0, +-S, +-2S, .. from the central row (inside 0..1079); and every column of
+// the central row. S = 1 gives every pixel once. In a fixed order.
+std::vector<Pixel> samplePixels(int step);
+
+struct MetricStatistics {
+    double rms = 0.0;
+    double p95 = 0.0;   // nearest-rank 95th percentile
+    double max = 0.0;
+    Pixel maxAt;        // first pixel (in sample order) with the maximum
+    int count = 0;      // values taken (the traced pixels)
+};
+
+struct HalfStatistics {
+    int sampled = 0;
+    int traced = 0;            // through both surfaces; these make the statistics
+    int missed = 0;            // missed a surface
+    int totalReflection = 0;
+    int noConvergence = 0;
+    int outsideWindow = 0;     // traced, meeting a fitted surface outside its window
+    MetricStatistics directionPx;
+    MetricStatistics pinholeMm;
+    std::vector<MetricStatistics> reprojectionPx;  // one per depth
+};
+
+struct VerifyOptions {
+    int step = 8;
+    std::vector<double> depths = {1000.0, 300.0};  // Z of the scene planes z = -Z, mm
+    int threadCount = 0;       // 0: every hardware thread; results do not depend on it
+    bool keepPixels = false;   // fill VerifyResult::pixels (for maps)
+};
+
+// One sampled pixel, kept for maps.
+struct PixelResult {
+    Pixel pixel;
+    unsigned flags = 0;
+    PixelErrors errors;  // zero unless traced
+};
+
+struct VerifyResult {
+    std::vector<double> depths;
+    int step = 8;
+    std::array<HalfStatistics, 2> halves;  // by SensorHalf
+    std::vector<PixelResult> pixels;       // when keepPixels, in sample order
+};
+
+// Traces every sampled pixel on all threads asked for and gathers the
+// statistics per half. Identical results for any thread count.
+VerifyResult verifyPrism(const PrismGeometry& geometry, const PrismSurfaces& surfaces,
+                         const VerifyOptions& options = {});
+
+}  // namespace verify
