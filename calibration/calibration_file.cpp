@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 
+namespace calibration {
+
 namespace {
 
 template <size_t N>
@@ -106,3 +108,5 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
     }
     return true;
 }
+
+}  // namespace calibration

@@ -12,6 +12,8 @@
 
 #include <QString>
 
+namespace calibration {
+
 inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
 
 // Writes the file at `path` atomically: a temporary file in the same
@@ -20,3 +22,5 @@ inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
 // failure returns false with `error` set and leaves no file behind (an
 // earlier file at `path` is kept).
 bool writeStereoCalibrationFile(const StereoCalibration& calibration, const QString& path, QString* error);
+
+}  // namespace calibration

@@ -7,6 +7,8 @@
 #include <cfloat>
 #include <cmath>
 
+namespace calibration {
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -366,3 +368,5 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
     result.ok = true;
     return result;
 }
+
+}  // namespace calibration

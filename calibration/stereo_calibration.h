@@ -13,6 +13,8 @@
 #include <array>
 #include <vector>
 
+namespace calibration {
+
 enum class DistortionModel {
     Standard,  // k1, k2, p1, p2, k3
     Rational,  // k1, k2, p1, p2, k3, k4, k5, k6
@@ -88,3 +90,5 @@ StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOpti
 StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<TargetView>& views,
                                         const HalfObservations& left, const HalfObservations& right,
                                         const CalibrationOptions& options);
+
+}  // namespace calibration

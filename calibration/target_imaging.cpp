@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace calibration {
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -133,16 +135,16 @@ ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& p
 
     const double h = 1e-3;
     const double limit = 10.0 * (rig.halfWidth() + rig.resolutionY);
+    const double margin = 50.0;
     double rx = 0.0, ry = 0.0;
     if (!miss(u, v, &rx, &ry))
         return result;
     for (int iteration = 1; iteration <= 40; ++iteration) {
-        double a[2], b[2], c[2], d[2];
-        if (!miss(u + h, v, &a[0], &a[1]) || !miss(u - h, v, &b[0], &b[1])
-            || !miss(u, v + h, &c[0], &c[1]) || !miss(u, v - h, &d[0], &d[1]))
+        double a[2], c[2];
+        if (!miss(u + h, v, &a[0], &a[1]) || !miss(u, v + h, &c[0], &c[1]))
             return result;
-        const double j00 = (a[0] - b[0]) / (2 * h), j10 = (a[1] - b[1]) / (2 * h);
-        const double j01 = (c[0] - d[0]) / (2 * h), j11 = (c[1] - d[1]) / (2 * h);
+        const double j00 = (a[0] - rx) / h, j10 = (a[1] - ry) / h;
+        const double j01 = (c[0] - rx) / h, j11 = (c[1] - ry) / h;
         const double det = j00 * j11 - j01 * j10;
         if (!(std::fabs(det) > 0.0))
             return result;
@@ -165,6 +167,10 @@ ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& p
         rx = nrx;
         ry = nry;
         if (!(std::fabs(u) < limit && std::fabs(v) < limit))
+            return result;
+        // Far outside the image after two full steps: not seen by this half.
+        if (iteration >= 2 && scale == 1.0
+            && (u < -margin || u > rig.halfWidth() + margin || v < -margin || v > rig.resolutionY + margin))
             return result;
         if (scale == 1.0 && stepLength < 1e-10) {
             result.missPx = std::hypot((j11 * rx - j01 * ry) / det, (-j10 * rx + j00 * ry) / det);
@@ -193,3 +199,5 @@ HalfObservations imageTargetViews(const StereoRig& rig, SensorHalf half,
     });
     return observations;
 }
+
+}  // namespace calibration

@@ -19,6 +19,8 @@
 
 #include <cmath>
 
+using namespace calibration;
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
