@@ -100,6 +100,9 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromStdString(e.msg));
         return false;
     }
+    // The reserved name is private to its owner; the result is an ordinary file.
+    QFile::setPermissions(temporary, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                         | QFileDevice::ReadOther);
     // POSIX rename replaces an existing file in one step.
     if (std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
         QFile::remove(temporary);

@@ -1,5 +1,7 @@
 #include "app/cli/cli_commands.h"
 
+#include "calibration/calibration_file.h"
+#include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
@@ -88,6 +90,36 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
     return true;
 }
 
+bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    calibration::CalibrationOptions options;
+    if (!request.calibrationDepths.isEmpty())
+        options.target.depthsMm.assign(request.calibrationDepths.begin(), request.calibrationDepths.end());
+    calibration::parseDistortionModel(request.calibrationModel, &options.model);
+    options.threadCount = request.threads;
+    calibration::PrismSource source = calibration::PrismSource::Design;
+    calibration::parsePrismSource(request.calibrationSource, &source);
+    report->source = calibration::prismSourceName(source);
+    report->order = source == calibration::PrismSource::Fit ? request.calibrationOrder : 0;
+
+    const PanelParameters& panel = request.panel;
+    CentralRayHit hit = centralRayHit(panel);
+    if (!hit.defined) {
+        *error = QStringLiteral("no calibration: the central ray runs parallel to the prism face");
+        return false;
+    }
+    if (!calibration::calibratePrism(toDesignParameters(panel, hit), source, report->order, options,
+                                     &report->result, error))
+        return false;
+    report->file = QDir(request.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
+    if (!calibration::writeStereoCalibrationFile(report->result, report->file, error))
+        return false;
+    report->seconds = elapsedSeconds(timer);
+    return true;
+}
+
 }  // namespace
 
 int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
@@ -105,6 +137,11 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         if (!runFitStage(request, order, &fit, error))
             return CliExitFailure;
         report->fits.append(fit);
+    }
+    if (request.calibrate) {
+        report->hasCalibration = true;
+        if (!runCalibrationStage(request, &report->calibration, error))
+            return CliExitFailure;
     }
     report->totalSeconds = elapsedSeconds(total);
     return CliExitOk;

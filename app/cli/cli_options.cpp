@@ -1,5 +1,7 @@
 #include "app/cli/cli_options.h"
 
+#include "calibration/calibration_file.h"
+#include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "fit/fit_files.h"
 
@@ -19,9 +21,11 @@ enum CommandMask : unsigned {
     ForDesign = 1u << static_cast<int>(CliCommand::Design),
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
-    ForDesignStage = ForDesign | ForRun,
+    ForCalibrate = 1u << static_cast<int>(CliCommand::Calibrate),
+    ForDesignStage = ForDesign | ForRun | ForCalibrate,
     ForFitStage = ForFit | ForRun,
-    ForAll = ForDesign | ForFit | ForRun,
+    ForCalibration = ForRun | ForCalibrate,
+    ForAll = ForDesign | ForFit | ForRun | ForCalibrate,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -66,7 +70,7 @@ const QVector<OptionSpec>& optionSpecs()
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
                   QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
                                  "with 'all' each order writes to D/order-N/"),
-                  ForFitStage});
+                  ForFitStage | ForCalibrate});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
         s.append(panelOption(PanelField::PrismSize));
@@ -77,6 +81,20 @@ const QVector<OptionSpec>& optionSpecs()
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
                   ForDesignStage});
+        s.append({QStringLiteral("calibrate"), QString(),
+                  QStringLiteral("after the run, predict the stereo calibration (see 'calibrate')"), ForRun});
+        s.append({QStringLiteral("depth"), QStringLiteral("Z"),
+                  QStringLiteral("a calibration target depth below the prism base, mm; repeat for\n"
+                                 "several (default 300, 600, 1000 and 2000)"),
+                  ForCalibration});
+        s.append({QStringLiteral("model"), QStringLiteral("M"),
+                  QStringLiteral("OpenCV distortion model of the calibration: standard\n"
+                                 "(k1 k2 p1 p2 k3, default) or rational (k1 .. k6, p1 p2)"),
+                  ForCalibration});
+        s.append({QStringLiteral("source"), QStringLiteral("S"),
+                  QStringLiteral("prism to calibrate: design (the design surfaces, default)\n"
+                                 "or fit (the fitted surfaces of --order)"),
+                  ForCalibration});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
                   QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
@@ -195,7 +213,7 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Calibrate}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -237,6 +255,68 @@ const PanelOption panelOptions[] = {
     {PanelField::Angle, [](PanelParameters& p, double v) { p.setAngle(v); }},
     {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
 };
+
+// --calibrate, --depth, --model and --source; the calibrate command always
+// calibrates.
+bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    request->calibrate = request->command == CliCommand::Calibrate || parser.isSet(QStringLiteral("calibrate"));
+    const bool given = parser.isSet(QStringLiteral("depth")) || parser.isSet(QStringLiteral("model"))
+                       || parser.isSet(QStringLiteral("source"));
+    if (!request->calibrate) {
+        if (given) {
+            *error = QStringLiteral("--depth, --model and --source need --calibrate");
+            return false;
+        }
+        return true;
+    }
+    for (const QString& text : parser.values(QStringLiteral("depth"))) {
+        bool ok = false;
+        const double depth = text.toDouble(&ok);
+        if (!ok || !std::isfinite(depth) || depth <= 0.0 || depth > 1e6) {
+            *error = QStringLiteral("--depth needs a depth in mm above 0 and up to 1000000, got %1").arg(quoted(text));
+            return false;
+        }
+        if (request->calibrationDepths.contains(depth)) {
+            *error = QStringLiteral("--depth %1 given twice").arg(text);
+            return false;
+        }
+        request->calibrationDepths.append(depth);
+    }
+    if (parser.isSet(QStringLiteral("model"))) {
+        calibration::DistortionModel model;
+        request->calibrationModel = parser.value(QStringLiteral("model"));
+        if (!calibration::parseDistortionModel(request->calibrationModel, &model)) {
+            *error = QStringLiteral("--model must be standard or rational, got %1").arg(quoted(request->calibrationModel));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("source"))) {
+        calibration::PrismSource source;
+        request->calibrationSource = parser.value(QStringLiteral("source"));
+        if (!calibration::parsePrismSource(request->calibrationSource, &source)) {
+            *error = QStringLiteral("--source must be design or fit, got %1").arg(quoted(request->calibrationSource));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The fit order of calibrate --source fit: one order, 3 to 8.
+bool parseCalibrationOrder(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    const PanelFieldRange& r = panelFieldRange(PanelField::FitOrder);
+    const QString text = parser.value(QStringLiteral("order"));
+    bool ok = false;
+    const int order = text.toInt(&ok, 10);
+    if (!parser.isSet(QStringLiteral("order")) || !ok || order < r.low || order > r.high) {
+        *error = QStringLiteral("calibrate --source fit needs --order N, a whole number from %1 to %2")
+                     .arg(r.low).arg(r.high);
+        return false;
+    }
+    request->calibrationOrder = order;
+    return true;
+}
 
 bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
 {
@@ -281,7 +361,7 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("option --%1 does not apply to %2").arg(spec.name, name) + hint;
             return false;
         }
-        if (parser.optionNames().count(spec.name) > 1) {
+        if (parser.optionNames().count(spec.name) > 1 && spec.name != QLatin1String("depth")) {
             *error = QStringLiteral("option --%1 given twice").arg(spec.name);
             return false;
         }
@@ -313,7 +393,10 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
     request->json = parser.isSet(QStringLiteral("json"));
 
-    if (command != CliCommand::Design) {
+    if (!parseCalibrationOptions(parser, request, error))
+        return false;
+
+    if (command == CliCommand::Fit || command == CliCommand::Run) {
         if (!parser.isSet(QStringLiteral("order"))) {
             *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
             return false;
@@ -334,8 +417,27 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
 
-    if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles(), error))
+    if ((command == CliCommand::Design || command == CliCommand::Run)
+        && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
+    if (request->calibrate) {
+        if (request->calibrationSource == QLatin1String("fit")) {
+            if (command == CliCommand::Calibrate && !parseCalibrationOrder(parser, request, error))
+                return false;
+            if (command == CliCommand::Run) {
+                if (request->allOrders) {
+                    *error = QStringLiteral("--calibrate --source fit needs a single --order, not 'all'");
+                    return false;
+                }
+                request->calibrationOrder = request->orders.first();
+            }
+        } else if (command == CliCommand::Calibrate && parser.isSet(QStringLiteral("order"))) {
+            *error = QStringLiteral("--order applies to --source fit only") + hint;
+            return false;
+        }
+        if (!checkResultFiles(request->outputDir, {QString::fromLatin1(calibration::stereoCalibrationFileName)}, error))
+            return false;
+    }
     if (command == CliCommand::Fit) {
         const QFileInfo input(QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName)));
         if (!input.isFile() || !input.isReadable()) {
@@ -377,6 +479,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Design: return QStringLiteral("design");
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
+    case CliCommand::Calibrate: return QStringLiteral("calibrate");
     case CliCommand::Help: break;
     }
     return QStringLiteral("help");
@@ -393,7 +496,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit or run); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run or calibrate); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -406,7 +509,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit and run")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run and calibrate")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -416,8 +519,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit or run) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit and run").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run or calibrate) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run and calibrate").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -438,9 +541,11 @@ QString cliHelpText(const QString& topic)
                    "Commands:\n"
                    "  design    design both surfaces; writes %1 and %2\n"
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
-                   "  run       design, then fit\n\n"
+                   "  run       design, then fit\n"
+                   "  calibrate predict the stereo calibration of the prism; writes %3\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
-                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
+                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
+                    QString::fromLatin1(calibration::stereoCalibrationFileName))
                + exitCodes;
     }
     QString head;
@@ -461,9 +566,22 @@ QString cliHelpText(const QString& topic)
                    .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
                         QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
         break;
+    case CliCommand::Calibrate:
+        head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational]\n"
+                              "                           [--source design|fit] [--order N] [options]\n\n"
+                              "Designs the prism in memory (and fits it with --source fit), images a\n"
+                              "planar grid target at each depth (fronto-parallel and tilted 30 degrees\n"
+                              "about x and y) through both sensor halves, calibrates each half and the\n"
+                              "pair with OpenCV as a user would, prints the residuals, the baseline and\n"
+                              "the depth error, and writes \"%1\" (OpenCV's YAML:\n"
+                              "camera matrices, distortion, R, T and the rectification).\n"
+                              "The design and fit files of the output directory are not touched.\n\n")
+                   .arg(QString::fromLatin1(calibration::stereoCalibrationFileName));
+        break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"
-                              "Runs design, then fit, on the same output directory.\n\n");
+                              "Runs design, then fit, on the same output directory; with --calibrate,\n"
+                              "then the calibration of 'calibrate'.\n\n");
         break;
     }
     return head + QStringLiteral("Options:\n") + optionsHelp(command) + exitCodes;

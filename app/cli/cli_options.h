@@ -11,7 +11,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run };
+enum class CliCommand { Help, Design, Fit, Run, Calibrate };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -26,6 +26,13 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    // The predicted stereo calibration: the calibrate command, or run with
+    // --calibrate. Depths empty: the calibration's own (300, 600, 1000, 2000).
+    bool calibrate = false;
+    QVector<double> calibrationDepths;
+    QString calibrationModel = QStringLiteral("standard");  // or "rational"
+    QString calibrationSource = QStringLiteral("design");   // or "fit"
+    int calibrationOrder = 0;                               // the fit's order when the source is "fit"
 };
 
 QString cliCommandName(CliCommand command);

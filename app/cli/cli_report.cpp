@@ -21,6 +21,96 @@ QJsonArray jsonNumbers(const QVector<double>& values)
     return array;
 }
 
+QJsonArray jsonMatrix(const double* values, int rows, int cols)
+{
+    QJsonArray matrix;
+    for (int r = 0; r < rows; ++r) {
+        QJsonArray row;
+        for (int c = 0; c < cols; ++c)
+            row.append(jsonNumber(values[r * cols + c]));
+        matrix.append(row);
+    }
+    return matrix;
+}
+
+QJsonObject jsonHalf(const calibration::HalfCalibration& h)
+{
+    QJsonObject half;
+    half.insert(QStringLiteral("rmsPx"), jsonNumber(h.rmsPx));
+    half.insert(QStringLiteral("maxPx"), jsonNumber(h.maxPx));
+    QJsonArray perDepth;
+    for (const calibration::DepthResidual& d : h.perDepth) {
+        QJsonObject depth;
+        depth.insert(QStringLiteral("depthMm"), jsonNumber(d.depthMm));
+        depth.insert(QStringLiteral("rmsPx"), jsonNumber(d.rmsPx));
+        depth.insert(QStringLiteral("maxPx"), jsonNumber(d.maxPx));
+        perDepth.append(depth);
+    }
+    half.insert(QStringLiteral("perDepth"), perDepth);
+    half.insert(QStringLiteral("cameraMatrix"), jsonMatrix(h.cameraMatrix.data(), 3, 3));
+    half.insert(QStringLiteral("distortion"), jsonNumbers(QVector<double>(h.distortion.begin(), h.distortion.end())));
+    return half;
+}
+
+QJsonObject jsonCalibration(const CliCalibrationReport& report)
+{
+    const calibration::StereoCalibration& c = report.result;
+    QJsonObject object;
+    object.insert(QStringLiteral("source"), report.source);
+    object.insert(QStringLiteral("order"), report.order > 0 ? QJsonValue(report.order) : QJsonValue());
+    object.insert(QStringLiteral("model"), calibration::distortionModelName(c.model));
+    object.insert(QStringLiteral("left"), jsonHalf(c.left));
+    object.insert(QStringLiteral("right"), jsonHalf(c.right));
+    QJsonObject stereo;
+    stereo.insert(QStringLiteral("baselineMm"), jsonNumber(c.baselineMm));
+    stereo.insert(QStringLiteral("idealBaselineMm"), jsonNumber(c.idealBaselineMm));
+    stereo.insert(QStringLiteral("rotationDeg"), jsonNumber(c.rotationDeg));
+    QJsonArray depthError;
+    for (const calibration::DepthError& d : c.depthError) {
+        QJsonObject depth;
+        depth.insert(QStringLiteral("depthMm"), jsonNumber(d.depthMm));
+        depth.insert(QStringLiteral("rmsMm"), jsonNumber(d.rmsMm));
+        depth.insert(QStringLiteral("maxMm"), jsonNumber(d.maxMm));
+        depth.insert(QStringLiteral("rmsPercent"), jsonNumber(d.rmsPercent));
+        depthError.append(depth);
+    }
+    stereo.insert(QStringLiteral("depthError"), depthError);
+    object.insert(QStringLiteral("stereo"), stereo);
+    object.insert(QStringLiteral("file"), report.file);
+    return object;
+}
+
+QString calibrationText(const CliCalibrationReport& report)
+{
+    const calibration::StereoCalibration& c = report.result;
+    auto number = [](double value, int decimals) { return QString::number(value, 'f', decimals); };
+    auto label = [](const QString& text) { return text.leftJustified(18); };
+    QString text = label(QStringLiteral("calibration"))
+                   + QStringLiteral("%1%2, %3 model; %4 s -> %5\n")
+                         .arg(report.source,
+                              report.order > 0 ? QStringLiteral(" of order %1").arg(report.order) : QString(),
+                              calibration::distortionModelName(c.model), number(report.seconds, 3), report.file);
+    const std::pair<const char*, const calibration::HalfCalibration*> halves[] = {{"left half", &c.left},
+                                                                                  {"right half", &c.right}};
+    for (const auto& [name, h] : halves) {
+        text += label(QString::fromLatin1(name))
+                + QStringLiteral("rms %1 px, max %2 px; f %3 / %4 px, centre %5, %6\n")
+                      .arg(number(h->rmsPx, 4), number(h->maxPx, 4), number(h->cameraMatrix[0], 2),
+                           number(h->cameraMatrix[4], 2), number(h->cameraMatrix[2], 2), number(h->cameraMatrix[5], 2));
+        for (const calibration::DepthResidual& d : h->perDepth)
+            text += label(QString()) + QStringLiteral("at %1 mm: rms %2 px, max %3 px\n")
+                                           .arg(QString::number(d.depthMm), number(d.rmsPx, 4), number(d.maxPx, 4));
+    }
+    text += label(QStringLiteral("stereo pair"))
+            + QStringLiteral("baseline %1 mm (ideal %2 mm), rotation %3 deg\n")
+                  .arg(number(c.baselineMm, 4), number(c.idealBaselineMm, 4), number(c.rotationDeg, 4));
+    for (const calibration::DepthError& d : c.depthError)
+        text += label(QString()) + QStringLiteral("depth error at %1 mm: rms %2 mm (%3 %), max %4 mm\n")
+                                       .arg(QString::number(d.depthMm), number(d.rmsMm, 4), number(d.rmsPercent, 4),
+                                            number(d.maxMm, 4));
+    return text;
+}
+
 QString seconds(double value)
 {
     return QString::number(value, 'f', 3) + QStringLiteral(" s");
@@ -73,6 +163,8 @@ QString formatSummaryText(const CliReport& report)
             text += QStringLiteral(" -> %1").arg(fit.directory);
         text += QLatin1Char('\n');
     }
+    if (report.hasCalibration)
+        text += calibrationText(report.calibration);
     text += line("total time", seconds(report.totalSeconds));
     return text;
 }
@@ -128,6 +220,8 @@ QByteArray formatSummaryJson(const CliReport& report)
         }
         root.insert(QStringLiteral("fits"), fits);
     }
+    if (report.hasCalibration)
+        root.insert(QStringLiteral("calibration"), jsonCalibration(report.calibration));
     root.insert(QStringLiteral("totalSeconds"), report.totalSeconds);
     return QJsonDocument(root).toJson(QJsonDocument::Compact) + '\n';
 }

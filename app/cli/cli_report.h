@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "calibration/stereo_calibration.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,11 +38,21 @@ struct CliFitReport {
     double seconds = 0.0;
 };
 
+struct CliCalibrationReport {
+    QString source;     // "design" or "fit"
+    int order = 0;      // the fit's order; 0 for the design
+    QString file;       // path of "stereo_calibration.yml"
+    calibration::StereoCalibration result;
+    double seconds = 0.0;
+};
+
 struct CliReport {
     CliRequest request;
     bool hasDesign = false;
     CliDesignReport design;
     QVector<CliFitReport> fits;
+    bool hasCalibration = false;
+    CliCalibrationReport calibration;
     double totalSeconds = 0.0;
 };
 
