@@ -1,6 +1,7 @@
 #include "design/design_run.h"
 
 #include "design/design_files.h"
+#include "design/design_json.h"
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
 
@@ -32,6 +33,7 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     traceColumns(record, result.threadCount);
     const Clock::time_point columnsDone = Clock::now();
     const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
+    result.designJsonWritten = writeDesignJson(options.outputDirectory, designJsonFromRecord(record, options.panel));
     const Clock::time_point gridDone = Clock::now();
 
     result.gridWritten = grid.written;

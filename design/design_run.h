@@ -7,14 +7,18 @@
 
 #include <QString>
 
+struct PanelParameters;
+
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
+    const PanelParameters* panel = nullptr;          // the panel's values, for "design.json"
 };
 
 struct DesignRunResult {
     bool profileWritten = false;    // "output.txt" opened and written in full
     bool gridWritten = false;       // "outputall.txt" opened and written in full
+    bool designJsonWritten = false; // "design.json" written
     int nonFiniteGridLines = 0;     // lines of "outputall.txt" holding an infinity or not-a-number
     int threadCount = 0;            // workers used
     double integrationSeconds = 0.0;  // row and column passes

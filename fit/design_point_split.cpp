@@ -30,11 +30,13 @@ void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocat
     int count2 = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         const double* c = numbers.data() + 6 * r;
-        if (-28.0 < c[0] && c[0] < 28.0 && -18.0 < c[1] && c[1] < 18.0) {
+        const SplitWindow& w1 = surface1Window;
+        const SplitWindow& w2 = surface2Window;
+        if (w1.xLow < c[0] && c[0] < w1.xHigh && w1.yLow < c[1] && c[1] < w1.yHigh) {
             appendPointRow(&surface1, c[0], c[1], c[2]);
             ++count1;
         }
-        if (0.0 < c[3] && c[3] < 28.0 && -18.0 < c[4] && c[4] < 18.0) {
+        if (w2.xLow < c[3] && c[3] < w2.xHigh && w2.yLow < c[4] && c[4] < w2.yHigh) {
             appendPointRow(&surface2, c[3], c[4], c[5]);
             ++count2;
         }

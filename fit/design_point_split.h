@@ -2,6 +2,13 @@
 
 #include "fit/fit_files.h"
 
+// The windows of the split: low < coordinate < high, all strict.
+struct SplitWindow {
+    double xLow, xHigh, yLow, yHigh;
+};
+inline constexpr SplitWindow surface1Window = {-28.0, 28.0, -18.0, 18.0};
+inline constexpr SplitWindow surface2Window = {0.0, 28.0, -18.0, 18.0};
+
 // Splits the design points of "outputall.txt" into one point file per surface:
 // rows with -28 < c1 < 28 and -18 < c2 < 18 give (c1, c2, c3) to
 // "outputall_fig1.txt", rows with 0 < c4 < 28 and -18 < c5 < 18 give

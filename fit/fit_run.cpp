@@ -1,6 +1,7 @@
 #include "fit/fit_run.h"
 
 #include "fit/design_point_split.h"
+#include "fit/fit_json.h"
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
 #include "fit/matrix_record.h"
@@ -151,6 +152,7 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where)
     const Clock::time_point start = Clock::now();
     summary.reportWritten = writeFitReport(fitFilePath(where.outputDirectory, fitReportFileName), summary.order,
                                            summary.surface1Results.data(), summary.surface2Results.data());
+    summary.jsonWritten = writeFitJson(where.outputDirectory, fitJsonFromSummary(summary));
     const double seconds = secondsBetween(start, Clock::now());
     summary.writeSeconds += seconds;
     summary.totalSeconds += seconds;

@@ -15,6 +15,7 @@ struct FitRunSummary {
     bool pointFilesRead = false;          // both per-surface point files were read back
     bool fitFilesWritten = false;         // both fitted-point files were written
     bool reportWritten = false;           // "result_para_fit.txt" was written (fitAndReportOrder only)
+    bool jsonWritten = false;             // "result_para_fit.json" was written (fitAndReportOrder only)
     double splitSeconds = 0.0;            // the split, both point files written
     double fitSeconds = 0.0;              // point files read back, both models, residuals
     double writeSeconds = 0.0;            // fitted-point files, clean-up and report

@@ -257,7 +257,9 @@ void MainWindow::on_radioButton_clicked(bool checked)
 
 void MainWindow::on_pushButton_clicked()
 {
-    runDesign(toDesignParameters(panel, lastHit));
+    DesignRunOptions options;
+    options.panel = &panel;  // recorded in "design.json"
+    runDesign(toDesignParameters(panel, lastHit), options);
     // Shown also when a file could not be written.
     QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
     emit workdonesignal();

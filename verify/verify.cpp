@@ -105,28 +105,42 @@ TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, 
     return out;
 }
 
-PixelErrors pixelErrors(const PrismGeometry& g, double x, double y, const TracedRay& ray,
-                        const std::vector<double>& depths)
+namespace {
+
+// The errors into out[0] (direction), out[1] (pinhole) and out[2 + k] (depth k).
+void writePixelErrors(const PrismGeometry& g, double x, double y, const TracedRay& ray,
+                      const std::vector<double>& depths, double* out)
 {
-    PixelErrors e;
     const double inf = std::numeric_limits<double>::infinity();
     const HalfFrame frame = halfFrame(g, x);
     const double dz = g.dz();
     const Vec3& d = ray.direction;
     double px = 0.0;
     double py = 0.0;
-    e.directionPx = imageOfDirection(dz, d, &px, &py) ? std::hypot(px - frame.xv, py - y) / pixelPitch : inf;
-    e.pinholeMm = (frame.pinhole - ray.exitPoint).cross(d).norm();
-    e.reprojectionPx.reserve(depths.size());
-    for (const double depth : depths) {
+    out[0] = imageOfDirection(dz, d, &px, &py) ? std::hypot(px - frame.xv, py - y) / pixelPitch : inf;
+    out[1] = (frame.pinhole - ray.exitPoint).cross(d).norm();
+    for (std::size_t k = 0; k < depths.size(); ++k) {
         double error = inf;
         if (d.z() < 0.0) {
-            const Vec3 scene = ray.exitPoint + ((-depth - ray.exitPoint.z()) / d.z()) * d;
+            const Vec3 scene = ray.exitPoint + ((-depths[k] - ray.exitPoint.z()) / d.z()) * d;
             if (imageOfDirection(dz, scene - frame.pinhole, &px, &py))
                 error = std::hypot(px - frame.xv, py - y) / pixelPitch;
         }
-        e.reprojectionPx.push_back(error);
+        out[2 + k] = error;
     }
+}
+
+}  // namespace
+
+PixelErrors pixelErrors(const PrismGeometry& g, double x, double y, const TracedRay& ray,
+                        const std::vector<double>& depths)
+{
+    std::vector<double> values(2 + depths.size());
+    writePixelErrors(g, x, y, ray, depths, values.data());
+    PixelErrors e;
+    e.directionPx = values[0];
+    e.pinholeMm = values[1];
+    e.reprojectionPx.assign(values.begin() + 2, values.end());
     return e;
 }
 
@@ -176,12 +190,7 @@ VerifyResult verifyPrism(const PrismGeometry& g, const PrismSurfaces& surfaces, 
             flags[i] = ray.flags;
             if (!ray.traced())
                 continue;
-            const PixelErrors e = pixelErrors(g, x, y, ray, options.depths);
-            double* m = &metrics[i * metricCount];
-            m[0] = e.directionPx;
-            m[1] = e.pinholeMm;
-            for (std::size_t k = 0; k < depthCount; ++k)
-                m[2 + k] = e.reprojectionPx[k];
+            writePixelErrors(g, x, y, ray, options.depths, &metrics[i * metricCount]);
         }
     });
 

@@ -1,7 +1,7 @@
 #include "verify/verify_surfaces.h"
 
 #include "design/design_record.h"
-#include "fit/fit_files.h"
+#include "textio/number_text.h"
 #include "fit/fit_orders.h"
 #include "fit/surface_models.h"
 
@@ -167,10 +167,10 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
     const Vec3& o = ray.origin;
     const Vec3& d = ray.direction;
     // g(t): height of the ray point above the surface under it; |g| is the
-    // distance between the two points.
+    // distance between the two points. Keeps the slopes of the last call.
+    double sx = 0.0;
+    double sy = 0.0;
     auto g = [&](double t, double* slope) {
-        double sx = 0.0;
-        double sy = 0.0;
         const double s = height(o.x() + t * d.x(), o.y() + t * d.y(), &sx, &sy);
         if (slope)
             *slope = d.z() - sx * d.x() - sy * d.y();
@@ -180,15 +180,16 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
     SurfaceHit hit;
     double t = 0.0;
     if (d.z() != 0.0) {
-        // Start where the ray reaches the height of the surface below the
-        // point where it crosses z = 0.
+        // Start where the ray reaches the height the surface has below the
+        // point where the ray crosses z = 0.
         const double t0 = std::max(0.0, -o.z() / d.z());
-        double unused = 0.0;
-        const double s = g(t0, &unused) - (o.z() + t0 * d.z());  // -height at t0
-        t = std::max(0.0, (-s - o.z()) / d.z());
+        const double below = o.z() + t0 * d.z() - g(t0, nullptr);
+        t = std::max(0.0, (below - o.z()) / d.z());
     }
     double slope = 0.0;
     double value = g(t, &slope);
+    double lastSx = sx;
+    double lastSy = sy;
     bool converged = std::fabs(value) <= intersectionTolerance;
     for (int iteration = 0; !converged && iteration < 30 && std::isfinite(value); ++iteration) {
         if (!(std::fabs(slope) > 0.0) || !std::isfinite(slope))
@@ -203,16 +204,17 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
         t = next;
         value = nextValue;
         slope = nextSlope;
+        lastSx = sx;
+        lastSy = sy;
         converged = std::fabs(value) <= intersectionTolerance;
     }
 
     if (!converged && std::isfinite(value)) {
-        // Bracket a sign change of g around t, then bisect with Newton steps
-        // where they stay inside the bracket.
+        // Bracket a sign change of g around t, then bisect, taking Newton
+        // steps where they stay inside the bracket.
         double lo = t;
         double hi = t;
         double glo = value;
-        double ghi = value;
         bool bracketed = false;
         double width = std::max(1.0, std::fabs(t)) * 1e-3;
         for (int k = 0; k < 64 && !bracketed; ++k, width *= 2.0) {
@@ -224,7 +226,6 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
                     lo = std::min(t, candidate);
                     hi = std::max(t, candidate);
                     glo = lo == t ? value : gc;
-                    ghi = hi == t ? value : gc;
                     bracketed = true;
                     break;
                 }
@@ -235,14 +236,13 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
             return hit;
         }
         for (int iteration = 0; iteration < 200; ++iteration) {
-            double s = 0.0;
-            const double mid = 0.5 * (lo + hi);
             double candidate = t - value / slope;
             if (!(candidate > lo && candidate < hi) || !std::isfinite(candidate))
-                candidate = mid;
+                candidate = 0.5 * (lo + hi);
             t = candidate;
-            value = g(t, &s);
-            slope = s;
+            value = g(t, &slope);
+            lastSx = sx;
+            lastSy = sy;
             if (std::fabs(value) <= intersectionTolerance) {
                 converged = true;
                 break;
@@ -252,23 +252,23 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
                 glo = value;
             } else {
                 hi = t;
-                ghi = value;
             }
             if (hi - lo <= 1e-15 * std::max(1.0, std::fabs(t))) {
                 converged = std::fabs(value) <= roundingFloor;
                 break;
             }
         }
-        (void)ghi;
         if (!converged) {
             hit.status = HitStatus::NoConvergence;
             return hit;
         }
     }
-    if (!converged || !(t > 0.0)) {
+    if (!converged) {
         hit.status = std::isfinite(value) ? HitStatus::NoConvergence : HitStatus::Miss;
-        if (!(t > 0.0) && converged)
-            hit.status = HitStatus::Miss;
+        return hit;
+    }
+    if (!(t > 0.0)) {
+        hit.status = HitStatus::Miss;
         return hit;
     }
     hit.status = HitStatus::Hit;
@@ -276,8 +276,7 @@ SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
     hit.point = o + t * d;
     hit.u = hit.point.x();
     hit.v = hit.point.y();
-    const SurfacePoint sp = evaluate(hit.u, hit.v);
-    hit.normal = orientedNormal(sp.du, sp.dv);
+    hit.normal = orientedNormal(Vec3(1.0, 0.0, lastSx), Vec3(0.0, 1.0, lastSy));
     hit.outsideWindow = !insideWindow(hit.u, hit.v);
     return hit;
 }
@@ -457,8 +456,8 @@ Eigen::MatrixXd splineBasis(const std::vector<double>& at, double low, double hi
     return basis;
 }
 
-constexpr int smoothingColumnsPerInterval = 40;
-constexpr int smoothingRowsPerInterval = 60;
+constexpr int smoothingColumnsPerInterval = 120;
+constexpr int smoothingRowsPerInterval = 180;
 constexpr int sheetRowReach = 539;
 
 }  // namespace

@@ -1,41 +1,13 @@
 #include "views/point_set.h"
 
+#include "textio/number_text.h"
+
 #include <QDebug>
 #include <QtGui/qopengl.h>
 
 #include <cmath>
 #include <limits>
-#include <locale.h>
-
-namespace {
-
-// The point files are written with '.' as the decimal point whatever the
-// user's locale, but the application object switches the C library to the
-// user's locale, where "%lf" may expect ','. Reading under the C numeric
-// locale keeps "%lf" (with its "nan" and "inf") and reads every file whole.
-class CNumericLocale {
-public:
-    CNumericLocale() : cLocale(newlocale(LC_NUMERIC_MASK, "C", locale_t(nullptr)))
-    {
-        if (cLocale)
-            previous = uselocale(cLocale);
-    }
-    ~CNumericLocale()
-    {
-        if (cLocale) {
-            uselocale(previous);
-            freelocale(cLocale);
-        }
-    }
-    CNumericLocale(const CNumericLocale &) = delete;
-    CNumericLocale &operator=(const CNumericLocale &) = delete;
-
-private:
-    locale_t cLocale;
-    locale_t previous = locale_t(nullptr);
-};
-
-} // namespace
+#include <algorithm>
 
 ViewRotation viewRotation(const QQuaternion &orientation)
 {
@@ -65,19 +37,24 @@ std::FILE *Showoutput::openForReading(const char *fileName)
 
 void Showoutput::appendGroups(std::FILE *file)
 {
-    const CNumericLocale numericLocale;
-    double group[6];
-    // Anything that is not a number ends the reading like the end of the
-    // file does: the points read so far are kept.
-    for (;;) {
-        int read = 0;
-        while (read < 6 && std::fscanf(file, "%lf", &group[read]) == 1)
-            ++read;
-        if (read < 3)
-            return;
+    // The files are written in the C conventions whatever the user's locale;
+    // the shared reader takes the numbers as "%lf" does and stops at anything
+    // that is not a number, keeping the points read so far.
+    QByteArray text;
+    char buffer[1 << 16];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, static_cast<int>(got));
+    std::vector<double> numbers;
+    readNumbers(text.constData(), static_cast<std::size_t>(text.size()), &numbers);
+    // Groups of six; a last group of three to five numbers is a lone point.
+    for (std::size_t first = 0; first + 3 <= numbers.size(); first += 6) {
+        double group[6];
+        const std::size_t read = std::min<std::size_t>(6, numbers.size() - first);
+        std::copy(numbers.begin() + static_cast<std::ptrdiff_t>(first),
+                  numbers.begin() + static_cast<std::ptrdiff_t>(first + read), group);
         const bool complete = read == 6;
         if (!complete) {
-            for (int k = 3; k < 6; ++k)
+            for (std::size_t k = 3; k < 6; ++k)
                 group[k] = std::numeric_limits<double>::quiet_NaN();
             loneGroups.push_back(groupCount);
         }
@@ -85,8 +62,6 @@ void Showoutput::appendGroups(std::FILE *file)
             columns[k].push_back(group[k]);
         vertices.insert(vertices.end(), group, group + (complete ? 6 : 3));
         ++groupCount;
-        if (!complete)
-            return;
     }
 }
 

@@ -38,6 +38,7 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
+    runOptions.panel = &panel;
     const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;

@@ -4,7 +4,7 @@
 #include "design/design_record.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
-#include "sketch/prism_geometry.h"
+#include "parameters/panel_parameters.h"
 #include "verify/verify.h"
 
 #include <QCoreApplication>
@@ -12,9 +12,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 
 namespace {
+
+double cpuSeconds()
+{
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -42,16 +48,8 @@ int main(int argc, char** argv)
     const int threads = argc > 2 ? std::atoi(argv[2]) : 0;
     QTemporaryDir dir;
 
-    PrismSketchParameters sketch;
-    sketch.focalLength = 35.0f;
-    sketch.resolutionX = 1920;
-    sketch.angleDeg = 20.0f;
-    sketch.prismDistance = 175.0f;
-    sketch.prismSize = 100.0f;
-    sketch.refractiveIndex = 1.48f;
-    sketch.virtualCameraPos = 210.0f;
-    DesignParameters parameters;
-    centralRayHit(sketch, &parameters.centralRayHitX, &parameters.centralRayHitY);
+    const PanelParameters panel;  // the panel's start values
+    const DesignParameters parameters = toDesignParameters(panel, centralRayHit(panel));
 
     ScopedDesignRecord record;
     fillDesignRecord(*record, parameters);
@@ -78,8 +76,10 @@ int main(int argc, char** argv)
     for (int step : {8, 1}) {
         options.step = step;
         const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = cpuSeconds();
         const verify::VerifyResult r = verify::verifyPrism(geometry, fitted, options);
         printRow("fit", r, secondsSince(start));
+        std::printf("         cpu %.3f s on %d threads\n", cpuSeconds() - cpuStart, threads);
     }
     options.step = 8;
     auto start = std::chrono::steady_clock::now();
