@@ -108,8 +108,8 @@ void TestCalibrationCli::calibrate_data()
     QTest::newRow("run --calibrate, the design")
         << QStringList{"run", "--order", "3", "--calibrate", "--depth", "700"} << "design" << 0 << "standard"
         << QVector<double>{700}
-        << QStringList{"output.txt", "outputall.txt", "output_fit_fig1.txt", "output_fit_fig2.txt",
-                       "result_para_fit.txt", yml};
+        << QStringList{"output.txt", "outputall.txt", "design.json", "output_fit_fig1.txt", "output_fit_fig2.txt",
+                       "result_para_fit.txt", "result_para_fit.json", yml};
 }
 
 // The JSON holds the keys the calibration promises, the depths asked for,
