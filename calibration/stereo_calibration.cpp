@@ -108,7 +108,8 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     try {
         cv::calibrateCamera(objectPoints, imagePoints, cv::Size(rig.halfWidth(), rig.resolutionY), run->K,
                             run->D, run->rvecs, run->tvecs,
-                            cv::CALIB_USE_INTRINSIC_GUESS | modelFlags(options.model),
+                            cv::CALIB_USE_INTRINSIC_GUESS | modelFlags(options.model)
+                                | (options.fixPrincipalPoint ? cv::CALIB_FIX_PRINCIPAL_POINT : 0),
                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, DBL_EPSILON));
     } catch (const cv::Exception& e) {
         *error = QStringLiteral("calibration of a half failed: %1").arg(QString::fromStdString(e.msg));

@@ -29,6 +29,11 @@ struct CalibrationOptions {
     DistortionModel model = DistortionModel::Standard;
     int threadCount = 0;          // for imaging the targets; 0: every hardware thread
     int minimumViewPoints = 8;    // a view with fewer imaged points is left out
+    // Hold each half's principal point at the half's centre (OpenCV's
+    // CALIB_FIX_PRINCIPAL_POINT). Over a half's narrow field of view the
+    // principal point trades against the target's pose, so an imperfect
+    // prism lets it wander; holding it keeps the halves' frames parallel.
+    bool fixPrincipalPoint = false;
 };
 
 struct DepthResidual {

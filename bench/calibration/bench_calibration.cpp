@@ -2,7 +2,7 @@
 // every target point imaged through the traced prism, OpenCV calibration of
 // both halves and the pair), for the design surfaces and for a fit; the
 // figures of each run are printed with its time.
-//   bench_calibration [fit order, default 3] [threads, default all]
+//   bench_calibration [fit order, default 3] [threads, default all] [fix: principal point held]
 
 #include "calibration/prism_calibration.h"
 #include "parameters/panel_parameters.h"
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 using namespace calibration;
 
@@ -26,12 +27,13 @@ void printHalf(const char* name, const HalfCalibration& h)
                     d.points);
 }
 
-void run(PrismSource source, int order, int threads)
+void run(PrismSource source, int order, int threads, bool fixPrincipalPoint)
 {
     const PanelParameters panel;
     const DesignParameters parameters = toDesignParameters(panel, centralRayHit(panel));
     CalibrationOptions options;
     options.threadCount = threads;
+    options.fixPrincipalPoint = fixPrincipalPoint;
     StereoCalibration c;
     QString error;
     PrismCalibrationTimes times;
@@ -58,8 +60,9 @@ int main(int argc, char** argv)
 {
     const int order = argc > 1 ? std::atoi(argv[1]) : 3;
     const int threads = argc > 2 ? std::atoi(argv[2]) : 0;
-    run(PrismSource::Design, 0, threads);
-    run(PrismSource::Fit, order, threads);
+    const bool fix = argc > 3 && std::string(argv[3]) == "fix";
+    run(PrismSource::Design, 0, threads, fix);
+    run(PrismSource::Fit, order, threads, fix);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("peak memory (ru_maxrss) %.1f MB\n", double(usage.ru_maxrss) / 1024.0);
