@@ -119,10 +119,12 @@ private slots:
     void recordReleasesOnEveryPath()
     {
         DesignRecord record;
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer aborts on an oversized request instead of throwing
         for (int steps : {1 << 20, std::numeric_limits<int>::max()}) {
             QVERIFY_EXCEPTION_THROWN(designRecordCreate(&record, 2, steps, steps), std::bad_alloc);
             designRecordRelease(&record);
         }
+#endif
         designRecordCreate(&record, 2, 480, 540);
         record.gridZ[1][8 * 480 * 540 - 1] = record.rowX[1][4 * 480 - 1] = record.columnY[1][2 * 540 - 1] = 1.0;
         designRecordRelease(&record);
