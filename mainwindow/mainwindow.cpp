@@ -5,6 +5,7 @@
 #include "fit/fit_run.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
+#include "mainwindow/verification_window.h"
 #include "sketch/prismitem.h"
 
 #include <QButtonGroup>
@@ -107,6 +108,20 @@ void MainWindow::placeWidgets(const QFont& font)
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
     place(f.graphicsView, 0.32, 0.005, 0.35, 1.0);
+    // Beside the fit controls, where the panel has room.
+    verifyButton = new QPushButton(QStringLiteral("verify"), this);
+    verifyButton->setObjectName(QStringLiteral("pushButton_verify"));
+    moveHere(verifyButton, 0.21, 0.64, 0.08, 0.04, true);
+    connect(verifyButton, &QPushButton::clicked, this, &MainWindow::verifyClicked);
+}
+
+void MainWindow::verifyClicked()
+{
+    if (!verificationWindow)
+        verificationWindow = new VerificationWindow(this);
+    verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
+    verificationWindow->show();
+    verificationWindow->raise();
 }
 
 // Every value that differs from its control's current one fires that
@@ -274,6 +289,7 @@ void MainWindow::on_pushButton_2_clicked()
 {
     qDebug() << "jieci" << panel.fitOrder;
     fitAndReportOrder(panel.fitOrder);
+    fitComputed = true;
     if (panel.fitOrder == 3)
         qDebug(" c3");
     else if (panel.fitOrder == 4)

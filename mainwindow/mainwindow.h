@@ -5,7 +5,9 @@
 #include <QMainWindow>
 
 class QGraphicsScene;
+class QPushButton;
 class Prismitem;
+class VerificationWindow;
 struct MainWindowForm;
 
 // The parameter panel with the live prism sketch. It owns the panel's
@@ -43,6 +45,8 @@ private slots:
     void on_pushButton_clicked();
     void on_spjieci_valueChanged(int arg1);
     void on_pushButton_2_clicked();
+    // "verify": the design and the fit in the working directory.
+    void verifyClicked();
 
 private:
     void initPanelValues();
@@ -55,4 +59,7 @@ private:
     PanelParameters panel;
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
+    QPushButton* verifyButton = nullptr;
+    VerificationWindow* verificationWindow = nullptr;
+    bool fitComputed = false;
 };

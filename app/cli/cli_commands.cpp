@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -19,7 +20,8 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error)
+bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error,
+                    std::unique_ptr<ScopedDesignRecord>* record)
 {
     QElapsedTimer timer;
     timer.start();
@@ -39,7 +41,12 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
     runOptions.panel = &panel;
-    const DesignRunResult result = runDesign(toDesignParameters(panel, hit), runOptions);
+    // The record stays for the verification of its full-precision grid.
+    *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
+    fillDesignRecord(***record, toDesignParameters(panel, hit));
+    const DesignRunResult result = traceDesign(***record, runOptions);
+    if (!request.verify)
+        record->reset();
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
     report->nonFinitePoints = result.nonFiniteGridLines;
@@ -128,9 +135,14 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
+    if (request.command == CliCommand::Verify) {
+        report->hasVerification = true;
+        return runVerifyCommand(request, &report->verification, error);
+    }
+    std::unique_ptr<ScopedDesignRecord> record;
     if (request.command == CliCommand::Design || request.command == CliCommand::Run) {
         report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, error))
+        if (!runDesignStage(request, &report->design, error, &record))
             return CliExitFailure;
     }
     for (int order : request.orders) {
@@ -138,6 +150,12 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         if (!runFitStage(request, order, &fit, error))
             return CliExitFailure;
         report->fits.append(fit);
+    }
+    if (request.verify && record) {
+        report->hasVerification = true;
+        const int code = runVerifyAfterRun(request, **record, report->fits, &report->verification, error);
+        if (code != CliExitOk)
+            return code;
     }
     if (request.calibrate) {
         report->hasCalibration = true;

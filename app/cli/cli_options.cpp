@@ -21,11 +21,13 @@ enum CommandMask : unsigned {
     ForDesign = 1u << static_cast<int>(CliCommand::Design),
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
+    ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForCalibrate = 1u << static_cast<int>(CliCommand::Calibrate),
     ForDesignStage = ForDesign | ForRun | ForCalibrate,
     ForFitStage = ForFit | ForRun,
+    ForVerifying = ForVerify | ForRun,
     ForCalibration = ForRun | ForCalibrate,
-    ForAll = ForDesign | ForFit | ForRun | ForCalibrate,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForCalibrate,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -59,7 +61,7 @@ OptionSpec panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
-            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage};
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForVerify};
 }
 
 // In the order the help lists them.
@@ -70,7 +72,7 @@ const QVector<OptionSpec>& optionSpecs()
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
                   QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
                                  "with 'all' each order writes to D/order-N/"),
-                  ForFitStage | ForCalibrate});
+                  ForFitStage | ForVerify | ForCalibrate});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
         s.append(panelOption(PanelField::PrismSize));
@@ -80,13 +82,26 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
-                  ForDesignStage});
+                  ForDesignStage | ForVerify});
+        s.append({QStringLiteral("threads"), QStringLiteral("N"),
+                  QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
+                  ForDesignStage | ForVerify});
+        s.append({QStringLiteral("verify"), QString(),
+                  QStringLiteral("after the run, trace the pixels through the surfaces and\n"
+                                 "report their stereo errors (as the verify command)"),
+                  ForRun});
+        s.append({QStringLiteral("step"), QStringLiteral("S"),
+                  QStringLiteral("verify every S-th pixel across and down, 1 or more\n"
+                                 "(default 8; 1 traces all 2,073,600 pixels)"),
+                  ForVerifying});
+        s.append({QStringLiteral("depth"), QStringLiteral("Z"),
+                  QStringLiteral("scene depth in mm for the reprojection error; may be\n"
+                                 "given more than once (default 1000 and 300); for the\n"
+                                 "calibration, a target depth below the prism base\n"
+                                 "(default 300, 600, 1000 and 2000)"),
+                  ForVerifying | ForCalibrate});
         s.append({QStringLiteral("calibrate"), QString(),
                   QStringLiteral("after the run, predict the stereo calibration (see 'calibrate')"), ForRun});
-        s.append({QStringLiteral("depth"), QStringLiteral("Z"),
-                  QStringLiteral("a calibration target depth below the prism base, mm; repeat for\n"
-                                 "several (default 300, 600, 1000 and 2000)"),
-                  ForCalibration});
         s.append({QStringLiteral("model"), QStringLiteral("M"),
                   QStringLiteral("OpenCV distortion model of the calibration: standard\n"
                                  "(k1 k2 p1 p2 k3, default) or rational (k1 .. k6, p1 p2)"),
@@ -95,8 +110,9 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("prism to calibrate: design (the design surfaces, default)\n"
                                  "or fit (the fitted surfaces of --order)"),
                   ForCalibration});
-        s.append({QStringLiteral("threads"), QStringLiteral("N"),
-                  QStringLiteral("threads for the design (default: all processors)"), ForDesignStage});
+        s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
+                  QStringLiteral("write an error map of every verified source as a PNG"),
+                  ForVerifying});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
                                  "it must exist and be writable"),
@@ -213,7 +229,8 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Calibrate}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify,
+                         CliCommand::Calibrate}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -256,13 +273,64 @@ const PanelOption panelOptions[] = {
     {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
 };
 
+// --step, --depth and --map.
+bool parseVerifyOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    if (parser.isSet(QStringLiteral("step"))) {
+        const QString text = parser.value(QStringLiteral("step"));
+        bool ok = false;
+        request->verifyStep = text.toInt(&ok, 10);
+        if (!ok || request->verifyStep < 1) {
+            *error = QStringLiteral("--step must be a whole number of 1 or more, got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("depth"))) {
+        request->verifyDepths.clear();
+        for (const QString& text : parser.values(QStringLiteral("depth"))) {
+            bool ok = false;
+            const double depth = text.toDouble(&ok);
+            if (!ok || !std::isfinite(depth) || depth <= 0.0) {
+                *error = QStringLiteral("--depth must be a distance in mm above 0, got %1").arg(quoted(text));
+                return false;
+            }
+            request->verifyDepths.append(depth);
+        }
+    }
+    if (parser.isSet(QStringLiteral("map"))) {
+        const QFileInfo map(parser.value(QStringLiteral("map")));
+        if (map.fileName().isEmpty() || map.suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) != 0) {
+            *error = QStringLiteral("--map needs a file name ending in .png, got %1").arg(quoted(map.filePath()));
+            return false;
+        }
+        if (!map.absoluteDir().exists() || (map.exists() && !map.isFile())) {
+            *error = QStringLiteral("the map %1 cannot be written there").arg(quoted(map.filePath()));
+            return false;
+        }
+        request->mapPath = map.absoluteFilePath();
+    }
+    return true;
+}
+
+// The design file the verify command needs, and the fit files it is asked for.
+bool checkVerifyInputs(const CliRequest& request, QString* error)
+{
+    const QFileInfo design(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+    if (!design.isFile() || !design.isReadable()) {
+        *error = QStringLiteral("no design in %1 (no readable %2); run 'harvenlotek-cli design' first")
+                     .arg(quoted(request.outputDir), QString::fromLatin1(designPointsFileName));
+        return false;
+    }
+    return true;
+}
+
 // --calibrate, --depth, --model and --source; the calibrate command always
-// calibrates.
+// calibrates. --depth also serves the verification of run --verify.
 bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
 {
     request->calibrate = request->command == CliCommand::Calibrate || parser.isSet(QStringLiteral("calibrate"));
-    const bool given = parser.isSet(QStringLiteral("depth")) || parser.isSet(QStringLiteral("model"))
-                       || parser.isSet(QStringLiteral("source"));
+    const bool given = (parser.isSet(QStringLiteral("depth")) && !request->verify)
+                       || parser.isSet(QStringLiteral("model")) || parser.isSet(QStringLiteral("source"));
     if (!request->calibrate) {
         if (given) {
             *error = QStringLiteral("--depth, --model and --source need --calibrate");
@@ -392,7 +460,9 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         }
     }
     request->json = parser.isSet(QStringLiteral("json"));
-
+    request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));
+    if (!parseVerifyOptions(parser, request, error))
+        return false;
     if (!parseCalibrationOptions(parser, request, error))
         return false;
 
@@ -401,6 +471,9 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
             return false;
         }
+        if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
+            return false;
+    } else if (command == CliCommand::Verify && parser.isSet(QStringLiteral("order"))) {
         if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
             return false;
     }
@@ -417,6 +490,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
 
+    if (command == CliCommand::Verify)
+        return checkVerifyInputs(*request, error);
     if ((command == CliCommand::Design || command == CliCommand::Run)
         && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
@@ -479,6 +554,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Design: return QStringLiteral("design");
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
+    case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Calibrate: return QStringLiteral("calibrate");
     case CliCommand::Help: break;
     }
@@ -496,7 +572,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run or calibrate); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run, verify or calibrate); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -509,7 +585,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run and calibrate")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify and calibrate")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -519,8 +595,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run or calibrate) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run and calibrate").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run, verify or calibrate) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify and calibrate").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -542,6 +618,8 @@ QString cliHelpText(const QString& topic)
                    "  design    design both surfaces; writes %1 and %2\n"
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
                    "  run       design, then fit\n"
+                   "  verify    trace the pixels through the design and fitted surfaces and\n"
+                   "            report their stereo errors\n"
                    "  calibrate predict the stereo calibration of the prism; writes %3\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
@@ -565,6 +643,16 @@ QString cliHelpText(const QString& topic)
                               "\"%3\" and the report \"%4\".\n\n")
                    .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
                         QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
+        break;
+    case CliCommand::Verify:
+        head = QStringLiteral("Usage: harvenlotek-cli verify [--order N|all] [options]\n\n"
+                              "Traces the camera ray of every S-th pixel through the design surfaces\n"
+                              "of the output directory (\"%1\", with the geometry of \"design.json\"\n"
+                              "or, without it, of the panel options) and through the fitted surfaces\n"
+                              "(\"result_para_fit.json\" there, or in order-N/ with --order all), and\n"
+                              "reports per half of the sensor the direction error and the reprojection\n"
+                              "error in pixels and the distance from the virtual pinhole in mm.\n\n")
+                   .arg(QString::fromLatin1(designPointsFileName));
         break;
     case CliCommand::Calibrate:
         head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational]\n"

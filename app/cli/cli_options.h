@@ -11,7 +11,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Calibrate };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Calibrate };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -26,6 +26,11 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    // Verification: "verify", or "run --verify".
+    bool verify = false;
+    int verifyStep = 8;
+    QVector<double> verifyDepths{1000.0, 300.0};
+    QString mapPath;  // absolute; empty: no map
     // The predicted stereo calibration: the calibrate command, or run with
     // --calibrate. Depths empty: the calibration's own (300, 600, 1000, 2000).
     bool calibrate = false;

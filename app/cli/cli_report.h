@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "app/cli/cli_verify.h"
 #include "calibration/stereo_calibration.h"
 
 #include <QByteArray>
@@ -51,6 +52,8 @@ struct CliReport {
     bool hasDesign = false;
     CliDesignReport design;
     QVector<CliFitReport> fits;
+    bool hasVerification = false;
+    CliVerification verification;
     bool hasCalibration = false;
     CliCalibrationReport calibration;
     double totalSeconds = 0.0;

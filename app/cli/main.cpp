@@ -5,8 +5,11 @@
 #include "app/cli/cli_report.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -25,7 +28,23 @@ void reportError(const QString& message)
 
 int main(int argc, char** argv)
 {
-    QCoreApplication application(argc, argv);
+    // An error map is drawn with fonts, which need a GUI application; the
+    // offscreen platform needs no display.
+    bool map = false;
+    for (int i = 1; i < argc; ++i)
+        map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0;
+    if (map)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without a session the GUI application warns about its runtime
+    // directory, which the tool never uses: that one line is dropped.
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& message) {
+            if (!message.startsWith(QLatin1String("QStandardPaths:")))
+                writeTo(stderr, message.toLocal8Bit() + '\n');
+        });
+    std::unique_ptr<QCoreApplication> application(map ? new QGuiApplication(argc, argv)
+                                                      : new QCoreApplication(argc, argv));
+    qInstallMessageHandler(previous);
     QCoreApplication::setApplicationName(QStringLiteral("harvenlotek-cli"));
 
     CliRequest request;
@@ -45,7 +64,25 @@ int main(int argc, char** argv)
         reportError(error);
         return code;
     }
-    writeTo(stdout, request.json ? formatSummaryJson(report)
-                                 : formatSummaryText(report).toLocal8Bit());
+    const CliVerification& v = report.verification;
+    if (request.command == CliCommand::Verify) {
+        writeTo(stdout, request.json ? verify::verificationJson(v.sources, v.results)
+                                     : formatVerificationText(v).toLocal8Bit());
+        if (request.json && v.geometryFromOptions)
+            reportError(QStringLiteral("no design.json: the geometry comes from the panel options"));
+        return CliExitOk;
+    }
+    QByteArray summary = request.json ? formatSummaryJson(report) : formatSummaryText(report).toLocal8Bit();
+    if (report.hasVerification) {
+        if (request.json) {
+            // One object: the run's members, then "verification".
+            const int end = summary.lastIndexOf('}');
+            summary = summary.left(end) + ",\"verification\":" + verify::verificationEntriesJson(v.sources, v.results)
+                      + "}\n";
+        } else {
+            summary += '\n' + formatVerificationText(v).toLocal8Bit();
+        }
+    }
+    writeTo(stdout, summary);
     return CliExitOk;
 }

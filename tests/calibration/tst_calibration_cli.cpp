@@ -61,9 +61,9 @@ void TestCalibrationCli::refused_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
-    QTest::newRow("negative depth") << QStringList{"calibrate", "--depth", "-300"} << "--depth needs";
-    QTest::newRow("depth not a number") << QStringList{"calibrate", "--depth", "far"} << "--depth needs";
-    QTest::newRow("infinite depth") << QStringList{"calibrate", "--depth", "inf"} << "--depth needs";
+    QTest::newRow("negative depth") << QStringList{"calibrate", "--depth", "-300"} << "--depth";
+    QTest::newRow("depth not a number") << QStringList{"calibrate", "--depth", "far"} << "--depth";
+    QTest::newRow("infinite depth") << QStringList{"calibrate", "--depth", "inf"} << "--depth";
     QTest::newRow("same depth twice") << QStringList{"calibrate", "--depth", "500", "--depth", "500"} << "given twice";
     QTest::newRow("unknown model") << QStringList{"calibrate", "--model", "fisheye"} << "--model must be";
     QTest::newRow("unknown source") << QStringList{"calibrate", "--source", "file"} << "--source must be";

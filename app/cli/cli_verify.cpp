@@ -1,0 +1,102 @@
+#include "app/cli/cli_verify.h"
+
+#include "app/cli/cli_report.h"
+#include "verify_map/verify_map.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+
+namespace {
+
+verify::VerifyOptions optionsOf(const CliRequest& request)
+{
+    verify::VerifyOptions options;
+    options.step = request.verifyStep;
+    options.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
+    options.threadCount = request.threads;
+    options.keepPixels = !request.mapPath.isEmpty();
+    return options;
+}
+
+int traceAll(const CliRequest& request, CliVerification* v, QString* error, const QElapsedTimer& timer)
+{
+    const verify::VerifyOptions options = optionsOf(request);
+    for (const verify::VerifySource& source : v->sources)
+        v->results.push_back(verify::verifyPrism(source.geometry, source.surfaces, options));
+    if (!request.mapPath.isEmpty() && !verify::writeVerificationMap(request.mapPath, v->sources, v->results, error))
+        return CliExitFailure;
+    v->seconds = static_cast<double>(timer.nsecsElapsed()) * 1e-9;
+    return CliExitOk;
+}
+
+}  // namespace
+
+int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    verify::VerifySource design;
+    if (!verify::loadDesignSource(request.outputDir, request.panel, &design, &v->geometryFromOptions, error))
+        return CliExitUsage;
+    v->sources.push_back(design);
+    const QDir dir(request.outputDir);
+    QStringList fitDirectories;
+    if (request.allOrders) {
+        for (int order : request.orders) {
+            const QString sub = dir.filePath(QStringLiteral("order-%1").arg(order));
+            if (QFileInfo::exists(QDir(sub).filePath(QStringLiteral("result_para_fit.json"))))
+                fitDirectories.append(sub);
+        }
+        if (fitDirectories.isEmpty()) {
+            *error = QStringLiteral("no fit found in %1/order-3 .. order-8 (result_para_fit.json)").arg(request.outputDir);
+            return CliExitUsage;
+        }
+    } else if (!request.orders.isEmpty() || QFileInfo::exists(dir.filePath(QStringLiteral("result_para_fit.json")))) {
+        fitDirectories.append(request.outputDir);
+    }
+    for (const QString& directory : fitDirectories) {
+        verify::VerifySource fit;
+        int order = 0;
+        if (!verify::loadFitSource(directory, design.geometry, &fit, &order, error))
+            return CliExitUsage;
+        if (!request.orders.isEmpty() && !request.orders.contains(order)) {
+            *error = QStringLiteral("the fit in %1 is of order %2, not %3").arg(directory).arg(order).arg(request.orders.first());
+            return CliExitUsage;
+        }
+        v->sources.push_back(fit);
+    }
+    return traceAll(request, v, error, timer);
+}
+
+int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, const QVector<CliFitReport>& fits,
+                      CliVerification* v, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    verify::VerifySource design;
+    design.source = QStringLiteral("design");
+    design.geometry = verify::geometryOfRecord(record);
+    design.surfaces = verify::designSurfacesFromRecord(record);
+    v->sources.push_back(design);
+    for (const CliFitReport& fit : fits) {
+        verify::VerifySource source;
+        source.source = QStringLiteral("fit");
+        source.order = fit.order;
+        source.geometry = design.geometry;
+        source.surfaces = verify::fittedSurfacesOfOrder(
+            fit.order, std::vector<double>(fit.coefficients1.begin(), fit.coefficients1.end()),
+            std::vector<double>(fit.coefficients2.begin(), fit.coefficients2.end()));
+        v->sources.push_back(source);
+    }
+    return traceAll(request, v, error, timer);
+}
+
+QString formatVerificationText(const CliVerification& v)
+{
+    QString text = verify::verificationTable(v.sources, v.results);
+    if (v.geometryFromOptions)
+        text += QStringLiteral("no design.json: the geometry comes from the panel options (their defaults are the "
+                               "panel's start values)\n");
+    text += QStringLiteral("verified in %1 s\n").arg(v.seconds, 0, 'f', 2);
+    return text;
+}
