@@ -123,7 +123,7 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QCOMPARE(fits.size(), 6);
     for (int order = 3; order <= 8; ++order) {
         const QDir orderDir(dir.filePath(QStringLiteral("order-%1").arg(order)));
-        QCOMPARE(orderDir.entryList(QDir::Files), (QStringList{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"}));
+        QCOMPARE(orderDir.entryList(QDir::Files), (QStringList{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.json", "result_para_fit.txt"}));
         QCOMPARE(readAll(orderDir.filePath("output_fit_fig1.txt")).count('\n'), rows);
         QCOMPARE(readAll(orderDir.filePath("output_fit_fig2.txt")).count('\n'), 2 * rows);
         QVERIFY(readAll(orderDir.filePath("result_para_fit.txt")).contains("Res2="));
