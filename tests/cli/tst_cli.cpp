@@ -140,7 +140,7 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QVERIFY(std::fabs(a.at(1).toDouble() - 0.01) < 1e-8 && std::fabs(a.at(2).toDouble() - 0.005) < 1e-8);
     // The design output untouched, and nothing else at the top: no point file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
-    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 3);
+    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
