@@ -194,6 +194,32 @@ bool parseDistortionModel(const QString& name, DistortionModel* model)
     return true;
 }
 
+QString calibrationFiguresText(const StereoCalibration& c)
+{
+    auto number = [](double value, int decimals) { return QString::number(value, 'f', decimals); };
+    auto label = [](const QString& text) { return text.leftJustified(18); };
+    QString text;
+    const std::pair<const char*, const HalfCalibration*> halves[] = {{"left half", &c.left},
+                                                                                  {"right half", &c.right}};
+    for (const auto& [name, h] : halves) {
+        text += label(QString::fromLatin1(name))
+                + QStringLiteral("rms %1 px, max %2 px; f %3 / %4 px, centre %5, %6\n")
+                      .arg(number(h->rmsPx, 4), number(h->maxPx, 4), number(h->cameraMatrix[0], 2),
+                           number(h->cameraMatrix[4], 2), number(h->cameraMatrix[2], 2), number(h->cameraMatrix[5], 2));
+        for (const DepthResidual& d : h->perDepth)
+            text += label(QString()) + QStringLiteral("at %1 mm: rms %2 px, max %3 px\n")
+                                           .arg(QString::number(d.depthMm), number(d.rmsPx, 4), number(d.maxPx, 4));
+    }
+    text += label(QStringLiteral("stereo pair"))
+            + QStringLiteral("baseline %1 mm (ideal %2 mm), rotation %3 deg\n")
+                  .arg(number(c.baselineMm, 4), number(c.idealBaselineMm, 4), number(c.rotationDeg, 4));
+    for (const DepthError& d : c.depthError)
+        text += label(QString()) + QStringLiteral("depth error at %1 mm: rms %2 mm (%3 %), max %4 mm\n")
+                                       .arg(QString::number(d.depthMm), number(d.rmsMm, 4), number(d.rmsPercent, 4),
+                                            number(d.maxMm, 4));
+    return text;
+}
+
 StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options)
 {
     StereoCalibration result;

@@ -85,6 +85,10 @@ struct StereoCalibration {
     double maxImagingMissPx = 0.0;   // worst remaining miss of the target imaging
 };
 
+// The figures as text, one line per half, per depth and for the pair, with
+// 18-character labels: what the command line and the window show.
+QString calibrationFiguresText(const StereoCalibration& calibration);
+
 // Images the targets through both halves of the rig and calibrates. Refuses
 // (ok false, error set) a rig without mappings or with a bad size, depths
 // that are not positive and finite, and too few imaged views.

@@ -1,5 +1,6 @@
 #include "mainwindow/verification_window.h"
 
+#include "calibration/prism_calibration.h"
 #include "fit/fit_json.h"
 #include "parameters/panel_parameters.h"
 #include "verify_map/verify_map.h"
@@ -11,8 +12,12 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
+
+#include <thread>
 
 VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
@@ -29,13 +34,27 @@ VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     table->setReadOnly(true);
     table->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     table->setLineWrapMode(QPlainTextEdit::NoWrap);
+    calibrateButton = new QPushButton(QStringLiteral("predict calibration"), this);
+    calibrateButton->setObjectName(QStringLiteral("pushButton_calibrate"));
+    calibrateButton->setToolTip(QStringLiteral("the stereo calibration OpenCV gives for this prism: target at 300, 600, "
+                                               "1000 and 2000 mm, 5-coefficient model"));
+    connect(calibrateButton, &QPushButton::clicked, this, &VerificationWindow::predictCalibration);
+    calibrationTable = new QPlainTextEdit(this);
+    calibrationTable->setObjectName(QStringLiteral("calibrationTable"));
+    calibrationTable->setReadOnly(true);
+    calibrationTable->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    calibrationTable->setLineWrapMode(QPlainTextEdit::NoWrap);
     layout->addWidget(scroll, 3);
     layout->addWidget(table, 1);
+    layout->addWidget(calibrateButton, 0, Qt::AlignLeft);
+    layout->addWidget(calibrationTable, 1);
     resize(1500, 900);
 }
 
 void VerificationWindow::verifyDirectory(const QString& directory, bool withFit, const PanelParameters& panel)
 {
+    lastPanel = panel;
+    lastWithFit = withFit;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     std::vector<verify::VerifySource> sources;
     std::vector<verify::VerifyResult> results;
@@ -70,4 +89,42 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
     }
     table->setPlainText(text);
     QApplication::restoreOverrideCursor();
+}
+
+void VerificationWindow::predictCalibration()
+{
+    const CentralRayHit hit = centralRayHit(lastPanel);
+    if (!hit.defined) {
+        showCalibration(QStringLiteral("no calibration: the central ray runs parallel to the prism face\n"));
+        return;
+    }
+    calibrateButton->setEnabled(false);
+    calibrationTable->setPlainText(QStringLiteral("calibrating ...\n"));
+    const DesignParameters parameters = toDesignParameters(lastPanel, hit);
+    const int order = lastWithFit ? lastPanel.fitOrder : 0;
+    QPointer<VerificationWindow> window(this);
+    std::thread([parameters, order, window] {
+        QString text;
+        for (int o : order > 0 ? std::vector<int>{0, order} : std::vector<int>{0}) {
+            const calibration::PrismSource source = o > 0 ? calibration::PrismSource::Fit
+                                                          : calibration::PrismSource::Design;
+            calibration::StereoCalibration result;
+            QString error;
+            text += QStringLiteral("%1\n").arg(o > 0 ? QStringLiteral("fit %1").arg(o) : QStringLiteral("design"));
+            if (calibration::calibratePrism(parameters, source, o, calibration::CalibrationOptions{}, &result, &error))
+                text += calibration::calibrationFiguresText(result);
+            else
+                text += error + QLatin1Char('\n');
+        }
+        QMetaObject::invokeMethod(qApp, [window, text] {
+            if (window)
+                window->showCalibration(text);
+        }, Qt::QueuedConnection);
+    }).detach();
+}
+
+void VerificationWindow::showCalibration(const QString& text)
+{
+    calibrationTable->setPlainText(text);
+    calibrateButton->setEnabled(true);
 }

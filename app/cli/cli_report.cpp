@@ -90,25 +90,7 @@ QString calibrationText(const CliCalibrationReport& report)
                          .arg(report.source,
                               report.order > 0 ? QStringLiteral(" of order %1").arg(report.order) : QString(),
                               calibration::distortionModelName(c.model), number(report.seconds, 3), report.file);
-    const std::pair<const char*, const calibration::HalfCalibration*> halves[] = {{"left half", &c.left},
-                                                                                  {"right half", &c.right}};
-    for (const auto& [name, h] : halves) {
-        text += label(QString::fromLatin1(name))
-                + QStringLiteral("rms %1 px, max %2 px; f %3 / %4 px, centre %5, %6\n")
-                      .arg(number(h->rmsPx, 4), number(h->maxPx, 4), number(h->cameraMatrix[0], 2),
-                           number(h->cameraMatrix[4], 2), number(h->cameraMatrix[2], 2), number(h->cameraMatrix[5], 2));
-        for (const calibration::DepthResidual& d : h->perDepth)
-            text += label(QString()) + QStringLiteral("at %1 mm: rms %2 px, max %3 px\n")
-                                           .arg(QString::number(d.depthMm), number(d.rmsPx, 4), number(d.maxPx, 4));
-    }
-    text += label(QStringLiteral("stereo pair"))
-            + QStringLiteral("baseline %1 mm (ideal %2 mm), rotation %3 deg\n")
-                  .arg(number(c.baselineMm, 4), number(c.idealBaselineMm, 4), number(c.rotationDeg, 4));
-    for (const calibration::DepthError& d : c.depthError)
-        text += label(QString()) + QStringLiteral("depth error at %1 mm: rms %2 mm (%3 %), max %4 mm\n")
-                                       .arg(QString::number(d.depthMm), number(d.rmsMm, 4), number(d.rmsPercent, 4),
-                                            number(d.maxMm, 4));
-    return text;
+    return text + calibration::calibrationFiguresText(c);
 }
 
 QString seconds(double value)
