@@ -107,21 +107,31 @@ std::vector<TargetView> makeTargetViews(const StereoRig& rig, const TargetOption
     return views;
 }
 
-ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& point)
+void idealPixel(const StereoRig& rig, SensorHalf half, const Vec3& point, double* u, double* v)
+{
+    const double pinholeX = half == SensorHalf::Left ? rig.virtualPinholeX : -rig.virtualPinholeX;
+    const double depth = rig.pinholeHeight - point[2];
+    sensorToPixel(rig, half, halfCentreX(rig, half) + (point[0] - pinholeX) * rig.focalLength / depth,
+                  point[1] * rig.focalLength / depth, u, v);
+}
+
+ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& point, const double* start)
 {
     ImagedPoint result;
     const RayMapping& mapping = rig.mapping(half);
     if (!mapping)
         return result;
 
-    // Start: the ideal pinhole's pixel of the point.
-    const double pinholeX = half == SensorHalf::Left ? rig.virtualPinholeX : -rig.virtualPinholeX;
-    const double depth = rig.pinholeHeight - point[2];
-    if (!(depth > 0.0))
+    // Start: the given pixel, or the ideal pinhole's pixel of the point.
+    if (!(rig.pinholeHeight - point[2] > 0.0))
         return result;
     double u = 0.0, v = 0.0;
-    sensorToPixel(rig, half, halfCentreX(rig, half) + (point[0] - pinholeX) * rig.focalLength / depth,
-                  point[1] * rig.focalLength / depth, &u, &v);
+    if (start) {
+        u = start[0];
+        v = start[1];
+    } else {
+        idealPixel(rig, half, point, &u, &v);
+    }
 
     auto miss = [&](double pu, double pv, double* dx, double* dy) {
         double x = 0.0, y = 0.0, X = 0.0, Y = 0.0;
@@ -176,6 +186,7 @@ ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& p
             result.missPx = std::hypot((j11 * rx - j01 * ry) / det, (-j10 * rx + j00 * ry) / det);
             result.u = u;
             result.v = v;
+            result.converged = true;
             result.imaged = u >= -0.5 && u <= rig.halfWidth() - 0.5 && v >= -0.5 && v <= rig.resolutionY - 0.5;
             return result;
         }
@@ -186,16 +197,47 @@ ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& p
 HalfObservations imageTargetViews(const StereoRig& rig, SensorHalf half,
                                   const std::vector<TargetView>& views, int threadCount)
 {
+    // One view per job, its points in grid order: each search starts from the
+    // previous point's pixel moved by the ideal pinhole's step between them,
+    // and from the ideal pixel when that fails or the previous one did not
+    // converge; then once backwards from the next point for those still
+    // without a solution. A point seen by two pixels (where the mapping
+    // folds) keeps the first solution found.
     HalfObservations observations(views.size());
-    std::vector<std::pair<int, int>> jobs;
-    for (size_t i = 0; i < views.size(); ++i) {
-        observations[i].resize(views[i].worldPoints.size());
-        for (size_t j = 0; j < views[i].worldPoints.size(); ++j)
-            jobs.emplace_back(int(i), int(j));
-    }
-    parallelFor(int(jobs.size()), resolveThreadCount(threadCount), [&](int, int index) {
-        const auto [i, j] = jobs[size_t(index)];
-        observations[size_t(i)][size_t(j)] = imageWorldPoint(rig, half, views[size_t(i)].worldPoints[size_t(j)]);
+    parallelFor(int(views.size()), resolveThreadCount(threadCount), [&](int, int index) {
+        const TargetView& view = views[size_t(index)];
+        std::vector<ImagedPoint>& out = observations[size_t(index)];
+        out.resize(view.worldPoints.size());
+        double previousIdeal[2] = {0.0, 0.0};
+        bool warm = false;
+        for (size_t j = 0; j < view.worldPoints.size(); ++j) {
+            double ideal[2];
+            idealPixel(rig, half, view.worldPoints[j], &ideal[0], &ideal[1]);
+            ImagedPoint found;
+            if (warm) {
+                const double start[2] = {out[j - 1].u + ideal[0] - previousIdeal[0],
+                                         out[j - 1].v + ideal[1] - previousIdeal[1]};
+                found = imageWorldPoint(rig, half, view.worldPoints[j], start);
+            }
+            if (!found.converged)
+                found = imageWorldPoint(rig, half, view.worldPoints[j]);
+            out[j] = found;
+            warm = found.converged;
+            previousIdeal[0] = ideal[0];
+            previousIdeal[1] = ideal[1];
+        }
+        // Backwards for the points still without a solution, from the next one.
+        for (size_t j = view.worldPoints.size() - 1; j-- > 0;) {
+            if (out[j].converged || !out[j + 1].converged)
+                continue;
+            double ideal[2], next[2];
+            idealPixel(rig, half, view.worldPoints[j], &ideal[0], &ideal[1]);
+            idealPixel(rig, half, view.worldPoints[j + 1], &next[0], &next[1]);
+            const double start[2] = {out[j + 1].u + ideal[0] - next[0], out[j + 1].v + ideal[1] - next[1]};
+            const ImagedPoint found = imageWorldPoint(rig, half, view.worldPoints[j], start);
+            if (found.converged)
+                out[j] = found;
+        }
     });
     return observations;
 }

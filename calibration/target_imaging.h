@@ -92,6 +92,7 @@ struct ImagedPoint {
     double v = 0.0;
     double missPx = 0.0;   // remaining distance of the ray from the point, in pixels of the local mapping
     int iterations = 0;
+    bool converged = false;  // u, v hold the solution (inside the image or not)
     bool imaged = false;
 };
 
@@ -104,9 +105,16 @@ struct ImagedPoint {
 // more than 50 px outside the half image. It starts from the ideal pinhole's
 // pixel of the point. On the ideal pinhole and on the traced prisms the
 // remaining miss is below 1e-8 px (StereoCalibration::maxImagingMissPx).
-ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& point);
+// `start`, when given, replaces the ideal pixel as the starting pixel.
+ImagedPoint imageWorldPoint(const StereoRig& rig, SensorHalf half, const Vec3& point,
+                            const double* start = nullptr);
 
-// Every view's points imaged in one half: observations[view][point].
+// The pixel of the point in the half's ideal pinhole camera.
+void idealPixel(const StereoRig& rig, SensorHalf half, const Vec3& point, double* u, double* v);
+
+// Every view's points imaged in one half: observations[view][point]. The
+// searches of a view start from the neighbouring point's solution (see the
+// source); views run on up to threadCount threads.
 using HalfObservations = std::vector<std::vector<ImagedPoint>>;
 HalfObservations imageTargetViews(const StereoRig& rig, SensorHalf half,
                                   const std::vector<TargetView>& views, int threadCount = 0);
