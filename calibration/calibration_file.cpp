@@ -95,6 +95,11 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         fs << "P2" << toMat(c.P2, 3, 4);
         fs << "Q" << toMat(c.Q, 4, 4);
         fs.release();
+        // FileStorage reports no failed write (a full disk): the file must
+        // end with the last node.
+        QFile written(temporary);
+        if (!written.open(QIODevice::ReadOnly) || !written.readAll().trimmed().endsWith("]"))
+            throw cv::Exception(0, "the file was not written in full", "", "", 0);
     } catch (const cv::Exception& e) {
         QFile::remove(temporary);
         *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromStdString(e.msg));
