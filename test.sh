@@ -17,7 +17,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   # Mesa's software driver stays loaded, so that what it keeps at exit is
   # attributed to it and suppressed by name.
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:verify_asan_link_order=0"
-  export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp"
+  export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
   preload=(env LD_PRELOAD="$(ls /usr/lib/*/dri/swrast_dri.so | head -n 1)")
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 else

@@ -16,6 +16,9 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   packages+=(xvfb xauth locales)   # locales: a decimal-comma locale for the tests
   packages+=(python3-opencv)       # a second reader of the stereo calibration file
+  packages+=(admesh)        # reads the exported STL solid: open edges, parts, volume
+  packages+=(assimp-utils)  # "assimp info" imports the exported STL
+  packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
 fi
 
 missing=()

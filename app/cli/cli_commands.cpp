@@ -4,16 +4,27 @@
 #include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "design/design_run.h"
+#include "export/prism_export.h"
+#include "fit/prism_file.h"
+#include "fit/prism_fit.h"
+#include "fit/prism_optimize.h"
+#include "fit/prism_trace.h"
+#include "verify/verify_sources.h"
 #include "fit/fit_run.h"
 #include "parameters/panel_parameters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <cstdio>
 #include <limits>
 #include <memory>
 
 namespace {
+
+// The optimiser's pixel sample: every 40th pixel across and down, and the
+// central row.
+constexpr int cliOptimizeSampleStep = 40;
 
 double elapsedSeconds(const QElapsedTimer& timer)
 {
@@ -98,6 +109,111 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
     return true;
 }
 
+CliPrismSurfaceReport surfaceReport(const PrismSurfaceFit& fit)
+{
+    return {fit.pointCount, fit.surface.x0, fit.surface.radius, fit.rmsResidual, fit.maxResidual,
+            fit.conditionNumber, fit.mirrorMaxResidual};
+}
+
+// The prism fit of one order on the design points read once for all orders.
+bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points, int order, CliFitReport* report,
+                      QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    report->order = order;
+    report->prism = true;
+    report->directory = fitOutputDirectory(request, order);
+    if (!QDir().mkpath(report->directory)) {
+        *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
+        return false;
+    }
+    const PanelParameters& panel = request.panel;
+    PrismFileContent content;
+    content.panel = prismPanelFrom(toDesignParameters(panel, centralRayHit(panel)));
+    content.fit = fitPrism(points, order);
+    const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
+    if (request.optimize) {
+        PrismOptimizeOptions options;
+        options.threadCount = request.threads;
+        options.anchor = &points;
+        options.progress = [order](const PrismOptimizeProgress& p) {
+            std::fprintf(stderr, "optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm\n",
+                         order, p.iteration, p.directionRmsPx, p.pinholeRmsMm);
+            std::fflush(stderr);
+        };
+        const std::vector<PrismRayTarget> targets =
+            idealRayTargets(geometry, verify::samplePixels(cliOptimizeSampleStep));
+        const PrismOptimizeResult optimized = optimizePrismFit(geometry, content.fit, targets, options);
+        content.fit = optimized.fit;
+        measurePrismResiduals(&content.fit.exit, points.exitLeft, points.exitRight);
+        measurePrismResiduals(&content.fit.entrance, points.entranceLeft, points.entranceRight);
+        content.optimized = {true,
+                             optimized.iterations,
+                             static_cast<int>(targets.size()),
+                             optimized.start.directionRmsPx,
+                             optimized.end.directionRmsPx,
+                             optimized.start.pinholeRmsMm,
+                             optimized.end.pinholeRmsMm,
+                             optimized.stopReason};
+    }
+    if (request.optimize || request.verify) {
+        verify::VerifyOptions options;
+        options.step = request.verifyStep;
+        options.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
+        options.threadCount = request.threads;
+        content.verified =
+            verify::prismVerifiedSummary(verify::verifyPrism(geometry, verify::prismFitSurfaces(content.fit), options));
+    }
+    if (!writePrismFile(report->directory, content, error))
+        return false;
+    const PrismFit& fit = content.fit;
+    report->prismFit = fit;
+    report->optimized = content.optimized;
+    report->verified = content.verified;
+    report->surface1Points = fit.exit.pointCount;
+    report->surface2Points = fit.entrance.pointCount;
+    report->exit = surfaceReport(fit.exit);
+    report->entrance = surfaceReport(fit.entrance);
+    report->coefficients1 = QVector<double>(fit.exit.surface.coefficients.begin(), fit.exit.surface.coefficients.end());
+    report->coefficients2 =
+        QVector<double>(fit.entrance.surface.coefficients.begin(), fit.entrance.surface.coefficients.end());
+    report->res1 = fit.exit.rmsResidual;
+    report->res2 = fit.entrance.rmsResidual;
+    report->seconds = elapsedSeconds(timer);
+    return true;
+}
+
+int runExportStage(const CliRequest& request, CliExportReport* report, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    ExportOptions options;
+    options.formats = request.exportFormats;
+    ExportSummary summary;
+    const bool done = exportPrism(request.exportPrismFile,
+                                  QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)),
+                                  request.exportDirectory, options, &summary, error);
+    report->prismFile = request.exportPrismFile;
+    report->reason = request.exportReason;
+    report->order = summary.order;
+    report->written = summary.written;
+    report->entranceGrid[0] = summary.entranceGrid.nx;
+    report->entranceGrid[1] = summary.entranceGrid.ny;
+    report->exitGrid[0] = summary.exitGrid.nx;
+    report->exitGrid[1] = summary.exitGrid.ny;
+    report->triangles = summary.triangleCount;
+    report->sagErrorMm = summary.sagErrorMm;
+    report->apertureX = summary.solidAperture.halfWidthX;
+    report->apertureY = summary.solidAperture.halfWidthY;
+    report->exitPoints = summary.exitPointCount;
+    report->entrancePoints = summary.entrancePointCount;
+    report->seconds = elapsedSeconds(timer);
+    if (done)
+        return CliExitOk;
+    return summary.writeFailed ? CliExitFailure : CliExitUsage;
+}
+
 bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report, QString* error)
 {
     QElapsedTimer timer;
@@ -145,9 +261,22 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         if (!runDesignStage(request, &report->design, error, &record))
             return CliExitFailure;
     }
+    if (request.command == CliCommand::Export) {
+        report->hasExport = true;
+        const int code = runExportStage(request, &report->exportReport, error);
+        report->totalSeconds = elapsedSeconds(total);
+        return code;
+    }
+    PrismDesignPoints points;
+    if (request.fitModel == CliFitModel::Prism && !request.orders.isEmpty()
+        && !readPrismDesignPoints(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)), &points,
+                                  error))
+        return CliExitUsage;
     for (int order : request.orders) {
         CliFitReport fit;
-        if (!runFitStage(request, order, &fit, error))
+        const bool done = request.fitModel == CliFitModel::Prism ? runPrismFitStage(request, points, order, &fit, error)
+                                                                  : runFitStage(request, order, &fit, error);
+        if (!done)
             return CliExitFailure;
         report->fits.append(fit);
     }

@@ -3,6 +3,9 @@
 #include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
 #include "design/design_files.h"
+#include "export/prism_export.h"
+#include "fit/prism_file.h"
+#include "fit/prism_fit.h"
 #include "fit/fit_files.h"
 
 #include <QCommandLineParser>
@@ -21,13 +24,14 @@ enum CommandMask : unsigned {
     ForDesign = 1u << static_cast<int>(CliCommand::Design),
     ForFit = 1u << static_cast<int>(CliCommand::Fit),
     ForRun = 1u << static_cast<int>(CliCommand::Run),
+    ForExport = 1u << static_cast<int>(CliCommand::Export),
     ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForCalibrate = 1u << static_cast<int>(CliCommand::Calibrate),
     ForDesignStage = ForDesign | ForRun | ForCalibrate,
     ForFitStage = ForFit | ForRun,
     ForVerifying = ForVerify | ForRun,
     ForCalibration = ForRun | ForCalibrate,
-    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForCalibrate,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport | ForCalibrate,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -61,7 +65,7 @@ OptionSpec panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
-            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForVerify};
+            QStringLiteral("%1, %2").arg(QString::fromLatin1(r.help), rangeText(r)), ForDesignStage | ForFit | ForVerify};
 }
 
 // In the order the help lists them.
@@ -70,9 +74,27 @@ const QVector<OptionSpec>& optionSpecs()
     static const QVector<OptionSpec> specs = [] {
         QVector<OptionSpec> s;
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
-                  QStringLiteral("polynomial order of the fit, 3 to 8, or all six in turn;\n"
-                                 "with 'all' each order writes to D/order-N/"),
-                  ForFitStage | ForVerify | ForCalibrate});
+                  QStringLiteral("polynomial order of the fit, 3 to 8 (prism: 3 to 10), or\n"
+                                 "all of them in turn; with 'all' each order writes to\n"
+                                 "D/order-N/. export: the prism fit of order N (from\n"
+                                 "D/order-N/ after an 'all' run); without it the best one"),
+                  ForFitStage | ForVerify | ForExport | ForCalibrate});
+        s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
+                  QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
+                                 "prism: each half's own exit and entrance surfaces, right\n"
+                                 "half the mirror image, written to prism.json (on fit,\n"
+                                 "the panel options record the design's values there)"),
+                  ForFitStage});
+        s.append({QStringLiteral("optimize"), QString(),
+                  QStringLiteral("prism fit: then adjust both surfaces so that the traced\n"
+                                 "rays of every 40th pixel (and the central row) leave\n"
+                                 "along the virtual cameras' rays (Levenberg-Marquardt),\n"
+                                 "and verify the result"),
+                  ForFitStage});
+        s.append({QStringLiteral("format"), QStringLiteral("F"),
+                  QStringLiteral("gridsag (surface_entrance.dat, surface_exit.dat), stl\n"
+                                 "(prism.stl), ply (design_surfaces.ply) or all"),
+                  ForExport});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
         s.append(panelOption(PanelField::PrismSize));
@@ -82,7 +104,7 @@ const QVector<OptionSpec>& optionSpecs()
                   QStringLiteral("replace the angle by the \"fix angle\" rule of the window\n"
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
-                  ForDesignStage | ForVerify});
+                  ForDesignStage | ForFit | ForVerify});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
                   QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
                   ForDesignStage | ForVerify});
@@ -108,14 +130,15 @@ const QVector<OptionSpec>& optionSpecs()
                   ForCalibration});
         s.append({QStringLiteral("source"), QStringLiteral("S"),
                   QStringLiteral("prism to calibrate: design (the design surfaces, default)\n"
-                                 "or fit (the fitted surfaces of --order)"),
+                                 "or fit (the classic fitted surfaces of --order)"),
                   ForCalibration});
         s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
                   QStringLiteral("write an error map of every verified source as a PNG"),
                   ForVerifying});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
-                                 "it must exist and be writable"),
+                                 "it must exist and be writable; export reads the prism fit\n"
+                                 "there and writes beside it"),
                   ForAll});
         s.append({QStringLiteral("json"), QString(), QStringLiteral("print the summary as JSON instead of text"),
                   ForAll});
@@ -210,6 +233,20 @@ const QStringList& fitFiles()
     return names;
 }
 
+const QStringList& prismFiles()
+{
+    static const QStringList names{QString::fromLatin1(prismFileName)};
+    return names;
+}
+
+const QStringList& exportFiles()
+{
+    static const QStringList names{QString::fromLatin1(entranceGridSagFileName),
+                                   QString::fromLatin1(exitGridSagFileName), QString::fromLatin1(prismStlFileName),
+                                   QString::fromLatin1(designSurfacesPlyFileName)};
+    return names;
+}
+
 bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 {
     const QString directory = fitOutputDirectory(request, order);
@@ -224,12 +261,12 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
             return false;
         }
     }
-    return checkResultFiles(directory, fitFiles(), error);
+    return checkResultFiles(directory, request.fitModel == CliFitModel::Prism ? prismFiles() : fitFiles(), error);
 }
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify,
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export,
                          CliCommand::Calibrate}) {
         if (word == cliCommandName(c)) {
             *command = c;
@@ -242,7 +279,9 @@ bool parseCommand(const QString& word, CliCommand* command)
 bool parseOrders(const QString& text, CliRequest* request, QString* error)
 {
     const PanelFieldRange& r = panelFieldRange(PanelField::FitOrder);
-    const int low = static_cast<int>(r.low), high = static_cast<int>(r.high);
+    const bool prism = request->fitModel == CliFitModel::Prism;
+    const int low = prism ? lowestPrismOrder : static_cast<int>(r.low);
+    const int high = prism ? highestPrismOrder : static_cast<int>(r.high);
     if (text == QLatin1String("all")) {
         request->allOrders = true;
         for (int order = low; order <= high; ++order)
@@ -272,6 +311,62 @@ const PanelOption panelOptions[] = {
     {PanelField::Angle, [](PanelParameters& p, double v) { p.setAngle(v); }},
     {PanelField::RefractiveIndex, [](PanelParameters& p, double v) { p.refractiveIndex = v; }},
 };
+
+// --format and --order of an export.
+bool parseExportOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    if (!parser.isSet(QStringLiteral("format"))) {
+        *error = QStringLiteral("export needs --format gridsag, stl, ply or all");
+        return false;
+    }
+    const QString format = parser.value(QStringLiteral("format"));
+    request->exportFormats = exportFormatFromName(format);
+    if (request->exportFormats == 0) {
+        *error = QStringLiteral("--format must be gridsag, stl, ply or all, got %1").arg(quoted(format));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("order"))) {
+        const QString text = parser.value(QStringLiteral("order"));
+        bool ok = false;
+        request->exportOrder = text.toInt(&ok, 10);
+        if (!ok || request->exportOrder < lowestPrismOrder || request->exportOrder > highestPrismOrder) {
+            *error = QStringLiteral("export --order must be a whole number from %1 to %2, got %3")
+                         .arg(lowestPrismOrder)
+                         .arg(highestPrismOrder)
+                         .arg(quoted(text));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The prism file to export, the directory the exports go to, and the design
+// points the PLY export reads: all there before anything is written.
+bool locateExport(CliRequest* request, QString* error)
+{
+    if (!locatePrismFile(request->outputDir, request->exportOrder, &request->exportPrismFile,
+                         &request->exportReason, error))
+        return false;
+    PrismFileContent content;
+    if (!readPrismFile(request->exportPrismFile, &content, error))
+        return false;
+    request->exportDirectory = QFileInfo(request->exportPrismFile).absolutePath();
+    if (!directoryIsWritable(request->exportDirectory)) {
+        *error = QStringLiteral("directory %1 cannot be written").arg(quoted(request->exportDirectory));
+        return false;
+    }
+    if (!checkResultFiles(request->exportDirectory, exportFiles(), error))
+        return false;
+    if (request->exportFormats & ExportPly) {
+        const QFileInfo input(QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName)));
+        if (!input.isFile() || !input.isReadable()) {
+            *error = QStringLiteral("the PLY export needs the design points %1")
+                         .arg(quoted(input.absoluteFilePath()));
+            return false;
+        }
+    }
+    return true;
+}
 
 // --step, --depth and --map.
 bool parseVerifyOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
@@ -436,6 +531,32 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
 
     request->command = command;
+    if (parser.isSet(QStringLiteral("fit-model"))) {
+        const QString model = parser.value(QStringLiteral("fit-model"));
+        if (model == QLatin1String("prism")) {
+            request->fitModel = CliFitModel::Prism;
+        } else if (model != QLatin1String("classic")) {
+            *error = QStringLiteral("--fit-model must be classic or prism, got %1").arg(quoted(model));
+            return false;
+        }
+    }
+    request->optimize = parser.isSet(QStringLiteral("optimize"));
+    if (request->optimize && request->fitModel != CliFitModel::Prism) {
+        *error = QStringLiteral("--optimize needs --fit-model prism") + hint;
+        return false;
+    }
+    // A fit on its own records the panel values only in a prism file.
+    if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
+        for (const OptionSpec& spec : optionSpecs()) {
+            const bool panelOption = accepts(spec.commands, CliCommand::Design) && accepts(spec.commands, CliCommand::Fit)
+                                     && !accepts(spec.commands, CliCommand::Export);
+            if (panelOption && parser.isSet(spec.name)) {
+                *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(spec.name)
+                         + hint;
+                return false;
+            }
+        }
+    }
     PanelParameters& panel = request->panel;
     for (const PanelOption& p : panelOptions) {
         const QString option = QString::fromLatin1(panelFieldRange(p.field).option);
@@ -466,9 +587,15 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!parseCalibrationOptions(parser, request, error))
         return false;
 
-    if (command == CliCommand::Fit || command == CliCommand::Run) {
+    if (command == CliCommand::Export) {
+        if (!parseExportOptions(parser, request, error))
+            return false;
+    } else if (command == CliCommand::Fit || command == CliCommand::Run) {
         if (!parser.isSet(QStringLiteral("order"))) {
-            *error = QStringLiteral("%1 needs --order N (3 to 8) or --order all").arg(name) + hint;
+            *error = QStringLiteral("%1 needs --order N (3 to %2) or --order all")
+                         .arg(name)
+                         .arg(request->fitModel == CliFitModel::Prism ? highestPrismOrder : 8)
+                     + hint;
             return false;
         }
         if (!parseOrders(parser.value(QStringLiteral("order")), request, error))
@@ -489,6 +616,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!checkOutputDirectory(outputDir, error))
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
+    if (command == CliCommand::Export)
+        return locateExport(request, error);
 
     if (command == CliCommand::Verify)
         return checkVerifyInputs(*request, error);
@@ -500,8 +629,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             if (command == CliCommand::Calibrate && !parseCalibrationOrder(parser, request, error))
                 return false;
             if (command == CliCommand::Run) {
-                if (request->allOrders) {
-                    *error = QStringLiteral("--calibrate --source fit needs a single --order, not 'all'");
+                if (request->allOrders || request->fitModel == CliFitModel::Prism) {
+                    *error = QStringLiteral("--calibrate --source fit needs a single --order of the classic fit");
                     return false;
                 }
                 request->calibrationOrder = request->orders.first();
@@ -554,8 +683,9 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Design: return QStringLiteral("design");
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
-    case CliCommand::Verify: return QStringLiteral("verify");
+    case CliCommand::Export: return QStringLiteral("export");
     case CliCommand::Calibrate: return QStringLiteral("calibrate");
+    case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Help: break;
     }
     return QStringLiteral("help");
@@ -572,7 +702,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run, verify or calibrate); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run, verify, export or calibrate); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -585,7 +715,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify and calibrate")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify, export and calibrate")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -595,8 +725,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run, verify or calibrate) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify and calibrate").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run, verify, export or calibrate) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify, export and calibrate").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -620,6 +750,7 @@ QString cliHelpText(const QString& topic)
                    "  run       design, then fit\n"
                    "  verify    trace the pixels through the design and fitted surfaces and\n"
                    "            report their stereo errors\n"
+                   "  export    turn a prism fit into grid sag, STL and PLY files\n"
                    "  calibrate predict the stereo calibration of the prism; writes %3\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
@@ -640,9 +771,19 @@ QString cliHelpText(const QString& topic)
         head = QStringLiteral("Usage: harvenlotek-cli fit --order N|all [options]\n\n"
                               "Fits both surfaces of the \"%1\" in the output directory with\n"
                               "polynomials of the order given and writes \"%2\",\n"
-                              "\"%3\" and the report \"%4\".\n\n")
+                              "\"%3\" and the report \"%4\"; with --fit-model prism,\n"
+                              "\"%5\" instead.\n\n")
                    .arg(QString::fromLatin1(designPointsFileName), QString::fromLatin1(surface1FitFileName),
-                        QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName));
+                        QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
+                        QString::fromLatin1(prismFileName));
+        break;
+    case CliCommand::Export:
+        head = QStringLiteral("Usage: harvenlotek-cli export --format gridsag|stl|ply|all [options]\n\n"
+                              "Turns the prism fit (\"%1\", from 'fit --fit-model prism') of the\n"
+                              "output directory into grid sag files of both surfaces, a closed STL\n"
+                              "solid of the prism (within 1 micrometre of the surfaces) and a PLY\n"
+                              "point cloud of the design points with normals.\n\n")
+                   .arg(QString::fromLatin1(prismFileName));
         break;
     case CliCommand::Verify:
         head = QStringLiteral("Usage: harvenlotek-cli verify [--order N|all] [options]\n\n"
@@ -668,8 +809,7 @@ QString cliHelpText(const QString& topic)
         break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"
-                              "Runs design, then fit, on the same output directory; with --calibrate,\n"
-                              "then the calibration of 'calibrate'.\n\n");
+                              "Runs design, then fit, on the same output directory.\n\n");
         break;
     }
     return head + QStringLiteral("Options:\n") + optionsHelp(command) + exitCodes;

@@ -11,7 +11,11 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Verify, Calibrate };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Export, Calibrate };
+
+// The fit models: the classic report of orders 3 to 8, and the per-half
+// polynomials of the prism (orders 3 to 10, "prism.json").
+enum class CliFitModel { Classic, Prism };
 
 struct CliRequest {
     CliCommand command = CliCommand::Help;
@@ -26,6 +30,16 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    CliFitModel fitModel = CliFitModel::Classic;
+    bool optimize = false;  // prism fit: optimise on the rays, then verify
+    // Export: the formats (ExportFormat bits), the prism file found for the
+    // order asked (0: none asked), why it was chosen, and the directory the
+    // exports go to (that of the prism file).
+    unsigned exportFormats = 0;
+    int exportOrder = 0;
+    QString exportPrismFile;
+    QString exportReason;
+    QString exportDirectory;
     // Verification: "verify", or "run --verify".
     bool verify = false;
     int verifyStep = 8;

@@ -135,6 +135,37 @@ QString formatSummaryText(const CliReport& report)
                                    .arg(seconds(d.seconds)).arg(d.threads));
     }
     for (const CliFitReport& fit : report.fits) {
+        if (fit.prism) {
+            const auto surface = [](const char* name, const CliPrismSurfaceReport& s) {
+                return QStringLiteral("%1 %2 points, x0 = %3, R = %4, RMS %5 mm, max %6 mm, cond %7, mirror max %8 mm")
+                    .arg(QString::fromLatin1(name)).arg(s.points)
+                    .arg(QString::number(s.x0, 'f', 4), QString::number(s.radius, 'f', 4),
+                         QString::number(s.rmsMm, 'g', 4), QString::number(s.maxMm, 'g', 4),
+                         QString::number(s.conditionNumber, 'g', 4), QString::number(s.mirrorMaxMm, 'g', 4));
+            };
+            text += QStringLiteral("prism order %1").arg(fit.order).leftJustified(18) + surface("exit", fit.exit)
+                    + QLatin1Char('\n');
+            text += QString(18, QLatin1Char(' ')) + surface("entrance", fit.entrance)
+                    + QStringLiteral("; %1 -> %2\n").arg(seconds(fit.seconds), fit.directory);
+            if (fit.optimized.present)
+                text += QString(18, QLatin1Char(' '))
+                        + QStringLiteral("optimised on %1 pixels: direction RMS %2 -> %3 px; %4\n")
+                              .arg(fit.optimized.samplePixels)
+                              .arg(QString::number(fit.optimized.startDirectionRmsPx, 'g', 4),
+                                   QString::number(fit.optimized.endDirectionRmsPx, 'g', 4), fit.optimized.stopReason);
+            if (fit.verified.present)
+                text += QString(18, QLatin1Char(' '))
+                        + QStringLiteral("verified: direction RMS %1 px, max %2 px; pinhole RMS %3 mm, max %4 mm; "
+                                         "reprojection at 1 m RMS %5 px, max %6 px; %7 pixels not traced\n")
+                              .arg(QString::number(fit.verified.directionRmsPx, 'g', 4),
+                                   QString::number(fit.verified.directionMaxPx, 'g', 4),
+                                   QString::number(fit.verified.pinholeRmsMm, 'g', 4),
+                                   QString::number(fit.verified.pinholeMaxMm, 'g', 4),
+                                   QString::number(fit.verified.reprojectionRmsPx, 'g', 4),
+                                   QString::number(fit.verified.reprojectionMaxPx, 'g', 4))
+                              .arg(fit.verified.untracedPixels);
+            continue;
+        }
         const QString label = QStringLiteral("fit order %1").arg(fit.order);
         text += label.leftJustified(18)
                 + QStringLiteral("surface 1: %1 points, Res1 = %2; surface 2: %3 points, Res2 = %4; %5")
@@ -144,6 +175,24 @@ QString formatSummaryText(const CliReport& report)
         if (request.allOrders)
             text += QStringLiteral(" -> %1").arg(fit.directory);
         text += QLatin1Char('\n');
+    }
+    if (report.hasExport) {
+        const CliExportReport& e = report.exportReport;
+        text += line("prism fit", QStringLiteral("%1 (%2)").arg(e.prismFile, e.reason));
+        if (e.entranceGrid[0] > 0)
+            text += line("grid sag", QStringLiteral("entrance %1 x %2, exit %3 x %4 nodes")
+                                         .arg(e.entranceGrid[0]).arg(e.entranceGrid[1])
+                                         .arg(e.exitGrid[0]).arg(e.exitGrid[1]));
+        if (e.triangles > 0)
+            text += line("STL solid", QStringLiteral("%1 triangles over |x| <= %2, |y| <= %3 mm; sag error %4 mm "
+                                                     "(under 0.001 mm)")
+                                          .arg(e.triangles)
+                                          .arg(QString::number(e.apertureX, 'f', 4), QString::number(e.apertureY, 'f', 4),
+                                               QString::number(e.sagErrorMm, 'g', 3)));
+        if (e.exitPoints > 0)
+            text += line("PLY points", QStringLiteral("exit %1, entrance %2").arg(e.exitPoints).arg(e.entrancePoints));
+        for (const QString& path : e.written)
+            text += line("written", path);
     }
     if (report.hasCalibration)
         text += calibrationText(report.calibration);
@@ -190,6 +239,40 @@ QByteArray formatSummaryJson(const CliReport& report)
         for (const CliFitReport& fit : report.fits) {
             QJsonObject object;
             object.insert(QStringLiteral("order"), fit.order);
+            object.insert(QStringLiteral("fitModel"), fit.prism ? QStringLiteral("prism") : QStringLiteral("classic"));
+            if (fit.prism) {
+                for (const auto& [name, s] : {std::pair<const char*, const CliPrismSurfaceReport*>{"exit", &fit.exit},
+                                              {"entrance", &fit.entrance}}) {
+                    QJsonObject surface;
+                    surface.insert(QStringLiteral("points"), s->points);
+                    surface.insert(QStringLiteral("x0"), jsonNumber(s->x0));
+                    surface.insert(QStringLiteral("R"), jsonNumber(s->radius));
+                    surface.insert(QStringLiteral("rmsMm"), jsonNumber(s->rmsMm));
+                    surface.insert(QStringLiteral("maxMm"), jsonNumber(s->maxMm));
+                    surface.insert(QStringLiteral("conditionNumber"), jsonNumber(s->conditionNumber));
+                    surface.insert(QStringLiteral("mirrorMaxMm"), jsonNumber(s->mirrorMaxMm));
+                    object.insert(QString::fromLatin1(name), surface);
+                }
+                if (fit.optimized.present) {
+                    QJsonObject o;
+                    o.insert(QStringLiteral("iterations"), fit.optimized.iterations);
+                    o.insert(QStringLiteral("samplePixels"), fit.optimized.samplePixels);
+                    o.insert(QStringLiteral("startDirectionRmsPx"), jsonNumber(fit.optimized.startDirectionRmsPx));
+                    o.insert(QStringLiteral("endDirectionRmsPx"), jsonNumber(fit.optimized.endDirectionRmsPx));
+                    o.insert(QStringLiteral("stopReason"), fit.optimized.stopReason);
+                    object.insert(QStringLiteral("optimized"), o);
+                }
+                if (fit.verified.present) {
+                    QJsonObject v;
+                    v.insert(QStringLiteral("directionRmsPx"), jsonNumber(fit.verified.directionRmsPx));
+                    v.insert(QStringLiteral("directionMaxPx"), jsonNumber(fit.verified.directionMaxPx));
+                    v.insert(QStringLiteral("pinholeRmsMm"), jsonNumber(fit.verified.pinholeRmsMm));
+                    v.insert(QStringLiteral("pinholeMaxMm"), jsonNumber(fit.verified.pinholeMaxMm));
+                    v.insert(QStringLiteral("reprojection1mRmsPx"), jsonNumber(fit.verified.reprojectionRmsPx));
+                    v.insert(QStringLiteral("reprojection1mMaxPx"), jsonNumber(fit.verified.reprojectionMaxPx));
+                    object.insert(QStringLiteral("verified"), v);
+                }
+            }
             object.insert(QStringLiteral("directory"), fit.directory);
             object.insert(QStringLiteral("surface1Points"), fit.surface1Points);
             object.insert(QStringLiteral("surface2Points"), fit.surface2Points);
@@ -201,6 +284,20 @@ QByteArray formatSummaryJson(const CliReport& report)
             fits.append(object);
         }
         root.insert(QStringLiteral("fits"), fits);
+    }
+    if (report.hasExport) {
+        const CliExportReport& e = report.exportReport;
+        QJsonObject object;
+        object.insert(QStringLiteral("prismFile"), e.prismFile);
+        object.insert(QStringLiteral("reason"), e.reason);
+        object.insert(QStringLiteral("order"), e.order);
+        object.insert(QStringLiteral("written"), QJsonArray::fromStringList(e.written));
+        object.insert(QStringLiteral("triangles"), e.triangles);
+        object.insert(QStringLiteral("sagErrorMm"), jsonNumber(e.sagErrorMm));
+        object.insert(QStringLiteral("exitPoints"), e.exitPoints);
+        object.insert(QStringLiteral("entrancePoints"), e.entrancePoints);
+        object.insert(QStringLiteral("seconds"), e.seconds);
+        root.insert(QStringLiteral("export"), object);
     }
     if (report.hasCalibration)
         root.insert(QStringLiteral("calibration"), jsonCalibration(report.calibration));

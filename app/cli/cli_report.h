@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/cli/cli_options.h"
+#include "fit/prism_file.h"
 #include "app/cli/cli_verify.h"
 #include "calibration/stereo_calibration.h"
 
@@ -27,8 +28,25 @@ struct CliDesignReport {
     double seconds = 0.0;
 };
 
+// One surface of a prism fit.
+struct CliPrismSurfaceReport {
+    int points = 0;
+    double x0 = 0.0;
+    double radius = 0.0;
+    double rmsMm = 0.0;
+    double maxMm = 0.0;
+    double conditionNumber = 0.0;
+    double mirrorMaxMm = 0.0;
+};
+
 struct CliFitReport {
     int order = 0;
+    bool prism = false;  // a prism fit: the two surface reports below, no classic results
+    CliPrismSurfaceReport exit;
+    CliPrismSurfaceReport entrance;
+    PrismFit prismFit;                 // the surfaces as written to prism.json
+    PrismOptimizedSummary optimized;   // when --optimize
+    PrismVerifiedSummary verified;     // when verified (--optimize, run --verify)
     QString directory;
     int surface1Points = 0;
     int surface2Points = 0;
@@ -36,6 +54,22 @@ struct CliFitReport {
     QVector<double> coefficients2;
     double res1 = 0.0;
     double res2 = 0.0;
+    double seconds = 0.0;
+};
+
+struct CliExportReport {
+    QString prismFile;
+    QString reason;  // why this prism file
+    int order = 0;
+    QStringList written;
+    int entranceGrid[2] = {0, 0};  // nx, ny
+    int exitGrid[2] = {0, 0};
+    int triangles = 0;
+    double sagErrorMm = 0.0;
+    double apertureX = 0.0;  // half widths of the solid's footprint, mm
+    double apertureY = 0.0;
+    int exitPoints = 0;
+    int entrancePoints = 0;
     double seconds = 0.0;
 };
 
@@ -52,6 +86,8 @@ struct CliReport {
     bool hasDesign = false;
     CliDesignReport design;
     QVector<CliFitReport> fits;
+    bool hasExport = false;
+    CliExportReport exportReport;
     bool hasVerification = false;
     CliVerification verification;
     bool hasCalibration = false;

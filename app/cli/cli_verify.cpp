@@ -1,6 +1,8 @@
 #include "app/cli/cli_verify.h"
 
 #include "app/cli/cli_report.h"
+#include "fit/prism_file.h"
+#include "fit/prism_trace.h"
 #include "verify_map/verify_map.h"
 
 #include <QDir>
@@ -47,7 +49,11 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
             if (QFileInfo::exists(QDir(sub).filePath(QStringLiteral("result_para_fit.json"))))
                 fitDirectories.append(sub);
         }
-        if (fitDirectories.isEmpty()) {
+        bool prismThere = false;
+        for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order)
+            prismThere = prismThere
+                         || QFileInfo::exists(dir.filePath(QStringLiteral("order-%1/%2").arg(order).arg(prismFileName)));
+        if (fitDirectories.isEmpty() && !prismThere) {
             *error = QStringLiteral("no fit found in %1/order-3 .. order-8 (result_para_fit.json)").arg(request.outputDir);
             return CliExitUsage;
         }
@@ -64,6 +70,27 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
             return CliExitUsage;
         }
         v->sources.push_back(fit);
+    }
+    // Prism fits ("prism.json") of the directory, or of D/order-3 .. order-10.
+    QStringList prismFiles;
+    if (request.allOrders) {
+        for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order)
+            prismFiles.append(dir.filePath(QStringLiteral("order-%1/%2").arg(order).arg(prismFileName)));
+    } else {
+        prismFiles.append(dir.filePath(QString::fromLatin1(prismFileName)));
+    }
+    for (const QString& path : prismFiles) {
+        if (!QFileInfo::exists(path))
+            continue;
+        PrismFileContent prism;
+        if (!readPrismFile(path, &prism, error))
+            return CliExitUsage;
+        verify::VerifySource source;
+        source.source = QStringLiteral("prism");
+        source.order = prism.fit.order;
+        source.geometry = design.geometry;
+        source.surfaces = verify::prismFitSurfaces(prism.fit);
+        v->sources.push_back(source);
     }
     return traceAll(request, v, error, timer);
 }
@@ -83,9 +110,14 @@ int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, con
         source.source = QStringLiteral("fit");
         source.order = fit.order;
         source.geometry = design.geometry;
-        source.surfaces = verify::fittedSurfacesOfOrder(
-            fit.order, std::vector<double>(fit.coefficients1.begin(), fit.coefficients1.end()),
-            std::vector<double>(fit.coefficients2.begin(), fit.coefficients2.end()));
+        if (fit.prism) {
+            source.source = QStringLiteral("prism");
+            source.surfaces = verify::prismFitSurfaces(fit.prismFit);
+        } else {
+            source.surfaces = verify::fittedSurfacesOfOrder(
+                fit.order, std::vector<double>(fit.coefficients1.begin(), fit.coefficients1.end()),
+                std::vector<double>(fit.coefficients2.begin(), fit.coefficients2.end()));
+        }
         v->sources.push_back(source);
     }
     return traceAll(request, v, error, timer);

@@ -56,6 +56,7 @@ private slots:
     void writesNothing_data();
     void writesNothing();
     void fitAllOrdersKeepsEachOrder();
+    void prismFitThenExport();
 };
 
 void TestCli::writesNothing_data()
@@ -74,6 +75,16 @@ void TestCli::writesNothing_data()
     QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << QString() << 2;
     QTest::newRow("fit without design output") << QStringList{"fit", "--order", "3"} << QString() << 2;
     QTest::newRow("result file cannot be replaced") << QStringList{"run", "--order", "3"} << "outputall.txt" << 2;
+    QTest::newRow("unknown fit model") << QStringList{"run", "--order", "3", "--fit-model", "spline"} << QString() << 2;
+    QTest::newRow("prism order out of range") << QStringList{"run", "--order", "11", "--fit-model", "prism"} << QString() << 2;
+    QTest::newRow("classic order 9") << QStringList{"run", "--order", "9", "--fit-model", "classic"} << QString() << 2;
+    QTest::newRow("panel value on a classic fit") << QStringList{"fit", "--order", "3", "--size", "90"} << QString() << 2;
+    QTest::newRow("optimize without the prism model") << QStringList{"run", "--order", "4", "--optimize"} << QString() << 2;
+    QTest::newRow("export before any prism fit") << QStringList{"export", "--format", "all"} << QString() << 2;
+    QTest::newRow("export, unknown format") << QStringList{"export", "--format", "obj"} << QString() << 2;
+    QTest::newRow("export, no format") << QStringList{"export"} << QString() << 2;
+    QTest::newRow("export, order all") << QStringList{"export", "--format", "stl", "--order", "all"} << QString() << 2;
+    QTest::newRow("export, unwritable directory") << QStringList{"export", "--format", "stl", "--output-dir", "/proc"} << QString() << 2;
 }
 
 void TestCli::writesNothing()
@@ -140,7 +151,60 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QVERIFY(std::fabs(a.at(1).toDouble() - 0.01) < 1e-8 && std::fabs(a.at(2).toDouble() - 0.005) < 1e-8);
     // The design output untouched, and nothing else at the top: no point file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
-    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);
+    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
+}
+
+// A design output of the design's shape (1920 columns of 108 lines) whose
+// left half lies on polynomials of degree 2 and whose right half is its
+// mirror image; the prism fit of order 4 returns them; the export then
+// writes its four files beside prism.json, and with a directory in the way
+// of one of them writes none.
+void TestCli::prismFitThenExport()
+{
+    QTemporaryDir dir;
+    QByteArray design;
+    for (int column = 0; column < 1920; ++column) {
+        const double x = -30.0 + 29.9 * (column < 960 ? column : 1919 - column) / 959.0;  // x < 0
+        const double px = column < 960 ? x : -x;  // the right half mirrors the left
+        for (int line = 0; line < 108; ++line) {
+            const double y = (line < 54 ? -line : line - 54) * 0.32;
+            const double exitZ = 0.5 + 0.001 * x * x + 0.002 * y * y;
+            const double entranceZ = 13.0 + 0.05 * x - 0.002 * x * y + 0.001 * y * y;
+            design += QString::asprintf("%.12g %.12g %.12g %.12g %.12g %.12g\n", px, y, exitZ, px, y,
+                                        entranceZ).toLatin1();
+        }
+    }
+    QFile file(dir.filePath("outputall.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(design) == design.size());
+    file.close();
+
+    const CliRun fit = runCli({"fit", "--fit-model", "prism", "--order", "4", "--json"}, dir.path());
+    QCOMPARE(fit.exitCode, 0);
+    const QJsonObject result = QJsonDocument::fromJson(fit.out).object().value("fits").toArray().at(0).toObject();
+    QCOMPARE(result.value("fitModel").toString(), QStringLiteral("prism"));
+    for (const char* surface : {"exit", "entrance"}) {
+        const QJsonObject s = result.value(surface).toObject();
+        QCOMPARE(s.value("points").toInt(), 960 * 108);
+        QVERIFY2(s.value("maxMm").toDouble() < 1e-9 && s.value("mirrorMaxMm").toDouble() < 1e-9, surface);
+    }
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"outputall.txt", "prism.json"}));
+
+    QVERIFY(QDir(dir.path()).mkdir("prism.stl"));
+    const QMap<QString, QByteArray> before = snapshot(dir.path());
+    const CliRun blocked = runCli({"export", "--format", "all"}, dir.path());
+    QCOMPARE(blocked.exitCode, 2);
+    QCOMPARE(snapshot(dir.path()), before);
+    QVERIFY(QDir(dir.path()).rmdir("prism.stl"));
+
+    const CliRun exported = runCli({"export", "--format", "all", "--json"}, dir.path());
+    QCOMPARE(exported.exitCode, 0);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+             (QStringList{"design_surfaces.ply", "outputall.txt", "prism.json", "prism.stl", "surface_entrance.dat",
+                          "surface_exit.dat"}));
+    const QJsonObject summary = QJsonDocument::fromJson(exported.out).object().value("export").toObject();
+    QCOMPARE(summary.value("order").toInt(), 4);
+    QCOMPARE(summary.value("written").toArray().size(), 4);
+    QVERIFY(summary.value("sagErrorMm").toDouble() < 1e-3);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,0 +1,166 @@
+#pragma once
+
+// The exports of a prism fit ("prism.json") to the formats of the trade:
+//   - grid sag files, one per surface ("surface_entrance.dat",
+//     "surface_exit.dat"): first line "nx ny delx dely unitflag xdec ydec"
+//     (unitflag 0: mm), then nx * ny lines "z dz/dx dz/dy d2z/dxdy nodata"
+//     from the analytic polynomial, rows from the top (largest y) down, each
+//     row from the smallest x up; nx and ny odd so that the grid has a centre
+//     node at (xdec, ydec) = (0, 0);
+//   - "prism.stl": the prism as one closed, outward-oriented binary STL solid;
+//   - "design_surfaces.ply": the design points of both surfaces with their
+//     normals, binary little-endian PLY.
+// Heights are the design's z (mm, prism base at z = 0, the camera above).
+// Every surface is the solid's: the left half's polynomial for x < 0 and its
+// mirror image for x >= 0.
+
+#include "fit/prism_file.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <string>
+#include <vector>
+
+inline constexpr char entranceGridSagFileName[] = "surface_entrance.dat";
+inline constexpr char exitGridSagFileName[] = "surface_exit.dat";
+inline constexpr char prismStlFileName[] = "prism.stl";
+inline constexpr char designSurfacesPlyFileName[] = "design_surfaces.ply";
+
+// Clear aperture: the centred rectangle |x| <= halfWidthX, |y| <= halfWidthY.
+struct ClearAperture {
+    double halfWidthX = 0.0;
+    double halfWidthY = 0.0;
+};
+// The aperture a surface's design points cover, both halves: the left half's
+// |x| reach on the x < 0 side and the larger |y| of its domain.
+ClearAperture surfaceAperture(const PrismSurfaceFit& fit);
+// The smallest rectangle holding both surfaces' apertures: the solid's
+// footprint, so that it holds every design ray.
+ClearAperture prismAperture(const PrismFit& fit);
+
+// ---- Grid sag ----
+
+struct GridSag {
+    int nx = 0;
+    int ny = 0;
+    double delx = 0.0;
+    double dely = 0.0;
+    int unitflag = 0;
+    double xdec = 0.0;
+    double ydec = 0.0;
+    // nx * ny rows of z, dz/dx, dz/dy, d2z/dxdy, nodata, in file order.
+    std::vector<std::array<double, 5>> values;
+
+    // The position of the node of file row `row` (0 = top) and column `column`.
+    double nodeX(int column) const { return xdec + (column - (nx - 1) / 2) * delx; }
+    double nodeY(int row) const { return ydec + ((ny - 1) / 2 - row) * dely; }
+};
+
+// The grid of a surface over an aperture with node spacing at most
+// `maxSpacing` mm (odd counts; the outermost nodes lie on the aperture's edge).
+GridSag gridSagOf(const PrismSurface& surface, const ClearAperture& aperture, double maxSpacing);
+std::string gridSagText(const GridSag& grid);
+// Reads a grid sag file; false with a one-line message when it is not one
+// (wrong counts, even nx or ny, a missing or non-numeric value).
+bool readGridSagFile(const QString& path, GridSag* grid, QString* error);
+
+// ---- Triangulated solid ----
+
+struct Triangle {
+    std::array<std::array<double, 3>, 3> vertices;  // counter-clockwise seen from outside
+    std::array<double, 3> normal;                   // unit, outward
+};
+
+struct PrismSolid {
+    std::vector<Triangle> triangles;
+    int nx = 0;                   // nodes across x (odd: one node column at x = 0)
+    int ny = 0;                   // nodes across y
+    double sagErrorMm = 0.0;      // largest height difference triangles vs surfaces, measured
+    double sagToleranceMm = 0.0;  // what the tessellation was made to stay under
+};
+
+// The prism as a closed solid over the aperture: the entrance surface on top,
+// the exit surface below, four vertical side walls between their edges. Both
+// surfaces share one node grid whose middle node column lies at x = 0, where
+// the two halves meet: the left half's surfaces for x < 0, the right half's
+// for x >= 0; both give the same height at x = 0, so the crease there is a
+// row of shared mesh edges. The grid is refined until the height difference
+// between triangles and surfaces, measured at 15 points per triangle, stays
+// under `sagToleranceMm`. False with a message when the surfaces touch or
+// cross inside the aperture.
+bool buildPrismSolid(const PrismSurface& entrance, const PrismSurface& exit, const ClearAperture& aperture,
+                     double sagToleranceMm, PrismSolid* solid, QString* error);
+std::string binaryStl(const PrismSolid& solid);
+
+// ---- Design points with normals ----
+
+struct OrientedPoint {
+    std::array<float, 3> position;
+    std::array<float, 3> normal;  // unit, pointing out of the glass
+};
+
+// From the numbers of "outputall.txt" (1920 sensor columns of 108 lines;
+// in a column the lines 0..53 run from the central row towards -y, lines
+// 54..107 from it towards +y, lines 0 and 54 being the same point). The
+// normal of a point is the cross product of the surface's tangents along its
+// column and across the columns of its half, each a central difference of
+// the neighbouring design points (one-sided at an edge or next to a
+// non-finite point), turned to point out of the glass: the entrance surface
+// up (+z), the exit surface down (-z). Points with a non-finite coordinate,
+// or without a finite neighbour in one direction, are left out. These are
+// the normals of the point cloud itself, not of the fit.
+bool designPointNormals(const std::vector<double>& numbers, std::vector<OrientedPoint>* exitPoints,
+                        std::vector<OrientedPoint>* entrancePoints, QString* error);
+std::string binaryPly(const std::vector<OrientedPoint>& exitPoints,
+                      const std::vector<OrientedPoint>& entrancePoints);
+
+// ---- The export command ----
+
+enum ExportFormat : unsigned {
+    ExportGridSag = 1u << 0,
+    ExportStl = 1u << 1,
+    ExportPly = 1u << 2,
+    ExportAll = ExportGridSag | ExportStl | ExportPly,
+};
+// "gridsag", "stl", "ply" or "all"; 0 for anything else.
+unsigned exportFormatFromName(const QString& name);
+
+struct ExportOptions {
+    unsigned formats = ExportAll;
+    double gridSpacingMm = 0.25;     // largest node spacing of the grid sag files
+    double sagToleranceMm = 0.0005;  // of the STL tessellation
+};
+
+struct ExportSummary {
+    QString prismFile;               // the prism file exported
+    int order = 0;
+    QStringList written;             // paths, in the order written
+    GridSag entranceGrid;            // when gridsag
+    GridSag exitGrid;
+    int triangleCount = 0;           // when stl
+    double sagErrorMm = 0.0;
+    ClearAperture solidAperture;
+    int exitPointCount = 0;          // when ply
+    int entrancePointCount = 0;
+    bool writeFailed = false;        // the input was good, a file could not be written
+};
+
+// Reads `prismFile`, builds every export asked for in memory and only then
+// writes them into `outputDirectory`, each atomically. The PLY export reads
+// the design points from `designPointsFile`. False with a one-line message,
+// and nothing written, on bad input (no prism file, unreadable design points,
+// an unwritable directory); a failure while writing leaves the files already
+// renamed into place.
+bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
+                 const ExportOptions& options, ExportSummary* summary, QString* error);
+
+// The prism file an export takes from a result directory D. With `order`
+// (3 to 10): D/order-N/prism.json, or D/prism.json when it holds that order.
+// With order 0: D/prism.json if there is one, otherwise among
+// D/order-3 .. D/order-10 the fit with the smallest verified direction error
+// RMS when every candidate has been verified, else the one whose larger
+// surface residual RMS is smallest. *reason says which rule chose it. False
+// with a one-line message when there is none.
+bool locatePrismFile(const QString& directory, int order, QString* path, QString* reason, QString* error);

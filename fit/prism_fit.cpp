@@ -1,0 +1,215 @@
+#include "fit/prism_fit.h"
+
+#include "textio/number_text.h"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int numbersPerLine = 6;
+
+void keepFinite(SurfacePoints* points, const double* p)
+{
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2]))
+        return;
+    points->x.push_back(p[0]);
+    points->y.push_back(p[1]);
+    points->z.push_back(p[2]);
+}
+
+// u^0 .. u^order into powers[0 .. order].
+void powersOf(double value, int order, double* powers)
+{
+    powers[0] = 1.0;
+    for (int i = 1; i <= order; ++i)
+        powers[i] = powers[i - 1] * value;
+}
+
+}  // namespace
+
+std::vector<PrismTerm> prismTerms(int order)
+{
+    std::vector<PrismTerm> terms;
+    for (int degree = 0; degree <= order; ++degree)
+        for (int u = degree; u >= 0; --u)
+            terms.push_back({u, degree - u});
+    return terms;
+}
+
+SurfaceSag PrismSurface::leftSag(double x, double y) const
+{
+    const double u = (x - x0) / radius;
+    const double w = y / radius;
+    double up[highestPrismOrder + 1];
+    double wp[highestPrismOrder + 1];
+    const int n = std::clamp(order, 0, highestPrismOrder);
+    powersOf(u, n, up);
+    powersOf(w, n, wp);
+    double z = 0.0, zu = 0.0, zw = 0.0, zuw = 0.0, zuu = 0.0, zww = 0.0;
+    std::size_t t = 0;
+    for (int degree = 0; degree <= n; ++degree) {
+        for (int i = degree; i >= 0 && t < coefficients.size(); --i, ++t) {
+            const int j = degree - i;
+            const double a = coefficients[t];
+            z += a * up[i] * wp[j];
+            if (i >= 1)
+                zu += a * i * up[i - 1] * wp[j];
+            if (j >= 1)
+                zw += a * j * up[i] * wp[j - 1];
+            if (i >= 1 && j >= 1)
+                zuw += a * i * j * up[i - 1] * wp[j - 1];
+            if (i >= 2)
+                zuu += a * i * (i - 1) * up[i - 2] * wp[j];
+            if (j >= 2)
+                zww += a * j * (j - 1) * up[i] * wp[j - 2];
+        }
+    }
+    const double r2 = radius * radius;
+    return {z, zu / radius, zw / radius, zuw / r2, zuu / r2, zww / r2};
+}
+
+double PrismSurface::leftHeight(double x, double y) const
+{
+    const double u = (x - x0) / radius;
+    const double w = y / radius;
+    double up[highestPrismOrder + 1];
+    double wp[highestPrismOrder + 1];
+    const int n = std::clamp(order, 0, highestPrismOrder);
+    powersOf(u, n, up);
+    powersOf(w, n, wp);
+    double z = 0.0;
+    std::size_t t = 0;
+    for (int degree = 0; degree <= n; ++degree)
+        for (int i = degree; i >= 0 && t < coefficients.size(); --i, ++t)
+            z += coefficients[t] * up[i] * wp[degree - i];
+    return z;
+}
+
+SurfaceSag PrismSurface::sag(double x, double y) const
+{
+    if (x < 0.0)
+        return leftSag(x, y);
+    SurfaceSag s = leftSag(-x, y);
+    s.dzdx = -s.dzdx;
+    s.d2zdxdy = -s.d2zdxdy;
+    return s;
+}
+
+bool splitPrismDesignPoints(const std::vector<double>& numbers, PrismDesignPoints* points, QString* error)
+{
+    constexpr std::size_t expected = std::size_t{designColumnCount} * designLinesPerColumn * numbersPerLine;
+    if (numbers.size() != expected) {
+        *error = QStringLiteral("the design points hold %1 numbers, not %2 (1920 columns of 108 lines of six)")
+                     .arg(numbers.size())
+                     .arg(expected);
+        return false;
+    }
+    *points = PrismDesignPoints();
+    const std::size_t leftLines = designLeftLineCount;
+    for (std::size_t line = 0; line < expected / numbersPerLine; ++line) {
+        const double* row = numbers.data() + line * numbersPerLine;
+        const bool left = line < leftLines;
+        keepFinite(left ? &points->exitLeft : &points->exitRight, row);
+        keepFinite(left ? &points->entranceLeft : &points->entranceRight, row + 3);
+    }
+    return true;
+}
+
+bool readPrismDesignPoints(const QString& path, PrismDesignPoints* points, QString* error)
+{
+    std::vector<double> numbers;
+    if (!readNumberFile(path, &numbers)) {
+        *error = QStringLiteral("cannot read the design points '%1'").arg(path);
+        return false;
+    }
+    return splitPrismDesignPoints(numbers, points, error);
+}
+
+PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order)
+{
+    PrismSurfaceFit fit;
+    fit.surface.order = order;
+    const std::vector<PrismTerm> terms = prismTerms(order);
+    const int k = static_cast<int>(terms.size());
+    const int n = left.size();
+    fit.pointCount = n;
+    fit.surface.coefficients.assign(static_cast<std::size_t>(k), 0.0);
+    if (n == 0) {
+        fit.conditionNumber = std::numeric_limits<double>::infinity();
+        return fit;
+    }
+
+    const auto [xLow, xHigh] = std::minmax_element(left.x.begin(), left.x.end());
+    const auto [yLow, yHigh] = std::minmax_element(left.y.begin(), left.y.end());
+    fit.domain = {*xLow, *xHigh, *yLow, *yHigh};
+    fit.surface.x0 = 0.5 * (*xLow + *xHigh);
+    double radius = 0.5 * (*xHigh - *xLow);
+    radius = std::max({radius, std::abs(*yLow), std::abs(*yHigh)});
+    fit.surface.radius = radius > 0.0 ? radius : 1.0;
+
+    Eigen::MatrixXd a(n, k);
+    Eigen::VectorXd z(n);
+    double up[highestPrismOrder + 1];
+    double wp[highestPrismOrder + 1];
+    for (int p = 0; p < n; ++p) {
+        powersOf((left.x[p] - fit.surface.x0) / fit.surface.radius, order, up);
+        powersOf(left.y[p] / fit.surface.radius, order, wp);
+        for (int t = 0; t < k; ++t)
+            a(p, t) = up[terms[t].uPower] * wp[terms[t].wPower];
+        z(p) = left.z[p];
+    }
+
+    const Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(a);
+    const Eigen::VectorXd c = qr.solve(z);
+    fit.rank = static_cast<int>(qr.rank());
+    for (int t = 0; t < k; ++t)
+        fit.surface.coefficients[t] = c(t);
+
+    // The singular values of A are those of its triangular factor R.
+    const int m = std::min(n, k);
+    const Eigen::MatrixXd r = qr.matrixR().topLeftCorner(m, k).triangularView<Eigen::Upper>();
+    const Eigen::VectorXd sigma = Eigen::JacobiSVD<Eigen::MatrixXd>(r).singularValues();
+    fit.conditionNumber = (m < k || sigma(m - 1) == 0.0) ? std::numeric_limits<double>::infinity()
+                                                         : sigma(0) / sigma(m - 1);
+
+    measurePrismResiduals(&fit, left, right);
+    return fit;
+}
+
+void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, const SurfacePoints& right)
+{
+    const auto measure = [&fit](const SurfacePoints& points, double sign, double* rms, double* worst, int* at) {
+        double sum = 0.0;
+        *worst = 0.0;
+        for (int p = 0; p < points.size(); ++p) {
+            const double d = fit->surface.leftHeight(sign * points.x[p], points.y[p]) - points.z[p];
+            sum += d * d;
+            if (std::abs(d) > *worst) {
+                *worst = std::abs(d);
+                *at = p;
+            }
+        }
+        *rms = points.size() > 0 ? std::sqrt(sum / points.size()) : 0.0;
+    };
+    int at = 0;
+    measure(left, 1.0, &fit->rmsResidual, &fit->maxResidual, &at);
+    if (left.size() > 0) {
+        fit->maxResidualX = left.x[static_cast<std::size_t>(at)];
+        fit->maxResidualY = left.y[static_cast<std::size_t>(at)];
+    }
+    fit->mirrorPointCount = right.size();
+    measure(right, -1.0, &fit->mirrorRmsResidual, &fit->mirrorMaxResidual, &at);
+}
+
+PrismFit fitPrism(const PrismDesignPoints& points, int order)
+{
+    PrismFit fit;
+    fit.order = order;
+    fit.exit = fitPrismSurface(points.exitLeft, points.exitRight, order);
+    fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order);
+    return fit;
+}
