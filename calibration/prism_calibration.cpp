@@ -2,8 +2,11 @@
 
 #include "design/design_run.h"
 #include "fit/fit_run.h"
+#include "fit/prism_fit.h"
+#include "fit/prism_trace.h"
 #include "verify/verify.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
@@ -13,7 +16,12 @@ namespace calibration {
 
 QString prismSourceName(PrismSource source)
 {
-    return source == PrismSource::Fit ? QStringLiteral("fit") : QStringLiteral("design");
+    switch (source) {
+    case PrismSource::Fit: return QStringLiteral("fit");
+    case PrismSource::Prism: return QStringLiteral("prism");
+    case PrismSource::Design: break;
+    }
+    return QStringLiteral("design");
 }
 
 bool parsePrismSource(const QString& name, PrismSource* source)
@@ -22,6 +30,8 @@ bool parsePrismSource(const QString& name, PrismSource* source)
         *source = PrismSource::Design;
     else if (name == QLatin1String("fit"))
         *source = PrismSource::Fit;
+    else if (name == QLatin1String("prism"))
+        *source = PrismSource::Prism;
     else
         return false;
     return true;
@@ -63,8 +73,9 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     *result = StereoCalibration();
     QElapsedTimer timer;
     timer.start();
-    if (source == PrismSource::Fit && (order < 3 || order > 8)) {
-        *error = QStringLiteral("a fitted prism needs an order from 3 to 8, got %1").arg(order);
+    const int highest = source == PrismSource::Prism ? highestPrismOrder : 8;
+    if (source != PrismSource::Design && (order < 3 || order > highest)) {
+        *error = QStringLiteral("a fitted prism needs an order from 3 to %1, got %2").arg(highest).arg(order);
         return false;
     }
     QTemporaryDir scratch;
@@ -91,6 +102,12 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     verify::PrismSurfaces surfaces;
     if (source == PrismSource::Design) {
         surfaces = verify::designSurfacesFromRecord(*record);
+    } else if (source == PrismSource::Prism) {
+        PrismDesignPoints points;
+        if (!readPrismDesignPoints(QDir(scratch.path()).filePath(QString::fromLatin1(designPointsFileName)), &points,
+                                   error))
+            return false;
+        surfaces = verify::prismFitSurfaces(fitPrism(points, order));
     } else {
         const FitRunSummary fit = runFit(order, FitRunLocation{scratch.path(), scratch.path()});
         if (!fit.pointFilesRead || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
@@ -109,8 +126,9 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         times->calibrationSeconds = double(timer.nsecsElapsed()) * 1e-9;
     if (!result->ok) {
         *error = QStringLiteral("calibration of the %1 failed: %2")
-                     .arg(source == PrismSource::Fit ? QStringLiteral("fit of order %1").arg(order)
-                                                     : QStringLiteral("design"),
+                     .arg(source == PrismSource::Design
+                              ? QStringLiteral("design")
+                              : QStringLiteral("%1 of order %2").arg(prismSourceName(source)).arg(order),
                           result->error);
         return false;
     }

@@ -19,10 +19,11 @@ namespace calibration {
 
 enum class PrismSource {
     Design,  // the design surfaces at full precision
-    Fit,     // the fitted polynomial surfaces of an order
+    Fit,     // the classic fit's polynomial surfaces of an order (3 to 8)
+    Prism,   // the prism fit of an order (3 to 10): one solid, each half the other's mirror image
 };
 
-QString prismSourceName(PrismSource source);  // "design" / "fit"
+QString prismSourceName(PrismSource source);  // "design" / "fit" / "prism"
 bool parsePrismSource(const QString& name, PrismSource* source);
 
 // The rig of a prism: each half's sensor points traced through that half's
@@ -37,7 +38,8 @@ struct PrismCalibrationTimes {
 
 // Designs the prism of `parameters` (its two design files go to a temporary
 // directory that is removed afterwards; the caller's files are not touched),
-// fits order `order` (3 to 8) when the source is the fit, and calibrates.
+// fits order `order` (3 to 8; 3 to 10 for the prism fit) when the source is
+// a fit, and calibrates.
 // False with a one-line message in *error when a stage fails; then
 // `result` is not ok.
 bool calibratePrism(const DesignParameters& parameters, PrismSource source, int order,

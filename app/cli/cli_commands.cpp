@@ -226,7 +226,7 @@ bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report
     calibration::PrismSource source = calibration::PrismSource::Design;
     calibration::parsePrismSource(request.calibrationSource, &source);
     report->source = calibration::prismSourceName(source);
-    report->order = source == calibration::PrismSource::Fit ? request.calibrationOrder : 0;
+    report->order = source != calibration::PrismSource::Design ? request.calibrationOrder : 0;
 
     const PanelParameters& panel = request.panel;
     CentralRayHit hit = centralRayHit(panel);

@@ -129,8 +129,9 @@ const QVector<OptionSpec>& optionSpecs()
                                  "(k1 k2 p1 p2 k3, default) or rational (k1 .. k6, p1 p2)"),
                   ForCalibration});
         s.append({QStringLiteral("source"), QStringLiteral("S"),
-                  QStringLiteral("prism to calibrate: design (the design surfaces, default)\n"
-                                 "or fit (the classic fitted surfaces of --order)"),
+                  QStringLiteral("prism to calibrate: design (the design surfaces, default),\n"
+                                 "fit (the classic fit of --order) or prism (the prism fit\n"
+                                 "of --order, computed in memory)"),
                   ForCalibration});
         s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
                   QStringLiteral("write an error map of every verified source as a PNG"),
@@ -458,23 +459,23 @@ bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* reque
         calibration::PrismSource source;
         request->calibrationSource = parser.value(QStringLiteral("source"));
         if (!calibration::parsePrismSource(request->calibrationSource, &source)) {
-            *error = QStringLiteral("--source must be design or fit, got %1").arg(quoted(request->calibrationSource));
+            *error = QStringLiteral("--source must be design, fit or prism, got %1").arg(quoted(request->calibrationSource));
             return false;
         }
     }
     return true;
 }
 
-// The fit order of calibrate --source fit: one order, 3 to 8.
+// The fit order of calibrate --source fit|prism: one order, 3 to 8 (prism: 3 to 10).
 bool parseCalibrationOrder(const QCommandLineParser& parser, CliRequest* request, QString* error)
 {
-    const PanelFieldRange& r = panelFieldRange(PanelField::FitOrder);
+    const int high = request->calibrationSource == QLatin1String("prism") ? highestPrismOrder : 8;
     const QString text = parser.value(QStringLiteral("order"));
     bool ok = false;
     const int order = text.toInt(&ok, 10);
-    if (!parser.isSet(QStringLiteral("order")) || !ok || order < r.low || order > r.high) {
-        *error = QStringLiteral("calibrate --source fit needs --order N, a whole number from %1 to %2")
-                     .arg(r.low).arg(r.high);
+    if (!parser.isSet(QStringLiteral("order")) || !ok || order < 3 || order > high) {
+        *error = QStringLiteral("calibrate --source %1 needs --order N, a whole number from 3 to %2")
+                     .arg(request->calibrationSource).arg(high);
         return false;
     }
     request->calibrationOrder = order;
@@ -625,18 +626,20 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
     if (request->calibrate) {
-        if (request->calibrationSource == QLatin1String("fit")) {
+        if (request->calibrationSource != QLatin1String("design")) {
             if (command == CliCommand::Calibrate && !parseCalibrationOrder(parser, request, error))
                 return false;
             if (command == CliCommand::Run) {
-                if (request->allOrders || request->fitModel == CliFitModel::Prism) {
-                    *error = QStringLiteral("--calibrate --source fit needs a single --order of the classic fit");
+                const bool prism = request->calibrationSource == QLatin1String("prism");
+                if (request->allOrders || prism != (request->fitModel == CliFitModel::Prism)) {
+                    *error = QStringLiteral("--calibrate --source %1 needs a single --order of the run's %1 fit")
+                                 .arg(request->calibrationSource);
                     return false;
                 }
                 request->calibrationOrder = request->orders.first();
             }
         } else if (command == CliCommand::Calibrate && parser.isSet(QStringLiteral("order"))) {
-            *error = QStringLiteral("--order applies to --source fit only") + hint;
+            *error = QStringLiteral("--order applies to --source fit or prism only") + hint;
             return false;
         }
         if (!checkResultFiles(request->outputDir, {QString::fromLatin1(calibration::stereoCalibrationFileName)}, error))

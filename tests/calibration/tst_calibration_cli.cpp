@@ -69,11 +69,15 @@ void TestCalibrationCli::refused_data()
     QTest::newRow("unknown source") << QStringList{"calibrate", "--source", "file"} << "--source must be";
     QTest::newRow("fit without order") << QStringList{"calibrate", "--source", "fit"} << "needs --order N";
     QTest::newRow("fit of order all") << QStringList{"calibrate", "--source", "fit", "--order", "all"} << "needs --order N";
-    QTest::newRow("order for the design") << QStringList{"calibrate", "--order", "4"} << "--source fit only";
+    QTest::newRow("order for the design") << QStringList{"calibrate", "--order", "4"} << "--source fit or prism only";
+    QTest::newRow("prism fit of order 11") << QStringList{"calibrate", "--source", "prism", "--order", "11"} << "from 3 to 10";
+    QTest::newRow("classic fit of order 9") << QStringList{"calibrate", "--source", "fit", "--order", "9"} << "from 3 to 8";
+    QTest::newRow("run's classic fit, prism source")
+        << QStringList{"run", "--order", "3", "--calibrate", "--source", "prism"} << "run's prism fit";
     QTest::newRow("depth for design") << QStringList{"design", "--depth", "300"} << "does not apply";
     QTest::newRow("run depth without calibrate") << QStringList{"run", "--order", "3", "--depth", "300"} << "need --calibrate";
     QTest::newRow("run all orders, fit source")
-        << QStringList{"run", "--order", "all", "--calibrate", "--source", "fit"} << "single --order";
+        << QStringList{"run", "--order", "all", "--calibrate", "--source", "fit"} << "a single --order";
 }
 
 // Bad input: exit 2, one line naming the problem, nothing written.
