@@ -1,9 +1,8 @@
 #include "design/design_files.h"
 
 #include "design/parallel_for.h"
+#include "io/atomic_file_set.h"
 
-#include <QDir>
-#include <QFile>
 
 #include <algorithm>
 #include <charconv>
@@ -74,23 +73,7 @@ char* writeLine(char* out, const double* values, int count)
     return out;
 }
 
-// Replaces the file with the given pieces. Nothing is written when it cannot
-// be opened; false then and when a write or the final flush fails.
-bool writeWholeFile(const QString& path, const std::vector<std::pair<const char*, std::size_t>>& pieces)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
-    bool ok = true;
-    for (const auto& piece : pieces) {
-        if (file.write(piece.first, qint64(piece.second)) != qint64(piece.second)) {
-            ok = false;
-            break;
-        }
-    }
-    file.close();
-    return ok && file.error() == QFileDevice::NoError;
-}
+constexpr char designSetName[] = "design";
 
 } // namespace
 
@@ -149,6 +132,12 @@ void computeRowX(DesignRecord& r)
 
 bool writeProfileFile(DesignRecord& r, const QString& directory)
 {
+    AtomicFileSet set(directory, QString::fromLatin1(designSetName));
+    return writeProfileFile(r, set) && set.commit();
+}
+
+bool writeProfileFile(DesignRecord& r, AtomicFileSet& set)
+{
     computeRowX(r);
     const int lines = 4 * r.quarterSteps;
     std::vector<char> text(std::size_t(lines) * (4 * (designNumberMaxLength + 1) + 1));
@@ -157,8 +146,7 @@ bool writeProfileFile(DesignRecord& r, const QString& directory)
         const double values[4] = {r.rowX[0][i], r.rowHeights[0][i], r.rowX[1][i], r.rowHeights[1][i]};
         out = writeLine(out, values, 4);
     }
-    return writeWholeFile(QDir(directory).filePath(QString::fromLatin1(designProfileFileName)),
-                          {{text.data(), std::size_t(out - text.data())}});
+    return set.stage(QString::fromLatin1(designProfileFileName), text.data(), std::size_t(out - text.data()));
 }
 
 int gridFileLineCount(const DesignRecord& r)
@@ -169,6 +157,14 @@ int gridFileLineCount(const DesignRecord& r)
 
 GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, int threadCount)
 {
+    AtomicFileSet set(directory, QString::fromLatin1(designSetName));
+    GridFileResult result = writeGridFile(r, set, threadCount);
+    result.written = result.written && set.commit();
+    return result;
+}
+
+GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int threadCount)
+{
     constexpr int chunkLines = 4096;
     constexpr std::size_t maxLineLength = 6 * (designNumberMaxLength + 1) + 1;
     const int lines = gridFileLineCount(r);
@@ -177,7 +173,7 @@ GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, in
     // One buffer with a fixed slot per chunk, allocated before the threads
     // start; the chunks are formatted in parallel and written in order.
     std::unique_ptr<char[]> text(new char[std::size_t(lines) * maxLineLength + 1]);
-    std::vector<std::pair<const char*, std::size_t>> pieces(static_cast<std::size_t>(chunks));
+    std::vector<ByteSpan> pieces(static_cast<std::size_t>(chunks));
     std::vector<int> nonFinite(static_cast<std::size_t>(chunks), 0);
     parallelFor(chunks, threadCount, [&](int, int chunk) {
         const int first = chunk * chunkLines;
@@ -204,6 +200,6 @@ GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, in
     GridFileResult result;
     for (int count : nonFinite)
         result.nonFiniteLines += count;
-    result.written = writeWholeFile(QDir(directory).filePath(QString::fromLatin1(designPointsFileName)), pieces);
+    result.written = set.stage(QString::fromLatin1(designPointsFileName), pieces);
     return result;
 }

@@ -14,6 +14,8 @@
 inline constexpr char designProfileFileName[] = "output.txt";
 inline constexpr char designPointsFileName[] = "outputall.txt";
 
+class AtomicFileSet;
+
 // Longest text formatDesignNumber writes ("-1.23457e-308" and the like).
 constexpr int designNumberMaxLength = 16;
 
@@ -26,10 +28,13 @@ char* formatDesignNumber(char* out, double value);
 // x of every row point from its height and the ray of its pixel, into rowX.
 void computeRowX(DesignRecord& record);
 
-// computeRowX, then "output.txt" in `directory`. False when the file could
-// not be opened or written in full (nothing is written when it cannot be
-// opened); rowX is computed either way.
+// computeRowX, then "output.txt" in `directory`, replaced atomically (io/
+// atomic_file_set.h). False when the file could not be written in full; the
+// old file then stays as it was. rowX is computed either way.
 bool writeProfileFile(DesignRecord& record, const QString& directory = QStringLiteral("."));
+// The same, staged in `set` as "output.txt": it replaces the old file when
+// the caller commits the set.
+bool writeProfileFile(DesignRecord& record, AtomicFileSet& set);
 
 struct GridFileResult {
     bool written = false;     // "outputall.txt" opened and written in full
@@ -40,7 +45,9 @@ struct GridFileResult {
 int gridFileLineCount(const DesignRecord& record);
 
 // "outputall.txt" in `directory`, element 10 L on line L, formatted on up
-// to threadCount threads. nonFiniteLines is counted from the grid even when
-// the file cannot be written.
+// to threadCount threads, replaced atomically. nonFiniteLines is counted from
+// the grid even when the file cannot be written.
 GridFileResult writeGridFile(const DesignRecord& record, const QString& directory = QStringLiteral("."),
                              int threadCount = 1);
+// The same, staged in `set` as "outputall.txt" (written = staged in full).
+GridFileResult writeGridFile(const DesignRecord& record, AtomicFileSet& set, int threadCount = 1);

@@ -1,5 +1,6 @@
 #include "design/design_json.h"
 
+#include "io/safe_input.h"
 #include "textio/json_writer.h"
 
 #include <QDir>
@@ -107,13 +108,15 @@ bool numberMember(const QJsonObject& o, const char* name, double* value)
 
 bool readDesignJson(const QString& path, DesignJson* design, QString* error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1").arg(path);
+    // A regular file only: a FIFO in its place must not block.
+    QByteArray bytes;
+    QString reason;
+    if (!readRegularFile(path, &bytes, &reason)) {
+        *error = QStringLiteral("cannot read %1 (%2)").arg(path, reason);
         return false;
     }
     QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
     if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
         *error = QStringLiteral("%1 is not valid JSON (%2)").arg(path, parse.errorString());
         return false;

@@ -4,6 +4,7 @@
 #include "design/design_json.h"
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
+#include "io/atomic_file_set.h"
 
 #include <chrono>
 
@@ -25,18 +26,28 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
+    AtomicFileSet files(options.outputDirectory, QStringLiteral("design"));
+    files.checkTargets({QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
+                        QString::fromLatin1(designJsonFileName)});
     computeDesignConstants(record);
     traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
-    result.profileWritten = writeProfileFile(record, options.outputDirectory);
+    const bool profileStaged = writeProfileFile(record, files);
     const Clock::time_point profileDone = Clock::now();
     traceColumns(record, result.threadCount);
     const Clock::time_point columnsDone = Clock::now();
-    const GridFileResult grid = writeGridFile(record, options.outputDirectory, result.threadCount);
-    result.designJsonWritten = writeDesignJson(options.outputDirectory, designJsonFromRecord(record, options.panel));
+    const GridFileResult grid = writeGridFile(record, files, result.threadCount);
+    const QByteArray json = designJsonBytes(designJsonFromRecord(record, options.panel));
+    const bool jsonStaged =
+        files.stage(QString::fromLatin1(designJsonFileName), json.constData(), std::size_t(json.size()));
+    const bool committed = files.commit();
+    result.designJsonWritten = jsonStaged && committed;
     const Clock::time_point gridDone = Clock::now();
 
-    result.gridWritten = grid.written;
+    result.profileWritten = profileStaged && committed;
+    result.gridWritten = grid.written && committed;
+    result.error = files.errorString();
+    result.notReplaced = files.notReplaced();
     result.nonFiniteGridLines = grid.nonFiniteLines;
     result.integrationSeconds = secondsBetween(start, rowsDone) + secondsBetween(profileDone, columnsDone);
     result.writingSeconds = secondsBetween(rowsDone, profileDone) + secondsBetween(columnsDone, gridDone);

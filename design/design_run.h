@@ -6,6 +6,7 @@
 #include "design/design_record.h"
 
 #include <QString>
+#include <QStringList>
 
 struct PanelParameters;
 
@@ -23,12 +24,17 @@ struct DesignRunResult {
     int threadCount = 0;            // workers used
     double integrationSeconds = 0.0;  // row and column passes
     double writingSeconds = 0.0;      // both files
+    QString error;                    // why the files were not replaced (empty when they were)
+    QStringList notReplaced;          // files that kept their previous contents
 };
 
 // The whole computation on a created and filled record (componentCount 2):
 // constants, the four row passes, writeProfileFile, every column, then
-// writeGridFile. A file that cannot be opened is skipped and reported in the
-// result; the run goes on. The files do not depend on the thread count.
+// writeGridFile. Both files are staged as one set and replace the old ones
+// together at the end (io/atomic_file_set.h): when either cannot be written
+// (a refused target, a full disk) neither is replaced, the result says which
+// files kept their old contents, and the computation still runs to its end.
+// The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
 // Creates a record with the counts 2, 480 and 540, fills it, traces it and

@@ -1,5 +1,7 @@
 #include "fit/design_point_split.h"
 
+#include "io/atomic_file_set.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -18,7 +20,12 @@ void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocat
         printMissingFileMessage();
     if (designFileFound)
         *designFileFound = found;
+    splitDesignValues(numbers, surface1Count, surface2Count, where.outputDirectory);
+}
 
+bool splitDesignValues(const std::vector<double>& numbers, int* surface1Count, int* surface2Count,
+                       const QString& outputDirectory, QString* error)
+{
     // A row counts only when all six of its numbers were read: a last line
     // without a line break is kept, a cut-off row is not.
     const std::size_t rows = numbers.size() / 6;
@@ -41,8 +48,12 @@ void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocat
             ++count2;
         }
     }
-    writeFileBytes(fitFilePath(where.outputDirectory, surface1PointsFileName), surface1.data(), surface1.size());
-    writeFileBytes(fitFilePath(where.outputDirectory, surface2PointsFileName), surface2.data(), surface2.size());
+    // Scratch files of one run: atomic, but not flushed to the disk.
+    const bool wrote1 = writeFileAtomically(fitFilePath(outputDirectory, surface1PointsFileName), surface1.data(),
+                                            surface1.size(), error, Durability::Unsynced);
+    const bool wrote2 = wrote1 && writeFileAtomically(fitFilePath(outputDirectory, surface2PointsFileName),
+                                                      surface2.data(), surface2.size(), error, Durability::Unsynced);
     *surface1Count = count1;
     *surface2Count = count2;
+    return wrote1 && wrote2;
 }

@@ -1,8 +1,9 @@
 #include "fit/fit_files.h"
 
+#include "io/atomic_file_set.h"
+
 #include <QByteArray>
 #include <QDir>
-#include <QFile>
 
 #include <algorithm>
 #include <charconv>
@@ -98,18 +99,30 @@ void appendPointRow(std::string* out, double x, double y, double z)
     out->append(row, static_cast<std::size_t>(p - row));
 }
 
-bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
-                          int count)
+std::string surface1FitFileBytes(const double* x, const double* y, const double* fitted, int count)
 {
     std::string rows;
     rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 54);
     for (int i = 0; i < count; ++i)
         appendPointRow(&rows, x[i], y[i], fitted[i]);
+    return rows;
+}
+
+bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
+                          int count)
+{
+    const std::string rows = surface1FitFileBytes(x, y, fitted, count);
     return writeFileBytes(path, rows.data(), rows.size());
 }
 
 bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count)
+{
+    const std::string rows = surface2FitFileBytes(x, y, fitted, count);
+    return writeFileBytes(path, rows.data(), rows.size());
+}
+
+std::string surface2FitFileBytes(const double* x, const double* y, const double* fitted, int count)
 {
     std::string rows;
     rows.reserve(static_cast<std::size_t>(std::max(count, 0)) * 108);
@@ -119,22 +132,12 @@ bool writeSurface2FitFile(const QString& path, const double* x, const double* y,
         appendPointRow(&rows, -x[i], y[i], fitted[i]);
     for (int i = 0; i < count; ++i)
         appendPointRow(&rows, x[i], y[i], fitted[i]);
-    return writeFileBytes(path, rows.data(), rows.size());
+    return rows;
 }
 
 bool writeFileBytes(const QString& path, const char* data, std::size_t size)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    std::size_t written = 0;
-    while (written < size) {
-        const qint64 n = file.write(data + written, static_cast<qint64>(size - written));
-        if (n <= 0)
-            return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return file.flush();
+    return writeFileAtomically(path, data, size);
 }
 
 void printMissingFileMessage()

@@ -4,6 +4,7 @@
 #include "textio/number_text.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <string>
@@ -23,7 +24,16 @@ inline constexpr char fitReportFileName[] = "result_para_fit.txt";
 struct FitRunLocation {
     QString inputDirectory = QStringLiteral(".");
     QString outputDirectory = QStringLiteral(".");
+    // Lines "outputall.txt" must have (the design's 207,360); 0 takes any count.
+    int expectedDesignLines = 0;
 };
+
+// The per-surface point files a run makes and deletes: a killed run leaves
+// them, the next run in the directory removes them (AtomicFileSet::recover).
+inline QStringList fitScratchFileNames()
+{
+    return {QString::fromLatin1(surface1PointsFileName), QString::fromLatin1(surface2PointsFileName)};
+}
 
 // Path of a fixed file name inside a directory.
 QString fitFilePath(const QString& directory, const char* fileName);
@@ -34,15 +44,18 @@ void appendPointRow(std::string* out, double x, double y, double z);
 
 // "output_fit_fig1.txt": one point row (x[i], y[i], fitted[i]) per point, in
 // point order.
+std::string surface1FitFileBytes(const double* x, const double* y, const double* fitted, int count);
 bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count);
 // "output_fit_fig2.txt": the mirrored half first, rows (-x[i], y[i], fitted[i])
 // for i = count - 1 down to 0, then rows (x[i], y[i], fitted[i]) for i = 0 up.
+std::string surface2FitFileBytes(const double* x, const double* y, const double* fitted, int count);
 bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count);
 
-// Replaces the file by exactly these bytes ("\n" stays one 0x0A byte).
-// Returns false when the file cannot be opened or fully written.
+// Replaces the file by exactly these bytes ("\n" stays one 0x0A byte),
+// atomically (io/atomic_file_set.h): false when it cannot be written in full,
+// and the old file then stays as it was.
 bool writeFileBytes(const QString& path, const char* data, std::size_t size);
 
 // "不能找到文件" as GBK bytes on standard output, without a line break: the

@@ -2,6 +2,7 @@
 
 #include "fit/fit_files.h"
 #include "fit/fit_orders.h"
+#include "io/safe_input.h"
 
 #include <QFile>
 #include <QTextCodec>
@@ -60,13 +61,14 @@ bool writeFitReport(const QString& path, int order, const double* surface1Result
 
 QString readFitReportText(const QString& directory, bool* opened)
 {
-    QFile file(fitFilePath(directory, fitReportFileName));
-    const bool ok = file.open(QIODevice::ReadOnly | QIODevice::Text);
+    // A regular file only: a FIFO in its place must not block the window.
+    QByteArray bytes;
+    const bool ok = readRegularFile(fitFilePath(directory, fitReportFileName), &bytes);
     if (opened)
         *opened = ok;
     if (!ok)
         return QString();
-    const QByteArray bytes = file.readAll();
+    bytes.replace('\r', QByteArray());  // as a text-mode read drops them
     // The report is GBK; the system's default codec would make its colons
     // into replacement characters on a UTF-8 system.
     QTextCodec* gbk = QTextCodec::codecForName("GBK");

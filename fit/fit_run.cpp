@@ -5,6 +5,9 @@
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
 #include "fit/matrix_record.h"
+#include "io/atomic_file_set.h"
+#include "io/design_points_reader.h"
+#include "io/safe_input.h"
 
 #include <QFile>
 
@@ -100,21 +103,69 @@ double meanAbsoluteDifference(const double* z, const double* fitted, int count)
     return sum / static_cast<double>(count);
 }
 
-FitRunSummary runFit(int order, const FitRunLocation& where)
+namespace {
+
+// The run of runFit, with the two fitted-point files staged in `files`.
+FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet* files)
 {
     const Clock::time_point start = Clock::now();
     CNumericLocale c;
     const FitOrder& entry = fitOrderEntry(order);
     FitRunSummary summary;
     summary.order = entry.order;
+    const auto refuse = [&](const QString& message) {
+        summary.error = message;
+        files->discard();
+        summary.notReplaced = QStringList{QString::fromLatin1(surface1FitFileName),
+                                          QString::fromLatin1(surface2FitFileName),
+                                          QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)};
+        summary.totalSeconds = secondsBetween(start, Clock::now());
+        return summary;
+    };
+
+    // Every target is checked and the input read in full before anything is
+    // written.
+    if (!files->checkTargets({QString::fromLatin1(surface1FitFileName), QString::fromLatin1(surface2FitFileName),
+                              QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)}))
+        return refuse(files->errorString());
+    const QString designPath = fitFilePath(where.inputDirectory, designPointsFileName);
+    std::vector<double> numbers;
+    DesignPointsError readError;
+    const PathKind designKind = classifyPath(designPath);
+    summary.designFileFound = designKind == PathKind::Regular;
+    if (designKind == PathKind::Missing)
+        printMissingFileMessage();
+    if (!readDesignPoints(designPath, &numbers, &readError, where.expectedDesignLines))
+        return refuse(QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message()));
 
     int m1 = 0;
     int m2 = 0;
-    splitDesignPoints(&m1, &m2, where, &summary.designFileFound);
-    const Clock::time_point split = Clock::now();
-
     const QString points1Path = fitFilePath(where.outputDirectory, surface1PointsFileName);
     const QString points2Path = fitFilePath(where.outputDirectory, surface2PointsFileName);
+    QString splitError;
+    const bool splitWritten = splitDesignValues(numbers, &m1, &m2, where.outputDirectory, &splitError);
+    numbers = std::vector<double>();
+    const Clock::time_point split = Clock::now();
+    QString shortage;
+    summary.inputValid = m1 >= entry.surface1Terms && m2 >= entry.surface2Terms;
+    if (!summary.inputValid) {
+        const bool first = m1 < entry.surface1Terms;
+        shortage = QStringLiteral("surface %1 has %2 points inside its window, the order-%3 model needs at least %4")
+                       .arg(first ? 1 : 2)
+                       .arg(first ? m1 : m2)
+                       .arg(entry.order)
+                       .arg(first ? entry.surface1Terms : entry.surface2Terms);
+    } else if (!splitWritten) {
+        shortage = splitError;
+    }
+    if (!shortage.isEmpty()) {
+        QFile::remove(points1Path);
+        QFile::remove(points2Path);
+        summary.surface1Count = m1;
+        summary.surface2Count = m2;
+        return refuse(shortage);
+    }
+
     SurfacePoints surface1;
     SurfacePoints surface2;
     const bool read1 = loadSurfacePoints(points1Path, m1, &surface1);
@@ -126,12 +177,12 @@ FitRunSummary runFit(int order, const FitRunLocation& where)
     fitSurface(entry.surface2Model, entry.surface2Terms, &surface2, &summary.surface2Results);
     const Clock::time_point fitted = Clock::now();
 
-    const bool wrote1 = writeSurface1FitFile(fitFilePath(where.outputDirectory, surface1FitFileName),
-                                             surface1.x->elements, surface1.y->elements,
-                                             surface1.fitted->elements, surface1.count);
-    const bool wrote2 = writeSurface2FitFile(fitFilePath(where.outputDirectory, surface2FitFileName),
-                                             surface2.x->elements, surface2.y->elements,
-                                             surface2.fitted->elements, surface2.count);
+    const std::string fit1 = surface1FitFileBytes(surface1.x->elements, surface1.y->elements,
+                                                  surface1.fitted->elements, surface1.count);
+    const bool wrote1 = files->stage(QString::fromLatin1(surface1FitFileName), fit1.data(), fit1.size());
+    const std::string fit2 = surface2FitFileBytes(surface2.x->elements, surface2.y->elements,
+                                                  surface2.fitted->elements, surface2.count);
+    const bool wrote2 = wrote1 && files->stage(QString::fromLatin1(surface2FitFileName), fit2.data(), fit2.size());
     summary.fitFilesWritten = wrote1 && wrote2;
     releaseSurfacePoints(&surface1);
     releaseSurfacePoints(&surface2);
@@ -146,13 +197,47 @@ FitRunSummary runFit(int order, const FitRunLocation& where)
     return summary;
 }
 
+// Commits the set, or tells why not and which files kept their contents.
+void finish(AtomicFileSet* files, FitRunSummary* summary)
+{
+    if (summary->error.isEmpty() && !files->commit())
+        summary->error = files->errorString();
+    if (!summary->error.isEmpty()) {
+        summary->fitFilesWritten = false;
+        summary->reportWritten = false;
+        summary->jsonWritten = false;
+    }
+    if (!summary->error.isEmpty() && summary->notReplaced.isEmpty())
+        summary->notReplaced = files->notReplaced();
+}
+
+}  // namespace
+
+FitRunSummary runFit(int order, const FitRunLocation& where)
+{
+    AtomicFileSet files(where.outputDirectory, QStringLiteral("fit"));
+    FitRunSummary summary = runFitStaged(order, where, &files);
+    finish(&files, &summary);
+    summary.notReplaced.removeAll(QString::fromLatin1(fitReportFileName));
+    summary.notReplaced.removeAll(QString::fromLatin1(fitJsonFileName));
+    return summary;
+}
+
 FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where)
 {
-    FitRunSummary summary = runFit(order, where);
+    AtomicFileSet files(where.outputDirectory, QStringLiteral("fit"));
+    FitRunSummary summary = runFitStaged(order, where, &files);
     const Clock::time_point start = Clock::now();
-    summary.reportWritten = writeFitReport(fitFilePath(where.outputDirectory, fitReportFileName), summary.order,
-                                           summary.surface1Results.data(), summary.surface2Results.data());
-    summary.jsonWritten = writeFitJson(where.outputDirectory, fitJsonFromSummary(summary));
+    if (summary.error.isEmpty()) {
+        const QByteArray report = fitReportBytes(summary.order, summary.surface1Results.data(),
+                                                 summary.surface2Results.data());
+        summary.reportWritten =
+            files.stage(QString::fromLatin1(fitReportFileName), report.constData(), std::size_t(report.size()));
+        const QByteArray json = fitJsonBytes(fitJsonFromSummary(summary));
+        summary.jsonWritten =
+            files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
+    }
+    finish(&files, &summary);
     const double seconds = secondsBetween(start, Clock::now());
     summary.writeSeconds += seconds;
     summary.totalSeconds += seconds;

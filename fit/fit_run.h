@@ -2,6 +2,8 @@
 
 #include "fit/fit_files.h"
 
+#include <QStringList>
+
 #include <vector>
 
 // What one fitting run did, for a caller that wants to print it.
@@ -15,6 +17,9 @@ struct FitRunSummary {
     bool pointFilesRead = false;          // both per-surface point files were read back
     bool fitFilesWritten = false;         // both fitted-point files were written
     bool reportWritten = false;           // "result_para_fit.txt" was written (fitAndReportOrder only)
+    bool inputValid = false;              // "outputall.txt" read strictly, enough points on both surfaces
+    QString error;                        // why no result file was replaced (empty after a good run)
+    QStringList notReplaced;              // result files that kept their previous contents
     bool jsonWritten = false;             // "result_para_fit.json" was written (fitAndReportOrder only)
     double splitSeconds = 0.0;            // the split, both point files written
     double fitSeconds = 0.0;              // point files read back, both models, residuals
@@ -22,14 +27,19 @@ struct FitRunSummary {
     double totalSeconds = 0.0;
 };
 
-// The fitting run of an order from 3 to 8 (any other order runs as 3): splits
-// "outputall.txt" into "outputall_fig1.txt" and "outputall_fig2.txt", reads
-// them back, fits both surfaces with the models of the order, takes Res1 and
-// Res2 as mean absolute height differences, writes "output_fit_fig1.txt" and
-// "output_fit_fig2.txt" (mirrored half first) and deletes the two
-// per-surface files. No report is written.
+// The fitting run of an order from 3 to 8 (any other order runs as 3): reads
+// "outputall.txt" strictly (io/design_points_reader.h), splits it into
+// "outputall_fig1.txt" and "outputall_fig2.txt", reads them back, fits both
+// surfaces with the models of the order, takes Res1 and Res2 as mean absolute
+// height differences, writes "output_fit_fig1.txt" and "output_fit_fig2.txt"
+// (mirrored half first) and deletes the two per-surface files. No report is
+// written. A malformed design file, or a surface left with fewer points in
+// its window than its model has terms, ends the run with `error` set before
+// any result file is touched; the result files of a run are replaced together
+// (io/atomic_file_set.h) or not at all.
 FitRunSummary runFit(int order, const FitRunLocation& where = {});
-// runFit followed by the report "result_para_fit.txt" of the order.
+// runFit followed by the report "result_para_fit.txt" of the order; the two
+// fitted-point files and the report replace the old ones as one set.
 FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed

@@ -3,6 +3,8 @@
 #include "design/design_run.h"
 #include "fit/fit_report.h"
 #include "fit/fit_run.h"
+#include "io/atomic_file_set.h"
+#include "io/directory_lock.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
@@ -272,11 +274,25 @@ void MainWindow::on_radioButton_clicked(bool checked)
 
 void MainWindow::on_pushButton_clicked()
 {
+    // One run per directory: another window or command-line run writing here
+    // gets a message, not a mix of two runs' files.
+    DirectoryLock lock(QStringLiteral("."));
+    QString why;
+    if (!lock.acquire(DirectoryLock::Mode::Refuse, &why)) {
+        QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The design was not run: %1.").arg(why));
+        return;
+    }
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
     DesignRunOptions options;
     options.panel = &panel;  // recorded in "design.json"
-    runDesign(toDesignParameters(panel, lastHit), options);
-    // Shown also when a file could not be written.
-    QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
+    const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
+    lock.release();
+    if (result.profileWritten && result.gridWritten)
+        QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
+    else
+        QMessageBox::warning(nullptr, QStringLiteral("not written"),
+                             QStringLiteral("%1.\nNot replaced: %2.")
+                                 .arg(result.error, result.notReplaced.join(QStringLiteral(", "))));
     emit workdonesignal();
 }
 
@@ -288,12 +304,28 @@ void MainWindow::on_spjieci_valueChanged(int arg1)
 void MainWindow::on_pushButton_2_clicked()
 {
     qDebug() << "jieci" << panel.fitOrder;
-    fitAndReportOrder(panel.fitOrder);
-    fitComputed = true;
+    DirectoryLock lock(QStringLiteral("."));
+    QString why;
+    if (!lock.acquire(DirectoryLock::Mode::Refuse, &why)) {
+        QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The fit was not run: %1.").arg(why));
+        return;
+    }
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
+    const FitRunSummary summary = fitAndReportOrder(panel.fitOrder);
+    lock.release();
     if (panel.fitOrder == 3)
         qDebug(" c3");
     else if (panel.fitOrder == 4)
         qDebug(" c4");
+    if (!summary.error.isEmpty()) {
+        // The previous report and fit files stay; the report shown stays too.
+        QMessageBox::warning(nullptr, QStringLiteral("fit refused"),
+                             QStringLiteral("The fit of order %1 wrote nothing: %2.\nNot replaced: %3.")
+                                 .arg(summary.order)
+                                 .arg(summary.error, summary.notReplaced.join(QStringLiteral(", "))));
+        return;
+    }
+    fitComputed = true;
 
     bool opened = false;
     fitReportText = readFitReportText(QStringLiteral("."), &opened);

@@ -1,7 +1,8 @@
 #include "textio/number_text.h"
 
+#include "io/safe_input.h"
+
 #include <QByteArray>
-#include <QFile>
 
 #include <charconv>
 #include <cstdlib>
@@ -61,10 +62,10 @@ void readNumbers(const char* text, std::size_t length, std::vector<double>* numb
 
 bool readNumberFile(const QString& path, std::vector<double>* numbers)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Regular files only: a FIFO or a device in its place must not block.
+    QByteArray bytes;  // always NUL-terminated
+    if (!readRegularFile(path, &bytes))
         return false;
-    const QByteArray bytes = file.readAll();  // always NUL-terminated
     readNumbers(bytes.constData(), static_cast<std::size_t>(bytes.size()), numbers);
     return true;
 }

@@ -1,8 +1,10 @@
 #include "views/point_set.h"
 
+#include "io/safe_input.h"
 #include "textio/number_text.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QtGui/qopengl.h>
 
 #include <cmath>
@@ -29,9 +31,16 @@ void Showoutput::clear()
 
 std::FILE *Showoutput::openForReading(const char *fileName)
 {
-    std::FILE *file = std::fopen(fileName, "r");
-    if (!file)
+    // Regular files only, opened without blocking: a FIFO or a device put in
+    // place of a point file must not hang the window.
+    QString reason;
+    PathKind kind = PathKind::Missing;
+    std::FILE *file = fopenRegularFile(QFile::decodeName(fileName), &reason, &kind);
+    if (!file) {
         qDebug() << "不能找到文件";
+        if (kind != PathKind::Missing)
+            qDebug().noquote() << reason;
+    }
     return file;
 }
 

@@ -63,7 +63,8 @@ protected:
     void clear();
     // Reads the numbers of an open file into new groups after the last one.
     void appendGroups(std::FILE *file);
-    // Opens a file for reading; a missing file writes the debug line.
+    // Opens a regular file for reading (never blocks on a FIFO); a missing or
+    // refused file writes the debug line.
     static std::FILE *openForReading(const char *fileName);
 
 private:

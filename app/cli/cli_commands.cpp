@@ -11,6 +11,8 @@
 #include "fit/prism_trace.h"
 #include "verify/verify_sources.h"
 #include "fit/fit_run.h"
+#include "io/atomic_file_set.h"
+#include "io/directory_lock.h"
 #include "parameters/panel_parameters.h"
 
 #include <QDir>
@@ -64,15 +66,18 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     report->threads = result.threadCount;
     report->seconds = elapsedSeconds(timer);
     if (!result.profileWritten || !result.gridWritten) {
-        *error = QStringLiteral("%1 could not be written in '%2'")
-                     .arg(QString::fromLatin1(result.profileWritten ? designPointsFileName : designProfileFileName),
-                          request.outputDir);
+        *error = QStringLiteral("%1; not replaced: %2")
+                     .arg(result.error.isEmpty() ? QStringLiteral("the design files could not be written in '%1'")
+                                                       .arg(request.outputDir)
+                                                 : result.error,
+                          result.notReplaced.join(QStringLiteral(", ")));
         return false;
     }
     return true;
 }
 
-bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QString* error)
+// CliExitOk, or the exit code of the failure with *error set.
+int runFitStage(const CliRequest& request, int order, CliFitReport* report, QString* error)
 {
     QElapsedTimer timer;
     timer.start();
@@ -80,22 +85,28 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
     report->directory = fitOutputDirectory(request, order);
     if (!QDir().mkpath(report->directory)) {
         *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
-        return false;
+        return CliExitFailure;
     }
+    AtomicFileSet::recover(report->directory, nullptr, fitScratchFileNames());
     FitRunLocation where;
     where.inputDirectory = request.outputDir;
     where.outputDirectory = report->directory;
     const FitRunSummary summary = fitAndReportOrder(order, where);
     report->seconds = elapsedSeconds(timer);
-    if (!summary.designFileFound || !summary.pointFilesRead || !summary.fitFilesWritten
-        || !summary.reportWritten || summary.surface1Results.empty()
-        || summary.surface2Results.empty()) {
-        *error = QStringLiteral("the fit of order %1 could not %2 in '%3'")
+    if (!summary.error.isEmpty() || !summary.fitFilesWritten || !summary.reportWritten
+        || summary.surface1Results.empty() || summary.surface2Results.empty()) {
+        const QString kept = summary.notReplaced.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral("; not replaced: %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
+        if (!summary.inputValid) {
+            // The design points (or their count) are what is wrong.
+            *error = QStringLiteral("the fit of order %1 refused its input: %2%3").arg(order).arg(summary.error, kept);
+            return CliExitUsage;
+        }
+        *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3%4")
                      .arg(order)
-                     .arg(!summary.designFileFound ? QStringLiteral("read outputall.txt")
-                                                   : QStringLiteral("write its files"))
-                     .arg(report->directory);
-        return false;
+                     .arg(report->directory, summary.error, kept);
+        return CliExitFailure;
     }
     report->surface1Points = summary.surface1Count;
     report->surface2Points = summary.surface2Count;
@@ -106,7 +117,7 @@ bool runFitStage(const CliRequest& request, int order, CliFitReport* report, QSt
                                             summary.surface2Results.end() - 1);
     report->res1 = summary.surface1Results.back();
     report->res2 = summary.surface2Results.back();
-    return true;
+    return CliExitOk;
 }
 
 CliPrismSurfaceReport surfaceReport(const PrismSurfaceFit& fit)
@@ -251,6 +262,12 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
+    // One run per output directory, for the whole of the design and the fits.
+    DirectoryLock lock(request.outputDir);
+    if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
+        return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
+    // A run killed while replacing its files is finished first.
+    AtomicFileSet::recover(request.outputDir, nullptr, fitScratchFileNames());
     if (request.command == CliCommand::Verify) {
         report->hasVerification = true;
         return runVerifyCommand(request, &report->verification, error);
@@ -274,10 +291,11 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         return CliExitUsage;
     for (int order : request.orders) {
         CliFitReport fit;
-        const bool done = request.fitModel == CliFitModel::Prism ? runPrismFitStage(request, points, order, &fit, error)
-                                                                  : runFitStage(request, order, &fit, error);
-        if (!done)
-            return CliExitFailure;
+        const int code = request.fitModel == CliFitModel::Prism
+                             ? (runPrismFitStage(request, points, order, &fit, error) ? CliExitOk : CliExitFailure)
+                             : runFitStage(request, order, &fit, error);
+        if (code != CliExitOk)
+            return code;
         report->fits.append(fit);
     }
     if (request.verify && record) {

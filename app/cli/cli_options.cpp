@@ -7,6 +7,8 @@
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
 #include "fit/fit_files.h"
+#include "io/atomic_file_set.h"
+#include "io/safe_input.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -205,14 +207,16 @@ bool checkOutputDirectory(const QString& path, QString* error)
     return true;
 }
 
-// A result file that exists as a directory (or cannot be replaced) would only
-// fail half-way through a run.
+// A result file that is a directory, a FIFO, a device or a dangling or
+// looping link would only fail half-way through a run: refused up front.
 bool checkResultFiles(const QString& directory, const QStringList& names, QString* error)
 {
+    if (classifyPath(directory) == PathKind::Missing)
+        return true;  // an order's directory, made when the run gets there
     for (const QString& name : names) {
-        const QFileInfo info(QDir(directory).filePath(name));
-        if (info.exists() && (!info.isFile() || !info.isWritable())) {
-            *error = QStringLiteral("%1 exists and cannot be replaced").arg(quoted(info.filePath()));
+        const QString reason = checkOutputTarget(QDir(directory).filePath(name));
+        if (!reason.isEmpty()) {
+            *error = reason;
             return false;
         }
     }
@@ -646,10 +650,14 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             return false;
     }
     if (command == CliCommand::Fit) {
-        const QFileInfo input(QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName)));
-        if (!input.isFile() || !input.isReadable()) {
-            *error = QStringLiteral("no readable %1 in %2; run 'harvenlotek-cli design' first")
-                         .arg(QString::fromLatin1(designPointsFileName), quoted(request->outputDir));
+        const QString inputPath = QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName));
+        const PathKind kind = classifyPath(inputPath);
+        if (kind != PathKind::Regular || !QFileInfo(inputPath).isReadable()) {
+            *error = kind == PathKind::Missing || kind == PathKind::Regular
+                         ? QStringLiteral("no readable %1 in %2; run 'harvenlotek-cli design' first")
+                               .arg(QString::fromLatin1(designPointsFileName), quoted(request->outputDir))
+                         : QStringLiteral("%1 is %2, not a regular file")
+                               .arg(quoted(inputPath), describePathKind(kind));
             return false;
         }
     }
@@ -738,8 +746,9 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 QString cliHelpText(const QString& topic)
 {
     const QString exitCodes = QStringLiteral(
-        "\nExit codes: 0 done, 1 a result file could not be written, 2 bad input\n"
-        "(nothing written).\n");
+        "\nExit codes: 0 done, 1 a result file could not be written (the previous one\n"
+        "is kept), 2 bad input or a malformed outputall.txt (nothing written), 3 another\n"
+        "run is writing in the output directory (nothing written).\n");
     const PanelParameters start;
     CliCommand command = CliCommand::Help;
     if (!parseCommand(topic, &command)) {

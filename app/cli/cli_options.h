@@ -57,7 +57,8 @@ struct CliRequest {
 QString cliCommandName(CliCommand command);
 
 // Exit codes of the tool.
-enum CliExitCode { CliExitOk = 0, CliExitFailure = 1, CliExitUsage = 2 };
+// 3: another run holds the output directory's lock; nothing was written.
+enum CliExitCode { CliExitOk = 0, CliExitFailure = 1, CliExitUsage = 2, CliExitLocked = 3 };
 
 // Parses the arguments after the program name and checks everything that can
 // be checked before a file is written: values, ranges, the output directory

@@ -3,6 +3,7 @@
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
+#include "io/byte_paths.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -46,6 +47,8 @@ int main(int argc, char** argv)
                                                       : new QCoreApplication(argc, argv));
     qInstallMessageHandler(previous);
     QCoreApplication::setApplicationName(QStringLiteral("harvenlotek-cli"));
+    // Directory names that are not UTF-8 reach the file system unchanged.
+    useByteExactFileNames();
 
     CliRequest request;
     QString error;

@@ -149,9 +149,11 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     const QJsonArray a = third.value("coefficients1").toArray();
     QVERIFY(std::fabs(a.at(0).toDouble() - 2.0) < 1e-6);
     QVERIFY(std::fabs(a.at(1).toDouble() - 0.01) < 1e-8 && std::fabs(a.at(2).toDouble() - 0.005) < 1e-8);
-    // The design output untouched, and nothing else at the top: no point file left.
+    // The design output untouched, and nothing else at the top but the lock
+    // file: no point file, no temporary file left.
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
-    QCOMPARE(snapshot(dir.path()).size(), 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
+    QCOMPARE(snapshot(dir.path()).size(), 1 + 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
+    QVERIFY(snapshot(dir.path()).contains(".hvl.lock"));
 }
 
 // A design output of the design's shape (1920 columns of 108 lines) whose

@@ -295,14 +295,22 @@ private slots:
         QVERIFY(readAll(dir.filePath("outputall.txt")) == grid_);
     }
 
-    // A file that cannot be opened is skipped on its own, and nothing crashes.
+    // The two files are one set: when one cannot be written, neither is
+    // replaced, the result names both, and nothing crashes.
     void blockedFilesAreSkipped()
     {
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath("out/output.txt"));
+        QFile old(dir.filePath("out/outputall.txt"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+        old.close();
         DesignRunResult result = runDesign(start, {dir.filePath("out"), 0});
-        QVERIFY(!result.profileWritten && result.gridWritten && result.nonFiniteGridLines == 0);
-        QVERIFY(readAll(dir.filePath("out/outputall.txt")) == grid_);
+        QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
+        QVERIFY(result.error.contains("output.txt") && result.error.contains("directory"));
+        QCOMPARE(result.notReplaced, QStringList({"output.txt", "outputall.txt", "design.json"}));
+        QCOMPARE(readAll(dir.filePath("out/outputall.txt")), QByteArray("old\n"));
+        QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({"output.txt", "outputall.txt"}));  // no temporary file left
         result = runDesign(start, {dir.filePath("no/such/directory"), 0});
         QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
     }

@@ -278,7 +278,7 @@ private slots:
         QDir::setCurrent(dir.path());
         const QByteArray fourRows("1 1 5 1 1 5\n2 1 6 2 1 6\n1 -1 8 1 -2 8\n0 0 9 3 0 9\n");
         for (int r = 0; r < 6; ++r) {
-            putFile("outputall.txt", fourRows.repeated(6 - r));
+            putFile("outputall.txt", fourRows.repeated(12 - r));  // at least k2 points
             double r1[27], r2[27];
             std::fill(r1, r1 + 27, -7.0);
             std::fill(r2, r2 + 27, -7.0);
@@ -286,33 +286,28 @@ private slots:
             QVERIFY(r1[entries[r].k1] != -7.0 && r1[entries[r].k1 + 1] == -7.0);
             QVERIFY(r2[entries[r].k2] != -7.0 && r2[entries[r].k2 + 1] == -7.0);
             entries[r].fitAndReport();
-            QCOMPARE(fileBytes("output_fit_fig1.txt").count('\n'), 4 * (6 - r));
-            QCOMPARE(fileBytes("output_fit_fig2.txt").count('\n'), 8 * (6 - r));
+            QCOMPARE(fileBytes("output_fit_fig1.txt").count('\n'), 4 * (12 - r));
+            QCOMPARE(fileBytes("output_fit_fig2.txt").count('\n'), 8 * (12 - r));
             QCOMPARE(fileBytes("result_para_fit.txt"), fitReportBytes(entries[r].order, r1, r2));
         }
         QDir::setCurrent(previous);
     }
 
-    // Mends: a missing design file is a file without rows, and says so; point
-    // files that cannot be written and read back give no points, never
-    // uninitialised ones.
+    // A missing design file says so and writes nothing; an output directory
+    // that does not exist is refused before the design file is read.
     void missingFiles()
     {
         FitRunSummary s;
         QCOMPARE(capturedStdout([&] { s = fitAndReportOrder(5, where); }), missingFileMessage);
-        QVERIFY(!s.designFileFound && s.surface1Count == 0 && s.surface2Count == 0);
-        for (const std::vector<double>& results : {s.surface1Results, s.surface2Results})  // zeros, then NaN
-            QVERIFY(std::all_of(results.begin(), results.end() - 1, [](double v) { return v == 0.0; }) &&
-                    std::isnan(results.back()));
-        QVERIFY(fileBytes(path("output_fit_fig1.txt")).isEmpty() && fileBytes(path("output_fit_fig2.txt")).isEmpty());
-        QCOMPARE(fileBytes(path("result_para_fit.txt")),
-                 fitReportBytes(5, s.surface1Results.data(), s.surface2Results.data()));
+        QVERIFY(!s.designFileFound && !s.inputValid && !s.fitFilesWritten && !s.reportWritten);
+        QVERIFY(s.error.contains("outputall.txt") && s.error.contains("does not exist"));
+        QCOMPARE(s.notReplaced.size(), 4);  // the fitted points, the report and its JSON
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 
         putFile(path("outputall.txt"), "1 2 3 4 5 6\n");
         where.outputDirectory = path("no/such/dir");
-        QCOMPARE(capturedStdout([&] { s = fitAndReportOrder(4, where); }), missingFileMessage.repeated(2));
-        QVERIFY(s.designFileFound && !s.pointFilesRead && !s.fitFilesWritten && !s.reportWritten);
-        QVERIFY(s.surface1Count == 0 && s.surface1Results[0] == 0.0);
+        QCOMPARE(capturedStdout([&] { s = fitAndReportOrder(4, where); }), QByteArray());
+        QVERIFY(!s.fitFilesWritten && !s.reportWritten && s.error.contains("does not exist"));
         bool opened = true;
         QVERIFY(readFitReportText(where.outputDirectory, &opened).isEmpty() && !opened);
     }

@@ -1,0 +1,445 @@
+#include "io/atomic_file_set.h"
+
+#include "io/safe_input.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char tempMarker[] = ".hvl-tmp-";
+constexpr char journalPrefix[] = ".hvl-commit-";
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString shown(const QByteArray& encoded)
+{
+    return QFile::decodeName(encoded);
+}
+
+QByteArray directoryOf(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return QByteArrayLiteral(".");
+    if (slash == 0)
+        return QByteArrayLiteral("/");
+    return path.left(slash);
+}
+
+QByteArray baseNameOf(const QByteArray& path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+// fsync of a directory makes the renames and removals in it durable.
+void syncDirectory(const QByteArray& directory)
+{
+    const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::atomic<int> tempCounter{0};
+AtomicFileSet::CommitHook commitHook = nullptr;
+
+// Creates a new temporary file beside `target`; returns its descriptor.
+int createTempFile(const QByteArray& target, QByteArray* tempPath, int* errorCode)
+{
+    const QByteArray dir = directoryOf(target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray path = dir + '/' + '.' + baseNameOf(target) + tempMarker
+                          + QByteArray::number(qint64(::getpid())) + '-'
+                          + QByteArray::number(tempCounter.fetch_add(1));
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd >= 0) {
+            *tempPath = path;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            *errorCode = errno;
+            return -1;
+        }
+    }
+    *errorCode = EEXIST;
+    return -1;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size, int* errorCode)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *errorCode = errno;
+            return false;
+        }
+        if (n == 0) {
+            *errorCode = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Writes the pieces to a new temporary file beside target and flushes it.
+// On failure removes it and returns an empty path with *message set.
+QByteArray writeTemp(const QByteArray& target, const std::vector<ByteSpan>& pieces, Durability durability,
+                     QString* message)
+{
+    QByteArray tempPath;
+    int code = 0;
+    const int fd = createTempFile(target, &tempPath, &code);
+    if (fd < 0) {
+        *message = QStringLiteral("cannot create a file in '%1': %2").arg(shown(directoryOf(target)), systemError(code));
+        return QByteArray();
+    }
+    // The new file keeps the permissions of the one it replaces.
+    struct stat old;
+    if (::stat(target.constData(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd, old.st_mode & 07777);
+    bool ok = true;
+    for (const ByteSpan& piece : pieces) {
+        if (!writeAll(fd, piece.data, piece.size, &code)) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok && durability == Durability::Synced && ::fsync(fd) != 0) {
+        code = errno;
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        code = errno;
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(tempPath.constData());
+        *message = QStringLiteral("cannot write '%1': %2").arg(shown(target), systemError(code));
+        return QByteArray();
+    }
+    return tempPath;
+}
+
+QString checkEncodedTarget(const QByteArray& encoded, QByteArray* resolved)
+{
+    const QString path = shown(encoded);
+    const PathKind kind = classifyPath(path);
+    if (kind == PathKind::Regular || kind == PathKind::Missing) {
+        struct stat st;
+        if (kind == PathKind::Regular && ::lstat(encoded.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            char real[PATH_MAX];
+            if (!::realpath(encoded.constData(), real))
+                return QStringLiteral("'%1' cannot be resolved: %2").arg(path, systemError(errno));
+            *resolved = QByteArray(real);
+        } else {
+            *resolved = encoded;
+        }
+        const QByteArray dir = directoryOf(*resolved);
+        struct stat ds;
+        if (::stat(dir.constData(), &ds) != 0 || !S_ISDIR(ds.st_mode))
+            return QStringLiteral("directory '%1' does not exist").arg(shown(dir));
+        if (::access(dir.constData(), W_OK | X_OK) != 0)
+            return QStringLiteral("directory '%1' is not writable").arg(shown(dir));
+        return QString();
+    }
+    return QStringLiteral("'%1' is %2, not a regular file; it is not written").arg(path, describePathKind(kind));
+}
+
+QByteArray journalPath(const QByteArray& directory, const QString& setName)
+{
+    return directory + '/' + journalPrefix + setName.toUtf8();
+}
+
+// Rolls one journal forward; returns the number of files renamed.
+int rollForward(const QByteArray& journal, QStringList* done)
+{
+    QFile file(shown(journal));
+    int renamed = 0;
+    if (file.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        file.close();
+        // Only a journal that is complete is acted on; it is complete once
+        // it exists, since it is renamed into place, but a check costs nothing.
+        if (lines.contains(QByteArrayLiteral("end"))) {
+            for (const QByteArray& line : lines) {
+                const QList<QByteArray> fields = line.split(' ');
+                if (fields.size() != 3 || fields[0] != "file")
+                    continue;
+                const QByteArray temp = QByteArray::fromHex(fields[1]);
+                const QByteArray target = QByteArray::fromHex(fields[2]);
+                if (::access(temp.constData(), F_OK) == 0 && ::rename(temp.constData(), target.constData()) == 0) {
+                    ++renamed;
+                    done->append(shown(baseNameOf(target)));
+                    syncDirectory(directoryOf(target));
+                }
+            }
+        }
+    }
+    ::unlink(journal.constData());
+    syncDirectory(directoryOf(journal));
+    return renamed;
+}
+
+} // namespace
+
+QString checkOutputTarget(const QString& path)
+{
+    QByteArray resolved;
+    return checkEncodedTarget(QFile::encodeName(path), &resolved);
+}
+
+bool writeFileAtomically(const QString& path, const char* data, std::size_t size, QString* error,
+                         Durability durability)
+{
+    QByteArray target;
+    QString message = checkEncodedTarget(QFile::encodeName(path), &target);
+    if (message.isEmpty()) {
+        const QByteArray temp = writeTemp(target, {ByteSpan{data, size}}, durability, &message);
+        if (!temp.isEmpty()) {
+            if (::rename(temp.constData(), target.constData()) == 0) {
+                if (durability == Durability::Synced)
+                    syncDirectory(directoryOf(target));
+                return true;
+            }
+            message = QStringLiteral("cannot replace '%1': %2").arg(path, systemError(errno));
+            ::unlink(temp.constData());
+        }
+    }
+    if (error)
+        *error = message;
+    return false;
+}
+
+AtomicFileSet::AtomicFileSet(const QString& directory, const QString& setName)
+    : directory_(directory), setName_(setName)
+{
+}
+
+AtomicFileSet::~AtomicFileSet()
+{
+    if (!committed_)
+        discard();
+}
+
+bool AtomicFileSet::fail(const QString& message)
+{
+    if (!failed_)
+        error_ = message;
+    failed_ = true;
+    discard();
+    return false;
+}
+
+QByteArray AtomicFileSet::resolveTarget(const QString& fileName)
+{
+    if (!names_.contains(fileName))
+        names_.append(fileName);
+    QByteArray resolved;
+    const QString message =
+        checkEncodedTarget(QFile::encodeName(QDir(directory_).filePath(fileName)), &resolved);
+    if (!message.isEmpty()) {
+        fail(message);
+        return QByteArray();
+    }
+    return resolved;
+}
+
+bool AtomicFileSet::checkTargets(const QStringList& fileNames)
+{
+    for (const QString& name : fileNames) {
+        if (!names_.contains(name))
+            names_.append(name);
+    }
+    for (const QString& name : fileNames) {
+        if (resolveTarget(name).isEmpty())
+            return false;
+    }
+    return !failed_;
+}
+
+bool AtomicFileSet::stage(const QString& fileName, const char* data, std::size_t size)
+{
+    return stage(fileName, std::vector<ByteSpan>{ByteSpan{data, size}});
+}
+
+bool AtomicFileSet::stage(const QString& fileName, const std::vector<ByteSpan>& pieces)
+{
+    if (!names_.contains(fileName))
+        names_.append(fileName);
+    if (failed_ || committed_)
+        return fail(error_.isEmpty() ? QStringLiteral("the file set was already committed") : error_);
+    const QByteArray target = resolveTarget(fileName);
+    if (target.isEmpty())
+        return false;
+    QString message;
+    const QByteArray temp = writeTemp(target, pieces, Durability::Synced, &message);
+    if (temp.isEmpty())
+        return fail(message);
+    for (Staged& s : staged_) {
+        if (s.targetPath == target) {  // staged again: the later bytes win
+            ::unlink(s.tempPath.constData());
+            s.tempPath = temp;
+            return true;
+        }
+    }
+    staged_.push_back({fileName, temp, target});
+    return true;
+}
+
+bool AtomicFileSet::commit()
+{
+    if (failed_ || committed_)
+        return false;
+    const QByteArray dir = QFile::encodeName(directory_);
+    // An older interrupted commit of this set is finished first, so that its
+    // temporary files can never be renamed over what this one writes.
+    const QByteArray journal = journalPath(dir, setName_);
+    if (::access(journal.constData(), F_OK) == 0) {
+        QStringList ignored;
+        rollForward(journal, &ignored);
+    }
+    const bool useJournal = staged_.size() > 1;
+    if (useJournal) {
+        QByteArray text = "harvenlotek result set\nrun " + setName_.toUtf8() + " process "
+                          + QByteArray::number(qint64(::getpid())) + " at "
+                          + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + '\n';
+        for (const Staged& s : staged_)
+            text += "file " + s.tempPath.toHex() + ' ' + s.targetPath.toHex() + '\n';
+        text += "end\n";
+        QString message;
+        const QByteArray temp = writeTemp(journal, {ByteSpan{text.constData(), std::size_t(text.size())}},
+                                          Durability::Synced, &message);
+        if (temp.isEmpty())
+            return fail(message);
+        if (::rename(temp.constData(), journal.constData()) != 0) {
+            const int code = errno;
+            ::unlink(temp.constData());
+            return fail(QStringLiteral("cannot write the journal in '%1': %2").arg(directory_, systemError(code)));
+        }
+        syncDirectory(dir);
+    }
+    committed_ = true;
+    if (commitHook)
+        commitHook(0);
+    int renamed = 0;
+    for (const Staged& s : staged_) {
+        if (::rename(s.tempPath.constData(), s.targetPath.constData()) != 0) {
+            const int code = errno;
+            error_ = QStringLiteral("cannot replace '%1': %2").arg(shown(s.targetPath), systemError(code));
+            failed_ = true;
+            // The journal stays: recover() finishes the set later.
+            return false;
+        }
+        replaced_.append(s.name);
+        syncDirectory(directoryOf(s.targetPath));
+        if (commitHook)
+            commitHook(++renamed);
+    }
+    if (useJournal) {
+        ::unlink(journal.constData());
+        syncDirectory(dir);
+    }
+    staged_.clear();
+    return true;
+}
+
+void AtomicFileSet::discard()
+{
+    if (committed_)
+        return;
+    for (const Staged& s : staged_)
+        ::unlink(s.tempPath.constData());
+    staged_.clear();
+}
+
+QStringList AtomicFileSet::notReplaced() const
+{
+    QStringList result;
+    for (const QString& name : names_) {
+        if (!replaced_.contains(name))
+            result.append(name);
+    }
+    return result;
+}
+
+void AtomicFileSet::setCommitHook(CommitHook hook)
+{
+    commitHook = hook;
+}
+
+bool AtomicFileSet::commitPending(const QString& directory)
+{
+    const QByteArray dir = QFile::encodeName(directory);
+    DIR* d = ::opendir(dir.constData());
+    if (!d)
+        return false;
+    bool found = false;
+    while (dirent* entry = ::readdir(d)) {
+        if (std::strncmp(entry->d_name, journalPrefix, sizeof journalPrefix - 1) == 0
+            && std::strstr(entry->d_name, tempMarker) == nullptr) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+int AtomicFileSet::recover(const QString& directory, QString* message, const QStringList& scratchNames)
+{
+    const QByteArray dir = QFile::encodeName(directory);
+    QList<QByteArray> journals;
+    QList<QByteArray> temps;
+    if (DIR* d = ::opendir(dir.constData())) {
+        while (dirent* entry = ::readdir(d)) {
+            const QByteArray name(entry->d_name);
+            if (name.contains(tempMarker))
+                temps.append(dir + '/' + name);
+            else if (name.startsWith(journalPrefix))
+                journals.append(dir + '/' + name);
+        }
+        ::closedir(d);
+    }
+    int count = 0;
+    QStringList finished;
+    for (const QByteArray& journal : journals)
+        count += rollForward(journal, &finished);
+    int removed = 0;
+    for (const QString& name : scratchNames)
+        temps.append(dir + '/' + QFile::encodeName(name));
+    for (const QByteArray& temp : temps) {
+        if (::access(temp.constData(), F_OK) == 0 && ::unlink(temp.constData()) == 0)
+            ++removed;
+    }
+    if (removed > 0)
+        syncDirectory(dir);
+    if (message) {
+        QStringList parts;
+        if (!finished.isEmpty())
+            parts << QStringLiteral("finished the interrupted replacement of %1").arg(finished.join(QStringLiteral(", ")));
+        if (removed > 0)
+            parts << QStringLiteral("removed %1 file(s) left by an unfinished run").arg(removed);
+        *message = parts.join(QStringLiteral("; "));
+    }
+    return count + removed;
+}

@@ -1,0 +1,101 @@
+// The window with FIFOs where its views read files (it must start, not hang),
+// and its boxes instead of writing when another run holds the directory or
+// the fit's input is malformed. Needs an X server with OpenGL (Xvfb).
+#include "app/application_window.h"
+#include "io/directory_lock.h"
+#include "mainwindow/shared_state.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <clocale>
+#include <sys/stat.h>
+
+class TestReliabilityWindow : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString box;
+    QTimer closer;  // closes a modal box once it is up
+
+private slots:
+    void initTestCase()
+    {
+        std::setlocale(LC_NUMERIC, "C");
+        screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+        screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        connect(&closer, &QTimer::timeout, [this] {
+            if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                box = shown->windowTitle() + ": " + shown->text();
+                shown->accept();
+            }
+        });
+        closer.start(20);
+    }
+
+    // Every file the views read at start-up is a FIFO: the window comes up
+    // with empty views (a hang here ends in the test's timeout).
+    void fifosAtStartUp()
+    {
+        for (const char* name : {"outputall.txt", "output_fit_fig1.txt", "output_fit_fig2.txt"})
+            QVERIFY(mkfifo(name, 0600) == 0);
+        ApplicationWindow windows;
+        windows.show();
+        QVERIFY(QTest::qWaitForWindowExposed(windows.container()));
+        windows.designPointView().shownew();
+        windows.fittedSurfaceView().shownew();
+        QCOMPARE(windows.designPointView().points().pointCount(), 0);
+        QCOMPARE(windows.fittedSurfaceView().points().pointCount(), 0);
+        for (const char* name : {"outputall.txt", "output_fit_fig1.txt", "output_fit_fig2.txt"})
+            QVERIFY(QFile::remove(name));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QByteArray>("design");  // "outputall.txt"; empty: the lock is held
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("freeform, lock held") << "pushButton" << QByteArray() << "not run: The design was not run: another run (process";
+        QTest::newRow("fit, lock held") << "pushButton_2" << QByteArray() << "not run: The fit was not run: another run (process";
+        QTest::newRow("fit, 5 numbers") << "pushButton_2" << QByteArray("1 2 3 4 5 6\n1 2 3 4 5\n")
+                                        << "fit refused: The fit of order 3 wrote nothing: outputall.txt: line 2: 5 numbers, expected 6.";
+        QTest::newRow("fit, too few points") << "pushButton_2" << QByteArray("1 2 3 4 5 6\n")
+                                             << "fit refused: The fit of order 3 wrote nothing: surface 1 has 1 points";
+    }
+    void refusals()
+    {
+        QFETCH(QString, button);
+        QFETCH(QByteArray, design);
+        QFETCH(QString, expected);
+        const QByteArray oldDesign = design.isEmpty() ? QByteArray("old design\n") : design;
+        for (const char* name : {"output.txt", "outputall.txt", "result_para_fit.txt"}) {
+            QFile f(name);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(name == QByteArray("outputall.txt") ? oldDesign : "old\n") > 0);
+        }
+        DirectoryLock other(".");
+        QVERIFY(!design.isEmpty() || other.acquire(DirectoryLock::Mode::Refuse));
+        ApplicationWindow windows;
+        windows.show();
+        QVERIFY(QTest::qWaitForWindowExposed(windows.container()));
+        auto* report = windows.mainWindow().findChild<QTextBrowser*>("textBrowser");
+        report->setText("previous report");
+        QSignalSpy designDone(&windows.mainWindow(), SIGNAL(workdonesignal()));
+        QSignalSpy fitDone(&windows.mainWindow(), SIGNAL(workdonesignal2()));
+        box.clear();
+        QTest::mouseClick(windows.mainWindow().findChild<QPushButton*>(button), Qt::LeftButton);
+        QVERIFY2(box.startsWith(expected), qPrintable(box));
+        QCOMPARE(designDone.count() + fitDone.count(), 0);
+        QCOMPARE(report->toPlainText(), QString("previous report"));
+        for (const char* name : {"output.txt", "result_para_fit.txt"}) {
+            QFile f(name);
+            QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll() == "old\n");
+        }
+        QVERIFY(!QFile::exists("output_fit_fig1.txt") && !QFile::exists("outputall_fig1.txt"));
+    }
+};
+
+QTEST_MAIN(TestReliabilityWindow)
+#include "tst_reliability_window.moc"
