@@ -2,13 +2,10 @@
 
 #include <opencv2/core.hpp>
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryFile>
+#include "io/atomic_file_set.h"
 
 #include <cmath>
-#include <cstdio>
+#include <string>
 
 namespace calibration {
 
@@ -55,30 +52,14 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         *error = QStringLiteral("the calibration holds non-finite or missing values; nothing written");
         return false;
     }
-    const QFileInfo target(path);
-    if (!target.dir().exists()) {
-        *error = QStringLiteral("directory %1 does not exist").arg(target.dir().path());
+    const QString refused = checkOutputTarget(path);
+    if (!refused.isNull()) {
+        *error = refused;
         return false;
     }
-    if (target.isDir()) {
-        *error = QStringLiteral("%1 is a directory").arg(path);
-        return false;
-    }
-
-    // Reserve a unique name beside the target, let OpenCV fill it, rename.
-    QTemporaryFile reserve(target.dir().filePath(QStringLiteral(".%1.XXXXXX").arg(target.fileName())));
-    reserve.setAutoRemove(false);
-    if (!reserve.open()) {
-        *error = QStringLiteral("cannot create a file in %1: %2").arg(target.dir().path(), reserve.errorString());
-        return false;
-    }
-    const QString temporary = reserve.fileName();
-    reserve.close();
+    std::string text;
     try {
-        cv::FileStorage fs(QFile::encodeName(temporary).toStdString(),
-                           cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
-        if (!fs.isOpened())
-            throw cv::Exception(0, "cannot open for writing", "", "", 0);
+        cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         const cv::Size size(c.imageWidth, c.imageHeight);
         fs << "distortion_model" << distortionModelName(c.model).toStdString();
         fs << "image_size_left" << size;
@@ -94,26 +75,14 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         fs << "P1" << toMat(c.P1, 3, 4);
         fs << "P2" << toMat(c.P2, 3, 4);
         fs << "Q" << toMat(c.Q, 4, 4);
-        fs.release();
-        // FileStorage reports no failed write (a full disk): the file must
-        // end with the last node.
-        QFile written(temporary);
-        if (!written.open(QIODevice::ReadOnly) || !written.readAll().trimmed().endsWith("]"))
-            throw cv::Exception(0, "the file was not written in full", "", "", 0);
+        text = fs.releaseAndGetString();
     } catch (const cv::Exception& e) {
-        QFile::remove(temporary);
-        *error = QStringLiteral("cannot write %1: %2").arg(path, QString::fromStdString(e.msg));
+        *error = QStringLiteral("cannot form %1: %2").arg(path, QString::fromStdString(e.msg));
         return false;
     }
-    // The reserved name is private to its owner; the result is an ordinary file.
-    QFile::setPermissions(temporary, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                                         | QFileDevice::ReadOther);
-    // POSIX rename replaces an existing file in one step.
-    if (std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(temporary);
-        *error = QStringLiteral("cannot rename the finished file to %1").arg(path);
+    // The project's atomic writer: temporary file beside the target, fsync, rename.
+    if (!writeFileAtomically(path, text.data(), text.size(), error))
         return false;
-    }
     return true;
 }
 

@@ -16,11 +16,12 @@ namespace calibration {
 
 inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
 
-// Writes the file at `path` atomically: a temporary file in the same
-// directory, renamed over `path` once complete. Refuses a calibration that
-// is not ok or holds non-finite numbers, before anything is written. On
-// failure returns false with `error` set and leaves no file behind (an
-// earlier file at `path` is kept).
+// Writes the file at `path` atomically (writeFileAtomically: a temporary
+// file in the same directory, flushed, renamed over `path`). Refuses a
+// calibration that is not ok or holds non-finite numbers, and a target that
+// is not a regular file, before anything is written. On failure returns
+// false with `error` set and leaves no file behind (an earlier file at
+// `path` is kept).
 bool writeStereoCalibrationFile(const StereoCalibration& calibration, const QString& path, QString* error);
 
 }  // namespace calibration
