@@ -2,16 +2,19 @@
 
 #include "design/parallel_for.h"
 #include "io/atomic_file_set.h"
+#include "textio/number_text.h"
 
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
+#include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -77,6 +80,91 @@ constexpr char designSetName[] = "design";
 
 } // namespace
 
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+constexpr std::uint64_t exactPowerOfTen[] = {1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull,
+                                            10000000ull, 100000000ull, 1000000000ull, 10000000000ull};
+
+// The fixed-notation form for 1e-4 <= |value| < 1e6, the range of nearly
+// every design number: the six significant digits by exact integer
+// arithmetic on the binary value, rounded to nearest with halfway cases away
+// from zero, trailing zeros dropped. Null where the rounded number takes the
+// exponent form (999999.5 and up), so the caller formats it the long way.
+char* formatFixedSixDigits(char* out, double value)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased = int((bits >> 52) & 0x7FF);
+    const std::uint64_t mantissa = (bits & ((std::uint64_t(1) << 52) - 1)) | (std::uint64_t(1) << 52);
+    const int shift = 1075 - biased;  // |value| = mantissa / 2^shift, 33 <= shift <= 67 here
+    // Decimal exponent estimate from the binary one, then corrected: the
+    // scaled value |value| 10^(5 - exponent) has six integer digits.
+    // floor(e log10 2) within one for the binary exponents here.
+    const int binaryExponent = 52 - shift;
+    int exponent = binaryExponent >= 0 ? (binaryExponent * 1233) >> 12 : -((-binaryExponent * 1233 + 4095) >> 12);
+    Wide scaled = 0;
+    std::uint64_t whole = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int k = 5 - exponent;
+        if (k < 0 || k > 10)
+            return nullptr;
+        scaled = Wide(mantissa) * exactPowerOfTen[k];
+        whole = std::uint64_t(scaled >> shift);
+        if (whole < 100000)
+            --exponent;
+        else if (whole >= 1000000)
+            ++exponent;
+        else
+            break;
+    }
+    if (whole < 100000 || whole >= 1000000)
+        return nullptr;
+    const Wide remainder = scaled - (Wide(whole) << shift);
+    std::uint64_t digits = whole + (remainder >= (Wide(1) << (shift - 1)) ? 1 : 0);
+    if (digits == 1000000) {
+        digits = 100000;
+        ++exponent;
+    }
+    if (exponent < -4 || exponent > 5)
+        return nullptr;
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char text[6];
+    const unsigned high = unsigned(digits / 10000);
+    const unsigned low = unsigned(digits % 10000);
+    std::memcpy(text, pairs + 2 * high, 2);
+    std::memcpy(text + 2, pairs + 2 * (low / 100), 2);
+    std::memcpy(text + 4, pairs + 2 * (low % 100), 2);
+    int last = 5;
+    while (last > 0 && text[last] == '0')
+        --last;
+    if (value < 0)
+        *out++ = '-';
+    if (exponent >= 0) {
+        for (int i = 0; i <= exponent; ++i)
+            *out++ = text[i];
+        if (last > exponent) {
+            *out++ = '.';
+            for (int i = exponent + 1; i <= last; ++i)
+                *out++ = text[i];
+        }
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = exponent; i < -1; ++i)
+            *out++ = '0';
+        for (int i = 0; i <= last; ++i)
+            *out++ = text[i];
+    }
+    return out;
+}
+
+} // namespace
+
 char* formatDesignNumber(char* out, double value)
 {
     if (std::isnan(value)) {
@@ -86,6 +174,11 @@ char* formatDesignNumber(char* out, double value)
     if (value == 0.0) {
         *out = '0';
         return out + 1;
+    }
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e-4 && magnitude < 1e6) {
+        if (char* end = formatFixedSixDigits(out, value))
+            return end;
     }
     if (std::isfinite(value) && isHalfwayAtSixDigits(value))
         value = std::nextafter(value, std::copysign(std::numeric_limits<double>::infinity(), value));
@@ -163,41 +256,68 @@ GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, in
     return result;
 }
 
-GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int threadCount)
+GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int threadCount, bool keepFileValues)
 {
     constexpr int chunkLines = 4096;
     constexpr std::size_t maxLineLength = 6 * (designNumberMaxLength + 1) + 1;
     const int lines = gridFileLineCount(r);
     const int chunks = (lines + chunkLines - 1) / chunkLines;
+    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
+    const int workers = std::max(1, std::min(threadCount, chunks));
 
-    // One buffer with a fixed slot per chunk, allocated before the threads
-    // start; the chunks are formatted in parallel and written in order.
-    std::unique_ptr<char[]> text(new char[std::size_t(lines) * maxLineLength + 1]);
-    std::vector<ByteSpan> pieces(static_cast<std::size_t>(chunks));
+    // The chunks are formatted in parallel, each in its worker's scratch and
+    // then into a text of its own length, and written in order; the file's
+    // numbers are read back from that text when asked for.
+    std::vector<std::vector<char>> scratch(std::size_t(workers), std::vector<char>(chunkLines * maxLineLength));
+    std::vector<std::string> texts(static_cast<std::size_t>(chunks));
     std::vector<int> nonFinite(static_cast<std::size_t>(chunks), 0);
-    parallelFor(chunks, threadCount, [&](int, int chunk) {
-        const int first = chunk * chunkLines;
-        const int last = std::min(lines, first + chunkLines);
-        char* const begin = text.get() + std::size_t(first) * maxLineLength;
-        char* out = begin;
-        int count = 0;
-        for (int line = first; line < last; ++line) {
-            const std::size_t e = std::size_t(10) * std::size_t(line);
-            const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
-                                      r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
-            for (double value : values) {
-                if (!std::isfinite(value)) {
-                    ++count;
-                    break;
-                }
-            }
-            out = writeLine(out, values, 6);
-        }
-        pieces[std::size_t(chunk)] = {begin, std::size_t(out - begin)};
-        nonFinite[std::size_t(chunk)] = count;
-    });
-
     GridFileResult result;
+    if (keepFileValues)
+        result.fileValues.resize(std::size_t(lines) * 6);
+    std::atomic<bool> failed{false};
+    parallelFor(chunks, workers, [&](int worker, int chunk) {
+        try {
+            const int first = chunk * chunkLines;
+            const int last = std::min(lines, first + chunkLines);
+            char* const begin = scratch[std::size_t(worker)].data();
+            char* out = begin;
+            int count = 0;
+            for (int line = first; line < last; ++line) {
+                const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+                const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
+                                          r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
+                for (double value : values) {
+                    if (!std::isfinite(value)) {
+                        ++count;
+                        break;
+                    }
+                }
+                out = writeLine(out, values, 6);
+            }
+            std::string& text = texts[std::size_t(chunk)];
+            text.assign(begin, out);
+            nonFinite[std::size_t(chunk)] = count;
+            if (keepFileValues) {
+                std::vector<double> numbers;
+                numbers.reserve(std::size_t(last - first) * 6);
+                readNumbers(text.c_str(), text.size(), &numbers);
+                if (numbers.size() != std::size_t(last - first) * 6)
+                    failed = true;
+                else
+                    std::copy(numbers.begin(), numbers.end(), result.fileValues.begin() + std::ptrdiff_t(first) * 6);
+            }
+        } catch (...) {
+            failed = true;
+        }
+    });
+    if (failed)
+        throw std::bad_alloc();
+    scratch.clear();
+
+    std::vector<ByteSpan> pieces;
+    pieces.reserve(texts.size());
+    for (const std::string& text : texts)
+        pieces.push_back({text.data(), text.size()});
     for (int count : nonFinite)
         result.nonFiniteLines += count;
     result.written = set.stage(QString::fromLatin1(designPointsFileName), pieces);

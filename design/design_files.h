@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <vector>
+
 // The design files, by their fixed names.
 inline constexpr char designProfileFileName[] = "output.txt";
 inline constexpr char designPointsFileName[] = "outputall.txt";
@@ -39,6 +41,9 @@ bool writeProfileFile(DesignRecord& record, AtomicFileSet& set);
 struct GridFileResult {
     bool written = false;     // "outputall.txt" opened and written in full
     int nonFiniteLines = 0;   // lines holding an infinity or not-a-number
+    // When asked for: the file's numbers as a reader of it gets them (six per
+    // line, in file order), read from the text that was written.
+    std::vector<double> fileValues;
 };
 
 // Line count of "outputall.txt": 8 quarterSteps halfSteps / 10, in int.
@@ -49,5 +54,8 @@ int gridFileLineCount(const DesignRecord& record);
 // the grid even when the file cannot be written.
 GridFileResult writeGridFile(const DesignRecord& record, const QString& directory = QStringLiteral("."),
                              int threadCount = 1);
-// The same, staged in `set` as "outputall.txt" (written = staged in full).
-GridFileResult writeGridFile(const DesignRecord& record, AtomicFileSet& set, int threadCount = 1);
+// The same, staged in `set` as "outputall.txt" (written = staged in full),
+// with the file's numbers kept in the result when keepFileValues is set.
+// Works on records of any grid stride that divides 10.
+GridFileResult writeGridFile(const DesignRecord& record, AtomicFileSet& set, int threadCount = 1,
+                             bool keepFileValues = false);

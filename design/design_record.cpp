@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <new>
+#include <stdexcept>
 
 namespace {
 
@@ -33,9 +34,10 @@ void forEachBufferSet(DesignRecord& r, Visit visit)
     visit(&DesignRecord::columnZ, 2, h, 1);
     visit(&DesignRecord::columnX, 2, h, 1);
     visit(&DesignRecord::columnY, 2, h, 1);
-    visit(&DesignRecord::gridZ, 8, q, h);
-    visit(&DesignRecord::gridX, 8, q, h);
-    visit(&DesignRecord::gridY, 8, q, h);
+    // Grid sets: factor 0 stands for designGridLength.
+    visit(&DesignRecord::gridZ, 0, q, h);
+    visit(&DesignRecord::gridX, 0, q, h);
+    visit(&DesignRecord::gridY, 0, q, h);
     visit(&DesignRecord::passX, 1, h, 1);
     visit(&DesignRecord::passY, 1, h, 1);
 }
@@ -47,9 +49,26 @@ double* newVector(int componentCount)
 
 } // namespace
 
+std::size_t designGridLength(const DesignRecord& record)
+{
+    const std::size_t full = checkedLength(8, record.quarterSteps, record.halfSteps);
+    const std::size_t stride = std::size_t(record.gridStride > 1 ? record.gridStride : 1);
+    return (full + stride - 1) / stride;
+}
+
 void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps)
 {
+    designRecordCreate(record, componentCount, quarterSteps, halfSteps, 1);
+}
+
+void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps,
+                        int gridStride)
+{
     DesignRecord& r = *record;
+    if (gridStride != 1 && gridStride != designGridFileStride)
+        throw std::invalid_argument("designRecordCreate: grid stride must be 1 or 10");
+    r.gridStride = gridStride;
+    r.nodeHeights[0] = r.nodeHeights[1] = nullptr;
     r.state = r.derivative = r.accumulator = r.stepStart = nullptr;
     forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t, int, int) { r.*set = nullptr; });
     r.componentCount = componentCount;
@@ -66,7 +85,7 @@ void designRecordCreate(DesignRecord* record, int componentCount, int quarterSte
         r.*set = new double*[checkedLength(1, r.componentCount)]();
     });
     forEachBufferSet(r, [&r](double** DesignRecord::*set, std::int64_t factor, int a, int b) {
-        const std::size_t length = checkedLength(factor, a, b);
+        const std::size_t length = factor == 0 ? designGridLength(r) : checkedLength(factor, a, b);
         for (int c = 0; c < r.componentCount; ++c)
             (r.*set)[c] = new double[length];
     });
@@ -95,10 +114,10 @@ void designRecordRelease(DesignRecord* record)
     }
 }
 
-ScopedDesignRecord::ScopedDesignRecord(int componentCount, int quarterSteps, int halfSteps)
+ScopedDesignRecord::ScopedDesignRecord(int componentCount, int quarterSteps, int halfSteps, int gridStride)
 {
     try {
-        designRecordCreate(&record_, componentCount, quarterSteps, halfSteps);
+        designRecordCreate(&record_, componentCount, quarterSteps, halfSteps, gridStride);
     } catch (...) {
         designRecordRelease(&record_);
         throw;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 // One design run: its inputs, the constants derived from them, the
 // Runge-Kutta scratch and every point buffer. Component 0 of each buffer set
 // is the exit surface, component 1 the entrance surface.
@@ -8,7 +10,10 @@
 // doubles. Lengths, with q = quarterSteps and h = halfSteps:
 //   rowPass q; columnPass, passX, passY h; rowHeights, rowX 4q;
 //   columnZ, columnX, columnY 2h; gridZ, gridX, gridY 8qh (column b, entry r
-//   at b*2h + r).
+//   is grid element e = b*2h + r). A record created with a gridStride above
+//   1 keeps only the elements e that are multiples of the stride, element e
+//   at index e / gridStride: with designGridFileStride, just what
+//   "outputall.txt" holds.
 struct DesignRecord {
     double focalLength = 0.0;          // mm
     double pixelSize = 0.0;            // mm, always 0.0055
@@ -45,13 +50,27 @@ struct DesignRecord {
     double minusSinAngle = 0.0;
     double cosAngle = 0.0;
     double apexHeight = 0.0;
+    int gridStride = 1;                // grid elements kept: every gridStride-th
+    // Optional, not owned: when set, every column also leaves the heights of
+    // its points (both components, full grid, element e at e) here.
+    double* nodeHeights[2] = {nullptr, nullptr};
 };
+
+// Every tenth grid element goes to "outputall.txt".
+inline constexpr int designGridFileStride = 10;
+
+// Length of a grid buffer of a record: ceil(8 quarterSteps halfSteps / stride).
+std::size_t designGridLength(const DesignRecord& record);
 
 // Stores the counts and allocates every array (contents uninitialised). All
 // pointers are cleared first, so after a failed allocation (std::bad_alloc,
 // also for negative or oversized counts) designRecordRelease frees exactly
 // what was allocated. Call it on a new or released record.
 void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps);
+// The same keeping only every gridStride-th grid element (1 or
+// designGridFileStride; anything else throws std::invalid_argument).
+void designRecordCreate(DesignRecord* record, int componentCount, int quarterSteps, int halfSteps,
+                        int gridStride);
 
 // Frees every array once and clears the pointers; safe after a partial create
 // and when called twice.
@@ -61,7 +80,8 @@ void designRecordRelease(DesignRecord* record);
 // exceptions included.
 class ScopedDesignRecord {
 public:
-    explicit ScopedDesignRecord(int componentCount = 2, int quarterSteps = 480, int halfSteps = 540);
+    explicit ScopedDesignRecord(int componentCount = 2, int quarterSteps = 480, int halfSteps = 540,
+                                int gridStride = 1);
     ~ScopedDesignRecord();
     ScopedDesignRecord(const ScopedDesignRecord&) = delete;
     ScopedDesignRecord& operator=(const ScopedDesignRecord&) = delete;

@@ -7,6 +7,8 @@
 #include "io/atomic_file_set.h"
 
 #include <chrono>
+#include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -34,15 +36,44 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     const Clock::time_point rowsDone = Clock::now();
     const bool profileStaged = writeProfileFile(record, files);
     const Clock::time_point profileDone = Clock::now();
+    if (options.keepProfile) {
+        const int lines = 4 * record.quarterSteps;
+        result.profile.reserve(std::size_t(lines) * 4);
+        for (int i = 0; i < lines; ++i) {
+            for (double value : {record.rowX[0][i], record.rowHeights[0][i], record.rowX[1][i],
+                                 record.rowHeights[1][i]})
+                result.profile.push_back(value);
+        }
+    }
+    if (options.keepNodeHeights) {
+        const std::size_t nodes = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
+        result.exitHeights.resize(nodes);
+        result.entranceHeights.resize(nodes);
+        record.nodeHeights[0] = result.exitHeights.data();
+        record.nodeHeights[1] = result.entranceHeights.data();
+    }
     traceColumns(record, result.threadCount);
+    record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
     const Clock::time_point columnsDone = Clock::now();
-    const GridFileResult grid = writeGridFile(record, files, result.threadCount);
+    GridFileResult grid = writeGridFile(record, files, result.threadCount, options.keepFileValues);
     const QByteArray json = designJsonBytes(designJsonFromRecord(record, options.panel));
     const bool jsonStaged =
         files.stage(QString::fromLatin1(designJsonFileName), json.constData(), std::size_t(json.size()));
     const bool committed = files.commit();
     result.designJsonWritten = jsonStaged && committed;
     const Clock::time_point gridDone = Clock::now();
+    if (options.keepGridPoints) {
+        const int lines = gridFileLineCount(record);
+        const std::size_t stride = std::size_t(record.gridStride);
+        result.gridPoints.reserve(std::size_t(lines) * 6);
+        for (int line = 0; line < lines; ++line) {
+            const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+            for (double value : {record.gridX[0][e], record.gridY[0][e], record.gridZ[0][e], record.gridX[1][e],
+                                 record.gridY[1][e], record.gridZ[1][e]})
+                result.gridPoints.push_back(value);
+        }
+    }
+    result.gridFileValues = std::move(grid.fileValues);
 
     result.profileWritten = profileStaged && committed;
     result.gridWritten = grid.written && committed;
@@ -56,7 +87,7 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
 
 DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options)
 {
-    ScopedDesignRecord record(2, 480, 540);
+    ScopedDesignRecord record(2, 480, 540, designGridFileStride);
     fillDesignRecord(*record, parameters);
     return traceDesign(*record, options);
 }

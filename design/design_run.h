@@ -8,12 +8,20 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 struct PanelParameters;
 
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
     const PanelParameters* panel = nullptr;          // the panel's values, for "design.json"
+    // Results kept in memory besides the files (all off by default, so that
+    // the run holds only what it writes):
+    bool keepProfile = false;      // DesignRunResult::profile
+    bool keepGridPoints = false;   // DesignRunResult::gridPoints
+    bool keepFileValues = false;   // DesignRunResult::gridFileValues
+    bool keepNodeHeights = false;  // DesignRunResult::exitHeights and entranceHeights
 };
 
 struct DesignRunResult {
@@ -26,6 +34,12 @@ struct DesignRunResult {
     double writingSeconds = 0.0;      // both files
     QString error;                    // why the files were not replaced (empty when they were)
     QStringList notReplaced;          // files that kept their previous contents
+    // Kept when the options ask for them:
+    std::vector<double> profile;         // "output.txt" at full precision: x, z (exit), x, z (entrance) per line
+    std::vector<double> gridPoints;      // "outputall.txt" at full precision: six values per line
+    std::vector<double> gridFileValues;  // "outputall.txt" as a reader gets it back (six per line)
+    std::vector<double> exitHeights;     // exit-surface height at every grid node, element b * 2h + r
+    std::vector<double> entranceHeights; // entrance-surface height at every grid node
 };
 
 // The whole computation on a created and filled record (componentCount 2):
@@ -37,6 +51,7 @@ struct DesignRunResult {
 // The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
-// Creates a record with the counts 2, 480 and 540, fills it, traces it and
-// releases it (also when something throws).
+// Creates a record with the counts 2, 480 and 540 that keeps only the grid
+// points "outputall.txt" holds, fills it, traces it and releases it (also
+// when something throws). The files are those of a whole-grid record.
 DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options = {});

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -19,9 +21,20 @@ void parallelFor(int count, int workers, const std::function<void(int, int)>& wo
         return;
     workers = std::max(1, std::min(workers, count));
     std::atomic<int> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
     auto drain = [&](int worker) {
-        for (int index = next.fetch_add(1); index < count; index = next.fetch_add(1))
-            work(worker, index);
+        for (int index = next.fetch_add(1); index < count; index = next.fetch_add(1)) {
+            try {
+                work(worker, index);
+            } catch (...) {
+                const std::lock_guard<std::mutex> hold(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+                next = count;  // the other threads stop after their current index
+                return;
+            }
+        }
     };
 
     std::vector<std::thread> threads;
@@ -36,4 +49,6 @@ void parallelFor(int count, int workers, const std::function<void(int, int)>& wo
     drain(0);
     for (std::thread& thread : threads)
         thread.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }

@@ -222,13 +222,26 @@ double columnSensorX(const DesignRecord& r, int b)
 void traceGridColumn(DesignRecord& r, int b)
 {
     traceColumn(r, columnSensorX(r, b), r.rowHeights[0][b], r.rowHeights[1][b]);
+    storeGridColumn(r, b);
+}
+
+void storeGridColumn(DesignRecord& r, int b)
+{
     const std::size_t points = std::size_t(2) * std::size_t(r.halfSteps);
     const std::size_t first = std::size_t(b) * points;
+    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
+    // The column's first kept entry: the next multiple of the stride.
+    const std::size_t firstKept = (stride - first % stride) % stride;
     for (int c = 0; c < r.componentCount; ++c) {
-        for (std::size_t e = 0; e < points; ++e) {
-            r.gridZ[c][first + e] = r.columnZ[c][e];
-            r.gridX[c][first + e] = r.columnX[c][e];
-            r.gridY[c][first + e] = r.columnY[c][e];
+        for (std::size_t e = firstKept; e < points; e += stride) {
+            const std::size_t index = (first + e) / stride;
+            r.gridZ[c][index] = r.columnZ[c][e];
+            r.gridX[c][index] = r.columnX[c][e];
+            r.gridY[c][index] = r.columnY[c][e];
+        }
+        if (c < 2 && r.nodeHeights[c]) {
+            for (std::size_t e = 0; e < points; ++e)
+                r.nodeHeights[c][first + e] = r.columnZ[c][e];
         }
     }
 }
@@ -283,19 +296,28 @@ private:
 
 void traceColumns(DesignRecord& r, int threadCount)
 {
+    constexpr int group = 4;
     const int columns = 4 * r.quarterSteps;
-    const int workers = std::max(1, std::min(threadCount, columns));
-    if (workers == 1) {
-        for (int b = 0; b < columns; ++b)
-            traceGridColumn(r, b);
-        return;
-    }
-    // All scratch exists before any thread starts: nothing allocates or
-    // throws while the columns run.
+    const int groups = columns / group;
+    const int tasks = groups + columns % group;  // the rest one by one
+    const int workers = std::max(1, std::min(threadCount, tasks));
+    // Four column records per worker, one per lane. All scratch exists before
+    // any thread starts: nothing allocates or throws while the columns run.
     std::vector<std::unique_ptr<ColumnLane>> lanes;
-    for (int worker = 0; worker < workers; ++worker)
+    std::vector<DesignRecord*> records;
+    for (int lane = 0; lane < group * workers; ++lane) {
         lanes.push_back(std::make_unique<ColumnLane>(r));
-    parallelFor(columns, workers, [&lanes](int worker, int b) {
-        traceGridColumn(lanes[std::size_t(worker)]->record(), b);
+        records.push_back(&lanes.back()->record());
+    }
+    parallelFor(tasks, workers, [&records, groups](int worker, int task) {
+        DesignRecord* const* mine = records.data() + std::size_t(group * worker);
+        if (task < groups) {
+            const int b = group * task;
+            traceColumnQuad(mine, b);
+            for (int l = 0; l < group; ++l)
+                storeGridColumn(*mine[l], b + l);
+        } else {
+            traceGridColumn(*mine[0], group * groups + (task - groups));
+        }
     });
 }

@@ -117,10 +117,23 @@ void traceColumn(DesignRecord& record, double x, double startExitHeight, double 
 // Sensor x of column b: b * 0.0055 - 2 quarterWidth.
 double columnSensorX(const DesignRecord& record, int b);
 
-// traceColumn for column b from rowHeights[.][b], then its points into the grid.
+// traceColumn for column b from rowHeights[.][b], then storeGridColumn.
 void traceGridColumn(DesignRecord& record, int b);
 
-// Every column of the grid, on up to threadCount threads. Each extra thread
+// The points of column b (columnZ, columnX, columnY) into the grid buffers,
+// as many as the record's gridStride keeps, and its heights into
+// nodeHeights when set.
+void storeGridColumn(DesignRecord& record, int b);
+
+// Columns b and b + 1 at once, one per SSE2 lane, bit for bit as traceColumn
+// leaves them: the column buffers (columnZ, columnX, columnY) of `first` get
+// column b, those of `second` column b + 1. Both records share the constants
+// and row heights of the run.
+void traceColumnPair(DesignRecord& first, int b, DesignRecord& second);
+// Columns b to b + 3 likewise, column b + l into records[l].
+void traceColumnQuad(DesignRecord* const* records, int b);
+
+// Every column of the grid, four at a time, on up to threadCount threads. Each extra thread
 // integrates in its own scratch; the grid is the record's. The results do not
 // depend on the thread count.
 void traceColumns(DesignRecord& record, int threadCount);

@@ -9,8 +9,6 @@ struct SplitWindow {
 inline constexpr SplitWindow surface1Window = {-28.0, 28.0, -18.0, 18.0};
 inline constexpr SplitWindow surface2Window = {0.0, 28.0, -18.0, 18.0};
 
-#include <vector>
-
 // Splits the design points of "outputall.txt" into one point file per surface:
 // rows with -28 < c1 < 28 and -18 < c2 < 18 give (c1, c2, c3) to
 // "outputall_fig1.txt", rows with 0 < c4 < 28 and -18 < c5 < 18 give
@@ -24,9 +22,3 @@ void splitDesignPoints(int* surface1Count, int* surface2Count);
 // whether "outputall.txt" could be opened.
 void splitDesignPoints(int* surface1Count, int* surface2Count, const FitRunLocation& where,
                        bool* designFileFound = nullptr);
-// The split of design values already read (six per row, complete rows
-// only), with the point files written to outputDirectory; each replaces its
-// old file atomically. False (with *error, if given) when a point file could
-// not be written.
-bool splitDesignValues(const std::vector<double>& numbers, int* surface1Count, int* surface2Count,
-                       const QString& outputDirectory, QString* error = nullptr);

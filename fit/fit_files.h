@@ -42,14 +42,32 @@ QString fitFilePath(const QString& directory, const char* fileName);
 // printf writes it.
 void appendPointRow(std::string* out, double x, double y, double z);
 
+// The value a point row hands on: the number as "%16.8f" writes it and
+// "%lf" reads it back (-0.0 for a negative value that rounds to zero).
+double pointRowValue(double value);
+
+// The x and y fields of point rows ("%16.8f  %16.8f  "), formatted once for
+// the fitted-point files of several orders; x negated when asked.
+struct PointRowPrefixes {
+    std::string text;               // the prefixes one after another
+    std::vector<std::size_t> ends;  // end of each point's prefix in text
+};
+PointRowPrefixes pointRowPrefixes(const double* x, const double* y, int count, bool negateX);
+// The text of "output_fit_fig1.txt" into *text (replacing what it held, its
+// room kept for reuse): a row per point, its prefix and fitted[i].
+void surface1FitText(std::string* text, const PointRowPrefixes& prefixes, const double* fitted);
+// The text of "output_fit_fig2.txt" likewise: the rows of `mirrored`
+// (prefixes with x negated) from the last point down, then those of
+// `prefixes` from the first.
+void surface2FitText(std::string* text, const PointRowPrefixes& prefixes, const PointRowPrefixes& mirrored,
+                     const double* fitted);
+
 // "output_fit_fig1.txt": one point row (x[i], y[i], fitted[i]) per point, in
 // point order.
-std::string surface1FitFileBytes(const double* x, const double* y, const double* fitted, int count);
 bool writeSurface1FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count);
 // "output_fit_fig2.txt": the mirrored half first, rows (-x[i], y[i], fitted[i])
 // for i = count - 1 down to 0, then rows (x[i], y[i], fitted[i]) for i = 0 up.
-std::string surface2FitFileBytes(const double* x, const double* y, const double* fitted, int count);
 bool writeSurface2FitFile(const QString& path, const double* x, const double* y, const double* fitted,
                           int count);
 

@@ -6,16 +6,15 @@
 using SurfaceModel = void (*)(MatrixRecord* x, MatrixRecord* y, MatrixRecord* z, int pointCount,
                               double* coefficients, MatrixRecord* fittedHeights);
 
-// What one fit order uses: the model and number of coefficients of each
-// surface and the equation lines its report prints.
+// What one fit order uses: the named model and the number of coefficients of
+// each surface (the first k terms of the surface's term list,
+// fit/fit_terms.h, which also gives the report's equation text).
 struct FitOrder {
     int order;
     SurfaceModel surface1Model;
     int surface1Terms;  // k1
     SurfaceModel surface2Model;
     int surface2Terms;  // k2
-    const char* surface1Equation;  // every equation line, blank line included
-    const char* surface2Equation;
     const char* residualIndent;    // before "Res1=" and "Res2="
 };
 

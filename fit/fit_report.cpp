@@ -3,6 +3,7 @@
 #include "fit/fit_files.h"
 #include "fit/fit_orders.h"
 #include "io/safe_input.h"
+#include "fit/fit_terms.h"
 
 #include <QFile>
 #include <QTextCodec>
@@ -36,10 +37,10 @@ QByteArray fitReportBytes(int order, const double* surface1Results, const double
     QByteArray report;
     report.reserve(4096);
     report.append("surface equation").append(fullWidthColon).append("\n\n");
-    report.append("surface 1:\n").append(entry.surface1Equation);
+    report.append("surface 1:\n").append(surfaceEquationText(1, k1).c_str());
     appendCoefficientLines(&report, 'a', surface1Results, k1);
     report.append("\n");
-    report.append("surface 2:\n").append(entry.surface2Equation);
+    report.append("surface 2:\n").append(surfaceEquationText(2, k2).c_str());
     appendCoefficientLines(&report, 'b', surface2Results, k2);
     report.append("\n");
     report.append("\n fitting precision").append(fullWidthColon).append("\n");

@@ -1,20 +1,25 @@
 #include "fit/fit_run.h"
 
+#include "design/parallel_for.h"
 #include "fit/design_point_split.h"
 #include "fit/fit_json.h"
 #include "fit/fit_orders.h"
 #include "fit/fit_report.h"
-#include "fit/matrix_record.h"
+#include "fit/fit_terms.h"
+#include "fit/least_squares.h"
 #include "io/atomic_file_set.h"
 #include "io/design_points_reader.h"
 #include "io/safe_input.h"
 
-#include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -25,66 +30,281 @@ double secondsBetween(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
-// The points of one surface as the models take them: x, y and z in records of
-// extent 0 whose storage is a malloc'ed buffer the record has taken over, and
-// a record for the fitted heights.
-struct SurfacePoints {
-    MatrixRecord* x = nullptr;
-    MatrixRecord* y = nullptr;
-    MatrixRecord* z = nullptr;
-    MatrixRecord* fitted = nullptr;
-    int count = 0;
+// The window tests of the split; a NaN fails every one.
+bool inWindow(const SplitWindow& w, double x, double y)
+{
+    return w.xLow < x && x < w.xHigh && w.yLow < y && y < w.yHigh;
+}
+
+bool inSurface1Window(const double* row)
+{
+    return inWindow(surface1Window, row[0], row[1]);
+}
+
+bool inSurface2Window(const double* row)
+{
+    return inWindow(surface2Window, row[3], row[4]);
+}
+
+void appendPoint(SurfacePointSet* set, double x, double y, double z)
+{
+    set->x.push_back(pointRowValue(x));
+    set->y.push_back(pointRowValue(y));
+    set->z.push_back(pointRowValue(z));
+}
+
+// What the orders of one call share for a surface: the term values of every
+// point (as many terms as the largest model asks for) and the x and y text of
+// the fitted-point rows.
+struct SurfaceShare {
+    const SurfacePointSet* points = nullptr;
+    int surface = 1;
+    int width = 0;
+    std::vector<double> termRows;
+    PointRowPrefixes prefixes;
+    PointRowPrefixes mirrored;  // surface 2 only: x negated
 };
 
-MatrixRecord* recordWithStorage(int count)
+// The result files of an order, in the order they are replaced.
+QStringList resultNames(bool withReport)
 {
-    MatrixRecord* record = nullptr;
-    matrixCreate(&record, 1);
-    record->elements = static_cast<double*>(std::malloc(sizeof(double) * static_cast<std::size_t>(count)));
-    return record;
+    QStringList names{QString::fromLatin1(surface1FitFileName), QString::fromLatin1(surface2FitFileName)};
+    if (withReport)
+        names << QString::fromLatin1(fitReportFileName) << QString::fromLatin1(fitJsonFileName);
+    return names;
 }
 
-// Reads a per-surface point file back, so the fit works on the values as the
-// point rows rounded them. At most splitCount points are taken; a file that
-// cannot be read gives none rather than points that were never written.
-bool loadSurfacePoints(const QString& path, int splitCount, SurfacePoints* points)
+// Commits an order's set, or tells why not and which files kept their
+// previous contents.
+void finish(AtomicFileSet* files, bool withReport, FitRunSummary* summary)
 {
-    std::vector<double> numbers;
-    const bool opened = readNumberFile(path, &numbers);
-    if (!opened)
+    if (summary->error.isEmpty() && !files->commit())
+        summary->error = files->errorString();
+    if (summary->error.isEmpty())
+        return;
+    files->discard();
+    summary->fitFilesWritten = false;
+    summary->reportWritten = false;
+    summary->jsonWritten = false;
+    summary->notReplaced = resultNames(withReport);
+}
+
+// One model fit: an order's surface, then its fitted-point file.
+struct FitJob {
+    std::size_t order;  // index into the orders of the call
+    int surface;
+    int terms;
+};
+
+}  // namespace
+
+FitPoints splitFitPoints(const double* numbers, std::size_t count)
+{
+    FitPoints points;
+    points.designFileFound = true;
+    const std::size_t rows = count / 6;
+    // The two surfaces side by side: each scans every row for its own window.
+    parallelFor(2, 2, [&](int, int surface) {
+        SurfacePointSet& set = surface == 0 ? points.surface1 : points.surface2;
+        for (std::vector<double>* column : {&set.x, &set.y, &set.z})
+            column->reserve(rows);  // untouched room costs no memory
+        const bool first = surface == 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* row = numbers + 6 * r;
+            if (first ? inSurface1Window(row) : inSurface2Window(row))
+                appendPoint(&set, row[first ? 0 : 3], row[first ? 1 : 4], row[first ? 2 : 5]);
+        }
+    });
+    return points;
+}
+
+FitPoints loadFitPoints(const QString& directory, int expectedLines)
+{
+    const QString path = fitFilePath(directory, designPointsFileName);
+    const PathKind kind = classifyPath(path);
+    if (kind == PathKind::Missing)
         printMissingFileMessage();
-    const std::size_t rows = std::min(static_cast<std::size_t>(splitCount), numbers.size() / 3);
-    const int n = static_cast<int>(rows);
-    points->count = n;
-    points->x = recordWithStorage(n);
-    points->y = recordWithStorage(n);
-    points->z = recordWithStorage(n);
-    points->fitted = recordWithStorage(n);
-    for (int i = 0; i < n; ++i) {
-        points->x->elements[i] = numbers[3 * static_cast<std::size_t>(i)];
-        points->y->elements[i] = numbers[3 * static_cast<std::size_t>(i) + 1];
-        points->z->elements[i] = numbers[3 * static_cast<std::size_t>(i) + 2];
+    // Room for every number the file can hold (each takes two bytes or
+    // more), so that reading never moves what it has read.
+    std::vector<double> numbers;
+    if (kind == PathKind::Regular)
+        numbers.reserve(static_cast<std::size_t>(std::max<qint64>(QFileInfo(path).size(), 0)) / 2 + 1);
+    DesignPointsError readError;
+    if (!readDesignPoints(path, &numbers, &readError, expectedLines)) {
+        FitPoints refused;
+        refused.designFileFound = kind == PathKind::Regular;
+        refused.error = QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message());
+        return refused;
     }
-    return opened;
+    FitPoints points = splitFitPoints(numbers.data(), numbers.size());
+    points.designFileFound = true;
+    return points;
 }
 
-void releaseSurfacePoints(SurfacePoints* points)
+double meanAbsoluteDifference(const double* z, const double* fitted, int count)
 {
-    matrixRelease(&points->x);
-    matrixRelease(&points->y);
-    matrixRelease(&points->z);
-    matrixRelease(&points->fitted);
+    double sum = 0.0;
+    for (int i = 0; i < count; ++i)
+        sum += std::fabs(z[i] - fitted[i]);
+    return sum / static_cast<double>(count);
 }
 
-// Fits one surface and stores its k coefficients and, after them, the mean
-// absolute difference between read and fitted heights (0/0 without points).
-void fitSurface(SurfaceModel model, int termCount, SurfacePoints* points, std::vector<double>* results)
+std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
+                                     const std::function<QString(int order)>& outputDirectory,
+                                     bool writeReports, int threadCount)
 {
-    double coefficients[largestTermCount];
-    model(points->x, points->y, points->z, points->count, coefficients, points->fitted);
-    results->assign(coefficients, coefficients + termCount);
-    // The model may have replaced the storage: read through the records.
-    results->push_back(meanAbsoluteDifference(points->z->elements, points->fitted->elements, points->count));
+    const int threads = resolveThreadCount(threadCount);
+    std::vector<FitRunSummary> summaries(orders.size());
+    if (orders.empty())
+        return summaries;
+    SurfaceShare shares[2];
+    shares[0].points = &points.surface1;
+    shares[0].surface = 1;
+    shares[1].points = &points.surface2;
+    shares[1].surface = 2;
+    // Orders that share a directory would write the same files at once:
+    // their jobs then run one after another.
+    std::vector<QString> directories;
+    for (int order : orders)
+        directories.push_back(outputDirectory(order));
+    // Each order's result files form one set, replaced together or not at
+    // all; every target is checked before anything is fitted.
+    std::vector<std::unique_ptr<AtomicFileSet>> sets;
+    std::vector<std::mutex> setLocks(orders.size());
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        sets.push_back(std::make_unique<AtomicFileSet>(directories[i], QStringLiteral("fit")));
+        FitRunSummary& summary = summaries[i];
+        if (summary.error.isEmpty() && !sets[i]->checkTargets(resultNames(writeReports)))
+            summary.error = sets[i]->errorString();
+    }
+    std::vector<FitJob> jobs;
+    for (std::size_t i = 0; i < orders.size(); ++i) {
+        const FitOrder& entry = fitOrderEntry(orders[i]);
+        FitRunSummary& summary = summaries[i];
+        summary.order = entry.order;
+        summary.designFileFound = points.designFileFound;
+        summary.surface1Count = points.surface1.count();
+        summary.surface2Count = points.surface2.count();
+        summary.inputValid = points.error.isEmpty() && summary.surface1Count >= entry.surface1Terms
+                             && summary.surface2Count >= entry.surface2Terms;
+        if (!summary.error.isEmpty()) {
+            // a refused target, found before anything was read
+        } else if (!points.error.isEmpty()) {
+            summary.error = points.error;
+        } else if (!summary.inputValid) {
+            const bool first = summary.surface1Count < entry.surface1Terms;
+            summary.error = QStringLiteral("surface %1 has %2 points inside its window, the order-%3 model needs at least %4")
+                                .arg(first ? 1 : 2)
+                                .arg(first ? summary.surface1Count : summary.surface2Count)
+                                .arg(entry.order)
+                                .arg(first ? entry.surface1Terms : entry.surface2Terms);
+        }
+        if (!summary.error.isEmpty())
+            continue;
+        jobs.push_back({i, 1, entry.surface1Terms});
+        jobs.push_back({i, 2, entry.surface2Terms});
+        shares[0].width = std::max(shares[0].width, entry.surface1Terms);
+        shares[1].width = std::max(shares[1].width, entry.surface2Terms);
+    }
+    // The largest models first, so that both threads finish close together.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const FitJob& a, const FitJob& b) { return a.terms > b.terms; });
+
+    // Shared per surface: term rows, row prefixes and mirrored prefixes.
+    parallelFor(5, threads, [&](int, int task) {
+        SurfaceShare& share = shares[task == 0 || task == 2 ? 0 : 1];
+        const SurfacePointSet& set = *share.points;
+        const std::size_t n = static_cast<std::size_t>(set.count());
+        if (task < 2) {
+            share.termRows.resize(n * static_cast<std::size_t>(share.width));
+            fillTermRows(share.surface, share.width, set.x.data(), set.y.data(), n, share.termRows.data());
+        } else {
+            PointRowPrefixes& target = task == 4 ? share.mirrored : share.prefixes;
+            target = pointRowPrefixes(set.x.data(), set.y.data(), set.count(), task == 4);
+        }
+    });
+
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                              [&](const FitJob& job) { return !summaries[job.order].error.isEmpty(); }),
+               jobs.end());
+    std::vector<QString> distinct = directories;
+    std::sort(distinct.begin(), distinct.end());
+    const bool shared = std::adjacent_find(distinct.begin(), distinct.end()) != distinct.end();
+    const int jobThreads = shared ? 1 : threads;
+
+    std::vector<char> written(jobs.size(), 0);
+    std::vector<double> fitSeconds(jobs.size(), 0.0);
+    std::vector<double> writeSeconds(jobs.size(), 0.0);
+    std::vector<std::string> texts(std::size_t(std::max(jobThreads, 1)));
+    parallelFor(static_cast<int>(jobs.size()), jobThreads, [&](int worker, int index) {
+        const FitJob& job = jobs[static_cast<std::size_t>(index)];
+        const SurfaceShare& share = shares[job.surface - 1];
+        const SurfacePointSet& set = *share.points;
+        FitRunSummary& summary = summaries[job.order];
+        std::vector<double>& results = job.surface == 1 ? summary.surface1Results : summary.surface2Results;
+        std::vector<double>& fitted = job.surface == 1 ? summary.surface1Fitted : summary.surface2Fitted;
+        const Clock::time_point start = Clock::now();
+        results.assign(static_cast<std::size_t>(job.terms) + 1, 0.0);
+        fitted.resize(set.z.size());
+        fitTermRows(job.terms, share.termRows.data(), static_cast<std::size_t>(share.width), set.z.data(),
+                    set.z.size(), results.data(), fitted.data());
+        results[static_cast<std::size_t>(job.terms)] = meanAbsoluteDifference(set.z.data(), fitted.data(),
+                                                                              set.count());
+        const Clock::time_point fittedAt = Clock::now();
+        std::string& text = texts[std::size_t(worker)];  // its room is reused by the worker's next job
+        if (job.surface == 1)
+            surface1FitText(&text, share.prefixes, fitted.data());
+        else
+            surface2FitText(&text, share.prefixes, share.mirrored, fitted.data());
+        const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
+        {
+            const std::lock_guard<std::mutex> staging(setLocks[job.order]);
+            written[static_cast<std::size_t>(index)] =
+                sets[job.order]->stage(QString::fromLatin1(name), text.data(), text.size());
+        }
+        fitSeconds[static_cast<std::size_t>(index)] = secondsBetween(start, fittedAt);
+        writeSeconds[static_cast<std::size_t>(index)] = secondsBetween(fittedAt, Clock::now());
+    });
+
+    for (FitRunSummary& summary : summaries)
+        summary.fitFilesWritten = summary.error.isEmpty();
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        FitRunSummary& summary = summaries[jobs[j].order];
+        summary.fitFilesWritten = summary.fitFilesWritten && written[j] != 0;
+        summary.fitSeconds += fitSeconds[j];
+        summary.writeSeconds += writeSeconds[j];
+    }
+    for (std::size_t i = 0; i < summaries.size(); ++i) {
+        FitRunSummary& summary = summaries[i];
+        AtomicFileSet& files = *sets[i];
+        if (writeReports && summary.error.isEmpty()) {
+            const Clock::time_point start = Clock::now();
+            const QByteArray report = fitReportBytes(summary.order, summary.surface1Results.data(),
+                                                     summary.surface2Results.data());
+            summary.reportWritten =
+                files.stage(QString::fromLatin1(fitReportFileName), report.constData(), std::size_t(report.size()));
+            const QByteArray json = fitJsonBytes(fitJsonFromSummary(summary));
+            summary.jsonWritten =
+                files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
+            summary.writeSeconds += secondsBetween(start, Clock::now());
+        }
+        finish(&files, writeReports, &summary);
+        summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;
+    }
+    return summaries;
+}
+
+namespace {
+
+FitRunSummary runOneOrder(int order, const FitRunLocation& where, bool writeReport)
+{
+    const Clock::time_point start = Clock::now();
+    const FitPoints points = loadFitPoints(where.inputDirectory, where.expectedDesignLines);
+    const double splitSeconds = secondsBetween(start, Clock::now());
+    FitRunSummary summary =
+        fitOrders({order}, points, [&where](int) { return where.outputDirectory; }, writeReport).front();
+    summary.splitSeconds = splitSeconds;
+    summary.totalSeconds += splitSeconds;
+    return summary;
 }
 
 void copyResults(const FitRunSummary& summary, double* surface1Results, double* surface2Results)
@@ -95,153 +315,14 @@ void copyResults(const FitRunSummary& summary, double* surface1Results, double* 
 
 }  // namespace
 
-double meanAbsoluteDifference(const double* z, const double* fitted, int count)
-{
-    double sum = 0.0;
-    for (int i = 0; i < count; ++i)
-        sum += std::fabs(z[i] - fitted[i]);
-    return sum / static_cast<double>(count);
-}
-
-namespace {
-
-// The run of runFit, with the two fitted-point files staged in `files`.
-FitRunSummary runFitStaged(int order, const FitRunLocation& where, AtomicFileSet* files)
-{
-    const Clock::time_point start = Clock::now();
-    CNumericLocale c;
-    const FitOrder& entry = fitOrderEntry(order);
-    FitRunSummary summary;
-    summary.order = entry.order;
-    const auto refuse = [&](const QString& message) {
-        summary.error = message;
-        files->discard();
-        summary.notReplaced = QStringList{QString::fromLatin1(surface1FitFileName),
-                                          QString::fromLatin1(surface2FitFileName),
-                                          QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)};
-        summary.totalSeconds = secondsBetween(start, Clock::now());
-        return summary;
-    };
-
-    // Every target is checked and the input read in full before anything is
-    // written.
-    if (!files->checkTargets({QString::fromLatin1(surface1FitFileName), QString::fromLatin1(surface2FitFileName),
-                              QString::fromLatin1(fitReportFileName), QString::fromLatin1(fitJsonFileName)}))
-        return refuse(files->errorString());
-    const QString designPath = fitFilePath(where.inputDirectory, designPointsFileName);
-    std::vector<double> numbers;
-    DesignPointsError readError;
-    const PathKind designKind = classifyPath(designPath);
-    summary.designFileFound = designKind == PathKind::Regular;
-    if (designKind == PathKind::Missing)
-        printMissingFileMessage();
-    if (!readDesignPoints(designPath, &numbers, &readError, where.expectedDesignLines))
-        return refuse(QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message()));
-
-    int m1 = 0;
-    int m2 = 0;
-    const QString points1Path = fitFilePath(where.outputDirectory, surface1PointsFileName);
-    const QString points2Path = fitFilePath(where.outputDirectory, surface2PointsFileName);
-    QString splitError;
-    const bool splitWritten = splitDesignValues(numbers, &m1, &m2, where.outputDirectory, &splitError);
-    numbers = std::vector<double>();
-    const Clock::time_point split = Clock::now();
-    QString shortage;
-    summary.inputValid = m1 >= entry.surface1Terms && m2 >= entry.surface2Terms;
-    if (!summary.inputValid) {
-        const bool first = m1 < entry.surface1Terms;
-        shortage = QStringLiteral("surface %1 has %2 points inside its window, the order-%3 model needs at least %4")
-                       .arg(first ? 1 : 2)
-                       .arg(first ? m1 : m2)
-                       .arg(entry.order)
-                       .arg(first ? entry.surface1Terms : entry.surface2Terms);
-    } else if (!splitWritten) {
-        shortage = splitError;
-    }
-    if (!shortage.isEmpty()) {
-        QFile::remove(points1Path);
-        QFile::remove(points2Path);
-        summary.surface1Count = m1;
-        summary.surface2Count = m2;
-        return refuse(shortage);
-    }
-
-    SurfacePoints surface1;
-    SurfacePoints surface2;
-    const bool read1 = loadSurfacePoints(points1Path, m1, &surface1);
-    const bool read2 = loadSurfacePoints(points2Path, m2, &surface2);
-    summary.pointFilesRead = read1 && read2;
-    summary.surface1Count = surface1.count;
-    summary.surface2Count = surface2.count;
-    fitSurface(entry.surface1Model, entry.surface1Terms, &surface1, &summary.surface1Results);
-    fitSurface(entry.surface2Model, entry.surface2Terms, &surface2, &summary.surface2Results);
-    const Clock::time_point fitted = Clock::now();
-
-    const std::string fit1 = surface1FitFileBytes(surface1.x->elements, surface1.y->elements,
-                                                  surface1.fitted->elements, surface1.count);
-    const bool wrote1 = files->stage(QString::fromLatin1(surface1FitFileName), fit1.data(), fit1.size());
-    const std::string fit2 = surface2FitFileBytes(surface2.x->elements, surface2.y->elements,
-                                                  surface2.fitted->elements, surface2.count);
-    const bool wrote2 = wrote1 && files->stage(QString::fromLatin1(surface2FitFileName), fit2.data(), fit2.size());
-    summary.fitFilesWritten = wrote1 && wrote2;
-    releaseSurfacePoints(&surface1);
-    releaseSurfacePoints(&surface2);
-    QFile::remove(points1Path);
-    QFile::remove(points2Path);
-    const Clock::time_point end = Clock::now();
-
-    summary.splitSeconds = secondsBetween(start, split);
-    summary.fitSeconds = secondsBetween(split, fitted);
-    summary.writeSeconds = secondsBetween(fitted, end);
-    summary.totalSeconds = secondsBetween(start, end);
-    return summary;
-}
-
-// Commits the set, or tells why not and which files kept their contents.
-void finish(AtomicFileSet* files, FitRunSummary* summary)
-{
-    if (summary->error.isEmpty() && !files->commit())
-        summary->error = files->errorString();
-    if (!summary->error.isEmpty()) {
-        summary->fitFilesWritten = false;
-        summary->reportWritten = false;
-        summary->jsonWritten = false;
-    }
-    if (!summary->error.isEmpty() && summary->notReplaced.isEmpty())
-        summary->notReplaced = files->notReplaced();
-}
-
-}  // namespace
-
 FitRunSummary runFit(int order, const FitRunLocation& where)
 {
-    AtomicFileSet files(where.outputDirectory, QStringLiteral("fit"));
-    FitRunSummary summary = runFitStaged(order, where, &files);
-    finish(&files, &summary);
-    summary.notReplaced.removeAll(QString::fromLatin1(fitReportFileName));
-    summary.notReplaced.removeAll(QString::fromLatin1(fitJsonFileName));
-    return summary;
+    return runOneOrder(order, where, false);
 }
 
 FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where)
 {
-    AtomicFileSet files(where.outputDirectory, QStringLiteral("fit"));
-    FitRunSummary summary = runFitStaged(order, where, &files);
-    const Clock::time_point start = Clock::now();
-    if (summary.error.isEmpty()) {
-        const QByteArray report = fitReportBytes(summary.order, summary.surface1Results.data(),
-                                                 summary.surface2Results.data());
-        summary.reportWritten =
-            files.stage(QString::fromLatin1(fitReportFileName), report.constData(), std::size_t(report.size()));
-        const QByteArray json = fitJsonBytes(fitJsonFromSummary(summary));
-        summary.jsonWritten =
-            files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
-    }
-    finish(&files, &summary);
-    const double seconds = secondsBetween(start, Clock::now());
-    summary.writeSeconds += seconds;
-    summary.totalSeconds += seconds;
-    return summary;
+    return runOneOrder(order, where, true);
 }
 
 void runFitOrder3(double* surface1Results, double* surface2Results) { copyResults(runFit(3), surface1Results, surface2Results); }

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,8 +35,11 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString* error,
-                    std::unique_ptr<ScopedDesignRecord>* record)
+// The design of a run also keeps "outputall.txt" as the fit will read it, so
+// that the fit starts from memory. Only a run that verifies keeps the whole
+// grid (in *record); any other design holds just what it writes.
+bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vector<double>* fileValues,
+                    QString* error, std::unique_ptr<ScopedDesignRecord>* record)
 {
     QElapsedTimer timer;
     timer.start();
@@ -54,12 +59,18 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
     runOptions.panel = &panel;
-    // The record stays for the verification of its full-precision grid.
-    *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
-    fillDesignRecord(***record, toDesignParameters(panel, hit));
-    const DesignRunResult result = traceDesign(***record, runOptions);
-    if (!request.verify)
-        record->reset();
+    runOptions.keepFileValues = fileValues != nullptr;
+    DesignRunResult result;
+    if (request.verify) {
+        // The record stays for the verification of its full-precision grid.
+        *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
+        fillDesignRecord(***record, toDesignParameters(panel, hit));
+        result = traceDesign(***record, runOptions);
+    } else {
+        result = runDesign(toDesignParameters(panel, hit), runOptions);
+    }
+    if (fileValues)
+        *fileValues = std::move(result.gridFileValues);
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
     report->nonFinitePoints = result.nonFiniteGridLines;
@@ -76,47 +87,59 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, QString*
     return true;
 }
 
-// CliExitOk, or the exit code of the failure with *error set.
-int runFitStage(const CliRequest& request, int order, CliFitReport* report, QString* error)
+// Every order of the request on the same points (split once, from memory
+// when the design has just run), the orders side by side. CliExitOk, or the
+// exit code of the failure with *error set.
+int runFitStages(const CliRequest& request, std::vector<double>* designValues, CliReport* report, QString* error)
 {
     QElapsedTimer timer;
     timer.start();
-    report->order = order;
-    report->directory = fitOutputDirectory(request, order);
-    if (!QDir().mkpath(report->directory)) {
-        *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
-        return CliExitFailure;
-    }
-    AtomicFileSet::recover(report->directory, nullptr, fitScratchFileNames());
-    FitRunLocation where;
-    where.inputDirectory = request.outputDir;
-    where.outputDirectory = report->directory;
-    const FitRunSummary summary = fitAndReportOrder(order, where);
-    report->seconds = elapsedSeconds(timer);
-    if (!summary.error.isEmpty() || !summary.fitFilesWritten || !summary.reportWritten
-        || summary.surface1Results.empty() || summary.surface2Results.empty()) {
-        const QString kept = summary.notReplaced.isEmpty()
-                                 ? QString()
-                                 : QStringLiteral("; not replaced: %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
-        if (!summary.inputValid) {
-            // The design points (or their count) are what is wrong.
-            *error = QStringLiteral("the fit of order %1 refused its input: %2%3").arg(order).arg(summary.error, kept);
-            return CliExitUsage;
+    for (int order : request.orders) {
+        const QString directory = fitOutputDirectory(request, order);
+        if (!QDir().mkpath(directory)) {
+            *error = QStringLiteral("directory '%1' could not be created").arg(directory);
+            return CliExitFailure;
         }
-        *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3%4")
-                     .arg(order)
-                     .arg(report->directory, summary.error, kept);
-        return CliExitFailure;
+        AtomicFileSet::recover(directory, nullptr, fitScratchFileNames());
     }
-    report->surface1Points = summary.surface1Count;
-    report->surface2Points = summary.surface2Count;
-    // Each result array holds the coefficients followed by the residual.
-    report->coefficients1 = QVector<double>(summary.surface1Results.begin(),
-                                            summary.surface1Results.end() - 1);
-    report->coefficients2 = QVector<double>(summary.surface2Results.begin(),
-                                            summary.surface2Results.end() - 1);
-    report->res1 = summary.surface1Results.back();
-    report->res2 = summary.surface2Results.back();
+    const FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
+                                          : loadFitPoints(request.outputDir);
+    if (designValues)
+        std::vector<double>().swap(*designValues);  // split off: the design's numbers are no longer needed
+    const double splitSeconds = elapsedSeconds(timer);
+    const std::vector<int> orders(request.orders.begin(), request.orders.end());
+    const std::vector<FitRunSummary> summaries = fitOrders(
+        orders, points, [&request](int order) { return fitOutputDirectory(request, order); }, true, request.threads);
+    for (const FitRunSummary& summary : summaries) {
+        CliFitReport fit;
+        fit.order = summary.order;
+        fit.directory = fitOutputDirectory(request, summary.order);
+        // The split is shared; each order is charged its share of it.
+        fit.seconds = summary.totalSeconds + splitSeconds / static_cast<double>(summaries.size());
+        if (!summary.error.isEmpty() || !summary.fitFilesWritten || !summary.reportWritten || !summary.jsonWritten) {
+            const QString kept =
+                summary.notReplaced.isEmpty()
+                    ? QString()
+                    : QStringLiteral("; not replaced: %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
+            if (!summary.inputValid) {
+                // The design points (or their count) are what is wrong.
+                *error = QStringLiteral("the fit of order %1 refused its input: %2%3").arg(summary.order).arg(summary.error, kept);
+                return CliExitUsage;
+            }
+            *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3%4")
+                         .arg(summary.order)
+                         .arg(fit.directory, summary.error, kept);
+            return CliExitFailure;
+        }
+        fit.surface1Points = summary.surface1Count;
+        fit.surface2Points = summary.surface2Count;
+        // Each result array holds the coefficients followed by the residual.
+        fit.coefficients1 = QVector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1);
+        fit.coefficients2 = QVector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1);
+        fit.res1 = summary.surface1Results.back();
+        fit.res2 = summary.surface2Results.back();
+        report->fits.append(fit);
+    }
     return CliExitOk;
 }
 
@@ -273,9 +296,15 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         return runVerifyCommand(request, &report->verification, error);
     }
     std::unique_ptr<ScopedDesignRecord> record;
-    if (request.command == CliCommand::Design || request.command == CliCommand::Run) {
+    std::vector<double> designValues;
+    const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
+    const bool fits = !request.orders.isEmpty();
+    // The classic fit takes the design's numbers from memory; the prism fit
+    // reads the file itself.
+    const bool classicFits = fits && request.fitModel != CliFitModel::Prism;
+    if (designs) {
         report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, error, &record))
+        if (!runDesignStage(request, &report->design, classicFits ? &designValues : nullptr, error, &record))
             return CliExitFailure;
     }
     if (request.command == CliCommand::Export) {
@@ -284,19 +313,21 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         report->totalSeconds = elapsedSeconds(total);
         return code;
     }
-    PrismDesignPoints points;
-    if (request.fitModel == CliFitModel::Prism && !request.orders.isEmpty()
-        && !readPrismDesignPoints(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)), &points,
-                                  error))
-        return CliExitUsage;
-    for (int order : request.orders) {
-        CliFitReport fit;
-        const int code = request.fitModel == CliFitModel::Prism
-                             ? (runPrismFitStage(request, points, order, &fit, error) ? CliExitOk : CliExitFailure)
-                             : runFitStage(request, order, &fit, error);
+    if (request.fitModel == CliFitModel::Prism && fits) {
+        PrismDesignPoints points;
+        if (!readPrismDesignPoints(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)), &points,
+                                   error))
+            return CliExitUsage;
+        for (int order : request.orders) {
+            CliFitReport fit;
+            if (!runPrismFitStage(request, points, order, &fit, error))
+                return CliExitFailure;
+            report->fits.append(fit);
+        }
+    } else if (fits) {
+        const int code = runFitStages(request, designs ? &designValues : nullptr, report, error);
         if (code != CliExitOk)
             return code;
-        report->fits.append(fit);
     }
     if (request.verify && record) {
         report->hasVerification = true;

@@ -61,7 +61,7 @@ int runOneOrder(int order)
     const auto start = std::chrono::steady_clock::now();
     const FitRunSummary s = fitAndReportOrder(order);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("order %d: %.3f s (split %.3f, read back and fit %.3f, files and report %.3f), "
+    std::printf("order %d: %.3f s (reading and split %.3f, fit %.3f, files and report %.3f), "
                 "peak memory %.1f MB; m1 %d, m2 %d, Res1 %.6f, Res2 %.6f%s\n",
                 s.order, wall, s.splitSeconds, s.fitSeconds, s.writeSeconds, peakMegabytes(), s.surface1Count,
                 s.surface2Count, s.surface1Results.back(), s.surface2Results.back(),

@@ -1,0 +1,248 @@
+// The design holding only what it writes: a run on a record that keeps every
+// tenth grid point writes the files of a whole-grid run byte for byte, and
+// the results it keeps in memory are those of the whole grid; two columns
+// integrated side by side are each the column integrated alone.
+#include "design/design_files.h"
+#include "design/design_record.h"
+#include "design/design_run.h"
+#include "design/parallel_for.h"
+#include "design/ray_trace.h"
+#include "textio/number_text.h"
+
+#include <QTextStream>
+#include <QtTest>
+
+#include <cmath>
+#include <random>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+std::uint64_t bits(double v)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(DesignParameters)
+
+class DesignMemoryTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keptPointsMatchWholeGrid_data()
+    {
+        QTest::addColumn<DesignParameters>("parameters");
+        QTest::addColumn<int>("threads");
+        QTest::newRow("start values, 2 threads") << DesignParameters{35, 1920, 20.0f, 175, 100, 1.48f, 14.876, 12.784} << 2;
+        QTest::newRow("short focus, steep, 1 thread")
+            << DesignParameters{20, 1920, 30.25f, 250, 80, 1.52f, 9.5, 20.1} << 1;
+        QTest::newRow("zero angle, 3 threads") << DesignParameters{40, 1920, 0.0f, 120, 150, 1.4f, 0.0, 0.0} << 3;
+    }
+
+    void keptPointsMatchWholeGrid()
+    {
+        QFETCH(DesignParameters, parameters);
+        QFETCH(int, threads);
+        QTemporaryDir whole;
+        QTemporaryDir kept;
+        ScopedDesignRecord record;  // every grid point, one thread
+        fillDesignRecord(*record, parameters);
+        const DesignRunResult reference = traceDesign(*record, {whole.path(), 1});
+        QVERIFY(reference.profileWritten && reference.gridWritten);
+
+        DesignRunOptions options;
+        options.outputDirectory = kept.path();
+        options.threadCount = threads;
+        options.keepProfile = options.keepGridPoints = options.keepFileValues = options.keepNodeHeights = true;
+        const DesignRunResult result = runDesign(parameters, options);
+        QVERIFY(result.profileWritten && result.gridWritten);
+        QCOMPARE(result.nonFiniteGridLines, reference.nonFiniteGridLines);
+        for (const char* name : {"output.txt", "outputall.txt"})
+            QCOMPARE(fileBytes(QDir(kept.path()).filePath(name)), fileBytes(QDir(whole.path()).filePath(name)));
+
+        const DesignRecord& r = *record;
+        const std::size_t nodes = 8 * 480 * 540;
+        QCOMPARE(result.exitHeights.size(), nodes);
+        QCOMPARE(result.entranceHeights.size(), nodes);
+        int differing = 0;
+        for (std::size_t e = 0; e < nodes; ++e)
+            differing += bits(result.exitHeights[e]) != bits(r.gridZ[0][e]) ||
+                         bits(result.entranceHeights[e]) != bits(r.gridZ[1][e]);
+        QCOMPARE(differing, 0);
+        QCOMPARE(result.gridPoints.size(), nodes / 10 * 6);
+        for (std::size_t line = 0; line < nodes / 10; ++line) {
+            const std::size_t e = 10 * line;
+            const double expected[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e], r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
+            for (int f = 0; f < 6; ++f)
+                differing += bits(result.gridPoints[6 * line + std::size_t(f)]) != bits(expected[f]);
+        }
+        QCOMPARE(differing, 0);
+        QCOMPARE(result.profile.size(), std::size_t(4 * 1920));
+        for (int i = 0; i < 1920; ++i)
+            differing += bits(result.profile[4 * std::size_t(i)]) != bits(r.rowX[0][i]) ||
+                         bits(result.profile[4 * std::size_t(i) + 3]) != bits(r.rowHeights[1][i]);
+        QCOMPARE(differing, 0);
+
+        // The numbers a reader of the file gets, without reading it.
+        std::vector<double> read;
+        QVERIFY(readNumberFile(QDir(kept.path()).filePath("outputall.txt"), &read));
+        QCOMPARE(result.gridFileValues.size(), read.size());
+        for (std::size_t i = 0; i < read.size(); ++i)
+            differing += bits(result.gridFileValues[i]) != bits(read[i]) &&
+                         !(std::isnan(read[i]) && std::isnan(result.gridFileValues[i]));
+        QCOMPARE(differing, 0);
+    }
+
+    void columnPair_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::newRow("left edge") << 0;
+        QTest::newRow("across the centre, x = 0 in the second lane") << 959;
+        QTest::newRow("x = 0 in the first lane") << 960;
+        QTest::newRow("right edge") << 1918;
+    }
+
+    // Both lanes of a pair against traceColumn on the same row heights.
+    void columnPair()
+    {
+        QFETCH(int, column);
+        ScopedDesignRecord record;
+        fillDesignRecord(*record, DesignParameters{35, 1920, 20.0f, 175, 100, 1.48f, 14.876, 12.784});
+        computeDesignConstants(*record);
+        traceRows(*record);
+        ScopedDesignRecord second;
+        ScopedDesignRecord alone;
+        for (DesignRecord* copy : {&*second, &*alone}) {
+            // Same inputs and row heights, own column buffers.
+            DesignRecord& c = *copy;
+            c.focalLength = record->focalLength; c.pixelSize = record->pixelSize; c.resolutionX = record->resolutionX;
+            c.prismAngle = record->prismAngle; c.prismDistance = record->prismDistance; c.prismSize = record->prismSize;
+            c.refractiveIndex = record->refractiveIndex; c.virtualPinholeX = record->virtualPinholeX;
+            c.pinholeHeight = record->pinholeHeight; c.quarterWidth = record->quarterWidth;
+            c.minusSinAngle = record->minusSinAngle; c.cosAngle = record->cosAngle; c.apexHeight = record->apexHeight;
+            for (int k = 0; k < 2; ++k)
+                std::memcpy(c.rowHeights[k], record->rowHeights[k], sizeof(double) * 1920);
+        }
+        traceColumnPair(*record, column, *second);
+        int differing = 0;
+        for (int lane = 0; lane < 2; ++lane) {
+            const DesignRecord& paired = lane == 0 ? *record : *second;
+            traceColumn(*alone, columnSensorX(*alone, column + lane), alone->rowHeights[0][column + lane],
+                        alone->rowHeights[1][column + lane]);
+            for (int k = 0; k < 2; ++k)
+                for (int e = 0; e < 1080; ++e)
+                    differing += bits(paired.columnZ[k][e]) != bits(alone->columnZ[k][e]) ||
+                                 bits(paired.columnX[k][e]) != bits(alone->columnX[k][e]) ||
+                                 bits(paired.columnY[k][e]) != bits(alone->columnY[k][e]);
+        }
+        QCOMPARE(differing, 0);
+    }
+
+    void designRangeNumbers_data()
+    {
+        QTest::addColumn<int>("family");
+        QTest::newRow("log-uniform 1e-5 to 1e7") << 0;
+        QTest::newRow("seven-digit decimals, halfway ties among them") << 1;
+        QTest::newRow("neighbours of powers of ten") << 2;
+    }
+
+    // The numbers of the design files as QTextStream writes them, over the
+    // range where nearly all design numbers lie.
+    void designRangeNumbers()
+    {
+        QFETCH(int, family);
+        std::mt19937_64 random(5);
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        int mismatches = 0;
+        for (int i = 0; i < 200000; ++i) {
+            double v;
+            if (family == 0) {
+                v = std::pow(10.0, -5.0 + 12.0 * unit(random));
+            } else if (family == 1) {
+                const long long d = 1000000 + static_cast<long long>(random() % 9000000);
+                v = QByteArray::number(d).insert(1 + int(random() % 7), '.').toDouble() * std::pow(10.0, int(random() % 6) - 4);
+            } else {
+                v = std::nextafter(std::pow(10.0, int(random() % 11) - 5), (random() & 1) != 0 ? 0.0 : 1e300);
+            }
+            if ((random() & 1) != 0)
+                v = -v;
+            QString expected;
+            QTextStream(&expected) << v;
+            char text[designNumberMaxLength];
+            const QByteArray actual(text, int(formatDesignNumber(text, v) - text));
+            if (actual != expected.toLatin1() && ++mismatches < 5)
+                qWarning("%.17g: Qt %s, formatted %s", v, qPrintable(expected), actual.constData());
+        }
+        QCOMPARE(mismatches, 0);
+    }
+
+    void workerExceptionReachesCaller_data()
+    {
+        QTest::addColumn<int>("workers");
+        QTest::addColumn<int>("throwingIndex");
+        QTest::newRow("one worker") << 1 << 0;
+        QTest::newRow("two workers") << 2 << 37;
+        QTest::newRow("more workers than indices") << 200 << 99;
+    }
+
+    // A failing task (an allocation, say) ends the loop with its exception
+    // in the caller, not with the process.
+    void workerExceptionReachesCaller()
+    {
+        QFETCH(int, workers);
+        QFETCH(int, throwingIndex);
+        std::atomic<int> done{0};
+        QVERIFY_EXCEPTION_THROWN(parallelFor(100, workers,
+                                             [&](int, int index) {
+                                                 if (index == throwingIndex)
+                                                     throw std::runtime_error("task failed");
+                                                 ++done;
+                                             }),
+                                 std::runtime_error);
+        QVERIFY(done < 100);
+        parallelFor(100, workers, [&](int, int) { ++done; });  // usable again afterwards
+        QVERIFY(done >= 100);
+    }
+
+    void gridStride_data()
+    {
+        QTest::addColumn<int>("stride");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<int>("length");
+        QTest::newRow("whole grid") << 1 << true << 8 * 480 * 540;
+        QTest::newRow("what the file holds") << 10 << true << 8 * 480 * 540 / 10;
+        QTest::newRow("3 is not a stride the file can use") << 3 << false << 0;
+        QTest::newRow("0") << 0 << false << 0;
+    }
+
+    void gridStride()
+    {
+        QFETCH(int, stride);
+        QFETCH(bool, accepted);
+        QFETCH(int, length);
+        if (!accepted) {
+            QVERIFY_EXCEPTION_THROWN(ScopedDesignRecord(2, 480, 540, stride), std::invalid_argument);
+            return;
+        }
+        ScopedDesignRecord record(2, 480, 540, stride);
+        QCOMPARE(designGridLength(*record), std::size_t(length));
+        record->gridZ[1][length - 1] = 1.0;  // the last element is there
+    }
+};
+
+QTEST_GUILESS_MAIN(DesignMemoryTest)
+#include "tst_design_memory.moc"
