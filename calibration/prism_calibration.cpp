@@ -110,8 +110,8 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         surfaces = verify::prismFitSurfaces(fitPrism(points, order));
     } else {
         const FitRunSummary fit = runFit(order, FitRunLocation{scratch.path(), scratch.path()});
-        if (!fit.pointFilesRead || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
-            *error = QStringLiteral("the fit of order %1 failed").arg(order);
+        if (!fit.inputValid || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
+            *error = QStringLiteral("the fit of order %1 failed: %2").arg(order).arg(fit.error);
             return false;
         }
         surfaces = verify::fittedSurfacesOfOrder(
