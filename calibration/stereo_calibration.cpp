@@ -4,7 +4,6 @@
 #include <opencv2/core.hpp>
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 
 namespace calibration {
@@ -110,7 +109,7 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
                             run->D, run->rvecs, run->tvecs,
                             cv::CALIB_USE_INTRINSIC_GUESS | modelFlags(options.model)
                                 | (options.fixPrincipalPoint ? cv::CALIB_FIX_PRINCIPAL_POINT : 0),
-                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, DBL_EPSILON));
+                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
     } catch (const cv::Exception& e) {
         *error = QStringLiteral("calibration of a half failed: %1").arg(QString::fromStdString(e.msg));
         return false;
@@ -327,7 +326,7 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
         result.stereoRmsPx = cv::stereoCalibrate(
             objectPoints, leftPoints, rightPoints, leftRun.K, leftRun.D, rightRun.K, rightRun.D, size, R, T, E, F,
             cv::CALIB_FIX_INTRINSIC | modelFlags(options.model),
-            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, DBL_EPSILON));
+            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
     } catch (const cv::Exception& e) {
         result.error = QStringLiteral("stereo calibration failed: %1").arg(QString::fromStdString(e.msg));
         return result;
