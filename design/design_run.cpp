@@ -32,10 +32,32 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     files.checkTargets({QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
                         QString::fromLatin1(designJsonFileName)});
     computeDesignConstants(record);
-    traceRows(record);
+    const bool refraction = options.model == DesignModel::Refraction;
+    if (refraction)
+        traceRefractionRows(record);
+    else
+        traceRows(record);
     const Clock::time_point rowsDone = Clock::now();
-    const bool profileStaged = writeProfileFile(record, files);
+    bool profileStaged = false;
+    if (!options.beforeFiles)
+        profileStaged = writeProfileFile(record, files);
     const Clock::time_point profileDone = Clock::now();
+    if (options.keepNodeHeights) {
+        const std::size_t nodes = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
+        result.exitHeights.resize(nodes);
+        result.entranceHeights.resize(nodes);
+        record.nodeHeights[0] = result.exitHeights.data();
+        record.nodeHeights[1] = result.entranceHeights.data();
+    }
+    if (refraction)
+        traceRefractionColumns(record, result.threadCount);
+    else
+        traceColumns(record, result.threadCount);
+    record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
+    if (options.beforeFiles) {
+        options.beforeFiles(record);
+        profileStaged = writeProfileFile(record, files);
+    }
     if (options.keepProfile) {
         const int lines = 4 * record.quarterSteps;
         result.profile.reserve(std::size_t(lines) * 4);
@@ -45,18 +67,11 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
                 result.profile.push_back(value);
         }
     }
-    if (options.keepNodeHeights) {
-        const std::size_t nodes = std::size_t(8) * std::size_t(record.quarterSteps) * std::size_t(record.halfSteps);
-        result.exitHeights.resize(nodes);
-        result.entranceHeights.resize(nodes);
-        record.nodeHeights[0] = result.exitHeights.data();
-        record.nodeHeights[1] = result.entranceHeights.data();
-    }
-    traceColumns(record, result.threadCount);
-    record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
     const Clock::time_point columnsDone = Clock::now();
     GridFileResult grid = writeGridFile(record, files, result.threadCount, options.keepFileValues);
-    const QByteArray json = designJsonBytes(designJsonFromRecord(record, options.panel));
+    DesignJson designJson = designJsonFromRecord(record, options.panel);
+    designJson.designModel = QString::fromLatin1(designModelName(options.model));
+    const QByteArray json = designJsonBytes(designJson);
     const bool jsonStaged =
         files.stage(QString::fromLatin1(designJsonFileName), json.constData(), std::size_t(json.size()));
     const bool committed = files.commit();

@@ -4,17 +4,21 @@
 // "outputall.txt". Headless: the caller tells the user that the work is done.
 
 #include "design/design_record.h"
+#include "design/refraction_design.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <vector>
 
+#include <functional>
+
 struct PanelParameters;
 
 struct DesignRunOptions {
     QString outputDirectory = QStringLiteral(".");  // where "output.txt" and "outputall.txt" go
     int threadCount = 0;                             // column and file workers; 0: every hardware thread
+    DesignModel model = DesignModel::Classic;        // which equations the surfaces are solved from
     const PanelParameters* panel = nullptr;          // the panel's values, for "design.json"
     // Results kept in memory besides the files (all off by default, so that
     // the run holds only what it writes):
@@ -22,6 +26,9 @@ struct DesignRunOptions {
     bool keepGridPoints = false;   // DesignRunResult::gridPoints
     bool keepFileValues = false;   // DesignRunResult::gridFileValues
     bool keepNodeHeights = false;  // DesignRunResult::exitHeights and entranceHeights
+    // Called after the columns, before either file is written; it may change
+    // the row heights and the grid (whole-surface refinement).
+    std::function<void(DesignRecord&)> beforeFiles = nullptr;
 };
 
 struct DesignRunResult {
@@ -43,12 +50,12 @@ struct DesignRunResult {
 };
 
 // The whole computation on a created and filled record (componentCount 2):
-// constants, the four row passes, writeProfileFile, every column, then
-// writeGridFile. Both files are staged as one set and replace the old ones
-// together at the end (io/atomic_file_set.h): when either cannot be written
-// (a refused target, a full disk) neither is replaced, the result says which
-// files kept their old contents, and the computation still runs to its end.
-// The files do not depend on the thread count.
+// constants, the row passes of the chosen model, writeProfileFile, every
+// column, then writeGridFile. Both files are staged as one set and replace
+// the old ones together at the end (io/atomic_file_set.h): when either cannot
+// be written (a refused target, a full disk) neither is replaced, the result
+// says which files kept their old contents, and the computation still runs to
+// its end. The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
 // Creates a record with the counts 2, 480 and 540 that keeps only the grid

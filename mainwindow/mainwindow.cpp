@@ -11,6 +11,7 @@
 #include "sketch/prismitem.h"
 
 #include <QButtonGroup>
+#include <QComboBox>
 #include <QDebug>
 #include <QDoubleSpinBox>
 #include <QGraphicsScene>
@@ -103,6 +104,8 @@ void MainWindow::placeWidgets(const QFont& font)
     place(f.radioButton, 0.02, 0.54, 0.1, 0.04);
     f.radioButton->setFont(font);
     place(f.pushButton, 0.02, 0.58, 0.1, 0.04);
+    place(f.comboBox_model, 0.13, 0.58, 0.1, 0.04);
+    f.comboBox_model->setFont(font);
     moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
     moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
     moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);
@@ -284,6 +287,7 @@ void MainWindow::on_pushButton_clicked()
     }
     AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
     DesignRunOptions options;
+    options.model = designModel;
     options.panel = &panel;  // recorded in "design.json"
     const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
     lock.release();
@@ -294,6 +298,11 @@ void MainWindow::on_pushButton_clicked()
                              QStringLiteral("%1.\nNot replaced: %2.")
                                  .arg(result.error, result.notReplaced.join(QStringLiteral(", "))));
     emit workdonesignal();
+}
+
+void MainWindow::on_comboBox_model_currentIndexChanged(int index)
+{
+    designModel = index == 1 ? DesignModel::Refraction : DesignModel::Classic;
 }
 
 void MainWindow::on_spjieci_valueChanged(int arg1)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QMainWindow>
@@ -27,6 +28,8 @@ public:
     // The central-ray hit the next design starts from: that of the current
     // values, or the last defined one while the ray runs parallel to the face.
     const CentralRayHit& designCentralRayHit() const { return lastHit; }
+    // The model the next design computes (the selector beside "freeform").
+    DesignModel selectedDesignModel() const { return designModel; }
 
 signals:
     void workdonesignal();
@@ -45,6 +48,7 @@ private slots:
     void on_pushButton_clicked();
     void on_spjieci_valueChanged(int arg1);
     void on_pushButton_2_clicked();
+    void on_comboBox_model_currentIndexChanged(int index);
     // "verify": the design and the fit in the working directory.
     void verifyClicked();
 
@@ -57,6 +61,7 @@ private:
     QGraphicsScene* scene = nullptr;
     Prismitem* sketchItem = nullptr;
     PanelParameters panel;
+    DesignModel designModel = DesignModel::Classic;
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
     QPushButton* verifyButton = nullptr;

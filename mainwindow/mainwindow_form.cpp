@@ -1,5 +1,6 @@
 #include "mainwindow/mainwindow_form.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
 #include <QGraphicsView>
@@ -79,6 +80,9 @@ void MainWindowForm::setupForm(QMainWindow* window)
     label_15 = make<QLabel>(centralWidget, "label_15");
     spjieci = make<QSpinBox>(centralWidget, "spjieci");
     textBrowser = make<QTextBrowser>(centralWidget, "textBrowser");
+    comboBox_model = make<QComboBox>(centralWidget, "comboBox_model");
+    comboBox_model->addItem(QStringLiteral("classic"));
+    comboBox_model->addItem(QStringLiteral("refraction"));
     // A null scene rectangle: the view follows the scene's own bounds.
     graphicsView->setSceneRect(QRectF());
     window->setCentralWidget(centralWidget);
@@ -120,4 +124,5 @@ void MainWindowForm::retranslateForm(QMainWindow* window)
     radioButton->setText(tr("fix angle"));
     pushButton_2->setText(tr("Compute and show"));
     label_15->setText(tr("p"));
+    comboBox_model->setToolTip(tr("design model: classic, or refraction (both surfaces obey the law of refraction everywhere)"));
 }

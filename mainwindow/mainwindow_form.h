@@ -1,5 +1,6 @@
 #pragma once
 
+class QComboBox;
 class QDoubleSpinBox;
 class QGraphicsView;
 class QGroupBox;
@@ -56,6 +57,8 @@ struct MainWindowForm
     QLabel* label_15;
     QSpinBox* spjieci;
     QTextBrowser* textBrowser;
+    // Which design model "freeform" computes, beside the button.
+    QComboBox* comboBox_model;
     QMenuBar* menuBar;
     QToolBar* mainToolBar;
     QStatusBar* statusBar;

@@ -14,6 +14,7 @@
 #include "io/atomic_file_set.h"
 #include "io/directory_lock.h"
 #include "parameters/panel_parameters.h"
+#include "refine/surface_refinement.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -58,11 +59,36 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vec
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
+    runOptions.model = request.designModel;
+    if (request.refine) {
+        runOptions.beforeFiles = [&request, report](DesignRecord& record) {
+            RefineOptions refineOptions;
+            refineOptions.threadCount = request.threads;
+            refineOptions.progress = [](const QString& line) {
+                std::fprintf(stderr, "%s\n", qPrintable(line));
+                std::fflush(stderr);
+            };
+            const RefineResult refined = refineDesign(record, refineOptions);
+            report->refineRan = true;
+            report->refineApplied = refined.applied;
+            report->refineConverged = refined.converged;
+            report->refineIterations = refined.iterations;
+            report->refineSeconds = refined.seconds;
+            for (int half = 0; half < 2; ++half) {
+                report->refineStartDirectionRms[half] = refined.startDirectionRms[std::size_t(half)];
+                report->refineFinalDirectionRms[half] = refined.finalDirectionRms[std::size_t(half)];
+            }
+            report->refineMessage = refined.message;
+            if (!refined.applied)
+                std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined.message));
+        };
+    }
     runOptions.panel = &panel;
     runOptions.keepFileValues = fileValues != nullptr;
     DesignRunResult result;
-    if (request.verify) {
-        // The record stays for the verification of its full-precision grid.
+    if (request.verify || request.refine) {
+        // Refinement works on the whole grid, and the verification of a run
+        // on its full-precision grid: the record keeps every point.
         *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
         fillDesignRecord(***record, toDesignParameters(panel, hit));
         result = traceDesign(***record, runOptions);

@@ -107,6 +107,16 @@ const QVector<OptionSpec>& optionSpecs()
                                  "(the angle at which the central ray of each half image\n"
                                  "leaves the prism along the axis)"),
                   ForDesignStage | ForFit | ForVerify});
+        s.append({QStringLiteral("design-model"), QStringLiteral("M"),
+                  QStringLiteral("classic (default: the surfaces as they have always been\n"
+                                 "designed) or refraction (both surfaces obey the law of\n"
+                                 "refraction at every stored point)"),
+                  ForDesignStage});
+        s.append({QStringLiteral("refine"), QString(),
+                  QStringLiteral("refine both surfaces over the whole sensor after the\n"
+                                 "columns (refraction model only); kept only when the\n"
+                                 "verifier finds it no worse"),
+                  ForDesignStage});
         s.append({QStringLiteral("threads"), QStringLiteral("N"),
                   QStringLiteral("threads for the design and the verification (default: all\nprocessors)"),
                   ForDesignStage | ForVerify});
@@ -584,6 +594,18 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             *error = QStringLiteral("--threads must be a whole number from 1 to %1, got %2").arg(maxThreads).arg(quoted(text));
             return false;
         }
+    }
+    if (parser.isSet(QStringLiteral("design-model"))) {
+        const QString text = parser.value(QStringLiteral("design-model"));
+        if (!parseDesignModel(text, &request->designModel)) {
+            *error = QStringLiteral("--design-model must be 'classic' or 'refraction', got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    request->refine = parser.isSet(QStringLiteral("refine"));
+    if (request->refine && request->designModel != DesignModel::Refraction) {
+        *error = QStringLiteral("--refine needs --design-model refraction");
+        return false;
     }
     request->json = parser.isSet(QStringLiteral("json"));
     request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));

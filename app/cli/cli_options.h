@@ -1,5 +1,6 @@
 #pragma once
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QString>
@@ -30,6 +31,8 @@ struct CliRequest {
     bool json = false;
     // 0: the design's own choice.
     int threads = 0;
+    // The equations the design solves; classic unless asked otherwise.
+    DesignModel designModel = DesignModel::Classic;
     CliFitModel fitModel = CliFitModel::Classic;
     bool optimize = false;  // prism fit: optimise on the rays, then verify
     // Export: the formats (ExportFormat bits), the prism file found for the
@@ -45,6 +48,8 @@ struct CliRequest {
     int verifyStep = 8;
     QVector<double> verifyDepths{1000.0, 300.0};
     QString mapPath;  // absolute; empty: no map
+    // Whole-surface refinement after the columns (refraction model only).
+    bool refine = false;
     // The predicted stereo calibration: the calibrate command, or run with
     // --calibrate. Depths empty: the calibration's own (300, 600, 1000, 2000).
     bool calibrate = false;

@@ -130,6 +130,9 @@ QString formatSummaryText(const CliReport& report)
                                .arg(QString::number(d.centralRayHitX, 'f', 6),
                                     QString::number(d.centralRayHitY, 'f', 6))
                          : QStringLiteral("undefined (the central ray runs parallel to the prism face)"));
+        text += line("design model", QString::fromLatin1(designModelName(request.designModel)));
+        if (d.refineRan)
+            text += line("refinement", d.refineMessage);
         text += line("design", QStringLiteral("%1 profile points, %2 grid points, %3 of them not finite; %4 (%5 threads)")
                                    .arg(d.profilePoints).arg(d.gridPoints).arg(d.nonFinitePoints)
                                    .arg(seconds(d.seconds)).arg(d.threads));
@@ -221,6 +224,7 @@ QByteArray formatSummaryJson(const CliReport& report)
         root.insert(QStringLiteral("parameters"), parameters);
 
         QJsonObject design;
+        design.insert(QStringLiteral("model"), QString::fromLatin1(designModelName(request.designModel)));
         design.insert(QStringLiteral("angleDeg"), jsonNumber(static_cast<double>(d.designAngleDeg)));
         QJsonObject hit;
         hit.insert(QStringLiteral("x"), jsonNumber(d.centralRayHitX));
@@ -232,6 +236,19 @@ QByteArray formatSummaryJson(const CliReport& report)
         design.insert(QStringLiteral("nonFinitePoints"), d.nonFinitePoints);
         design.insert(QStringLiteral("threads"), d.threads);
         design.insert(QStringLiteral("seconds"), d.seconds);
+        if (d.refineRan) {
+            QJsonObject refine;
+            refine.insert(QStringLiteral("applied"), d.refineApplied);
+            refine.insert(QStringLiteral("converged"), d.refineConverged);
+            refine.insert(QStringLiteral("iterations"), d.refineIterations);
+            refine.insert(QStringLiteral("startDirectionRmsPx"),
+                          QJsonArray{jsonNumber(d.refineStartDirectionRms[0]), jsonNumber(d.refineStartDirectionRms[1])});
+            refine.insert(QStringLiteral("finalDirectionRmsPx"),
+                          QJsonArray{jsonNumber(d.refineFinalDirectionRms[0]), jsonNumber(d.refineFinalDirectionRms[1])});
+            refine.insert(QStringLiteral("seconds"), d.refineSeconds);
+            refine.insert(QStringLiteral("message"), d.refineMessage);
+            design.insert(QStringLiteral("refine"), refine);
+        }
         root.insert(QStringLiteral("design"), design);
     }
     if (request.command == CliCommand::Fit || request.command == CliCommand::Run) {

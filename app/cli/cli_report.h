@@ -26,6 +26,15 @@ struct CliDesignReport {
     int nonFinitePoints = 0;    // rows of "outputall.txt" holding an infinity or NaN
     int threads = 0;
     double seconds = 0.0;
+    // With --refine: what the refinement did.
+    bool refineRan = false;
+    bool refineApplied = false;
+    bool refineConverged = false;
+    int refineIterations = 0;
+    double refineSeconds = 0.0;
+    double refineStartDirectionRms[2] = {0.0, 0.0};  // verifier, px, left and right half
+    double refineFinalDirectionRms[2] = {0.0, 0.0};
+    QString refineMessage;
 };
 
 // One surface of a prism fit.

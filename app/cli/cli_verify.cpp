@@ -3,6 +3,7 @@
 #include "app/cli/cli_report.h"
 #include "fit/prism_file.h"
 #include "fit/prism_trace.h"
+#include "refine/surface_refinement.h"
 #include "verify_map/verify_map.h"
 
 #include <QDir>
@@ -103,7 +104,9 @@ int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, con
     verify::VerifySource design;
     design.source = QStringLiteral("design");
     design.geometry = verify::geometryOfRecord(record);
-    design.surfaces = verify::designSurfacesFromRecord(record);
+    // The refraction model designs column 960 (x = 0) too, as the right half's.
+    design.surfaces = request.designModel == DesignModel::Refraction ? refractionDesignSheets(record)
+                                                                     : verify::designSurfacesFromRecord(record);
     v->sources.push_back(design);
     for (const CliFitReport& fit : fits) {
         verify::VerifySource source;

@@ -56,6 +56,7 @@ private slots:
     void writesNothing_data();
     void writesNothing();
     void fitAllOrdersKeepsEachOrder();
+    void designModelNamed();
     void prismFitThenExport();
 };
 
@@ -70,6 +71,9 @@ void TestCli::writesNothing_data()
     QTest::newRow("unknown option") << QStringList{"design", "--focal", "30"} << QString() << 2;
     QTest::newRow("not a number") << QStringList{"design", "--index", "abc"} << QString() << 2;
     QTest::newRow("out of range") << QStringList{"design", "--focal-length=41"} << QString() << 2;
+    QTest::newRow("unknown design model") << QStringList{"design", "--design-model", "Refraction"} << QString() << 2;
+    QTest::newRow("design model without value") << QStringList{"run", "--order", "3", "--design-model"} << QString() << 2;
+    QTest::newRow("refine of the classic model") << QStringList{"design", "--refine"} << QString() << 2;
     QTest::newRow("order out of range") << QStringList{"run", "--order", "9"} << QString() << 2;
     QTest::newRow("output dir missing") << QStringList{"design", "--output-dir", "nowhere"} << QString() << 2;
     QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << QString() << 2;
@@ -154,6 +158,24 @@ void TestCli::fitAllOrdersKeepsEachOrder()
     QCOMPARE(readAll(dir.filePath("outputall.txt")), design);
     QCOMPARE(snapshot(dir.path()).size(), 1 + 1 + 6 + 6 * 4);  // per order: two point files, the report and its JSON
     QVERIFY(snapshot(dir.path()).contains(".hvl.lock"));
+}
+
+// Each model writes its own surfaces and the summary says which one it was.
+void TestCli::designModelNamed()
+{
+    QMap<QString, QByteArray> points;
+    for (const QString& model : {QStringLiteral("classic"), QStringLiteral("refraction")}) {
+        QTemporaryDir dir;
+        const QStringList arguments{"design", "--design-model", model, "--threads", "2", "--json"};
+        const CliRun run = runCli(arguments, dir.path());
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject design = QJsonDocument::fromJson(run.out).object().value("design").toObject();
+        QCOMPARE(design.value("model").toString(), model);
+        QCOMPARE(design.value("gridPoints").toInt(), 207360);
+        points.insert(model, readAll(QDir(dir.path()).filePath("outputall.txt")));
+        QCOMPARE(points[model].count('\n'), 207360);
+    }
+    QVERIFY(points["classic"] != points["refraction"]);
 }
 
 // A design output of the design's shape (1920 columns of 108 lines) whose

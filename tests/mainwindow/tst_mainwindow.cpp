@@ -1,10 +1,12 @@
 // The main window's panel as a user drives it: ranges, the tied pairs, the
 // sketch's point after each change, "fix angle", and "freeform" where no
 // file can be written.
+#include "design/design_run.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/shared_state.h"
 #include "sketch/prismitem.h"
 
+#include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QGraphicsView>
 #include <QMessageBox>
@@ -142,6 +144,50 @@ private slots:
         QCOMPARE(angle->value(), std::round(expectedFixedAngle(20, 1.48f) * 100) / 100);
         QCOMPARE(window->parameters().designAngleDeg, float(angle->value()));
         QCOMPARE(window->sketch()->parameters().designAngleDeg, float(angle->value()));
+    }
+
+    // The selector beside "freeform" picks the model the design computes: the
+    // window's files are those of a direct run of that model.
+    void designModelSelector_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::newRow("classic") << "classic";
+        QTest::newRow("refraction") << "refraction";
+    }
+
+    void designModelSelector()
+    {
+        QFETCH(QString, model);
+        auto* selector = find<QComboBox>("comboBox_model");
+        QVERIFY(selector);
+        selector->setCurrentText(model);
+        DesignModel expected = DesignModel::Classic;
+        QVERIFY(parseDesignModel(model, &expected));
+        QCOMPARE(int(window->selectedDesignModel()), int(expected));
+
+        QTemporaryDir byWindow, direct;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(byWindow.path()));
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [] {
+            if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                shown->accept();
+        });
+        closer.start(20);
+        QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
+        QDir::setCurrent(previous);
+
+        DesignRunOptions options;
+        options.outputDirectory = direct.path();
+        options.model = expected;
+        runDesign(toDesignParameters(window->parameters(), window->designCentralRayHit()), options);
+        for (const char* name : {"output.txt", "outputall.txt"}) {
+            QFile a(QDir(byWindow.path()).filePath(name)), b(QDir(direct.path()).filePath(name));
+            QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+            const QByteArray text = a.readAll();
+            QVERIFY(!text.isEmpty());
+            QVERIFY(text == b.readAll());
+        }
     }
 
     // With neither file writable the design ends with a box that names both
