@@ -4,6 +4,7 @@
 #include "fit/fit_run.h"
 #include "fit/prism_fit.h"
 #include "fit/prism_trace.h"
+#include "refine/surface_refinement.h"
 #include "verify/verify.h"
 
 #include <QDir>
@@ -68,7 +69,7 @@ StereoRig prismRig(const verify::PrismGeometry& geometry, const verify::PrismSur
 
 bool calibratePrism(const DesignParameters& parameters, PrismSource source, int order,
                     const CalibrationOptions& options, StereoCalibration* result, QString* error,
-                    PrismCalibrationTimes* times)
+                    PrismCalibrationTimes* times, const PrismDesignChoice& design)
 {
     *result = StereoCalibration();
     QElapsedTimer timer;
@@ -88,6 +89,14 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     DesignRunOptions runOptions;
     runOptions.outputDirectory = scratch.path();
     runOptions.threadCount = options.threadCount;
+    runOptions.model = design.model;
+    if (design.refine && design.model == DesignModel::Refraction) {
+        runOptions.beforeFiles = [&options](DesignRecord& traced) {
+            RefineOptions refineOptions;
+            refineOptions.threadCount = options.threadCount;
+            refineDesign(traced, refineOptions);  // kept only when the verifier finds it no worse
+        };
+    }
     const DesignRunResult run = traceDesign(*record, runOptions);
     if (!run.gridWritten) {
         *error = QStringLiteral("the design could not write its grid to a temporary directory");
@@ -101,7 +110,9 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     geometry.virtualPinholeX = record->virtualPinholeX;
     verify::PrismSurfaces surfaces;
     if (source == PrismSource::Design) {
-        surfaces = verify::designSurfacesFromRecord(*record);
+        // The refraction model designs the right half from column 960 on.
+        surfaces = design.model == DesignModel::Refraction ? refractionDesignSheets(*record)
+                                                           : verify::designSurfacesFromRecord(*record);
     } else if (source == PrismSource::Prism) {
         PrismDesignPoints points;
         if (!readPrismDesignPoints(QDir(scratch.path()).filePath(QString::fromLatin1(designPointsFileName)), &points,

@@ -7,6 +7,7 @@
 
 #include "calibration/stereo_calibration.h"
 #include "design/design_record.h"
+#include "design/refraction_design.h"
 
 #include <QString>
 
@@ -31,6 +32,12 @@ bool parsePrismSource(const QString& name, PrismSource* source);
 // ideal pinholes at (+-virtualPinholeX, 0, prismDistance + focalLength).
 StereoRig prismRig(const verify::PrismGeometry& geometry, const verify::PrismSurfaces& surfaces);
 
+// Which design the prism comes from.
+struct PrismDesignChoice {
+    DesignModel model = DesignModel::Classic;
+    bool refine = false;  // whole-surface refinement after the columns (refraction model only)
+};
+
 struct PrismCalibrationTimes {
     double designSeconds = 0.0;       // design and fit
     double calibrationSeconds = 0.0;  // imaging and OpenCV
@@ -44,6 +51,6 @@ struct PrismCalibrationTimes {
 // `result` is not ok.
 bool calibratePrism(const DesignParameters& parameters, PrismSource source, int order,
                     const CalibrationOptions& options, StereoCalibration* result, QString* error,
-                    PrismCalibrationTimes* times = nullptr);
+                    PrismCalibrationTimes* times = nullptr, const PrismDesignChoice& design = {});
 
 }  // namespace calibration

@@ -294,8 +294,11 @@ bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report
         *error = QStringLiteral("no calibration: the central ray runs parallel to the prism face");
         return false;
     }
+    calibration::PrismDesignChoice design;
+    design.model = request.designModel;
+    design.refine = request.refine;
     if (!calibration::calibratePrism(toDesignParameters(panel, hit), source, report->order, options,
-                                     &report->result, error))
+                                     &report->result, error, nullptr, design))
         return false;
     report->file = QDir(request.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
     if (!calibration::writeStereoCalibrationFile(report->result, report->file, error))
