@@ -83,7 +83,7 @@ VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     layout->addWidget(scroll, 3);
     layout->addWidget(table, 1);
     layout->addWidget(calibrateButton, 0, Qt::AlignLeft);
-    layout->addWidget(calibrationTable, 1);
+    layout->addWidget(calibrationTable, 2);
     resize(1500, 900);
 }
 
@@ -230,16 +230,21 @@ void VerificationWindow::predictCalibration()
     calibrationTable->setPlainText(QStringLiteral("calibrating ...\n"));
     const DesignParameters parameters = toDesignParameters(panel_, hit);
     const int order = withFit_ ? panel_.fitOrder : 0;
+    calibration::PrismDesignChoice design;
+    design.model = designModel_;
     QPointer<VerificationWindow> window(this);
-    std::thread([parameters, order, window] {
+    std::thread([parameters, order, design, window] {
         QString text;
         for (int o : order > 0 ? std::vector<int>{0, order} : std::vector<int>{0}) {
             const calibration::PrismSource source = o > 0 ? calibration::PrismSource::Fit
                                                           : calibration::PrismSource::Design;
             calibration::StereoCalibration result;
             QString error;
-            text += QStringLiteral("%1\n").arg(o > 0 ? QStringLiteral("fit %1").arg(o) : QStringLiteral("design"));
-            if (calibration::calibratePrism(parameters, source, o, calibration::CalibrationOptions{}, &result, &error))
+            text += QStringLiteral("%1 design%2\n")
+                        .arg(QString::fromLatin1(designModelName(design.model)),
+                             o > 0 ? QStringLiteral(", fit of order %1").arg(o) : QString());
+            if (calibration::calibratePrism(parameters, source, o, calibration::CalibrationOptions{}, &result, &error,
+                                            nullptr, design))
                 text += calibration::calibrationFiguresText(result);
             else
                 text += error + QLatin1Char('\n');

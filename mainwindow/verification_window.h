@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QString>
@@ -33,6 +34,8 @@ public:
     // order), computed on a thread of its own; the figures replace the
     // calibration text when done. Nothing is written.
     void predictCalibration();
+    // The design model the calibration designs with (the main window's choice).
+    void setDesignModel(DesignModel model) { designModel_ = model; }
 
 private:
     void showCalibration(const QString& text);
@@ -50,6 +53,7 @@ private:
     QString directory_ = QStringLiteral(".");
     bool withFit_ = false;
     PanelParameters panel_;
+    DesignModel designModel_ = DesignModel::Classic;
     QPushButton* calibrateButton = nullptr;
     QPlainTextEdit* calibrationTable = nullptr;
 };
