@@ -124,6 +124,7 @@ void MainWindow::verifyClicked()
 {
     if (!verificationWindow)
         verificationWindow = new VerificationWindow(this);
+    verificationWindow->setDesignModel(designModel);  // for its calibration
     verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
     verificationWindow->show();
     verificationWindow->raise();

@@ -1,5 +1,6 @@
 #include "mainwindow/verification_window.h"
 
+#include "calibration/prism_calibration.h"
 #include "export/prism_export.h"
 #include "fit/fit_files.h"
 #include "fit/fit_json.h"
@@ -20,8 +21,11 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScrollArea>
 #include <QVBoxLayout>
+
+#include <thread>
 
 VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Window)
 {
@@ -66,8 +70,20 @@ VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     table->setReadOnly(true);
     table->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     table->setLineWrapMode(QPlainTextEdit::NoWrap);
+    calibrateButton = new QPushButton(QStringLiteral("predict calibration"), this);
+    calibrateButton->setObjectName(QStringLiteral("pushButton_calibrate"));
+    calibrateButton->setToolTip(QStringLiteral("the stereo calibration OpenCV gives for this prism: target at 300, 600, "
+                                               "1000 and 2000 mm, 5-coefficient model"));
+    connect(calibrateButton, &QPushButton::clicked, this, &VerificationWindow::predictCalibration);
+    calibrationTable = new QPlainTextEdit(this);
+    calibrationTable->setObjectName(QStringLiteral("calibrationTable"));
+    calibrationTable->setReadOnly(true);
+    calibrationTable->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    calibrationTable->setLineWrapMode(QPlainTextEdit::NoWrap);
     layout->addWidget(scroll, 3);
     layout->addWidget(table, 1);
+    layout->addWidget(calibrateButton, 0, Qt::AlignLeft);
+    layout->addWidget(calibrationTable, 2);
     resize(1500, 900);
 }
 
@@ -201,4 +217,47 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
     }
     table->setPlainText(text);
     QApplication::restoreOverrideCursor();
+}
+
+void VerificationWindow::predictCalibration()
+{
+    const CentralRayHit hit = centralRayHit(panel_);
+    if (!hit.defined) {
+        showCalibration(QStringLiteral("no calibration: the central ray runs parallel to the prism face\n"));
+        return;
+    }
+    calibrateButton->setEnabled(false);
+    calibrationTable->setPlainText(QStringLiteral("calibrating ...\n"));
+    const DesignParameters parameters = toDesignParameters(panel_, hit);
+    const int order = withFit_ ? panel_.fitOrder : 0;
+    calibration::PrismDesignChoice design;
+    design.model = designModel_;
+    QPointer<VerificationWindow> window(this);
+    std::thread([parameters, order, design, window] {
+        QString text;
+        for (int o : order > 0 ? std::vector<int>{0, order} : std::vector<int>{0}) {
+            const calibration::PrismSource source = o > 0 ? calibration::PrismSource::Fit
+                                                          : calibration::PrismSource::Design;
+            calibration::StereoCalibration result;
+            QString error;
+            text += QStringLiteral("%1 design%2\n")
+                        .arg(QString::fromLatin1(designModelName(design.model)),
+                             o > 0 ? QStringLiteral(", fit of order %1").arg(o) : QString());
+            if (calibration::calibratePrism(parameters, source, o, calibration::CalibrationOptions{}, &result, &error,
+                                            nullptr, design))
+                text += calibration::calibrationFiguresText(result);
+            else
+                text += error + QLatin1Char('\n');
+        }
+        QMetaObject::invokeMethod(qApp, [window, text] {
+            if (window)
+                window->showCalibration(text);
+        }, Qt::QueuedConnection);
+    }).detach();
+}
+
+void VerificationWindow::showCalibration(const QString& text)
+{
+    calibrationTable->setPlainText(text);
+    calibrateButton->setEnabled(true);
 }

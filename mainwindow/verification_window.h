@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
 
 #include <QString>
@@ -28,7 +29,17 @@ public:
     // the panel's values give the geometry when "design.json" is missing.
     void verifyDirectory(const QString& directory, bool withFit, const PanelParameters& panel);
 
+    // "predict calibration": the stereo calibration OpenCV would give for the
+    // panel's design (and, after a fit, the classic fit of the panel's
+    // order), computed on a thread of its own; the figures replace the
+    // calibration text when done. Nothing is written.
+    void predictCalibration();
+    // The design model the calibration designs with (the main window's choice).
+    void setDesignModel(DesignModel model) { designModel_ = model; }
+
 private:
+    void showCalibration(const QString& text);
+
     void prismFitClicked();
     void exportClicked(unsigned formats);
     void updateExportButtons();
@@ -42,4 +53,7 @@ private:
     QString directory_ = QStringLiteral(".");
     bool withFit_ = false;
     PanelParameters panel_;
+    DesignModel designModel_ = DesignModel::Classic;
+    QPushButton* calibrateButton = nullptr;
+    QPlainTextEdit* calibrationTable = nullptr;
 };

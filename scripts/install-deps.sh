@@ -9,11 +9,13 @@ packages=(
   qtbase5-dev            # Qt 5 Core, Gui, Widgets, OpenGL widget, Test
   libeigen3-dev          # dense and sparse least squares of the verifier and the new fits
   libgl-dev              # OpenGL headers and libGL
+  libopencv-core-dev libopencv-calib3d-dev  # predicted stereo calibration: OpenCV's own camera model and calibration
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
 )
 if [ "${1:-}" = "--test" ]; then
   packages+=(xvfb xauth locales)   # locales: a decimal-comma locale for the tests
+  packages+=(python3-opencv)       # a second reader of the stereo calibration file
   packages+=(admesh)        # reads the exported STL solid: open edges, parts, volume
   packages+=(assimp-utils)  # "assimp info" imports the exported STL
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)

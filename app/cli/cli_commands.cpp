@@ -1,5 +1,7 @@
 #include "app/cli/cli_commands.h"
 
+#include "calibration/calibration_file.h"
+#include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "design/design_run.h"
 #include "export/prism_export.h"
@@ -272,6 +274,39 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     return summary.writeFailed ? CliExitFailure : CliExitUsage;
 }
 
+bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    calibration::CalibrationOptions options;
+    if (!request.calibrationDepths.isEmpty())
+        options.target.depthsMm.assign(request.calibrationDepths.begin(), request.calibrationDepths.end());
+    calibration::parseDistortionModel(request.calibrationModel, &options.model);
+    options.threadCount = request.threads;
+    calibration::PrismSource source = calibration::PrismSource::Design;
+    calibration::parsePrismSource(request.calibrationSource, &source);
+    report->source = calibration::prismSourceName(source);
+    report->order = source != calibration::PrismSource::Design ? request.calibrationOrder : 0;
+
+    const PanelParameters& panel = request.panel;
+    CentralRayHit hit = centralRayHit(panel);
+    if (!hit.defined) {
+        *error = QStringLiteral("no calibration: the central ray runs parallel to the prism face");
+        return false;
+    }
+    calibration::PrismDesignChoice design;
+    design.model = request.designModel;
+    design.refine = request.refine;
+    if (!calibration::calibratePrism(toDesignParameters(panel, hit), source, report->order, options,
+                                     &report->result, error, nullptr, design))
+        return false;
+    report->file = QDir(request.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
+    if (!calibration::writeStereoCalibrationFile(report->result, report->file, error))
+        return false;
+    report->seconds = elapsedSeconds(timer);
+    return true;
+}
+
 }  // namespace
 
 int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
@@ -328,6 +363,11 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         const int code = runVerifyAfterRun(request, **record, report->fits, &report->verification, error);
         if (code != CliExitOk)
             return code;
+    }
+    if (request.calibrate) {
+        report->hasCalibration = true;
+        if (!runCalibrationStage(request, &report->calibration, error))
+            return CliExitFailure;
     }
     report->totalSeconds = elapsedSeconds(total);
     return CliExitOk;

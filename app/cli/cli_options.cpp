@@ -1,5 +1,7 @@
 #include "app/cli/cli_options.h"
 
+#include "calibration/calibration_file.h"
+#include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
@@ -26,10 +28,12 @@ enum CommandMask : unsigned {
     ForRun = 1u << static_cast<int>(CliCommand::Run),
     ForExport = 1u << static_cast<int>(CliCommand::Export),
     ForVerify = 1u << static_cast<int>(CliCommand::Verify),
-    ForDesignStage = ForDesign | ForRun,
+    ForCalibrate = 1u << static_cast<int>(CliCommand::Calibrate),
+    ForDesignStage = ForDesign | ForRun | ForCalibrate,
     ForFitStage = ForFit | ForRun,
     ForVerifying = ForVerify | ForRun,
-    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport,
+    ForCalibration = ForRun | ForCalibrate,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport | ForCalibrate,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -76,7 +80,7 @@ const QVector<OptionSpec>& optionSpecs()
                                  "all of them in turn; with 'all' each order writes to\n"
                                  "D/order-N/. export: the prism fit of order N (from\n"
                                  "D/order-N/ after an 'all' run); without it the best one"),
-                  ForFitStage | ForVerify | ForExport});
+                  ForFitStage | ForVerify | ForExport | ForCalibrate});
         s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
                                  "prism: each half's own exit and entrance surfaces, right\n"
@@ -126,8 +130,21 @@ const QVector<OptionSpec>& optionSpecs()
                   ForVerifying});
         s.append({QStringLiteral("depth"), QStringLiteral("Z"),
                   QStringLiteral("scene depth in mm for the reprojection error; may be\n"
-                                 "given more than once (default 1000 and 300)"),
-                  ForVerifying});
+                                 "given more than once (default 1000 and 300); for the\n"
+                                 "calibration, a target depth below the prism base\n"
+                                 "(default 300, 600, 1000 and 2000)"),
+                  ForVerifying | ForCalibrate});
+        s.append({QStringLiteral("calibrate"), QString(),
+                  QStringLiteral("after the run, predict the stereo calibration (see 'calibrate')"), ForRun});
+        s.append({QStringLiteral("model"), QStringLiteral("M"),
+                  QStringLiteral("OpenCV distortion model of the calibration: standard\n"
+                                 "(k1 k2 p1 p2 k3, default) or rational (k1 .. k6, p1 p2)"),
+                  ForCalibration});
+        s.append({QStringLiteral("source"), QStringLiteral("S"),
+                  QStringLiteral("prism to calibrate: design (the design surfaces, default),\n"
+                                 "fit (the classic fit of --order) or prism (the prism fit\n"
+                                 "of --order, computed in memory)"),
+                  ForCalibration});
         s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
                   QStringLiteral("write an error map of every verified source as a PNG"),
                   ForVerifying});
@@ -264,7 +281,8 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 
 bool parseCommand(const QString& word, CliCommand* command)
 {
-    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export}) {
+    for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export,
+                         CliCommand::Calibrate}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -416,6 +434,68 @@ bool checkVerifyInputs(const CliRequest& request, QString* error)
     return true;
 }
 
+// --calibrate, --depth, --model and --source; the calibrate command always
+// calibrates. --depth also serves the verification of run --verify.
+bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    request->calibrate = request->command == CliCommand::Calibrate || parser.isSet(QStringLiteral("calibrate"));
+    const bool given = (parser.isSet(QStringLiteral("depth")) && !request->verify)
+                       || parser.isSet(QStringLiteral("model")) || parser.isSet(QStringLiteral("source"));
+    if (!request->calibrate) {
+        if (given) {
+            *error = QStringLiteral("--depth, --model and --source need --calibrate");
+            return false;
+        }
+        return true;
+    }
+    for (const QString& text : parser.values(QStringLiteral("depth"))) {
+        bool ok = false;
+        const double depth = text.toDouble(&ok);
+        if (!ok || !std::isfinite(depth) || depth <= 0.0 || depth > 1e6) {
+            *error = QStringLiteral("--depth needs a depth in mm above 0 and up to 1000000, got %1").arg(quoted(text));
+            return false;
+        }
+        if (request->calibrationDepths.contains(depth)) {
+            *error = QStringLiteral("--depth %1 given twice").arg(text);
+            return false;
+        }
+        request->calibrationDepths.append(depth);
+    }
+    if (parser.isSet(QStringLiteral("model"))) {
+        calibration::DistortionModel model;
+        request->calibrationModel = parser.value(QStringLiteral("model"));
+        if (!calibration::parseDistortionModel(request->calibrationModel, &model)) {
+            *error = QStringLiteral("--model must be standard or rational, got %1").arg(quoted(request->calibrationModel));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("source"))) {
+        calibration::PrismSource source;
+        request->calibrationSource = parser.value(QStringLiteral("source"));
+        if (!calibration::parsePrismSource(request->calibrationSource, &source)) {
+            *error = QStringLiteral("--source must be design, fit or prism, got %1").arg(quoted(request->calibrationSource));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The fit order of calibrate --source fit|prism: one order, 3 to 8 (prism: 3 to 10).
+bool parseCalibrationOrder(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    const int high = request->calibrationSource == QLatin1String("prism") ? highestPrismOrder : 8;
+    const QString text = parser.value(QStringLiteral("order"));
+    bool ok = false;
+    const int order = text.toInt(&ok, 10);
+    if (!parser.isSet(QStringLiteral("order")) || !ok || order < 3 || order > high) {
+        *error = QStringLiteral("calibrate --source %1 needs --order N, a whole number from 3 to %2")
+                     .arg(request->calibrationSource).arg(high);
+        return false;
+    }
+    request->calibrationOrder = order;
+    return true;
+}
+
 bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
 {
     const QString name = cliCommandName(command);
@@ -531,11 +611,13 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));
     if (!parseVerifyOptions(parser, request, error))
         return false;
+    if (!parseCalibrationOptions(parser, request, error))
+        return false;
 
     if (command == CliCommand::Export) {
         if (!parseExportOptions(parser, request, error))
             return false;
-    } else if (command != CliCommand::Design && command != CliCommand::Verify) {
+    } else if (command == CliCommand::Fit || command == CliCommand::Run) {
         if (!parser.isSet(QStringLiteral("order"))) {
             *error = QStringLiteral("%1 needs --order N (3 to %2) or --order all")
                          .arg(name)
@@ -566,8 +648,29 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
 
     if (command == CliCommand::Verify)
         return checkVerifyInputs(*request, error);
-    if (command != CliCommand::Fit && !checkResultFiles(request->outputDir, designFiles(), error))
+    if ((command == CliCommand::Design || command == CliCommand::Run)
+        && !checkResultFiles(request->outputDir, designFiles(), error))
         return false;
+    if (request->calibrate) {
+        if (request->calibrationSource != QLatin1String("design")) {
+            if (command == CliCommand::Calibrate && !parseCalibrationOrder(parser, request, error))
+                return false;
+            if (command == CliCommand::Run) {
+                const bool prism = request->calibrationSource == QLatin1String("prism");
+                if (request->allOrders || prism != (request->fitModel == CliFitModel::Prism)) {
+                    *error = QStringLiteral("--calibrate --source %1 needs a single --order of the run's %1 fit")
+                                 .arg(request->calibrationSource);
+                    return false;
+                }
+                request->calibrationOrder = request->orders.first();
+            }
+        } else if (command == CliCommand::Calibrate && parser.isSet(QStringLiteral("order"))) {
+            *error = QStringLiteral("--order applies to --source fit or prism only") + hint;
+            return false;
+        }
+        if (!checkResultFiles(request->outputDir, {QString::fromLatin1(calibration::stereoCalibrationFileName)}, error))
+            return false;
+    }
     if (command == CliCommand::Fit) {
         const QString inputPath = QDir(request->outputDir).filePath(QString::fromLatin1(designPointsFileName));
         const PathKind kind = classifyPath(inputPath);
@@ -614,6 +717,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Fit: return QStringLiteral("fit");
     case CliCommand::Run: return QStringLiteral("run");
     case CliCommand::Export: return QStringLiteral("export");
+    case CliCommand::Calibrate: return QStringLiteral("calibrate");
     case CliCommand::Verify: return QStringLiteral("verify");
     case CliCommand::Help: break;
     }
@@ -631,7 +735,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run, verify or export); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (design, fit, run, verify, export or calibrate); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -644,7 +748,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify and export")
+                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify, export and calibrate")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -654,8 +758,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run, verify or export) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify and export").arg(quoted(first));
+                     ? QStringLiteral("expected a command (design, fit, run, verify, export or calibrate) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify, export and calibrate").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -680,9 +784,11 @@ QString cliHelpText(const QString& topic)
                    "  run       design, then fit\n"
                    "  verify    trace the pixels through the design and fitted surfaces and\n"
                    "            report their stereo errors\n"
-                   "  export    turn a prism fit into grid sag, STL and PLY files\n\n"
+                   "  export    turn a prism fit into grid sag, STL and PLY files\n"
+                   "  calibrate predict the stereo calibration of the prism; writes %3\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
-                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName))
+                   .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
+                    QString::fromLatin1(calibration::stereoCalibrationFileName))
                + exitCodes;
     }
     QString head;
@@ -722,6 +828,18 @@ QString cliHelpText(const QString& topic)
                               "reports per half of the sensor the direction error and the reprojection\n"
                               "error in pixels and the distance from the virtual pinhole in mm.\n\n")
                    .arg(QString::fromLatin1(designPointsFileName));
+        break;
+    case CliCommand::Calibrate:
+        head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational]\n"
+                              "                           [--source design|fit] [--order N] [options]\n\n"
+                              "Designs the prism in memory (and fits it with --source fit), images a\n"
+                              "planar grid target at each depth (fronto-parallel and tilted 30 degrees\n"
+                              "about x and y) through both sensor halves, calibrates each half and the\n"
+                              "pair with OpenCV as a user would, prints the residuals, the baseline and\n"
+                              "the depth error, and writes \"%1\" (OpenCV's YAML:\n"
+                              "camera matrices, distortion, R, T and the rectification).\n"
+                              "The design and fit files of the output directory are not touched.\n\n")
+                   .arg(QString::fromLatin1(calibration::stereoCalibrationFileName));
         break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"

@@ -12,7 +12,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Verify, Export };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Export, Calibrate };
 
 // The fit models: the classic report of orders 3 to 8, and the per-half
 // polynomials of the prism (orders 3 to 10, "prism.json").
@@ -50,6 +50,13 @@ struct CliRequest {
     QString mapPath;  // absolute; empty: no map
     // Whole-surface refinement after the columns (refraction model only).
     bool refine = false;
+    // The predicted stereo calibration: the calibrate command, or run with
+    // --calibrate. Depths empty: the calibration's own (300, 600, 1000, 2000).
+    bool calibrate = false;
+    QVector<double> calibrationDepths;
+    QString calibrationModel = QStringLiteral("standard");  // or "rational"
+    QString calibrationSource = QStringLiteral("design");   // or "fit"
+    int calibrationOrder = 0;                               // the fit's order when the source is "fit"
 };
 
 QString cliCommandName(CliCommand command);

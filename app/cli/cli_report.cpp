@@ -21,6 +21,78 @@ QJsonArray jsonNumbers(const QVector<double>& values)
     return array;
 }
 
+QJsonArray jsonMatrix(const double* values, int rows, int cols)
+{
+    QJsonArray matrix;
+    for (int r = 0; r < rows; ++r) {
+        QJsonArray row;
+        for (int c = 0; c < cols; ++c)
+            row.append(jsonNumber(values[r * cols + c]));
+        matrix.append(row);
+    }
+    return matrix;
+}
+
+QJsonObject jsonHalf(const calibration::HalfCalibration& h)
+{
+    QJsonObject half;
+    half.insert(QStringLiteral("rmsPx"), jsonNumber(h.rmsPx));
+    half.insert(QStringLiteral("maxPx"), jsonNumber(h.maxPx));
+    QJsonArray perDepth;
+    for (const calibration::DepthResidual& d : h.perDepth) {
+        QJsonObject depth;
+        depth.insert(QStringLiteral("depthMm"), jsonNumber(d.depthMm));
+        depth.insert(QStringLiteral("rmsPx"), jsonNumber(d.rmsPx));
+        depth.insert(QStringLiteral("maxPx"), jsonNumber(d.maxPx));
+        perDepth.append(depth);
+    }
+    half.insert(QStringLiteral("perDepth"), perDepth);
+    half.insert(QStringLiteral("cameraMatrix"), jsonMatrix(h.cameraMatrix.data(), 3, 3));
+    half.insert(QStringLiteral("distortion"), jsonNumbers(QVector<double>(h.distortion.begin(), h.distortion.end())));
+    return half;
+}
+
+QJsonObject jsonCalibration(const CliCalibrationReport& report)
+{
+    const calibration::StereoCalibration& c = report.result;
+    QJsonObject object;
+    object.insert(QStringLiteral("source"), report.source);
+    object.insert(QStringLiteral("order"), report.order > 0 ? QJsonValue(report.order) : QJsonValue());
+    object.insert(QStringLiteral("model"), calibration::distortionModelName(c.model));
+    object.insert(QStringLiteral("left"), jsonHalf(c.left));
+    object.insert(QStringLiteral("right"), jsonHalf(c.right));
+    QJsonObject stereo;
+    stereo.insert(QStringLiteral("baselineMm"), jsonNumber(c.baselineMm));
+    stereo.insert(QStringLiteral("idealBaselineMm"), jsonNumber(c.idealBaselineMm));
+    stereo.insert(QStringLiteral("rotationDeg"), jsonNumber(c.rotationDeg));
+    QJsonArray depthError;
+    for (const calibration::DepthError& d : c.depthError) {
+        QJsonObject depth;
+        depth.insert(QStringLiteral("depthMm"), jsonNumber(d.depthMm));
+        depth.insert(QStringLiteral("rmsMm"), jsonNumber(d.rmsMm));
+        depth.insert(QStringLiteral("maxMm"), jsonNumber(d.maxMm));
+        depth.insert(QStringLiteral("rmsPercent"), jsonNumber(d.rmsPercent));
+        depthError.append(depth);
+    }
+    stereo.insert(QStringLiteral("depthError"), depthError);
+    object.insert(QStringLiteral("stereo"), stereo);
+    object.insert(QStringLiteral("file"), report.file);
+    return object;
+}
+
+QString calibrationText(const CliCalibrationReport& report)
+{
+    const calibration::StereoCalibration& c = report.result;
+    auto number = [](double value, int decimals) { return QString::number(value, 'f', decimals); };
+    auto label = [](const QString& text) { return text.leftJustified(18); };
+    QString text = label(QStringLiteral("calibration"))
+                   + QStringLiteral("%1%2, %3 model; %4 s -> %5\n")
+                         .arg(report.source,
+                              report.order > 0 ? QStringLiteral(" of order %1").arg(report.order) : QString(),
+                              calibration::distortionModelName(c.model), number(report.seconds, 3), report.file);
+    return text + calibration::calibrationFiguresText(c);
+}
+
 QString seconds(double value)
 {
     return QString::number(value, 'f', 3) + QStringLiteral(" s");
@@ -125,6 +197,8 @@ QString formatSummaryText(const CliReport& report)
         for (const QString& path : e.written)
             text += line("written", path);
     }
+    if (report.hasCalibration)
+        text += calibrationText(report.calibration);
     text += line("total time", seconds(report.totalSeconds));
     return text;
 }
@@ -242,6 +316,8 @@ QByteArray formatSummaryJson(const CliReport& report)
         object.insert(QStringLiteral("seconds"), e.seconds);
         root.insert(QStringLiteral("export"), object);
     }
+    if (report.hasCalibration)
+        root.insert(QStringLiteral("calibration"), jsonCalibration(report.calibration));
     root.insert(QStringLiteral("totalSeconds"), report.totalSeconds);
     return QJsonDocument(root).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -3,6 +3,7 @@
 #include "app/cli/cli_options.h"
 #include "fit/prism_file.h"
 #include "app/cli/cli_verify.h"
+#include "calibration/stereo_calibration.h"
 
 #include <QByteArray>
 #include <QString>
@@ -81,6 +82,14 @@ struct CliExportReport {
     double seconds = 0.0;
 };
 
+struct CliCalibrationReport {
+    QString source;     // "design" or "fit"
+    int order = 0;      // the fit's order; 0 for the design
+    QString file;       // path of "stereo_calibration.yml"
+    calibration::StereoCalibration result;
+    double seconds = 0.0;
+};
+
 struct CliReport {
     CliRequest request;
     bool hasDesign = false;
@@ -90,6 +99,8 @@ struct CliReport {
     CliExportReport exportReport;
     bool hasVerification = false;
     CliVerification verification;
+    bool hasCalibration = false;
+    CliCalibrationReport calibration;
     double totalSeconds = 0.0;
 };
 
