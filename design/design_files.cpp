@@ -265,61 +265,76 @@ GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int thre
     const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
     const int workers = std::max(1, std::min(threadCount, chunks));
 
-    // The chunks are formatted in parallel, each in its worker's scratch and
-    // then into a text of its own length, and written in order; the file's
-    // numbers are read back from that text when asked for.
+    // The chunks are formatted in parallel, a batch of them at a time, each in
+    // its worker's scratch and then into a text of its own length; a batch is
+    // written in order while the next is not yet made, so the file's text is
+    // never held whole. The file's numbers are read back from that text when
+    // asked for.
+    const int batchChunks = 2 * workers;
     std::vector<std::vector<char>> scratch(std::size_t(workers), std::vector<char>(chunkLines * maxLineLength));
-    std::vector<std::string> texts(static_cast<std::size_t>(chunks));
+    std::vector<std::string> texts(static_cast<std::size_t>(batchChunks));
     std::vector<int> nonFinite(static_cast<std::size_t>(chunks), 0);
     GridFileResult result;
     if (keepFileValues)
         result.fileValues.resize(std::size_t(lines) * 6);
     std::atomic<bool> failed{false};
-    parallelFor(chunks, workers, [&](int worker, int chunk) {
-        try {
-            const int first = chunk * chunkLines;
-            const int last = std::min(lines, first + chunkLines);
-            char* const begin = scratch[std::size_t(worker)].data();
-            char* out = begin;
-            int count = 0;
-            for (int line = first; line < last; ++line) {
-                const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
-                const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
-                                          r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
-                for (double value : values) {
-                    if (!std::isfinite(value)) {
-                        ++count;
-                        break;
+    int madeChunks = 0;  // chunks formatted so far, all batches before the current one included
+    const auto makeBatch = [&](int firstChunk) {
+        const int count = std::min(batchChunks, chunks - firstChunk);
+        parallelFor(count, workers, [&](int worker, int index) {
+            try {
+                const int chunk = firstChunk + index;
+                const int first = chunk * chunkLines;
+                const int last = std::min(lines, first + chunkLines);
+                char* const begin = scratch[std::size_t(worker)].data();
+                char* out = begin;
+                int nonFiniteLines = 0;
+                for (int line = first; line < last; ++line) {
+                    const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+                    const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
+                                              r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
+                    for (double value : values) {
+                        if (!std::isfinite(value)) {
+                            ++nonFiniteLines;
+                            break;
+                        }
                     }
+                    out = writeLine(out, values, 6);
                 }
-                out = writeLine(out, values, 6);
+                std::string& text = texts[std::size_t(index)];
+                text.assign(begin, out);
+                nonFinite[std::size_t(chunk)] = nonFiniteLines;
+                if (keepFileValues) {
+                    std::vector<double> numbers;
+                    numbers.reserve(std::size_t(last - first) * 6);
+                    readNumbers(text.c_str(), text.size(), &numbers);
+                    if (numbers.size() != std::size_t(last - first) * 6)
+                        failed = true;
+                    else
+                        std::copy(numbers.begin(), numbers.end(),
+                                  result.fileValues.begin() + std::ptrdiff_t(first) * 6);
+                }
+            } catch (...) {
+                failed = true;
             }
-            std::string& text = texts[std::size_t(chunk)];
-            text.assign(begin, out);
-            nonFinite[std::size_t(chunk)] = count;
-            if (keepFileValues) {
-                std::vector<double> numbers;
-                numbers.reserve(std::size_t(last - first) * 6);
-                readNumbers(text.c_str(), text.size(), &numbers);
-                if (numbers.size() != std::size_t(last - first) * 6)
-                    failed = true;
-                else
-                    std::copy(numbers.begin(), numbers.end(), result.fileValues.begin() + std::ptrdiff_t(first) * 6);
-            }
-        } catch (...) {
-            failed = true;
-        }
-    });
+        });
+        madeChunks = firstChunk + count;
+    };
+    const ByteSource source{std::size_t(chunks), [&](std::size_t chunk) {
+                                if (int(chunk) == madeChunks)
+                                    makeBatch(int(chunk));
+                                if (failed)
+                                    return ByteSpan{nullptr, 1};
+                                const std::string& text = texts[chunk % std::size_t(batchChunks)];
+                                return ByteSpan{text.data(), text.size()};
+                            }};
+    result.written = set.stage(QString::fromLatin1(designPointsFileName), source);
+    // A file that could not be written still has its lines counted.
+    while (madeChunks < chunks && !failed)
+        makeBatch(madeChunks);
     if (failed)
         throw std::bad_alloc();
-    scratch.clear();
-
-    std::vector<ByteSpan> pieces;
-    pieces.reserve(texts.size());
-    for (const std::string& text : texts)
-        pieces.push_back({text.data(), text.size()});
     for (int count : nonFinite)
         result.nonFiniteLines += count;
-    result.written = set.stage(QString::fromLatin1(designPointsFileName), pieces);
     return result;
 }

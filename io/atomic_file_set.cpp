@@ -103,8 +103,16 @@ bool writeAll(int fd, const char* data, std::size_t size, int* errorCode)
 
 // Writes the pieces to a new temporary file beside target and flushes it.
 // On failure removes it and returns an empty path with *message set.
+QByteArray writeTemp(const QByteArray& target, const ByteSource& pieces, Durability durability, QString* message);
+
 QByteArray writeTemp(const QByteArray& target, const std::vector<ByteSpan>& pieces, Durability durability,
                      QString* message)
+{
+    return writeTemp(target, ByteSource{pieces.size(), [&pieces](std::size_t i) { return pieces[i]; }}, durability,
+                     message);
+}
+
+QByteArray writeTemp(const QByteArray& target, const ByteSource& pieces, Durability durability, QString* message)
 {
     QByteArray tempPath;
     int code = 0;
@@ -118,10 +126,13 @@ QByteArray writeTemp(const QByteArray& target, const std::vector<ByteSpan>& piec
     if (::stat(target.constData(), &old) == 0 && S_ISREG(old.st_mode))
         ::fchmod(fd, old.st_mode & 07777);
     bool ok = true;
-    for (const ByteSpan& piece : pieces) {
-        if (!writeAll(fd, piece.data, piece.size, &code)) {
+    for (std::size_t i = 0; ok && i < pieces.count; ++i) {
+        const ByteSpan piece = pieces.piece(i);
+        if (!piece.data && piece.size > 0) {
+            code = ENOMEM;
             ok = false;
-            break;
+        } else if (!writeAll(fd, piece.data, piece.size, &code)) {
+            ok = false;
         }
     }
     if (ok && durability == Durability::Synced && ::fsync(fd) != 0) {
@@ -283,6 +294,11 @@ bool AtomicFileSet::stage(const QString& fileName, const char* data, std::size_t
 }
 
 bool AtomicFileSet::stage(const QString& fileName, const std::vector<ByteSpan>& pieces)
+{
+    return stage(fileName, ByteSource{pieces.size(), [&pieces](std::size_t i) { return pieces[i]; }});
+}
+
+bool AtomicFileSet::stage(const QString& fileName, const ByteSource& pieces)
 {
     if (!names_.contains(fileName))
         names_.append(fileName);

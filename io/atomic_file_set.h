@@ -41,12 +41,22 @@
 #include <QStringList>
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 // A run of bytes to write; a file is staged from one or more of them.
 struct ByteSpan {
     const char* data = nullptr;
     std::size_t size = 0;
+};
+
+// Bytes made while they are written: pieces 0 to count - 1, asked for in
+// order, each written before the next is asked for (so that a large file need
+// not be held whole). A piece with data null and size above 0 means the
+// producer failed; the file is then not staged.
+struct ByteSource {
+    std::size_t count = 0;
+    std::function<ByteSpan(std::size_t index)> piece;
 };
 
 // Whether a staged file is flushed to the disk before its rename. Files that
@@ -84,6 +94,7 @@ public:
     // temporary file is then removed and the set can only be discarded.
     bool stage(const QString& fileName, const std::vector<ByteSpan>& pieces);
     bool stage(const QString& fileName, const char* data, std::size_t size);
+    bool stage(const QString& fileName, const ByteSource& pieces);
 
     // Renames every staged file over its target in staging order (through
     // the journal when there are several). False when the set failed before
