@@ -44,7 +44,7 @@ bool accepts(unsigned mask, CliCommand command)
 // One option: its name, value name (empty for a switch), help lines and the
 // commands that take it. Panel fields take name, range and start value from
 // the parameter model.
-struct OptionSpec {
+struct OptionRule {
     QString name;
     QString valueName;
     QString help;
@@ -63,7 +63,7 @@ QString rangeText(const PanelFieldRange& r)
     return text + QStringLiteral(" (default %1)").arg(QString::number(r.start));
 }
 
-OptionSpec panelOption(PanelField field)
+OptionRule panelOption(PanelField field)
 {
     const PanelFieldRange& r = panelFieldRange(field);
     return {QString::fromLatin1(r.option), QString::fromLatin1(r.valueName),
@@ -71,10 +71,10 @@ OptionSpec panelOption(PanelField field)
 }
 
 // In the order the help lists them.
-const QVector<OptionSpec>& optionSpecs()
+const QVector<OptionRule>& optionRules()
 {
-    static const QVector<OptionSpec> specs = [] {
-        QVector<OptionSpec> s;
+    static const QVector<OptionRule> rules = [] {
+        QVector<OptionRule> s;
         s.append({QStringLiteral("order"), QStringLiteral("N|all"),
                   QStringLiteral("polynomial order of the fit, 3 to 8 (prism: 3 to 10), or\n"
                                  "all of them in turn; with 'all' each order writes to\n"
@@ -158,7 +158,7 @@ const QVector<OptionSpec>& optionSpecs()
         s.append({QStringLiteral("help"), QString(), QStringLiteral("show this help"), ForAll});
         return s;
     }();
-    return specs;
+    return rules;
 }
 
 QString quoted(const QString& text)
@@ -502,10 +502,10 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     const QString hint = QStringLiteral(" (see 'harvenlotek-cli %1 --help')").arg(name);
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    for (const OptionSpec& spec : optionSpecs()) {
-        QCommandLineOption option(spec.name, spec.help);
-        if (!spec.valueName.isEmpty())
-            option.setValueName(spec.valueName);
+    for (const OptionRule& rule : optionRules()) {
+        QCommandLineOption option(rule.name, rule.help);
+        if (!rule.valueName.isEmpty())
+            option.setValueName(rule.valueName);
         parser.addOption(option);
     }
     // QCommandLineParser wants the program name first.
@@ -532,15 +532,15 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             return false;
         }
     }
-    for (const OptionSpec& spec : optionSpecs()) {
-        if (!parser.isSet(spec.name))
+    for (const OptionRule& rule : optionRules()) {
+        if (!parser.isSet(rule.name))
             continue;
-        if (!accepts(spec.commands, command)) {
-            *error = QStringLiteral("option --%1 does not apply to %2").arg(spec.name, name) + hint;
+        if (!accepts(rule.commands, command)) {
+            *error = QStringLiteral("option --%1 does not apply to %2").arg(rule.name, name) + hint;
             return false;
         }
-        if (parser.optionNames().count(spec.name) > 1 && spec.name != QLatin1String("depth")) {
-            *error = QStringLiteral("option --%1 given twice").arg(spec.name);
+        if (parser.optionNames().count(rule.name) > 1 && rule.name != QLatin1String("depth")) {
+            *error = QStringLiteral("option --%1 given twice").arg(rule.name);
             return false;
         }
     }
@@ -562,11 +562,11 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
     // A fit on its own records the panel values only in a prism file.
     if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
-        for (const OptionSpec& spec : optionSpecs()) {
-            const bool panelOption = accepts(spec.commands, CliCommand::Design) && accepts(spec.commands, CliCommand::Fit)
-                                     && !accepts(spec.commands, CliCommand::Export);
-            if (panelOption && parser.isSet(spec.name)) {
-                *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(spec.name)
+        for (const OptionRule& rule : optionRules()) {
+            const bool panelOption = accepts(rule.commands, CliCommand::Design) && accepts(rule.commands, CliCommand::Fit)
+                                     && !accepts(rule.commands, CliCommand::Export);
+            if (panelOption && parser.isSet(rule.name)) {
+                *error = QStringLiteral("option --%1 applies to fit only with --fit-model prism").arg(rule.name)
                          + hint;
                 return false;
             }
@@ -694,13 +694,13 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
 QString optionsHelp(CliCommand command)
 {
     QString text;
-    for (const OptionSpec& spec : optionSpecs()) {
-        if (!accepts(spec.commands, command))
+    for (const OptionRule& rule : optionRules()) {
+        if (!accepts(rule.commands, command))
             continue;
-        QString head = QStringLiteral("  --") + spec.name;
-        if (!spec.valueName.isEmpty())
-            head += QLatin1Char(' ') + spec.valueName;
-        const QStringList lines = spec.help.split(QLatin1Char('\n'));
+        QString head = QStringLiteral("  --") + rule.name;
+        if (!rule.valueName.isEmpty())
+            head += QLatin1Char(' ') + rule.valueName;
+        const QStringList lines = rule.help.split(QLatin1Char('\n'));
         text += head.leftJustified(21) + lines.first() + QLatin1Char('\n');
         for (int i = 1; i < lines.size(); ++i)
             text += QString(21, QLatin1Char(' ')) + lines.at(i) + QLatin1Char('\n');
