@@ -124,7 +124,7 @@ void MainWindow::verifyClicked()
 {
     if (!verificationWindow)
         verificationWindow = new VerificationWindow(this);
-    verificationWindow->setDesignModel(designModel);  // for its calibration
+    verificationWindow->setDesignModel(panel.designModel);  // for its calibration
     verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
     verificationWindow->show();
     verificationWindow->raise();
@@ -288,7 +288,7 @@ void MainWindow::on_pushButton_clicked()
     }
     AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
     DesignRunOptions options;
-    options.model = designModel;
+    options.model = panel.designModel;
     options.panel = &panel;  // recorded in "design.json"
     const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
     lock.release();
@@ -303,7 +303,7 @@ void MainWindow::on_pushButton_clicked()
 
 void MainWindow::on_comboBox_model_currentIndexChanged(int index)
 {
-    designModel = index == 1 ? DesignModel::Refraction : DesignModel::Classic;
+    panel.designModel = index == 1 ? DesignModel::Refraction : DesignModel::Classic;
 }
 
 void MainWindow::on_spjieci_valueChanged(int arg1)

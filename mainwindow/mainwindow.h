@@ -29,7 +29,7 @@ public:
     // values, or the last defined one while the ray runs parallel to the face.
     const CentralRayHit& designCentralRayHit() const { return lastHit; }
     // The model the next design computes (the selector beside "freeform").
-    DesignModel selectedDesignModel() const { return designModel; }
+    DesignModel selectedDesignModel() const { return panel.designModel; }
 
 signals:
     void workdonesignal();
@@ -61,7 +61,6 @@ private:
     QGraphicsScene* scene = nullptr;
     Prismitem* sketchItem = nullptr;
     PanelParameters panel;
-    DesignModel designModel = DesignModel::Classic;
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
     QPushButton* verifyButton = nullptr;

@@ -3,6 +3,7 @@
 #include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
 #include "design/design_files.h"
+#include "design/design_json.h"
 #include "design/design_run.h"
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
@@ -59,7 +60,7 @@ bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vec
     DesignRunOptions runOptions;
     runOptions.outputDirectory = request.outputDir;
     runOptions.threadCount = request.threads;
-    runOptions.model = request.designModel;
+    runOptions.model = request.panel.designModel;
     if (request.refine) {
         runOptions.beforeFiles = [&request, report](DesignRecord& record) {
             RefineOptions refineOptions;
@@ -191,6 +192,14 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
     const PanelParameters& panel = request.panel;
     PrismFileContent content;
     content.panel = prismPanelFrom(toDesignParameters(panel, centralRayHit(panel)));
+    // The model of the design the points come from: its own record when the
+    // directory has one, else the request's.
+    DesignJson design;
+    QString ignored;
+    content.designModel =
+        readDesignJson(QDir(request.outputDir).filePath(QString::fromLatin1(designJsonFileName)), &design, &ignored)
+            ? design.designModel
+            : QString::fromLatin1(designModelName(panel.designModel));
     content.fit = fitPrism(points, order);
     const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
     if (request.optimize) {
@@ -295,7 +304,7 @@ bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report
         return false;
     }
     calibration::PrismDesignChoice design;
-    design.model = request.designModel;
+    design.model = request.panel.designModel;
     design.refine = request.refine;
     if (!calibration::calibratePrism(toDesignParameters(panel, hit), source, report->order, options,
                                      &report->result, error, nullptr, design))

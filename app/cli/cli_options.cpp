@@ -597,13 +597,13 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
     if (parser.isSet(QStringLiteral("design-model"))) {
         const QString text = parser.value(QStringLiteral("design-model"));
-        if (!parseDesignModel(text, &request->designModel)) {
+        if (!parseDesignModel(text, &request->panel.designModel)) {
             *error = QStringLiteral("--design-model must be 'classic' or 'refraction', got %1").arg(quoted(text));
             return false;
         }
     }
     request->refine = parser.isSet(QStringLiteral("refine"));
-    if (request->refine && request->designModel != DesignModel::Refraction) {
+    if (request->refine && request->panel.designModel != DesignModel::Refraction) {
         *error = QStringLiteral("--refine needs --design-model refraction");
         return false;
     }

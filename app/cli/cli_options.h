@@ -32,7 +32,6 @@ struct CliRequest {
     // 0: the design's own choice.
     int threads = 0;
     // The equations the design solves; classic unless asked otherwise.
-    DesignModel designModel = DesignModel::Classic;
     CliFitModel fitModel = CliFitModel::Classic;
     bool optimize = false;  // prism fit: optimise on the rays, then verify
     // Export: the formats (ExportFormat bits), the prism file found for the

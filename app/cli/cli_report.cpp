@@ -130,7 +130,7 @@ QString formatSummaryText(const CliReport& report)
                                .arg(QString::number(d.centralRayHitX, 'f', 6),
                                     QString::number(d.centralRayHitY, 'f', 6))
                          : QStringLiteral("undefined (the central ray runs parallel to the prism face)"));
-        text += line("design model", QString::fromLatin1(designModelName(request.designModel)));
+        text += line("design model", QString::fromLatin1(designModelName(request.panel.designModel)));
         if (d.refineRan)
             text += line("refinement", d.refineMessage);
         text += line("design", QStringLiteral("%1 profile points, %2 grid points, %3 of them not finite; %4 (%5 threads)")
@@ -224,7 +224,7 @@ QByteArray formatSummaryJson(const CliReport& report)
         root.insert(QStringLiteral("parameters"), parameters);
 
         QJsonObject design;
-        design.insert(QStringLiteral("model"), QString::fromLatin1(designModelName(request.designModel)));
+        design.insert(QStringLiteral("model"), QString::fromLatin1(designModelName(request.panel.designModel)));
         design.insert(QStringLiteral("angleDeg"), jsonNumber(static_cast<double>(d.designAngleDeg)));
         QJsonObject hit;
         hit.insert(QStringLiteral("x"), jsonNumber(d.centralRayHitX));

@@ -105,7 +105,7 @@ int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, con
     design.source = QStringLiteral("design");
     design.geometry = verify::geometryOfRecord(record);
     // The refraction model designs column 960 (x = 0) too, as the right half's.
-    design.surfaces = request.designModel == DesignModel::Refraction ? refractionDesignSheets(record)
+    design.surfaces = request.panel.designModel == DesignModel::Refraction ? refractionDesignSheets(record)
                                                                      : verify::designSurfacesFromRecord(record);
     v->sources.push_back(design);
     for (const CliFitReport& fit : fits) {
