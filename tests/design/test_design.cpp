@@ -6,10 +6,11 @@
 #include "design/design_record.h"
 #include "design/design_run.h"
 #include "design/ray_trace.h"
+#include "../io/test_files.h"
+#include "../refraction/prism_geometry.h"
 
 #include <QDir>
 #include <QTemporaryDir>
-#include <QTextStream>
 #include <QtTest>
 
 #include <cmath>
@@ -29,12 +30,10 @@ const double F = 210.0;              // camera pinhole height
 const double dz = -35.0;             // image plane below the pinhole
 const double q = 1920 * 0.0055 / 4;  // half of a half sensor
 const double n = double(1.48f);
+using geometry::Vec;
 
-struct Vec { double x, y, z; };
-Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec operator*(double s, Vec a) { return {s * a.x, s * a.y, s * a.z}; }
-double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec unit(Vec a) { return (1 / std::sqrt(dot(a, a))) * a; }
+// Within refraction: the shared misfit with this panel's index.
+double misfit(Vec t, Vec inside, Vec outside) { return geometry::misfit(t, inside, outside, n); }
 
 bool near(double a, double b) { return std::fabs(a - b) < 1e-9; }
 
@@ -42,20 +41,6 @@ bool near(double a, double b) { return std::fabs(a - b) < 1e-9; }
 // and its derivative by y when h' = dh/dy: the surface tangent along a column.
 Vec onRay(double h, double sx, double sy, double px = 0) { return {px + (h - F) * sx / dz, (h - F) * sy / dz, h}; }
 Vec alongColumn(double dh, double h, double sx, double y) { return {dh * sx / dz, (dh * y + h - F) / dz, dh}; }
-
-// |cos| between a surface tangent and n u - v (u the internal ray, v the
-// outside one): zero where the law of refraction holds.
-double misfit(Vec tangent, Vec internal, Vec outside)
-{
-    const Vec normal = n * unit(internal) - unit(outside);
-    return std::fabs(dot(tangent, normal) / std::sqrt(dot(tangent, tangent) * dot(normal, normal)));
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The numbers of each line; empty when a line has another field count or
 // the text does not end with a newline.
@@ -108,8 +93,8 @@ private slots:
         QVERIFY(r.virtualPinholeX == -14.876 && r.startExitHeight == 0.0 && r.startEntranceHeight == 12.784);
         result_ = traceDesign(**reference_, {dir_.path(), 1});
         QVERIFY(dir_.isValid() && result_.profileWritten && result_.gridWritten);
-        profile_ = readAll(dir_.filePath("output.txt"));
-        grid_ = readAll(dir_.filePath("outputall.txt"));
+        profile_ = fileBytes(dir_.filePath("output.txt"));
+        grid_ = fileBytes(dir_.filePath("outputall.txt"));
         gridLines_ = parseLines(grid_, 6);
     }
 
@@ -158,43 +143,6 @@ private slots:
         const double c = 1 - h * h / 2 + h * h * h * h / 24, s = h - h * h * h / 6;
         QVERIFY(std::fabs(r->state[0] - (c * 0.6 + s * -0.8)) < 1e-15);
         QVERIFY(std::fabs(r->state[1] - (-s * 0.6 + c * -0.8)) < 1e-15);
-    }
-
-    void numbersAsQTextStreamWritesThem()
-    {
-        const double inf = std::numeric_limits<double>::infinity();
-        std::vector<double> values = {0.0, -0.0, inf, -inf, std::nan(""), -std::nan(""), -1.0,
-                                      std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::min(),
-                                      std::numeric_limits<double>::max(), 1e-5, 9.999995e-5, 0.0001, 999999.5,
-                                      123456.0, 1234567.0, 1e15, -1e16, 1e21, 2.0 / 3, 0.1, 15.4538};
-        std::mt19937_64 random(20240601);
-        // Exact halfway cases at six digits, d / 10^k = t / 2^k (d = t 5^k with
-        // 7 digits, t odd) and d 10^k, with their neighbours on both sides.
-        for (int k = 0; k <= 9; ++k) {
-            const long long fivePower = std::llround(std::pow(5.0, k)), lowest = ((999999 + fivePower) / fivePower) | 1;
-            const std::uint64_t odds = std::uint64_t(10000000 / fivePower - lowest) / 2;
-            for (int i = 0; i < 30; ++i) {
-                const long long t = lowest + 2 * static_cast<long long>(random() % odds);
-                const double halfway = std::ldexp(double(t), -k);
-                const double scaled = double((random() % 900000) * 10 + 1000005) * std::pow(10.0, k);
-                for (double v : {halfway, std::nextafter(halfway, 0.0), std::nextafter(halfway, inf), scaled})
-                    values.insert(values.end(), {v, -v});
-            }
-        }
-        // Arbitrary bit patterns: every exponent form.
-        for (int i = 0; i < 6000; ++i) {
-            const std::uint64_t bits = random();
-            values.push_back(0.0);
-            std::memcpy(&values.back(), &bits, sizeof bits);
-        }
-        for (double v : values) {
-            QString expected;
-            QTextStream(&expected) << v;
-            char text[designNumberMaxLength];
-            const QByteArray actual(text, int(formatDesignNumber(text, v) - text));
-            QVERIFY2(actual == expected.toLatin1(),
-                     qPrintable(QString::asprintf("%.17g: Qt %s, formatted %s", v, qPrintable(expected), actual.data())));
-        }
     }
 
     // Line and field counts, and each field the buffer's value to six digits:
@@ -286,13 +234,11 @@ private slots:
     {
         QFETCH(int, threads);
         QTemporaryDir dir;
-        for (const char* name : {"output.txt", "outputall.txt"}) {
-            QFile old(dir.filePath(name));
-            QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(12 << 20, 'x').replace(100, 1, "\n")) > 0);
-        }
+        for (const char* name : {"output.txt", "outputall.txt"})
+            putFile(dir.filePath(name), QByteArray(12 << 20, 'x').replace(100, 1, "\n"));
         runDesign(start, {dir.path(), threads});
-        QVERIFY(readAll(dir.filePath("output.txt")) == profile_);
-        QVERIFY(readAll(dir.filePath("outputall.txt")) == grid_);
+        QVERIFY(fileBytes(dir.filePath("output.txt")) == profile_);
+        QVERIFY(fileBytes(dir.filePath("outputall.txt")) == grid_);
     }
 
     // The two files are one set: when one cannot be written, neither is
@@ -301,16 +247,13 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath("out/output.txt"));
-        QFile old(dir.filePath("out/outputall.txt"));
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
-        old.close();
+        putFile(dir.filePath("out/outputall.txt"), "old\n");
         DesignRunResult result = runDesign(start, {dir.filePath("out"), 0});
         QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
         QVERIFY(result.error.contains("output.txt") && result.error.contains("directory"));
         QCOMPARE(result.notReplaced, QStringList({"output.txt", "outputall.txt", "design.json"}));
-        QCOMPARE(readAll(dir.filePath("out/outputall.txt")), QByteArray("old\n"));
-        QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList({"output.txt", "outputall.txt"}));  // no temporary file left
+        QCOMPARE(fileBytes(dir.filePath("out/outputall.txt")), QByteArray("old\n"));
+        QCOMPARE(entries(dir.filePath("out")), QStringList({"output.txt", "outputall.txt"}));  // no temporary file left
         result = runDesign(start, {dir.filePath("no/such/directory"), 0});
         QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
     }

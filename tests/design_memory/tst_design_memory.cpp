@@ -8,34 +8,19 @@
 #include "design/parallel_for.h"
 #include "design/ray_trace.h"
 #include "textio/number_text.h"
+#include "../io/test_files.h"
 
 #include <QTextStream>
 #include <QtTest>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
-
-namespace {
-
-std::uint64_t bits(double v)
-{
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-}  // namespace
 
 Q_DECLARE_METATYPE(DesignParameters)
 
@@ -76,27 +61,16 @@ private slots:
 
         const DesignRecord& r = *record;
         const std::size_t nodes = 8 * 480 * 540;
-        QCOMPARE(result.exitHeights.size(), nodes);
-        QCOMPARE(result.entranceHeights.size(), nodes);
-        int differing = 0;
-        for (std::size_t e = 0; e < nodes; ++e)
-            differing += bits(result.exitHeights[e]) != bits(r.gridZ[0][e]) ||
-                         bits(result.entranceHeights[e]) != bits(r.gridZ[1][e]);
-        QCOMPARE(differing, 0);
-        QCOMPARE(result.gridPoints.size(), nodes / 10 * 6);
-        for (std::size_t line = 0; line < nodes / 10; ++line) {
-            const std::size_t e = 10 * line;
-            const double expected[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e], r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
-            for (int f = 0; f < 6; ++f)
-                differing += bits(result.gridPoints[6 * line + std::size_t(f)]) != bits(expected[f]);
-        }
-        QCOMPARE(differing, 0);
-        QCOMPARE(result.profile.size(), std::size_t(4 * 1920));
+        QVERIFY(sameBits(result.exitHeights, std::vector<double>(r.gridZ[0], r.gridZ[0] + nodes)));
+        QVERIFY(sameBits(result.entranceHeights, std::vector<double>(r.gridZ[1], r.gridZ[1] + nodes)));
+        std::vector<double> points, profile;
+        for (std::size_t e = 0; e < nodes; e += 10)
+            points.insert(points.end(), {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e], r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]});
         for (int i = 0; i < 1920; ++i)
-            differing += bits(result.profile[4 * std::size_t(i)]) != bits(r.rowX[0][i]) ||
-                         bits(result.profile[4 * std::size_t(i) + 3]) != bits(r.rowHeights[1][i]);
-        QCOMPARE(differing, 0);
-
+            profile.insert(profile.end(), {r.rowX[0][i], r.rowHeights[0][i], r.rowX[1][i], r.rowHeights[1][i]});
+        QVERIFY(sameBits(result.gridPoints, points));
+        QVERIFY(sameBits(result.profile, profile));
+        int differing = 0;
         // The numbers a reader of the file gets, without reading it.
         std::vector<double> read;
         QVERIFY(readNumberFile(QDir(kept.path()).filePath("outputall.txt"), &read));
@@ -158,17 +132,18 @@ private slots:
         QTest::newRow("log-uniform 1e-5 to 1e7") << 0;
         QTest::newRow("seven-digit decimals, halfway ties among them") << 1;
         QTest::newRow("neighbours of powers of ten") << 2;
+        QTest::newRow("special values, exact six-digit ties, any bit pattern") << 3;
     }
 
     // The numbers of the design files as QTextStream writes them, over the
-    // range where nearly all design numbers lie.
+    // range where nearly all design numbers lie, and beyond it.
     void designRangeNumbers()
     {
         QFETCH(int, family);
         std::mt19937_64 random(5);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
-        int mismatches = 0;
-        for (int i = 0; i < 200000; ++i) {
+        std::vector<double> values;
+        for (int i = 0; family < 3 && i < 200000; ++i) {
             double v;
             if (family == 0) {
                 v = std::pow(10.0, -5.0 + 12.0 * unit(random));
@@ -178,8 +153,36 @@ private slots:
             } else {
                 v = std::nextafter(std::pow(10.0, int(random() % 11) - 5), (random() & 1) != 0 ? 0.0 : 1e300);
             }
-            if ((random() & 1) != 0)
-                v = -v;
+            values.push_back((random() & 1) != 0 ? -v : v);
+        }
+        if (family == 3) {
+            const double inf = std::numeric_limits<double>::infinity();
+            values = {0.0, -0.0, inf, -inf, std::nan(""), -std::nan(""), -1.0,
+                      std::numeric_limits<double>::denorm_min(), -std::numeric_limits<double>::min(),
+                      std::numeric_limits<double>::max(), 1e-5, 9.999995e-5, 0.0001, 999999.5,
+                      123456.0, 1234567.0, 1e15, -1e16, 1e21, 2.0 / 3, 0.1, 15.4538};
+            random.seed(20240601);
+            // Exact halfway cases at six digits, d / 10^k = t / 2^k (d = t 5^k with
+            // 7 digits, t odd) and d 10^k, with their neighbours on both sides.
+            for (int k = 0; k <= 9; ++k) {
+                const long long fivePower = std::llround(std::pow(5.0, k)), lowest = ((999999 + fivePower) / fivePower) | 1;
+                const std::uint64_t odds = std::uint64_t(10000000 / fivePower - lowest) / 2;
+                for (int i = 0; i < 30; ++i) {
+                    const long long t = lowest + 2 * static_cast<long long>(random() % odds);
+                    const double halfway = std::ldexp(double(t), -k);
+                    const double scaled = double((random() % 900000) * 10 + 1000005) * std::pow(10.0, k);
+                    for (double v : {halfway, std::nextafter(halfway, 0.0), std::nextafter(halfway, inf), scaled})
+                        values.insert(values.end(), {v, -v});
+                }
+            }
+            for (int i = 0; i < 6000; ++i) {  // arbitrary bit patterns: every exponent form
+                const std::uint64_t pattern = random();
+                values.push_back(0.0);
+                std::memcpy(&values.back(), &pattern, sizeof pattern);
+            }
+        }
+        int mismatches = 0;
+        for (double v : values) {
             QString expected;
             QTextStream(&expected) << v;
             char text[designNumberMaxLength];

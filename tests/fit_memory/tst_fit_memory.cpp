@@ -8,6 +8,8 @@
 #include "fit/fit_terms.h"
 #include "fit/least_squares.h"
 #include "fit/matrix_record.h"
+#include "../io/test_files.h"
+#include "equation_texts.h"
 
 #include <QtTest>
 
@@ -21,13 +23,6 @@
 #include <stdexcept>
 
 namespace {
-
-std::uint64_t bits(double v)
-{
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
 
 // Values of one family: wide random magnitudes, design-sized coordinates,
 // neighbours of powers of two, short decimals (the rounded point rows) and
@@ -54,12 +49,6 @@ std::vector<double> family(const QString& name)
             values.push_back(static_cast<double>(static_cast<std::int64_t>(random() % 6000000001) - 3000000000) / 1e8);
     }
     return values;
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 }  // namespace
@@ -121,32 +110,8 @@ private slots:
     {
         QTest::addColumn<int>("surface");
         QTest::addColumn<int>("terms");
-        QTest::addColumn<QByteArray>("text");
-        const QByteArray a = "z = a(0) + a(1)*x^2 + a(2)*y^2    + a(3) *x^4 + \n";
-        const QByteArray a4 = a + "    a(4) *x^2*y^2 + a(5) *y^4 \n\n";
-        const QByteArray a6 = a + "    a(4) *x^2*y^2 + a(5) *y^4     + a(6) *x^6 +  \n";
-        const QByteArray b = "z = b(0) + b(1)*x + b(2) *x^2     + b(3) *y^2 + \n";
-        const QByteArray b4 = b + "    b(4) *x^3     + b(5) *x*y^2   + b(6) *x^4 + \n";
-        const QByteArray b5 = b4 + "    b(7) *x^2*y^2 + b(8) *y^4     + b(9) *x^5 + \n";
-        const QByteArray b6 = b5 + "    b(10)*x^3*y^2 + b(11)*x*y^4   + b(12)*x^6 + \n";
-        const QByteArray b7 = b6 + "    b(13)*x^4*y^2 + b(14)*x^2*y^4 + b(15)*y^6 + \n"
-                                   "    b(16)*x^7     + b(17)*x^5*y^2 + b(18)*x^3*y^4 + \n";
-        QTest::newRow("surface 1, 3 terms") << 1 << 3 << QByteArray("z = a(0) + a(1)*x^2 + a(2)*y^2 \n\n");
-        QTest::newRow("surface 1, 6 terms") << 1 << 6 << a4;
-        QTest::newRow("surface 1, 10 terms") << 1 << 10 << a6 + "    a(7) *x^4*y^2 + a(8) *x^2*y^4 + a(9) *y^6 \n\n";
-        QTest::newRow("surface 1, 15 terms")
-            << 1 << 15
-            << a6 + "    a(7) *x^4*y^2 + a(8) *x^2*y^4 + a(9) *y^6 + \n"
-                    "    a(10)*x^8     + a(11)*x^6*y^2 + a(12)*x^4*y^4 + \n    a(13)*x^2*y^6 + a(14)*y^8  \n\n";
-        QTest::newRow("surface 2, 6 terms") << 2 << 6 << b + "    b(4) *x^3     + b(5) *x*y^2 \n\n";
-        QTest::newRow("surface 2, 9 terms") << 2 << 9 << b4 + "    b(7) *x^2*y^2 + b(8) *y^4 \n\n";
-        QTest::newRow("surface 2, 12 terms") << 2 << 12 << b5 + "    b(10)*x^3*y^2 + b(11)*x*y^4 \n\n";
-        QTest::newRow("surface 2, 16 terms") << 2 << 16 << b6 + "    b(13)*x^4*y^2 + b(14)*x^2*y^4 + b(15)*y^6 \n\n";
-        QTest::newRow("surface 2, 20 terms") << 2 << 20 << b7 + "    b(19)*x*y^6 \n\n";
-        QTest::newRow("surface 2, 25 terms")
-            << 2 << 25
-            << b7 + "    b(19)*x*y^6   + b(20)*x^8     + b(21)*x^6*y^2 + \n"
-                    "    b(22)*x^4*y^4 + b(23)*x^2*y^6 + b(24)*y^8 \n\n";
+        for (auto [surface, terms] : {std::pair{1, 3}, {1, 6}, {1, 10}, {1, 15}, {2, 6}, {2, 9}, {2, 12}, {2, 16}, {2, 20}, {2, 25}})
+            QTest::addRow("surface %d, %d terms", surface, terms) << surface << terms;
     }
 
     // The report's equation lines, generated from the term lists.
@@ -154,8 +119,7 @@ private slots:
     {
         QFETCH(int, surface);
         QFETCH(int, terms);
-        QFETCH(QByteArray, text);
-        QCOMPARE(QByteArray::fromStdString(surfaceEquationText(surface, terms)), text);
+        QCOMPARE(QByteArray::fromStdString(surfaceEquationText(surface, terms)), expectedEquation(surface, terms));
     }
 
     void unsupportedSize_data()
@@ -230,9 +194,7 @@ private slots:
                                         x2, y2, 4 + 0.3 * x2 - 0.001 * x2 * x2 * x2 + 0.01 * y2 * y2)
                           .toLatin1();
         }
-        QFile file(QDir(dir.path()).filePath("outputall.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(design) == design.size());
-        file.close();
+        putFile(QDir(dir.path()).filePath("outputall.txt"), design);
 
         FitRunLocation where;
         where.inputDirectory = where.outputDirectory = dir.path();
@@ -245,12 +207,11 @@ private slots:
 
         const FitPoints points = loadFitPoints(dir.path());
         const std::vector<int> orders{3, 4, 5, 6, 7, 8};
-        const std::vector<FitRunSummary> summaries = fitOrders(
-            orders, points, [&](int order) { return QDir(dir.path()).filePath(QString::number(order)); }, true, 2);
+        const auto orderDirectory = [&](int order) { return QDir(dir.path()).filePath(QString::number(order)); };
+        const std::vector<FitRunSummary> summaries = fitOrders(orders, points, orderDirectory, true, 2);
         for (int order : orders)
             QDir(dir.path()).mkdir(QString::number(order));
-        const std::vector<FitRunSummary> written = fitOrders(
-            orders, points, [&](int order) { return QDir(dir.path()).filePath(QString::number(order)); }, true, 2);
+        const std::vector<FitRunSummary> written = fitOrders(orders, points, orderDirectory, true, 2);
 
         for (std::size_t i = 0; i < orders.size(); ++i) {
             const FitOrder& entry = fitOrderEntry(orders[i]);
@@ -259,21 +220,15 @@ private slots:
             for (int surface = 1; surface <= 2; ++surface) {
                 const std::vector<double>& rows = surface == 1 ? points1 : points2;
                 const int m = surface == 1 ? m1 : m2;
-                MatrixRecord* x = nullptr;
-                MatrixRecord* y = nullptr;
-                MatrixRecord* z = nullptr;
-                MatrixRecord* fitted = nullptr;
+                MatrixRecord *x = nullptr, *y = nullptr, *z = nullptr, *fitted = nullptr;
                 for (MatrixRecord** r : {&x, &y, &z, &fitted})
                     matrixCreate(r, 1);
                 for (MatrixRecord* r : {x, y, z}) {
                     r->extents[0] = m;
                     matrixGrow(r, 0, 8);
                 }
-                for (int p = 0; p < m; ++p) {
-                    x->elements[p] = rows[3 * std::size_t(p)];
-                    y->elements[p] = rows[3 * std::size_t(p) + 1];
-                    z->elements[p] = rows[3 * std::size_t(p) + 2];
-                }
+                for (std::size_t p = 0; p < 3 * std::size_t(m); ++p)
+                    (p % 3 == 0 ? x : p % 3 == 1 ? y : z)->elements[p / 3] = rows[p];
                 double coefficients[largestTermCount];
                 const int k = surface == 1 ? entry.surface1Terms : entry.surface2Terms;
                 (surface == 1 ? entry.surface1Model : entry.surface2Model)(x, y, z, m, coefficients, fitted);
@@ -289,7 +244,7 @@ private slots:
                 for (MatrixRecord** r : {&x, &y, &z, &fitted})
                     matrixRelease(r);
             }
-            const QString orderDir = QDir(dir.path()).filePath(QString::number(orders[i]));
+            const QString orderDir = orderDirectory(orders[i]);
             std::string expected1;
             for (int p = 0; p < m1; ++p)
                 appendPointRow(&expected1, points1[3 * std::size_t(p)], points1[3 * std::size_t(p) + 1],

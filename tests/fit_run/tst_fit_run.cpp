@@ -4,6 +4,8 @@
 #include "fit/fit_files.h"
 #include "fit/fit_report.h"
 #include "fit/fit_run.h"
+#include "../io/test_files.h"
+#include "../fit_memory/equation_texts.h"
 
 #include <QtTest>
 
@@ -16,17 +18,6 @@
 namespace {
 
 const QByteArray missingFileMessage("\xB2\xBB\xC4\xDC\xD5\xD2\xB5\xBD\xCE\xC4\xBC\xFE");
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void putFile(const QString& path, const QByteArray& bytes)
-{
-    QVERIFY(writeFileBytes(path, bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
 
 // Standard output of fn, as bytes.
 template <class Fn>
@@ -150,47 +141,25 @@ private slots:
     {
         QTest::addColumn<int>("order");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("order 3") << 3 << QByteArray(
-            "surface equation\xA3\xBA\n\nsurface 1:\n"
-            "z = a(0) + a(1)*x^2 + a(2)*y^2 \n\n"
+        const QByteArray head = "surface equation\xA3\xBA\n\nsurface 1:\n";
+        QTest::newRow("order 3") << 3 << head + expectedEquation(1, 3) +
             "a(0)  =       0.0000000000000 \na(1)  =       1.2500000000000 \na(2)  =       2.5000000000000 \n\n"
-            "surface 2:\n"
-            "z = b(0) + b(1)*x + b(2) *x^2     + b(3) *y^2 + \n"
-            "    b(4) *x^3     + b(5) *x*y^2 \n\n"
+            "surface 2:\n" + expectedEquation(2, 6) +
             "b(0)  =      -0.0000000000000 \nb(1)  =      -1.2500000000000 \nb(2)  =      -2.5000000000000 \n"
             "b(3)  =      -3.7500000000000 \nb(4)  =      -5.0000000000000 \nb(5)  =      -6.2500000000000 \n\n"
-            "\n fitting precision\xA3\xBA\n Res1=     3.750000\n Res2=    -7.500000\n\n\n");
-        QTest::newRow("order 8") << 8 << QByteArray(
-            "surface equation\xA3\xBA\n\nsurface 1:\n"
-            "z = a(0) + a(1)*x^2 + a(2)*y^2    + a(3) *x^4 + \n"
-            "    a(4) *x^2*y^2 + a(5) *y^4     + a(6) *x^6 +  \n"
-            "    a(7) *x^4*y^2 + a(8) *x^2*y^4 + a(9) *y^6 + \n"
-            "    a(10)*x^8     + a(11)*x^6*y^2 + a(12)*x^4*y^4 + \n"
-            "    a(13)*x^2*y^6 + a(14)*y^8  \n\n"
-            "a(0)  =       0.0000000000000 \na(1)  =       1.2500000000000 \na(2)  =       2.5000000000000 \n"
-            "a(3)  =       3.7500000000000 \na(4)  =       5.0000000000000 \na(5)  =       6.2500000000000 \n"
-            "a(6)  =       7.5000000000000 \na(7)  =       8.7500000000000 \na(8)  =      10.0000000000000 \n"
-            "a(9)  =      11.2500000000000 \na(10) =      12.5000000000000 \na(11) =      13.7500000000000 \n"
-            "a(12) =      15.0000000000000 \na(13) =      16.2500000000000 \na(14) =      17.5000000000000 \n\n"
-            "surface 2:\n"
-            "z = b(0) + b(1)*x + b(2) *x^2     + b(3) *y^2 + \n"
-            "    b(4) *x^3     + b(5) *x*y^2   + b(6) *x^4 + \n"
-            "    b(7) *x^2*y^2 + b(8) *y^4     + b(9) *x^5 + \n"
-            "    b(10)*x^3*y^2 + b(11)*x*y^4   + b(12)*x^6 + \n"
-            "    b(13)*x^4*y^2 + b(14)*x^2*y^4 + b(15)*y^6 + \n"
-            "    b(16)*x^7     + b(17)*x^5*y^2 + b(18)*x^3*y^4 + \n"
-            "    b(19)*x*y^6   + b(20)*x^8     + b(21)*x^6*y^2 + \n"
-            "    b(22)*x^4*y^4 + b(23)*x^2*y^6 + b(24)*y^8 \n\n"
-            "b(0)  =      -0.0000000000000 \nb(1)  =      -1.2500000000000 \nb(2)  =      -2.5000000000000 \n"
-            "b(3)  =      -3.7500000000000 \nb(4)  =      -5.0000000000000 \nb(5)  =      -6.2500000000000 \n"
-            "b(6)  =      -7.5000000000000 \nb(7)  =      -8.7500000000000 \nb(8)  =     -10.0000000000000 \n"
-            "b(9)  =     -11.2500000000000 \nb(10) =     -12.5000000000000 \nb(11) =     -13.7500000000000 \n"
-            "b(12) =     -15.0000000000000 \nb(13) =     -16.2500000000000 \nb(14) =     -17.5000000000000 \n"
-            "b(15) =     -18.7500000000000 \nb(16) =     -20.0000000000000 \nb(17) =     -21.2500000000000 \n"
-            "b(18) =     -22.5000000000000 \nb(19) =     -23.7500000000000 \nb(20) =     -25.0000000000000 \n"
-            "b(21) =     -26.2500000000000 \nb(22) =     -27.5000000000000 \nb(23) =     -28.7500000000000 \n"
-            "b(24) =     -30.0000000000000 \n\n"
-            "\n fitting precision\xA3\xBA\nRes1=    18.750000\nRes2=   -31.250000\n\n\n");
+            "\n fitting precision\xA3\xBA\n Res1=     3.750000\n Res2=    -7.500000\n\n\n";
+        // Order 8: two-digit indices line up, the precision lines lose their space.
+        QByteArray lines[2];
+        char line[64];
+        for (int i = 0; i < 25; ++i)
+            for (int s = 0; s < 2; ++s)
+                if (s == 1 || i < 15) {
+                    std::snprintf(line, sizeof line, "%c(%d)%*s=%22.13f \n", s ? 'b' : 'a', i, i < 10 ? 2 : 1, "",
+                                  (s ? -1.25 : 1.25) * i);
+                    lines[s] += line;
+                }
+        QTest::newRow("order 8") << 8 << head + expectedEquation(1, 15) + lines[0] + "\nsurface 2:\n" +
+            expectedEquation(2, 25) + lines[1] + "\n\n fitting precision\xA3\xBA\nRes1=    18.750000\nRes2=   -31.250000\n\n\n";
     }
 
     void report()

@@ -8,6 +8,7 @@
 #include "io/directory_lock.h"
 #include "io/safe_input.h"
 #include "textio/number_text.h"
+#include "test_files.h"
 
 #include <QtTest>
 
@@ -20,23 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray bytesOf(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
-}
-
-void put(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-}
-
-QStringList entries(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 int stopAt = -1;
 void stopHook(int renamed)
@@ -129,8 +113,8 @@ private slots:
         QTemporaryDir dir;
         const QString p = dir.filePath("f"), target = dir.filePath("target");
         const QByteArray e = QFile::encodeName(p);
-        put(target, "1 2 3 4 5 6\n");
-        if (setup == "regular") put(p, "x");
+        putFile(target, "1 2 3 4 5 6\n");
+        if (setup == "regular") putFile(p, "x");
         if (setup == "link to regular") QVERIFY(symlink("target", e) == 0);
         if (setup == "directory") QVERIFY(QDir().mkdir(p));
         if (setup == "fifo") QVERIFY(mkfifo(e, 0600) == 0);
@@ -157,7 +141,7 @@ private slots:
         const bool writable = kind == int(PathKind::Regular) || kind == int(PathKind::Missing);
         QCOMPARE(writeFileAtomically(p, "new\n", 4, &error), writable);
         if (writable)  // (QFile would block on the FIFO)
-            QCOMPARE(bytesOf(setup == "link to regular" ? target : p), QByteArray("new\n"));
+            QCOMPARE(fileBytes(setup == "link to regular" ? target : p), QByteArray("new\n"));
         QCOMPARE(QFileInfo(p).isSymLink(), setup.contains("link"));  // a link stays a link
         QVERIFY(!entries(dir.path()).join(' ').contains(".hvl-tmp"));
     }
@@ -176,7 +160,7 @@ private slots:
         QTemporaryDir dir;
         const QStringList names{"a.txt", "b.txt", "c.txt"};
         for (const QString& name : names)
-            put(dir.filePath(name), "old " + name.toLatin1());
+            putFile(dir.filePath(name), "old " + name.toLatin1());
         const pid_t child = fork();
         if (child == 0) {
             stopAt = stop;
@@ -192,26 +176,26 @@ private slots:
         QCOMPARE(waitpid(child, &status, 0), child);
         QCOMPARE(WEXITSTATUS(status), 9);
         for (int i = 0; i < 3; ++i)  // renamed in their order, no cut file
-            QCOMPARE(bytesOf(dir.filePath(names[i])), QByteArray(i < stop ? "new " : "old ") + names[i].toLatin1());
+            QCOMPARE(fileBytes(dir.filePath(names[i])), QByteArray(i < stop ? "new " : "old ") + names[i].toLatin1());
         QCOMPARE(AtomicFileSet::commitPending(dir.path()), stop >= 0);
         AtomicFileSet::recover(dir.path());
         QVERIFY(!AtomicFileSet::commitPending(dir.path()));
         for (const QString& name : names)
-            QCOMPARE(bytesOf(dir.filePath(name)), QByteArray(stop >= 0 ? "new " : "old ") + name.toLatin1());
+            QCOMPARE(fileBytes(dir.filePath(name)), QByteArray(stop >= 0 ? "new " : "old ") + name.toLatin1());
         QCOMPARE(entries(dir.path()), names);
     }
 
     void failedSetReplacesNothing()
     {
         QTemporaryDir dir;
-        put(dir.filePath("a.txt"), "old a");
+        putFile(dir.filePath("a.txt"), "old a");
         QVERIFY(QDir().mkdir(dir.filePath("b.txt")));
         AtomicFileSet set(dir.path(), "test");
         QVERIFY(set.stage("a.txt", "new a", 5));
         QVERIFY(!set.stage("b.txt", "new b", 5));
         QVERIFY(!set.commit() && set.errorString().contains("is a directory"));
         QCOMPARE(set.notReplaced(), QStringList({"a.txt", "b.txt"}));
-        QCOMPARE(bytesOf(dir.filePath("a.txt")), QByteArray("old a"));
+        QCOMPARE(fileBytes(dir.filePath("a.txt")), QByteArray("old a"));
         QCOMPARE(entries(dir.path()), QStringList({"a.txt", "b.txt"}));
     }
 

@@ -8,38 +8,19 @@
 #include "refine/surface_refinement.h"
 #include "verify/verify.h"
 #include "verify/verify_sources.h"
+#include "../io/test_files.h"
+#include "../refraction/prism_geometry.h"
 
 #include <QtTest>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
 
 namespace {
 
-const double pitch = 0.0055;
-
-// A panel; the start heights where the central ray of the right half meets
-// the right face of the flat prism, worked out here.
-DesignParameters panel(bool wide)
-{
-    DesignParameters p;
-    if (wide) {
-        p.focalLength = 50;
-        p.angleDeg = 25.0f;
-        p.prismDistance = 160;
-        p.prismSize = 120;
-        p.refractiveIndex = 1.52f;
-    }
-    const double theta = double(p.angleDeg) * M_PI / 180, apex = std::tan(theta) * p.prismSize / 2;
-    const double F = p.prismDistance + p.focalLength, q = 1920 * pitch / 4;
-    const double t = (F - apex) / (p.focalLength - q * std::tan(theta));
-    p.centralRayHitX = t * q;
-    p.centralRayHitY = F - t * p.focalLength;
-    return p;
-}
+using namespace geometry;
 
 // Every buffer the refinement may touch, copied.
 std::vector<double> snapshot(const DesignRecord& r)
@@ -54,15 +35,10 @@ std::vector<double> snapshot(const DesignRecord& r)
     return all;
 }
 
-bool sameBits(const std::vector<double>& a, const std::vector<double>& b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
-
 std::unique_ptr<ScopedDesignRecord> refractionDesign(bool wide = false)
 {
     auto record = std::make_unique<ScopedDesignRecord>(2, 480, 540);
-    fillDesignRecord(**record, panel(wide));
+    fillDesignRecord(**record, panelSet(wide ? 1 : 0));
     computeRefractionDesign(**record, 2);
     return record;
 }
@@ -149,19 +125,15 @@ private slots:
         }
         QVERIFY(!sameBits(snapshot(r), before));
         // Refined points still lie on the rays of their pixels.
-        const DesignParameters p = panel(wide);
-        const double F = p.prismDistance + p.focalLength, dz = -double(p.focalLength), q = 1920 * pitch / 4;
-        const double cp = -p.centralRayHitX;
+        const Setup g(panelSet(wide ? 1 : 0));
         double worst = 0;
         for (int b : {0, 250, 700, 959, 960, 1300, 1919})
             for (int entry : {0, 123, 539, 540, 777, 1079}) {
                 const std::size_t e = std::size_t(b) * 1080 + std::size_t(entry);
-                const double x = b * pitch - 2 * q, y = (entry < 540 ? -entry : entry - 540) * pitch;
-                const double xv = x < 0 ? x + q : x - q, pinhole = x < 0 ? cp : -cp;
-                const double h0 = r.gridZ[0][e], h1 = r.gridZ[1][e];
-                worst = std::max({worst, std::fabs(r.gridX[0][e] - (pinhole + (h0 - F) * xv / dz)),
-                                  std::fabs(r.gridY[0][e] - (h0 - F) * y / dz),
-                                  std::fabs(r.gridX[1][e] - (h1 - F) * x / dz), std::fabs(r.gridY[1][e] - (h1 - F) * y / dz)});
+                const double x = b * pitch - 2 * g.q, y = (entry < 540 ? -entry : entry - 540) * pitch;
+                const Vec exitPoint = g.virtualPoint(x, y, r.gridZ[0][e]), entrancePoint = g.cameraPoint(x, y, r.gridZ[1][e]);
+                worst = std::max({worst, std::fabs(r.gridX[0][e] - exitPoint.x), std::fabs(r.gridY[0][e] - exitPoint.y),
+                                  std::fabs(r.gridX[1][e] - entrancePoint.x), std::fabs(r.gridY[1][e] - entrancePoint.y)});
             }
         QVERIFY2(worst < 1e-12, qPrintable(QString("off the rays by %1 mm").arg(worst)));
     }

@@ -5,6 +5,7 @@
 #include "fit/fit_files.h"
 #include "io/atomic_file_set.h"
 #include "io/byte_paths.h"
+#include "../io/test_files.h"
 
 #include <QtTest>
 
@@ -18,17 +19,6 @@ namespace {
 const QStringList designFiles{"output.txt", "outputall.txt", "design.json"};
 const QStringList fitFiles{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt", "result_para_fit.json"};
 const QStringList settingsB{"--focal-length", "30"};  // the new run; A are the start values
-
-QByteArray bytesOf(const QString& path)
-{
-    QFile f(path);
-    return QFileInfo(path).isFile() && f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
-}
-
-QStringList entries(const QString& dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 struct Run {
     int code = -1;
@@ -78,22 +68,20 @@ class TestReliability : public QObject {
     {
         QMap<QString, QByteArray> m;
         for (const QString& n : designFiles + fitFiles)
-            m[n] = bytesOf(QDir(dir).filePath(n));
+            m[n] = fileBytes(QDir(dir).filePath(n));
         return m;
     }
     void place(const QString& dir, const QMap<QString, QByteArray>& from, const QStringList& names)
     {
-        for (const QString& n : names) {
-            QFile f(QDir(dir).filePath(n));
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(from[n]) == from[n].size());
-        }
+        for (const QString& n : names)
+            putFile(QDir(dir).filePath(n), from[n]);
     }
     // Which complete set `names` holds: 'A', 'B', or 0 (a mix or a file of neither).
     char setOf(const QString& dir, const QStringList& names, const QMap<QString, QByteArray>& newSet)
     {
         bool allOld = true, allNew = true;
         for (const QString& n : names) {
-            const QByteArray got = bytesOf(QDir(dir).filePath(n));
+            const QByteArray got = fileBytes(QDir(dir).filePath(n));
             allOld = allOld && got == a[n];
             allNew = allNew && got == newSet[n];
             if (got != a[n] && got != newSet[n])
@@ -140,9 +128,7 @@ private slots:
             const double x = -20 + 0.02 * i, y = -10 + 0.01 * i;
             rows += QString::asprintf("%g %g %g %g %g %g\n", x, y, 1 + 0.01 * x * x, 1 + 0.01 * i, y, 2 + 0.001 * i).toLatin1();
         }
-        QFile f(refSmall.filePath("outputall.txt"));
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(rows) == rows.size());
-        f.close();
+        putFile(refSmall.filePath("outputall.txt"), rows);
         QVERIFY(cli(refSmall.path(), {"fit", "--order", "3"}).code == 0);
         small = filesOf(refSmall.path());
     }
@@ -278,10 +264,8 @@ private slots:
             place(dir.path(), small, {"outputall.txt"});
             QVERIFY(QFile::remove(dir.filePath("result_para_fit.txt")));
             QVERIFY(mkfifo(QFile::encodeName(dir.filePath("result_para_fit.txt")), 0600) == 0);
-        } else if (design != "<design>") {
-            QFile f(dir.filePath("outputall.txt"));
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(design) == design.size());
-        }
+        } else if (design != "<design>")
+            putFile(dir.filePath("outputall.txt"), design);
         const Run r = cli(dir.path(), args);
         ++tally.tried;
         tally.hangs += r.hung;
@@ -290,7 +274,7 @@ private slots:
         QVERIFY2(r.err.contains(message.toUtf8()) && r.err.count('\n') == 1, r.err.constData());
         for (const QString& n : fitFiles)
             QVERIFY(design == "<fifo result>" && n == "result_para_fit.txt" ? QFileInfo(dir.filePath(n)).exists()
-                                                                           : bytesOf(dir.filePath(n)) == small[n]);
+                                                                           : fileBytes(dir.filePath(n)) == small[n]);
         for (const QString& n : entries(dir.path()))
             QVERIFY2(!n.contains("hvl-") && !n.startsWith("outputall_fig"), qPrintable(n));
     }
@@ -307,7 +291,7 @@ private slots:
         const Run r = cli(dir.path(), {"fit", "--order", "3", "--output-dir", out});
         QVERIFY2(r.code == 0, r.err.constData());
         for (const QString& n : fitFiles)
-            QCOMPARE(bytesOf(QDir(out).filePath(n)), small[n]);
+            QCOMPARE(fileBytes(QDir(out).filePath(n)), small[n]);
         for (const QString& n : fitFiles + QStringList{"outputall.txt", ".hvl.lock"})
             QVERIFY(unlink(QFile::encodeName(QDir(out).filePath(n))) == 0);
         QVERIFY(rmdir(raw.constData()) == 0);  // QDir skips names that are not UTF-8

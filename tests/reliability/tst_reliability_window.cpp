@@ -4,6 +4,7 @@
 #include "app/application_window.h"
 #include "io/directory_lock.h"
 #include "mainwindow/shared_state.h"
+#include "../io/test_files.h"
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -71,10 +72,8 @@ private slots:
         QFETCH(QByteArray, design);
         QFETCH(QString, expected);
         const QByteArray oldDesign = design.isEmpty() ? QByteArray("old design\n") : design;
-        for (const char* name : {"output.txt", "outputall.txt", "result_para_fit.txt"}) {
-            QFile f(name);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(name == QByteArray("outputall.txt") ? oldDesign : "old\n") > 0);
-        }
+        for (const char* name : {"output.txt", "outputall.txt", "result_para_fit.txt"})
+            putFile(name, name == QByteArray("outputall.txt") ? oldDesign : "old\n");
         DirectoryLock other(".");
         QVERIFY(!design.isEmpty() || other.acquire(DirectoryLock::Mode::Refuse));
         ApplicationWindow windows;
@@ -89,10 +88,8 @@ private slots:
         QVERIFY2(box.startsWith(expected), qPrintable(box));
         QCOMPARE(designDone.count() + fitDone.count(), 0);
         QCOMPARE(report->toPlainText(), QString("previous report"));
-        for (const char* name : {"output.txt", "result_para_fit.txt"}) {
-            QFile f(name);
-            QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll() == "old\n");
-        }
+        for (const char* name : {"output.txt", "result_para_fit.txt"})
+            QCOMPARE(fileBytes(name), QByteArray("old\n"));
         QVERIFY(!QFile::exists("output_fit_fig1.txt") && !QFile::exists("outputall_fig1.txt"));
     }
 };
