@@ -94,23 +94,16 @@ private slots:
     void columnPair()
     {
         QFETCH(int, column);
-        ScopedDesignRecord record;
-        fillDesignRecord(*record, DesignParameters{35, 1920, 20.0f, 175, 100, 1.48f, 14.876, 12.784});
-        computeDesignConstants(*record);
-        traceRows(*record);
-        ScopedDesignRecord second;
-        ScopedDesignRecord alone;
-        for (DesignRecord* copy : {&*second, &*alone}) {
-            // Same inputs and row heights, own column buffers.
-            DesignRecord& c = *copy;
-            c.focalLength = record->focalLength; c.pixelSize = record->pixelSize; c.resolutionX = record->resolutionX;
-            c.prismAngle = record->prismAngle; c.prismDistance = record->prismDistance; c.prismSize = record->prismSize;
-            c.refractiveIndex = record->refractiveIndex; c.virtualPinholeX = record->virtualPinholeX;
-            c.pinholeHeight = record->pinholeHeight; c.quarterWidth = record->quarterWidth;
-            c.minusSinAngle = record->minusSinAngle; c.cosAngle = record->cosAngle; c.apexHeight = record->apexHeight;
-            for (int k = 0; k < 2; ++k)
-                std::memcpy(c.rowHeights[k], record->rowHeights[k], sizeof(double) * 1920);
+        const DesignParameters parameters{35, 1920, 20.0f, 175, 100, 1.48f, 14.876, 12.784};
+        ScopedDesignRecord record, second, alone;
+        for (DesignRecord* r : {&*record, &*second, &*alone}) {  // same inputs, own column buffers
+            fillDesignRecord(*r, parameters);
+            computeDesignConstants(*r);
         }
+        traceRows(*record);
+        for (DesignRecord* copy : {&*second, &*alone})
+            for (int k = 0; k < 2; ++k)
+                std::memcpy(copy->rowHeights[k], record->rowHeights[k], sizeof(double) * 1920);
         traceColumnPair(*record, column, *second);
         int differing = 0;
         for (int lane = 0; lane < 2; ++lane) {

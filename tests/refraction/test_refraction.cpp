@@ -60,17 +60,12 @@ double slopeAt(const std::vector<double>& h, std::size_t i, double spacing)
     const std::size_t last = h.size() - 1;
     if (i >= 2 && i + 2 <= last)
         return (h[i - 2] - 8 * h[i - 1] + 8 * h[i + 1] - h[i + 2]) / (12 * spacing);
-    if (i < 2) {
-        const double s = (i == 0)
-            ? (-25 * h[0] + 48 * h[1] - 36 * h[2] + 16 * h[3] - 3 * h[4])
-            : (-3 * h[0] - 10 * h[1] + 18 * h[2] - 6 * h[3] + h[4]);
-        return s / (12 * spacing);
-    }
-    const std::size_t k = last - i;  // mirror image of the left end formulas
-    const double s = (k == 0)
-        ? (25 * h[last] - 48 * h[last - 1] + 36 * h[last - 2] - 16 * h[last - 3] + 3 * h[last - 4])
-        : (3 * h[last] + 10 * h[last - 1] - 18 * h[last - 2] + 6 * h[last - 3] - h[last - 4]);
-    return s / (12 * spacing);
+    // The right end is the mirror image of the left one.
+    const bool right = i > 2;
+    const auto at = [&](std::size_t k) { return right ? h[last - k] : h[k]; };
+    const double s = (right ? last - i : i) == 0 ? (-25 * at(0) + 48 * at(1) - 36 * at(2) + 16 * at(3) - 3 * at(4))
+                                                 : (-3 * at(0) - 10 * at(1) + 18 * at(2) - 6 * at(3) + at(4));
+    return (right ? -s : s) / (12 * spacing);
 }
 
 // Largest misfit of one surface (0 exit, 1 entrance) along a curve of pixels
