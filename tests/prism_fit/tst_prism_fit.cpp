@@ -4,6 +4,7 @@
 #include "fit/prism_fit.h"
 #include "fit/prism_optimize.h"
 #include "fit/prism_trace.h"
+#include "../verify/test_support.h"
 
 #include <QtTest>
 
@@ -200,13 +201,10 @@ private slots:
         QString text;
         for (double v : numbers)
             text += QString::number(v, 'g', 17) + QLatin1Char(' ');
-        QFile file(dir.filePath("outputall.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text.toLatin1());
-        file.close();
+        QVERIFY(putFile(dir.filePath("outputall.txt"), text.toLatin1()));
         PrismDesignPoints points;
         QString error;
-        QCOMPARE(readPrismDesignPoints(file.fileName(), &points, &error), accepted);
+        QCOMPARE(readPrismDesignPoints(dir.filePath("outputall.txt"), &points, &error), accepted);
         QCOMPARE(error.isEmpty(), accepted);
         if (!accepted)
             return;
@@ -410,11 +408,7 @@ private slots:
         QFETCH(QByteArray, text);
         QTemporaryDir dir;
         const QString path = dir.filePath("prism.json");
-        if (!text.isEmpty()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(text);
-        }
+        QVERIFY(putFile(path, text));
         PrismFileContent content;
         QString error;
         QVERIFY(!readPrismFile(path, &content, &error));
