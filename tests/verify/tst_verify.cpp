@@ -4,8 +4,8 @@
 // independence of the thread count. The files the verifier reads
 // ("design.json", "result_para_fit.json") read back exactly as written,
 // malformed ones refused with a message, and the command-line verification:
-// its JSON, its exit codes for bad input, and the same numbers from the fit
-// in memory and from its file.
+// its JSON and the same numbers from the fit in memory and from its file
+// (its refusals of bad input are tested with the calibration's).
 #include "design/design_files.h"
 #include "design/design_json.h"
 #include "fit/fit_json.h"
@@ -587,30 +587,6 @@ private slots:
         QString error;
         QVERIFY(!readFitJson(dir.filePath("result_para_fit.json"), &fit, &error));
         QVERIFY2(error.contains(message), qPrintable(error));
-    }
-
-    void commandLineBadInput_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("no design") << QStringList{"verify"} << "no design";
-        QTest::newRow("step 0") << QStringList{"verify", "--step", "0"} << "--step";
-        QTest::newRow("negative depth") << QStringList{"verify", "--depth", "-5"} << "--depth";
-        QTest::newRow("map not png") << QStringList{"verify", "--map", "x.jpg"} << "--map";
-        QTest::newRow("order 2") << QStringList{"verify", "--order", "2"} << "--order";
-    }
-
-    void commandLineBadInput()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, message);
-        QTemporaryDir dir;
-        const CliResult r = runCli(arguments + QStringList{"--output-dir", dir.path()});
-        QCOMPARE(r.code, 2);
-        QCOMPARE(r.err.count('\n'), 1);
-        QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
-        QVERIFY(r.out.isEmpty());
-        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 0);
     }
 
     void commandLineVerification()
