@@ -381,29 +381,6 @@ private slots:
         QVERIFY(worstNormal < 1e-5);
     }
 
-    void badDesignFile_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("missing") << QByteArray() << "cannot read";
-        QTest::newRow("too short") << QByteArray("1 2 3 4 5 6\n") << "not the";
-        QTest::newRow("not numbers") << QByteArray("a b c\n") << "not the";
-    }
-
-    void badDesignFile()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, message);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("outputall.txt");
-        QVERIFY(putFile(path, content));
-        PrismSurfaces sheets;
-        QString error;
-        QVERIFY(!designSurfacesFromFile(path, &sheets, &error));
-        QVERIFY2(error.contains(message), qPrintable(error));
-        QVERIFY(!sheets.entrance[0] && !sheets.exit[1]);
-    }
-
     void threadCountDoesNotMatter()
     {
         const std::vector<PolynomialTerm> terms = {{0, 0}, {1, 0}, {2, 0}, {0, 2}, {3, 0}, {1, 2}};
@@ -556,7 +533,9 @@ private slots:
         QCOMPARE(read.surface1.yHigh, 18.0);
     }
 
-    void malformedFitJson_data()
+    // The design's sheets ("outputall.txt") and the fit's "result_para_fit.json",
+    // missing or malformed: refused with a message naming the problem.
+    void badFile_data()
     {
         const QByteArray good = [] {
             FitRunSummary s;
@@ -565,28 +544,35 @@ private slots:
             s.surface2Results = {1, 2, 3, 4, 5, 6, 0.5};
             return fitJsonBytes(fitJsonFromSummary(s));
         }();
+        QTest::addColumn<bool>("design");  // outputall.txt, else result_para_fit.json
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("message");
-        QTest::newRow("missing") << QByteArray() << "cannot read";
-        QTest::newRow("cut off") << good.left(good.size() / 2) << "not valid JSON";
-        QTest::newRow("order 9") << QByteArray(good).replace("\"order\": 3", "\"order\": 9") << "order";
-        QTest::newRow("term not the model's") << QByteArray(good).replace("[2, 0]", "[2, 1]") << "term 1 of surface 1";
-        QTest::newRow("coefficient a word") << QByteArray(good).replace("\n      2,", "\n      \"two\",") << "coefficient";
-        QTest::newRow("no window") << QByteArray(good).replace("\"window\"", "\"pane\"") << "window";
-        QTest::newRow("too few coefficients") << QByteArray(good).replace(",\n      3\n", "\n") << "needs 3";
+        QTest::newRow("design missing") << true << QByteArray() << "cannot read";
+        QTest::newRow("design too short") << true << QByteArray("1 2 3 4 5 6\n") << "not the";
+        QTest::newRow("design not numbers") << true << QByteArray("a b c\n") << "not the";
+        QTest::newRow("fit missing") << false << QByteArray() << "cannot read";
+        QTest::newRow("cut off") << false << good.left(good.size() / 2) << "not valid JSON";
+        QTest::newRow("order 9") << false << QByteArray(good).replace("\"order\": 3", "\"order\": 9") << "order";
+        QTest::newRow("term not the model's") << false << QByteArray(good).replace("[2, 0]", "[2, 1]") << "term 1 of surface 1";
+        QTest::newRow("coefficient a word") << false << QByteArray(good).replace("\n      2,", "\n      \"two\",") << "coefficient";
+        QTest::newRow("no window") << false << QByteArray(good).replace("\"window\"", "\"pane\"") << "window";
+        QTest::newRow("too few coefficients") << false << QByteArray(good).replace(",\n      3\n", "\n") << "needs 3";
     }
 
-    void malformedFitJson()
+    void badFile()
     {
+        QFETCH(bool, design);
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QTemporaryDir dir;
-        if (!content.isEmpty())
-            QVERIFY(putFile(dir.filePath("result_para_fit.json"), content));
-        FitJson fit;
+        const QString path = dir.filePath(design ? "outputall.txt" : "result_para_fit.json");
+        QVERIFY(putFile(path, content));
         QString error;
-        QVERIFY(!readFitJson(dir.filePath("result_para_fit.json"), &fit, &error));
+        PrismSurfaces sheets;
+        FitJson fit;
+        QVERIFY(design ? !designSurfacesFromFile(path, &sheets, &error) : !readFitJson(path, &fit, &error));
         QVERIFY2(error.contains(message), qPrintable(error));
+        QVERIFY(!sheets.entrance[0] && !sheets.exit[1]);
     }
 
     void commandLineVerification()
