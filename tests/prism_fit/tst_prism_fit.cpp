@@ -190,18 +190,14 @@ private slots:
         QFETCH(int, lines);
         QFETCH(int, nanLine);
         QFETCH(bool, accepted);
-        std::vector<double> numbers;
+        QByteArray text("");  // not null: with no lines, an empty file
         for (int l = 0; l < lines; ++l) {
             const double side = l < 103680 ? -1.0 : 1.0;
-            const double row[6] = {side * (1 + l % 97), 0.01 * (l % 108), l == nanLine ? NAN : 0.5,
-                                   side * 2, 0.0, 12.0};
-            numbers.insert(numbers.end(), row, row + 6);
+            for (double v : {side * (1 + l % 97), 0.01 * (l % 108), l == nanLine ? NAN : 0.5, side * 2, 0.0, 12.0})
+                text += QByteArray::number(v, 'g', 17) + ' ';
         }
         QTemporaryDir dir;
-        QString text;
-        for (double v : numbers)
-            text += QString::number(v, 'g', 17) + QLatin1Char(' ');
-        QVERIFY(putFile(dir.filePath("outputall.txt"), text.toLatin1()));
+        QVERIFY(putFile(dir.filePath("outputall.txt"), text));
         PrismDesignPoints points;
         QString error;
         QCOMPARE(readPrismDesignPoints(dir.filePath("outputall.txt"), &points, &error), accepted);

@@ -6,11 +6,12 @@
 #include <QProcess>
 #include <QStringList>
 
-// Writes `bytes` to `path`; no bytes: no file at all.
+// Writes `bytes` to `path`; a null QByteArray(): no file at all, an empty
+// non-null one: an empty file.
 inline bool putFile(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    return bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    return bytes.isNull() || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
 }
 
 inline QStringList sorted(QStringList list)

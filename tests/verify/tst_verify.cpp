@@ -331,27 +331,23 @@ private slots:
         };
         QTemporaryDir dir;
         const QString path = dir.filePath("outputall.txt");
-        {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            QByteArray text;
-            char number[designNumberMaxLength];
-            Vec3 du, dv;
-            for (int b = 0; b < 1920; ++b) {
-                for (int r = 0; r < 1080; r += 10) {
-                    const double v = r < 540 ? -r : r - 540;
-                    for (int surface = 0; surface < 2; ++surface) {
-                        const Vec3 p = exact(surface, b, v, &du, &dv);
-                        for (int k = 0; k < 3; ++k) {
-                            const double value = b == 960 ? std::nan("") : p[k];
-                            text.append(number, int(formatDesignNumber(number, value) - number));
-                            text.append(surface == 1 && k == 2 ? '\n' : ' ');
-                        }
+        QByteArray text;
+        char number[designNumberMaxLength];
+        Vec3 du, dv;
+        for (int b = 0; b < 1920; ++b) {
+            for (int r = 0; r < 1080; r += 10) {
+                const double v = r < 540 ? -r : r - 540;
+                for (int surface = 0; surface < 2; ++surface) {
+                    const Vec3 p = exact(surface, b, v, &du, &dv);
+                    for (int k = 0; k < 3; ++k) {
+                        const double value = b == 960 ? std::nan("") : p[k];
+                        text.append(number, int(formatDesignNumber(number, value) - number));
+                        text.append(surface == 1 && k == 2 ? '\n' : ' ');
                     }
                 }
             }
-            file.write(text);
         }
+        QVERIFY(putFile(path, text));
         PrismSurfaces sheets;
         QString error;
         QVERIFY2(designSurfacesFromFile(path, &sheets, &error), qPrintable(error));
