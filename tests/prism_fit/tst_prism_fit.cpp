@@ -356,7 +356,8 @@ private slots:
                                 .arg(worst).arg(worstPinhole).arg(tolerancePx).arg(toleranceMm)));
     }
 
-    // "prism.json" gives back the very same doubles; broken files are refused.
+    // "prism.json" gives back the very same doubles (broken files are refused
+    // in tst_verify's badFile).
     void prismFileRoundTrip()
     {
         PrismFileContent content;
@@ -385,30 +386,6 @@ private slots:
         QVERIFY(std::isnan(back.fit.exit.conditionNumber));  // written as null
         QVERIFY(!back.verified.present);
         QVERIFY(QByteArray::fromStdString(prismFileText(content)).contains("\"conditionNumber\": null"));
-    }
-
-    void badPrismFile_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("missing") << QByteArray();
-        QTest::newRow("not JSON") << QByteArray("{ \"format\": ");
-        QTest::newRow("other format") << QByteArray("{\"format\": \"something\"}");
-        QTest::newRow("no surfaces") << QByteArray("{\"format\": \"harvenlotek-prism\", \"surfaces\": {}}");
-        QTest::newRow("term count off") << QByteArray(
-            "{\"format\": \"harvenlotek-prism\", \"surfaces\": {\"exit\": {\"order\": 3, \"normalisation\": "
-            "{\"x0\": 0, \"R\": 1}, \"terms\": [[0, 0]], \"coefficients\": [1], \"domain\": {\"xMin\": -1, "
-            "\"xMax\": 0, \"yMin\": -1, \"yMax\": 1}}}}");
-    }
-    void badPrismFile()
-    {
-        QFETCH(QByteArray, text);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("prism.json");
-        QVERIFY(putFile(path, text));
-        PrismFileContent content;
-        QString error;
-        QVERIFY(!readPrismFile(path, &content, &error));
-        QVERIFY(!error.isEmpty() && !error.contains(QLatin1Char('\n')));
     }
 };
 

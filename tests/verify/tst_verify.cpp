@@ -3,12 +3,14 @@
 // total internal reflection, misses, the smoothed file surface and the
 // independence of the thread count. The files the verifier reads
 // ("design.json", "result_para_fit.json") read back exactly as written,
-// malformed ones refused with a message, and the command-line verification:
-// its JSON and the same numbers from the fit in memory and from its file
-// (its refusals of bad input are tested with the calibration's).
+// malformed ones (and malformed "prism.json") refused with a message, and
+// the command-line verification: its JSON and the same numbers from the fit
+// in memory and from its file (its refusals of bad input are tested with the
+// calibration's).
 #include "design/design_files.h"
 #include "design/design_json.h"
 #include "fit/fit_json.h"
+#include "fit/prism_file.h"
 #include "textio/json_writer.h"
 #include "verify/verify.h"
 #include "test_support.h"
@@ -529,8 +531,9 @@ private slots:
         QCOMPARE(read.surface1.yHigh, 18.0);
     }
 
-    // The design's sheets ("outputall.txt") and the fit's "result_para_fit.json",
-    // missing or malformed: refused with a message naming the problem.
+    // The design's sheets ("outputall.txt"), the fit's "result_para_fit.json"
+    // and the prism fit's "prism.json", missing or malformed: refused with a
+    // one-line message naming the problem.
     void badFile_data()
     {
         const QByteArray good = [] {
@@ -540,34 +543,47 @@ private slots:
             s.surface2Results = {1, 2, 3, 4, 5, 6, 0.5};
             return fitJsonBytes(fitJsonFromSummary(s));
         }();
-        QTest::addColumn<bool>("design");  // outputall.txt, else result_para_fit.json
+        QTest::addColumn<QString>("file");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("message");
-        QTest::newRow("design missing") << true << QByteArray() << "cannot read";
-        QTest::newRow("design too short") << true << QByteArray("1 2 3 4 5 6\n") << "not the";
-        QTest::newRow("design not numbers") << true << QByteArray("a b c\n") << "not the";
-        QTest::newRow("fit missing") << false << QByteArray() << "cannot read";
-        QTest::newRow("cut off") << false << good.left(good.size() / 2) << "not valid JSON";
-        QTest::newRow("order 9") << false << QByteArray(good).replace("\"order\": 3", "\"order\": 9") << "order";
-        QTest::newRow("term not the model's") << false << QByteArray(good).replace("[2, 0]", "[2, 1]") << "term 1 of surface 1";
-        QTest::newRow("coefficient a word") << false << QByteArray(good).replace("\n      2,", "\n      \"two\",") << "coefficient";
-        QTest::newRow("no window") << false << QByteArray(good).replace("\"window\"", "\"pane\"") << "window";
-        QTest::newRow("too few coefficients") << false << QByteArray(good).replace(",\n      3\n", "\n") << "needs 3";
+        QTest::newRow("design missing") << "outputall.txt" << QByteArray() << "cannot read";
+        QTest::newRow("design too short") << "outputall.txt" << QByteArray("1 2 3 4 5 6\n") << "not the";
+        QTest::newRow("design not numbers") << "outputall.txt" << QByteArray("a b c\n") << "not the";
+        QTest::newRow("fit missing") << "result_para_fit.json" << QByteArray() << "cannot read";
+        QTest::newRow("cut off") << "result_para_fit.json" << good.left(good.size() / 2) << "not valid JSON";
+        QTest::newRow("order 9") << "result_para_fit.json" << QByteArray(good).replace("\"order\": 3", "\"order\": 9") << "order";
+        QTest::newRow("term not the model's") << "result_para_fit.json" << QByteArray(good).replace("[2, 0]", "[2, 1]") << "term 1 of surface 1";
+        QTest::newRow("coefficient a word") << "result_para_fit.json" << QByteArray(good).replace("\n      2,", "\n      \"two\",") << "coefficient";
+        QTest::newRow("no window") << "result_para_fit.json" << QByteArray(good).replace("\"window\"", "\"pane\"") << "window";
+        QTest::newRow("too few coefficients") << "result_para_fit.json" << QByteArray(good).replace(",\n      3\n", "\n") << "needs 3";
+        const QByteArray prism = "{\"format\": \"harvenlotek-prism\", \"surfaces\": ";
+        QTest::newRow("prism missing") << "prism.json" << QByteArray() << "";
+        QTest::newRow("prism not JSON") << "prism.json" << QByteArray("{ \"format\": ") << "";
+        QTest::newRow("prism other format") << "prism.json" << QByteArray("{\"format\": \"something\"}") << "";
+        QTest::newRow("prism no surfaces") << "prism.json" << prism + "{}}" << "";
+        QTest::newRow("prism term count off")
+            << "prism.json"
+            << prism + "{\"exit\": {\"order\": 3, \"normalisation\": {\"x0\": 0, \"R\": 1}, \"terms\": [[0, 0]], "
+                       "\"coefficients\": [1], \"domain\": {\"xMin\": -1, \"xMax\": 0, \"yMin\": -1, \"yMax\": 1}}}}"
+            << "";
     }
 
     void badFile()
     {
-        QFETCH(bool, design);
+        QFETCH(QString, file);
         QFETCH(QByteArray, content);
         QFETCH(QString, message);
         QTemporaryDir dir;
-        const QString path = dir.filePath(design ? "outputall.txt" : "result_para_fit.json");
+        const QString path = dir.filePath(file);
         QVERIFY(putFile(path, content));
         QString error;
         PrismSurfaces sheets;
         FitJson fit;
-        QVERIFY(design ? !designSurfacesFromFile(path, &sheets, &error) : !readFitJson(path, &fit, &error));
-        QVERIFY2(error.contains(message), qPrintable(error));
+        PrismFileContent prism;
+        QVERIFY(file == "outputall.txt"  ? !designSurfacesFromFile(path, &sheets, &error)
+                : file == "prism.json" ? !readPrismFile(path, &prism, &error)
+                                       : !readFitJson(path, &fit, &error));
+        QVERIFY2(!error.isEmpty() && !error.contains('\n') && error.contains(message), qPrintable(error));
         QVERIFY(!sheets.entrance[0] && !sheets.exit[1]);
     }
 
