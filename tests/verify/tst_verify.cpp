@@ -2,13 +2,14 @@
 // wedge in its plane of symmetry, the law of refraction on a curved surface,
 // total internal reflection, misses, the smoothed file surface and the
 // independence of the thread count. The files the verifier reads
-// ("design.json", "result_para_fit.json") read back exactly as written,
-// malformed ones (and malformed "prism.json") refused with a message, and
-// the command-line verification: its JSON and the same numbers from the fit
-// in memory and from its file (its refusals of bad input are tested with the
-// calibration's).
+// ("design.json", "result_para_fit.json") read back exactly as written;
+// malformed ones, and malformed "prism.json" and grid sag files, refused with
+// a message; the command-line verification: its JSON and the same numbers
+// from the fit in memory and from its file (its refusals of bad input are
+// tested with the calibration's).
 #include "design/design_files.h"
 #include "design/design_json.h"
+#include "export/prism_export.h"
 #include "fit/fit_json.h"
 #include "fit/prism_file.h"
 #include "textio/json_writer.h"
@@ -531,9 +532,9 @@ private slots:
         QCOMPARE(read.surface1.yHigh, 18.0);
     }
 
-    // The design's sheets ("outputall.txt"), the fit's "result_para_fit.json"
-    // and the prism fit's "prism.json", missing or malformed: refused with a
-    // one-line message naming the problem.
+    // The design's sheets ("outputall.txt"), the fit's "result_para_fit.json",
+    // the prism fit's "prism.json" and a grid sag file, missing or malformed:
+    // refused with a one-line message (naming the problem where given).
     void badFile_data()
     {
         const QByteArray good = [] {
@@ -566,6 +567,11 @@ private slots:
             << prism + "{\"exit\": {\"order\": 3, \"normalisation\": {\"x0\": 0, \"R\": 1}, \"terms\": [[0, 0]], "
                        "\"coefficients\": [1], \"domain\": {\"xMin\": -1, \"xMax\": 0, \"yMin\": -1, \"yMax\": 1}}}}"
             << "";
+        const QString sag = QStringLiteral("surface_exit.dat");
+        QTest::newRow("grid sag, even nx") << sag << QByteArray("2 1 1 1 0 0 0\n1 0 0 0 0\n1 0 0 0 0\n") << "";
+        QTest::newRow("grid sag, a value short") << sag << QByteArray("1 1 1 1 0 0 0\n1 0 0 0\n") << "";
+        QTest::newRow("grid sag, a word") << sag << QByteArray("1 1 1 1 0 0 0\n1 0 zero 0 0\n") << "";
+        QTest::newRow("grid sag, empty") << sag << QByteArray("") << "";  // an empty file
     }
 
     void badFile()
@@ -580,9 +586,11 @@ private slots:
         PrismSurfaces sheets;
         FitJson fit;
         PrismFileContent prism;
-        QVERIFY(file == "outputall.txt"  ? !designSurfacesFromFile(path, &sheets, &error)
-                : file == "prism.json" ? !readPrismFile(path, &prism, &error)
-                                       : !readFitJson(path, &fit, &error));
+        GridSag sag;
+        QVERIFY(file == "outputall.txt"      ? !designSurfacesFromFile(path, &sheets, &error)
+                : file == "prism.json"       ? !readPrismFile(path, &prism, &error)
+                : file == "surface_exit.dat" ? !readGridSagFile(path, &sag, &error)
+                                             : !readFitJson(path, &fit, &error));
         QVERIFY2(!error.isEmpty() && !error.contains('\n') && error.contains(message), qPrintable(error));
         QVERIFY(!sheets.entrance[0] && !sheets.exit[1]);
     }
