@@ -4,6 +4,7 @@
 #include "fit/prism_fit.h"
 #include "fit/prism_optimize.h"
 #include "fit/prism_trace.h"
+#include "../verify/test_support.h"
 
 #include <QtTest>
 
@@ -189,24 +190,17 @@ private slots:
         QFETCH(int, lines);
         QFETCH(int, nanLine);
         QFETCH(bool, accepted);
-        std::vector<double> numbers;
+        QByteArray text("");  // not null: with no lines, an empty file
         for (int l = 0; l < lines; ++l) {
             const double side = l < 103680 ? -1.0 : 1.0;
-            const double row[6] = {side * (1 + l % 97), 0.01 * (l % 108), l == nanLine ? NAN : 0.5,
-                                   side * 2, 0.0, 12.0};
-            numbers.insert(numbers.end(), row, row + 6);
+            for (double v : {side * (1 + l % 97), 0.01 * (l % 108), l == nanLine ? NAN : 0.5, side * 2, 0.0, 12.0})
+                text += QByteArray::number(v, 'g', 17) + ' ';
         }
         QTemporaryDir dir;
-        QString text;
-        for (double v : numbers)
-            text += QString::number(v, 'g', 17) + QLatin1Char(' ');
-        QFile file(dir.filePath("outputall.txt"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text.toLatin1());
-        file.close();
+        QVERIFY(putFile(dir.filePath("outputall.txt"), text));
         PrismDesignPoints points;
         QString error;
-        QCOMPARE(readPrismDesignPoints(file.fileName(), &points, &error), accepted);
+        QCOMPARE(readPrismDesignPoints(dir.filePath("outputall.txt"), &points, &error), accepted);
         QCOMPARE(error.isEmpty(), accepted);
         if (!accepted)
             return;
@@ -362,7 +356,8 @@ private slots:
                                 .arg(worst).arg(worstPinhole).arg(tolerancePx).arg(toleranceMm)));
     }
 
-    // "prism.json" gives back the very same doubles; broken files are refused.
+    // "prism.json" gives back the very same doubles (broken files are refused
+    // in tst_verify's badFile).
     void prismFileRoundTrip()
     {
         PrismFileContent content;
@@ -391,34 +386,6 @@ private slots:
         QVERIFY(std::isnan(back.fit.exit.conditionNumber));  // written as null
         QVERIFY(!back.verified.present);
         QVERIFY(QByteArray::fromStdString(prismFileText(content)).contains("\"conditionNumber\": null"));
-    }
-
-    void badPrismFile_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("missing") << QByteArray();
-        QTest::newRow("not JSON") << QByteArray("{ \"format\": ");
-        QTest::newRow("other format") << QByteArray("{\"format\": \"something\"}");
-        QTest::newRow("no surfaces") << QByteArray("{\"format\": \"harvenlotek-prism\", \"surfaces\": {}}");
-        QTest::newRow("term count off") << QByteArray(
-            "{\"format\": \"harvenlotek-prism\", \"surfaces\": {\"exit\": {\"order\": 3, \"normalisation\": "
-            "{\"x0\": 0, \"R\": 1}, \"terms\": [[0, 0]], \"coefficients\": [1], \"domain\": {\"xMin\": -1, "
-            "\"xMax\": 0, \"yMin\": -1, \"yMax\": 1}}}}");
-    }
-    void badPrismFile()
-    {
-        QFETCH(QByteArray, text);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("prism.json");
-        if (!text.isEmpty()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(text);
-        }
-        PrismFileContent content;
-        QString error;
-        QVERIFY(!readPrismFile(path, &content, &error));
-        QVERIFY(!error.isEmpty() && !error.contains(QLatin1Char('\n')));
     }
 };
 

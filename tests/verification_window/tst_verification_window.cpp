@@ -1,15 +1,24 @@
-// The verification window's prism controls on a real design in a scratch
-// directory: export buttons idle until a prism fit exists, a prism fit that
+// The verification window on real designs in scratch directories: its prism
+// controls (export buttons idle until a prism fit exists, a prism fit that
 // writes "prism.json" and joins the verified sources, exports that write
-// their files. With HARVENLOTEK_SCREENSHOT set, the window is saved there as
-// a PNG.
+// their files), its predicted calibration, and the main window's button that
+// opens it. With HARVENLOTEK_SCREENSHOT set, the prism window is saved there
+// as a PNG; with HARVENLOTEK_SCREENSHOT_DIR set, the calibration, main and
+// verification windows are saved in that directory.
 #include "design/design_run.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
+#include "../verify/test_support.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QtTest>
+
+#include <memory>
 
 class TestVerificationWindow : public QObject {
     Q_OBJECT
@@ -54,6 +63,96 @@ private slots:
         const QByteArray shot = qgetenv("HARVENLOTEK_SCREENSHOT");
         if (!shot.isEmpty() && button.endsWith("all"))
             window.grab().save(QString::fromLocal8Bit(shot));
+    }
+
+    // "predict calibration": computed beside a usable window, and the same
+    // figures as harvenlotek-cli calibrate for the panel.
+    void predictsTheCommandLineFigures()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const CliResult cli = runCli({"calibrate", "--output-dir", dir.path()});
+        QCOMPARE(cli.code, 0);
+        // The figures: the lines after the "calibration" line, up to the total time.
+        QStringList expected = QString::fromLocal8Bit(cli.out).split(QLatin1Char('\n'));
+        while (!expected.isEmpty() && !expected.first().startsWith(QLatin1String("calibration")))
+            expected.removeFirst();
+        QVERIFY(expected.size() > 2);
+        expected.removeFirst();
+        while (!expected.isEmpty() && !expected.last().startsWith(QLatin1String("total time")))
+            expected.removeLast();
+        expected.removeLast();
+        QVERIFY(expected.size() >= 8);
+
+        VerificationWindow window;
+        window.verifyDirectory(dir.path(), false, PanelParameters());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* button = window.findChild<QPushButton*>(QStringLiteral("pushButton_calibrate"));
+        auto* text = window.findChild<QPlainTextEdit*>(QStringLiteral("calibrationTable"));
+        QVERIFY(button && text);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(!button->isEnabled());  // running on its own thread; the event loop goes on
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 600000);
+        const QStringList shown = text->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(shown.first(), QStringLiteral("classic design"));
+        QCOMPARE(shown.mid(1), expected);
+        const QByteArray shots = qgetenv("HARVENLOTEK_SCREENSHOT_DIR");  // for a person to look at
+        if (!shots.isEmpty())
+            window.grab().save(QDir(QString::fromLocal8Bit(shots)).filePath(QStringLiteral("calibration_window.png")));
+    }
+
+    // The main window's "verify" button opens a window of its own with the map
+    // and the table of the design and the fit in the working directory, and
+    // leaves the panel's controls where they were. Last: it changes the
+    // working directory and the screen size the panel uses.
+    void verifyButtonOpensTheVerification()
+    {
+        QTemporaryDir dir;
+        QCOMPARE(runCli({"design", "--output-dir", dir.path()}).code, 0);
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+
+        screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+        screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
+        auto window = std::make_unique<MainWindow>();
+        window->resize(screenWidth, screenHeight);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        auto* verify = window->findChild<QPushButton*>(QStringLiteral("pushButton_verify"));
+        auto* freeform = window->findChild<QPushButton*>(QStringLiteral("pushButton"));
+        auto* fit = window->findChild<QPushButton*>(QStringLiteral("pushButton_2"));
+        QVERIFY(verify && freeform && fit);
+        QCOMPARE(verify->text(), QStringLiteral("verify"));
+        // In the free area: no other control of the panel under it.
+        for (QWidget* other : window->findChildren<QWidget*>()) {
+            if (other != verify && other->isVisible() && other->parentWidget() == verify->parentWidget()
+                && other->objectName() != QLatin1String("centralWidget") && !other->inherits("QMenuBar") && !other->inherits("QToolBar") && !other->inherits("QStatusBar"))
+                QVERIFY2(!other->geometry().intersects(verify->geometry()), qPrintable(other->objectName()));
+        }
+
+        QTest::mouseClick(fit, Qt::LeftButton);  // a fit of order 3 in the working directory
+        QVERIFY(QFileInfo::exists(QStringLiteral("result_para_fit.json")));
+        QTest::mouseClick(verify, Qt::LeftButton);
+        auto* table = window->findChild<QPlainTextEdit*>(QStringLiteral("verificationTable"));
+        auto* map = window->findChild<QLabel*>(QStringLiteral("verificationMap"));
+        QVERIFY(table && map);
+        QVERIFY(QTest::qWaitForWindowExposed(table->window()));
+        QVERIFY(!table->window()->isModal());
+        const QString text = table->toPlainText();
+        QVERIFY2(text.contains(QStringLiteral("design    left")) && text.contains(QStringLiteral("fit 3     right")),
+                 qPrintable(text));
+        QVERIFY(map->pixmap(Qt::ReturnByValue).width() > 1000);
+        QVERIFY(window->isEnabled());  // the panel stays usable beside it
+
+        const QByteArray shots = qgetenv("HARVENLOTEK_SCREENSHOT_DIR");
+        if (!shots.isEmpty()) {
+            QTest::qWait(200);
+            const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+            screen.save(QDir(QString::fromLocal8Bit(shots)).filePath(QStringLiteral("verify_window_screen.png")));
+            window->grab().save(QDir(QString::fromLocal8Bit(shots)).filePath(QStringLiteral("main_window.png")));
+        }
+        QDir::setCurrent(previous);
     }
 };
 
