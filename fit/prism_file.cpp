@@ -2,6 +2,7 @@
 
 #include "io/atomic_file_set.h"
 #include "io/safe_input.h"
+#include "parameters/panel_parameters.h"
 #include "textio/json_file.h"
 
 #include "fit/fit_files.h"
@@ -99,35 +100,21 @@ void appendShortestNumber(std::string* out, double value)
     out->append(text.constData(), static_cast<std::size_t>(text.size()));
 }
 
-PrismPanel prismPanelFrom(const DesignParameters& parameters)
-{
-    PrismPanel panel;
-    panel.focalLength = parameters.focalLength;
-    panel.resolutionX = parameters.resolutionX;
-    panel.angleDeg = static_cast<double>(parameters.angleDeg);
-    panel.prismDistance = parameters.prismDistance;
-    panel.prismSize = parameters.prismSize;
-    panel.refractiveIndex = static_cast<double>(parameters.refractiveIndex);
-    panel.centralRayHitX = parameters.centralRayHitX;
-    panel.centralRayHitY = parameters.centralRayHitY;
-    return panel;
-}
-
 std::string prismFileText(const PrismFileContent& content)
 {
     JsonWriter w;
     w.beginObject();
     w.key("format").string(QString::fromLatin1(prismFileFormat));
     w.key("version").integer(prismFileVersion);
-    const PrismPanel& p = content.panel;
+    const DesignParameters& p = content.panel;
     w.key("panel").beginObject();
     w.key("focalLengthMm").integer(p.focalLength);
     w.key("resolutionX").integer(p.resolutionX);
-    w.key("pixelPitchMm").number(p.pixelPitch);
-    w.key("angleDeg").number(p.angleDeg);
+    w.key("pixelPitchMm").number(pixelPitch);
+    w.key("angleDeg").number(static_cast<double>(p.angleDeg));
     w.key("prismDistanceMm").integer(p.prismDistance);
     w.key("prismSizeMm").integer(p.prismSize);
-    w.key("refractiveIndex").number(p.refractiveIndex);
+    w.key("refractiveIndex").number(static_cast<double>(p.refractiveIndex));
     w.key("centralRayHitX").number(p.centralRayHitX);
     w.key("centralRayHitY").number(p.centralRayHitY);
     w.endObject();
@@ -205,11 +192,10 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
     const QJsonObject panel = root.value(QStringLiteral("panel")).toObject();
     c.panel.focalLength = panel.value(QStringLiteral("focalLengthMm")).toInt();
     c.panel.resolutionX = panel.value(QStringLiteral("resolutionX")).toInt();
-    c.panel.pixelPitch = number(panel.value(QStringLiteral("pixelPitchMm")));
-    c.panel.angleDeg = number(panel.value(QStringLiteral("angleDeg")));
+    c.panel.angleDeg = static_cast<float>(number(panel.value(QStringLiteral("angleDeg"))));
     c.panel.prismDistance = panel.value(QStringLiteral("prismDistanceMm")).toInt();
     c.panel.prismSize = panel.value(QStringLiteral("prismSizeMm")).toInt();
-    c.panel.refractiveIndex = number(panel.value(QStringLiteral("refractiveIndex")));
+    c.panel.refractiveIndex = static_cast<float>(number(panel.value(QStringLiteral("refractiveIndex"))));
     c.panel.centralRayHitX = number(panel.value(QStringLiteral("centralRayHitX")));
     c.panel.centralRayHitY = number(panel.value(QStringLiteral("centralRayHitY")));
     c.designModel = root.value(QStringLiteral("designModel")).toString();
@@ -249,7 +235,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
     return true;
 }
 
-bool runPrismFit(const PrismDesignPoints& points, int order, const PrismPanel& panel,
+bool runPrismFit(const PrismDesignPoints& points, int order, const DesignParameters& panel,
                  const QString& outputDirectory, PrismFit* fit, QString* error)
 {
     PrismFileContent content;

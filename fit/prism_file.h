@@ -22,21 +22,6 @@ inline constexpr int prismFileVersion = 1;
 void appendShortestNumber(std::string* out, double value);
 
 // The panel values a prism was designed with, as the design takes them.
-struct PrismPanel {
-    int focalLength = 35;        // mm
-    int resolutionX = 1920;      // pixels
-    double pixelPitch = 0.0055;  // mm
-    double angleDeg = 20.0;      // the design's angle (the sketch's float)
-    int prismDistance = 175;     // prism base to image plane, mm
-    int prismSize = 100;         // base width, mm
-    double refractiveIndex = 1.48;  // the design's (float) index
-    double centralRayHitX = 0.0;    // the sketch's point: the left virtual pinhole is at -x
-    double centralRayHitY = 0.0;
-
-    double pinholeHeight() const { return prismDistance + focalLength; }  // F
-    double leftPinholeX() const { return -centralRayHitX; }               // Cp of the left half
-};
-PrismPanel prismPanelFrom(const DesignParameters& parameters);
 
 // The verified errors of a prism, when the verifier ran on it.
 struct PrismVerifiedSummary {
@@ -63,7 +48,7 @@ struct PrismOptimizedSummary {
 };
 
 struct PrismFileContent {
-    PrismPanel panel;
+    DesignParameters panel;
     QString designModel = QStringLiteral("classic");
     QString fitModel = QStringLiteral("prism");
     PrismFit fit;
@@ -83,5 +68,5 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
 // One prism fit of an order: the fit of the design points and "prism.json"
 // in `outputDirectory`. False with a one-line message when the file cannot
 // be written (the fit is still in *fit).
-bool runPrismFit(const PrismDesignPoints& points, int order, const PrismPanel& panel,
+bool runPrismFit(const PrismDesignPoints& points, int order, const DesignParameters& panel,
                  const QString& outputDirectory, PrismFit* fit, QString* error);

@@ -109,7 +109,7 @@ void VerificationWindow::prismFitClicked()
         line = QStringLiteral("prism fit: %1").arg(error);
     } else {
         PrismFileContent content;
-        content.panel = prismPanelFrom(toDesignParameters(panel_, centralRayHit(panel_)));
+        content.panel = toDesignParameters(panel_, centralRayHit(panel_));
         content.fit = fitPrism(points, order);
         const verify::PrismGeometry geometry = verify::geometryOfPanel(panel_);
         if (optimize->isChecked()) {

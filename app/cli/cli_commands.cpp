@@ -191,7 +191,7 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
     }
     const PanelParameters& panel = request.panel;
     PrismFileContent content;
-    content.panel = prismPanelFrom(toDesignParameters(panel, centralRayHit(panel)));
+    content.panel = toDesignParameters(panel, centralRayHit(panel));
     // The model of the design the points come from: its own record when the
     // directory has one, else the request's.
     DesignJson design;

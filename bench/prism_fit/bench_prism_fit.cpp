@@ -51,7 +51,7 @@ int main(int argc, char** argv)
                 seconds(timer), points.exitLeft.size(), points.exitRight.size(), points.entranceLeft.size(),
                 points.entranceRight.size());
     std::printf("order terms  surface   x0        R        rms_mm     max_mm     mirror_max  cond       rank  fit_s  max_at\n");
-    const PrismPanel panel = prismPanelFrom(parameters);
+    const DesignParameters panel = parameters;
     const verify::PrismGeometry geometry = verify::geometryOfPanel(panelValues);
     std::vector<std::pair<int, PrismFit>> fits;
     for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order) {

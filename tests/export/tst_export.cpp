@@ -270,7 +270,7 @@ private slots:
         QString error;
         QVERIFY(readPrismDesignPoints(dir.filePath("outputall.txt"), &points, &error));
         PrismFit fit;
-        QVERIFY(runPrismFit(points, 8, prismPanelFrom(parameters), dir.path(), &fit, &error));
+        QVERIFY(runPrismFit(points, 8, parameters, dir.path(), &fit, &error));
         ExportOptions options;
         options.formats = ExportPly;
         ExportSummary summary;
