@@ -208,21 +208,25 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
     }
     Sheet sheet(&painter, 600.0 / 25.4);
     const double X = d.solid.halfWidthX, Y = d.solid.halfWidthY;
-    // One scale for the three views: the front view (2X wide, height tall)
-    // and the side view (2Y wide) side by side in 150 mm, the top view (2Y
-    // tall) above the front view, within 150 mm of height.
-    const double scale = std::min({150.0 / (2.0 * X + 2.0 * Y), 150.0 / (2.0 * Y + d.height())});
+    // One scale for the three views: the front view (2X wide) and the side
+    // view (2Y wide) side by side within 150 mm, the top view (2Y tall) above
+    // the front view (the height tall), within 190 mm of the sheet's height.
     const double gap = 22.0;
+    const double scale = std::min(128.0 / (2.0 * X + 2.0 * Y), 108.0 / (2.0 * Y + d.height()));
     const double frontLeft = 28.0;
-    const double topTop = 22.0;
+    const double topTop = 42.0;
     const View top{frontLeft + scale * X, topTop + scale * Y, scale};
-    const double frontTop = topTop + 2.0 * Y * scale + gap;
+    const double frontTop = topTop + 2.0 * Y * scale + gap + 4.0;
     const View front{frontLeft + scale * X, frontTop + scale * d.zMax, scale};
     const View side{frontLeft + 2.0 * X * scale + gap + scale * Y, front.cy, scale};
 
     sheet.pen(0.5);
     sheet.rect(8, 8, 281, 194);
     sheet.text(12, 16, QStringLiteral("Harvenlotek prism, two freeform surfaces (exact: prism.step), mm"), 4.0, true);
+    sheet.text(12, 22.5,
+               QStringLiteral("top view: dashed the entrance clear aperture, dotted the exit clear aperture, "
+                              "dash-dot x = 0 (the halves meet) and y = 0"),
+               2.2);
     sheet.text(12, 200, QStringLiteral("third-angle projection, scale %1 : 1").arg(QString::number(scale, 'g', 4)), 2.5);
 
     // Top view: footprint, the centre line where the halves meet, apertures.
@@ -237,14 +241,14 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
     sheet.pen(0.18, Qt::DotLine, Qt::darkRed);
     sheet.rect(top.x(-d.exit.halfWidthX), top.y(d.exit.halfWidthY), 2.0 * d.exit.halfWidthX * scale,
                2.0 * d.exit.halfWidthY * scale);
-    sheet.text(top.x(X) + 3, top.y(Y) + 2, QStringLiteral("top view (from the camera, along -z)"), 2.5, true);
-    sheet.text(top.x(X) + 3, top.y(Y) + 6, QStringLiteral("dashed: entrance clear aperture"), 2.2);
-    sheet.text(top.x(X) + 3, top.y(Y) + 9.5, QStringLiteral("dotted: exit clear aperture"), 2.2);
-    sheet.text(top.x(X) + 3, top.y(Y) + 13, QStringLiteral("dash-dot: x = 0 (halves meet), y = 0"), 2.2);
+    sheet.pen(0.18);
+    sheet.text(top.x(X) - sheet.textWidth(QStringLiteral("top view (from the camera, along -z)")), top.y(-Y) + 10,
+               QStringLiteral("top view (from the camera, along -z)"), 2.5, true);
     sheet.dimension(top.x(-X), top.y(Y) - 6, top.x(X), top.y(Y) - 6, mm(d.width()));
     sheet.dimension(top.x(-X) - 8, top.y(-Y), top.x(-X) - 8, top.y(Y), mm(d.depth()));
+    sheet.pen(0.18);
     sheet.text(top.x(-X) - 4, top.y(-Y) + 4, QStringLiteral("B"), 3.0, true);
-    sheet.text(top.x(0) - 1, top.y(-Y) + 6, QStringLiteral("A"), 3.0, true);
+    sheet.text(top.x(0) - 1, top.y(-Y) + 5, QStringLiteral("A"), 3.0, true);
 
     // Front view (along +y) and side view (along -x, from x = +X).
     drawSilhouette(sheet, front, silhouette(content.fit, d.solid, true), X);
@@ -252,30 +256,32 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
     sheet.pen(0.18, Qt::DashDotLine);
     sheet.line(front.x(0), front.y(d.zMax) - 3, front.x(0), front.y(d.zMin) + 3);
     sheet.line(side.x(0), side.y(d.zMax) - 3, side.x(0), side.y(d.zMin) + 3);
+    sheet.pen(0.18);
     sheet.text(front.x(-X), front.y(d.zMin) + 12, QStringLiteral("front view (along +y)"), 2.5, true);
     sheet.text(side.x(-Y), side.y(d.zMin) + 12, QStringLiteral("side view (along -x)"), 2.5, true);
     sheet.dimension(front.x(X) + 6, front.y(d.zMin), front.x(X) + 6, front.y(d.zMax), mm(d.height()));
     sheet.dimension(front.x(0) + 3, front.y(content.fit.exit.surface.height(0, 0)), front.x(0) + 3,
                     front.y(content.fit.entrance.surface.height(0, 0)), mm(d.centreThickness));
-    sheet.dimension(side.x(Y) + 6, side.y(content.fit.exit.surface.height(X, Y)), side.x(Y) + 6,
-                    side.y(content.fit.entrance.surface.height(X, Y)), mm(d.cornerThickness[2]));
+    sheet.dimension(side.x(-Y) - 6, side.y(content.fit.exit.surface.height(X, -Y)), side.x(-Y) - 6,
+                    side.y(content.fit.entrance.surface.height(X, -Y)), mm(d.cornerThickness[1]));
     sheet.text(front.x(-X) - 5, front.y(0.5 * (d.zMin + d.zMax)), QStringLiteral("B"), 3.0, true);
-    sheet.text(side.x(-Y) - 5, side.y(0.5 * (d.zMin + d.zMax)), QStringLiteral("A"), 3.0, true);
+    sheet.text(side.x(-Y) - 14, side.y(0.5 * (d.zMin + d.zMax)), QStringLiteral("A"), 3.0, true);
     sheet.text(front.x(-X), front.y(d.zMin) + 5,
                QStringLiteral("lowest point z = %1 above datum C (z = 0)").arg(mm(d.zMin)), 2.2);
 
     // The table.
-    const double tableLeft = 178.0;
+    sheet.pen(0.18);
+    const double tableLeft = 183.0;
     double y = 30.0;
     sheet.text(tableLeft, y, QStringLiteral("dimensions and notes (mm)"), 3.0, true);
     for (const QString& line : prismDrawingLines(content)) {
         y += 5.2;
         QString rest = line;
-        // Long lines wrap at a blank before 62 characters.
-        while (rest.size() > 62) {
-            int cut = rest.lastIndexOf(QLatin1Char(' '), 62);
+        // Long lines wrap at a blank before 58 characters.
+        while (rest.size() > 58) {
+            int cut = rest.lastIndexOf(QLatin1Char(' '), 58);
             if (cut <= 0)
-                cut = 62;
+                cut = 58;
             sheet.text(tableLeft, y, rest.left(cut), 2.2);
             rest = QStringLiteral("    ") + rest.mid(cut + 1);
             y += 3.6;
