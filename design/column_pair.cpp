@@ -216,7 +216,7 @@ void traceColumnGroup(DesignRecord* const* records, int b)
     const Pack<N> three = all<N>(3.0);
     const Pack<N> six = all<N>(6.0);
     for (int pass = 0; pass < 2; ++pass) {
-        const double hScalar = pass == 0 ? -0.0055 : 0.0055;
+        const double hScalar = pass == 0 ? -pixelPitch : pixelPitch;
         const Pack<N> h = all<N>(hScalar);
         const Pack<N> halfH = h / two;
         Pack<N> state[2] = {lanes<N>(h0), lanes<N>(h1)};

@@ -1,6 +1,6 @@
 #include "design/ray_trace.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>
@@ -135,7 +135,7 @@ void traceRowPass(DesignRecord& r, int pass)
 {
     const bool left = pass < 2;
     const double startX = left ? -r.quarterWidth : r.quarterWidth;
-    const double h = pass % 2 == 0 ? -0.0055 : 0.0055;
+    const double h = pass % 2 == 0 ? -pixelPitch : pixelPitch;
     const RowSystem system{r, left ? r.virtualPinholeX : -r.virtualPinholeX,
                            left ? r.minusSinAngle : -r.minusSinAngle};
     RungeKuttaStepper stepper(r);
@@ -190,7 +190,7 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
     const int steps = r.halfSteps;
 
     for (int pass = 0; pass < 2; ++pass) {
-        const double h = pass == 0 ? -0.0055 : 0.0055;
+        const double h = pass == 0 ? -pixelPitch : pixelPitch;
         r.state[0] = startExitHeight;
         r.state[1] = startEntranceHeight;
         r.step = h;
@@ -216,7 +216,7 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
 
 double columnSensorX(const DesignRecord& r, int b)
 {
-    return b * 0.0055 - 2 * r.quarterWidth;
+    return b * pixelPitch - 2 * r.quarterWidth;
 }
 
 void traceGridColumn(DesignRecord& r, int b)

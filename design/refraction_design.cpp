@@ -1,27 +1,11 @@
 #include "design/refraction_design.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "design/ray_trace.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-
-const char* designModelName(DesignModel model)
-{
-    return model == DesignModel::Refraction ? "refraction" : "classic";
-}
-
-bool parseDesignModel(const QString& text, DesignModel* model)
-{
-    if (text == QLatin1String("classic"))
-        *model = DesignModel::Classic;
-    else if (text == QLatin1String("refraction"))
-        *model = DesignModel::Refraction;
-    else
-        return false;
-    return true;
-}
 
 RefractionHalf RefractionHalf::of(const DesignRecord& record, bool rightHalf)
 {
