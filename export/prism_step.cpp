@@ -2,6 +2,7 @@
 
 #include "export/bezier_patch.h"
 
+#include <APIHeaderSection_MakeHeader.hxx>
 #include <BRepBuilderAPI_MakeEdge.hxx>
 #include <BRepBuilderAPI_MakeFace.hxx>
 #include <BRepBuilderAPI_MakeSolid.hxx>
@@ -19,6 +20,8 @@
 #include <Message_Messenger.hxx>
 #include <Message_PrinterOStream.hxx>
 #include <STEPControl_Writer.hxx>
+#include <StepData_StepModel.hxx>
+#include <TCollection_HAsciiString.hxx>
 #include <Standard_Failure.hxx>
 #include <TColgp_Array1OfPnt.hxx>
 #include <TColgp_Array2OfPnt.hxx>
@@ -167,8 +170,15 @@ bool stepBytes(const TopoDS_Shape& shape, const char* fileName, std::string* byt
         Interface_Static::SetCVal("write.step.unit", "MM");
         Interface_Static::SetCVal("xstep.cascade.unit", "MM");
         Interface_Static::SetCVal("write.step.product.name", "harvenlotek prism");
-        if (writer.Transfer(shape, STEPControl_AsIs) != IFSelect_RetDone
-            || writer.Write(path.constData()) != IFSelect_RetDone) {
+        if (writer.Transfer(shape, STEPControl_AsIs) != IFSelect_RetDone) {
+            *error = QStringLiteral("OpenCASCADE could not write %1").arg(QString::fromLatin1(fileName));
+            return false;
+        }
+        // The header names the result file, not the temporary one.
+        APIHeaderSection_MakeHeader header(writer.Model());
+        header.SetName(new TCollection_HAsciiString(fileName));
+        header.SetOriginatingSystem(new TCollection_HAsciiString("harvenlotek"));
+        if (writer.Write(path.constData()) != IFSelect_RetDone) {
             *error = QStringLiteral("OpenCASCADE could not write %1").arg(QString::fromLatin1(fileName));
             return false;
         }

@@ -123,6 +123,15 @@ private slots:
                                {"surface_entrance_right.dat", &prism.fit.entrance, 1.0},
                                {"surface_exit_left.dat", &prism.fit.exit, -1.0},
                                {"surface_exit_right.dat", &prism.fit.exit, 1.0}};
+        // prism.json states the same frame under "frame", its other keys as before.
+        QFile json(dir.filePath("prism.json"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        const QJsonObject root = QJsonDocument::fromJson(json.readAll()).object();
+        QVERIFY(root.contains("surfaces") && root.contains("verified") && root.contains("optimized"));
+        const QJsonArray jsonHalves = root.value("frame").toObject().value("gridSag").toArray();
+        QCOMPARE(jsonHalves.size(), 4);
+        QCOMPARE(root.value("frame").toObject().value("pinholeMm").toArray().at(2).toDouble(),
+                 double(prism.panel.prismDistance + prism.panel.focalLength));
         std::map<std::string, std::vector<double>> centreLine;  // z at x = 0 down the rows
         for (const Half& h : halves) {
             GridSag g;
@@ -138,6 +147,12 @@ private slots:
             QVERIFY(stated.size() > 3);
             QCOMPARE(stated[1].toDouble(), g.xdec);
             QCOMPARE(stated[2].toDouble(), g.ydec);
+            const auto inJson = std::find_if(jsonHalves.begin(), jsonHalves.end(), [&](const QJsonValue& v) {
+                return v.toObject().value("file").toString() == QLatin1String(h.name);
+            });
+            QVERIFY(inJson != jsonHalves.end());
+            QCOMPARE(inJson->toObject().value("xdecMm").toDouble(), g.xdec);
+            QCOMPARE(inJson->toObject().value("ydecMm").toDouble(), g.ydec);
             const double xFirst = g.nodeX(0), xLast = g.nodeX(g.nx - 1);
             QVERIFY(std::abs(xFirst - (h.side < 0 ? -reachX : 0.0)) < 1e-12);
             QVERIFY(std::abs(xLast - (h.side < 0 ? 0.0 : reachX)) < 1e-12);
