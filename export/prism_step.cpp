@@ -248,36 +248,37 @@ bool makePrismStepFiles(const PrismFit& fit, ExportMade* made, QString* error)
     try {
         NamedFaces faces;
         addFreeformFaces(p, &faces);
-        // Side faces. Net indices: i along x (0 at |x| = X), j along y (0 at y = -Y).
+        // Side faces. Net indices: i along x (0 at |x| = X, the degree at
+        // x = 0), j along y (0 at y = -Y, the degree at y = +Y).
         TopoDS_Face side;
-        const auto corner = [](const BezierNet& net, int i, int j) { return net.point(i, j); };
-        struct Side {
-            const char* name;
-            int i;  // -1: a side along x at j
-            int j;
-        };
-        // Front (y = -Y) and back (y = +Y): both halves' edges; left (x = -X) and right (x = +X).
-        const Side sides[] = {{"side y = -Y", -1, 0}, {"side y = +Y", -1, -2}, {"side x = -X", 0, -1},
-                              {"side x = +X", 0, -3}};
-        for (const Side& s : sides) {
-            std::vector<TopoDS_Edge> edges;
-            if (s.i < 0) {
-                const int jt = s.j == 0 ? 0 : n, jb = s.j == 0 ? 0 : m;
-                edges = {boundaryEdge(p.exitLeft, -1, jb), boundaryEdge(p.exitRight, -1, jb),
-                         segment(corner(p.exitRight, 0, jb), corner(p.entranceRight, 0, jt)),
-                         boundaryEdge(p.entranceRight, -1, jt), boundaryEdge(p.entranceLeft, -1, jt),
-                         segment(corner(p.entranceLeft, 0, jt), corner(p.exitLeft, 0, jb))};
-            } else {
-                const BezierNet& top = s.j == -1 ? p.entranceLeft : p.entranceRight;
-                const BezierNet& bottom = s.j == -1 ? p.exitLeft : p.exitRight;
-                edges = {boundaryEdge(bottom, 0, -1), segment(corner(bottom, 0, m), corner(top, 0, n)),
-                         boundaryEdge(top, 0, -1), segment(corner(top, 0, 0), corner(bottom, 0, 0))};
-            }
+        // The front (y = -Y) and back (y = +Y) sides run under both halves.
+        for (const bool back : {false, true}) {
+            const int jt = back ? n : 0, jb = back ? m : 0;
+            const std::vector<TopoDS_Edge> edges = {
+                boundaryEdge(p.exitLeft, -1, jb), boundaryEdge(p.exitRight, -1, jb),
+                segment(p.exitRight.point(0, jb), p.entranceRight.point(0, jt)),
+                boundaryEdge(p.entranceRight, -1, jt), boundaryEdge(p.entranceLeft, -1, jt),
+                segment(p.entranceLeft.point(0, jt), p.exitLeft.point(0, jb))};
+            const char* name = back ? "side y = +Y" : "side y = -Y";
             if (!planarFace(edges, &side)) {
-                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(QString::fromLatin1(s.name));
+                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(QString::fromLatin1(name));
                 return false;
             }
-            faces.add(side, s.name);
+            faces.add(side, name);
+        }
+        // The left (x = -X) and right (x = +X) sides: one half each.
+        for (const bool right : {false, true}) {
+            const BezierNet& top = right ? p.entranceRight : p.entranceLeft;
+            const BezierNet& bottom = right ? p.exitRight : p.exitLeft;
+            const std::vector<TopoDS_Edge> edges = {
+                boundaryEdge(bottom, 0, -1), segment(bottom.point(0, m), top.point(0, n)), boundaryEdge(top, 0, -1),
+                segment(top.point(0, 0), bottom.point(0, 0))};
+            const char* name = right ? "side x = +X" : "side x = -X";
+            if (!planarFace(edges, &side)) {
+                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(QString::fromLatin1(name));
+                return false;
+            }
+            faces.add(side, name);
         }
         const TopoDS_Shape shell = sewn(faces, &names);
         TopExp_Explorer shells(shell, TopAbs_SHELL);

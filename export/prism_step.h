@@ -23,9 +23,9 @@
 
 #include <string>
 
-class TopoDS_Shape;
+#include <vector>
 
-struct PrismStepSolid;  // OpenCASCADE shapes, in prism_step.cpp
+class TopoDS_Shape;
 
 // The STEP files of a prism, in memory: "prism.step" and "surfaces.step".
 // False with a one-line message when the surfaces touch or cross, or the
