@@ -122,10 +122,6 @@ void putUint32(std::string* out, std::uint32_t value)
         out->push_back(static_cast<char>((value >> (8 * b)) & 0xFFu));
 }
 
-bool writeAtomically(const QString& path, const std::string& bytes, QString* error)
-{
-    return writeFileAtomically(path, bytes.data(), bytes.size(), error);
-}
 
 }  // namespace
 
@@ -526,15 +522,31 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
         s.notes << made.notes;
     }
     files.emplace_back(QString::fromLatin1(frameFileName), prismFrameText(frame));
-    for (const auto& [name, bytes] : files) {
-        const QString path = QDir(outputDirectory).filePath(name);
-        if (!writeAtomically(path, bytes, error)) {
-            s.writeFailed = true;
-            *summary = s;
-            return false;
-        }
-        s.written << path;
+    // One set: every file staged complete, then all renamed into place
+    // together through the set's journal.
+    AtomicFileSet set(outputDirectory, QStringLiteral("export"));
+    QStringList names;
+    for (const auto& file : files)
+        names << file.first;
+    if (!set.checkTargets(names)) {
+        *error = set.errorString();
+        return false;
     }
+    for (const auto& [name, bytes] : files) {
+        if (!set.stage(name, bytes.data(), bytes.size()))
+            break;
+    }
+    if (set.failed() || !set.commit()) {
+        *error = set.errorString();
+        s.writeFailed = true;
+        for (const QString& name : names)
+            if (!set.notReplaced().contains(name))
+                s.written << QDir(outputDirectory).filePath(name);
+        *summary = s;
+        return false;
+    }
+    for (const QString& name : names)
+        s.written << QDir(outputDirectory).filePath(name);
     *summary = s;
     return true;
 }

@@ -172,8 +172,9 @@ struct ExportSummary {
 // PLY export reads the design points from `designPointsFile`. False with a
 // one-line message, and nothing written, on bad input (no prism file,
 // unreadable design points, an unwritable directory, a format whose maker is
-// missing or fails); a failure while writing leaves the files already renamed
-// into place.
+// missing or fails). The files are one set (io/atomic_file_set.h, journal
+// ".hvl-commit-export"): all are staged complete before any is renamed, so a
+// failure while writing leaves the previous files as they were.
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error);
 
