@@ -161,6 +161,7 @@ std::string prismFileText(const PrismFileContent& content)
         w.key("untracedPixels").integer(v.untracedPixels);
         w.endObject();
     }
+    writeDesignOrigin(w, content.origin);
     w.endObject();
     const QByteArray bytes = w.bytes();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -231,6 +232,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.reprojectionMaxPx = number(v.value(QStringLiteral("reprojection1mMaxPx")));
         c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
     }
+    c.origin = readDesignOrigin(root);
     *content = c;
     return true;
 }
