@@ -1,12 +1,14 @@
 #pragma once
 
 #include "design/refraction_design.h"
+#include "fit/design_origin.h"
 #include "parameters/panel_parameters.h"
 
 #include <QMainWindow>
 
 class QGraphicsScene;
 class QPushButton;
+class FolderWatcher;
 class Prismitem;
 class VerificationWindow;
 struct MainWindowForm;
@@ -66,4 +68,10 @@ private:
     QPushButton* verifyButton = nullptr;
     VerificationWindow* verificationWindow = nullptr;
     bool fitComputed = false;
+    // The design this window wrote last, to tell a fit of another one.
+    DesignOrigin ownDesign;
+    // Says in the status bar when another process changes the results here.
+    FolderWatcher* folderWatcher = nullptr;
+    // Finishes an interrupted commit; one that cannot be finished gets a box.
+    void recoverFolder();
 };
