@@ -27,7 +27,7 @@ struct DesignJson {
     double centralRayHitX = 0.0;
     double centralRayHitY = 0.0;
     // The digest of the "outputall.txt" written with it (io/points_digest.h),
-    // member "pointsSha256"; empty when unknown (files of older versions).
+    // member "pointsSha1"; empty when unknown (files of older versions).
     QString pointsDigest;
 };
 

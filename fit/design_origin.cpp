@@ -59,7 +59,7 @@ DesignOrigin currentDesignOrigin(const QString& directory)
 void writeDesignOrigin(JsonWriter& w, const DesignOrigin& origin)
 {
     w.key("origin").beginObject();
-    w.key("pointsSha256");
+    w.key("pointsSha1");
     if (origin.pointsDigest.isEmpty())
         w.null();
     else
@@ -84,7 +84,7 @@ DesignOrigin readDesignOrigin(const QJsonObject& root)
 {
     DesignOrigin origin;
     const QJsonObject o = root.value(QLatin1String("origin")).toObject();
-    origin.pointsDigest = o.value(QLatin1String("pointsSha256")).toString();
+    origin.pointsDigest = o.value(QLatin1String("pointsSha1")).toString();
     const QJsonValue design = o.value(QLatin1String("design"));
     if (design.isObject()) {
         const QJsonObject d = design.toObject();

@@ -16,7 +16,7 @@ class JsonWriter;
 struct DesignJson;
 
 struct DesignOrigin {
-    QString pointsDigest;       // "pointsSha256"; empty when unknown (files of older versions)
+    QString pointsDigest;       // "pointsSha1"; empty when unknown (files of older versions)
     bool designKnown = false;   // the design's values below are known
     QString designModel;
     double angleDeg = 0.0;      // the angle the design took
@@ -36,7 +36,7 @@ DesignOrigin designOriginFor(const QString& directory, const QString& digest);
 // whole; an empty digest when there is no readable design file.
 DesignOrigin currentDesignOrigin(const QString& directory);
 
-// The member "origin": {"pointsSha256": ..., "design": {...} or null}.
+// The member "origin": {"pointsSha1": ..., "design": {...} or null}.
 void writeDesignOrigin(JsonWriter& w, const DesignOrigin& origin);
 // The origin a result file records; an empty one when it records none.
 DesignOrigin readDesignOrigin(const QJsonObject& root);

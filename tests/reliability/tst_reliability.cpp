@@ -48,6 +48,17 @@ void start(QProcess* p, const QString& dir, const QStringList& args)
     p->start(HARVENLOTEK_CLI, args);
 }
 
+// Starts the tool with a library that ends it right after its N-th rename
+// of a result file (stop_after_rename.cpp).
+void startStoppingAfterRename(QProcess* p, const QString& dir, const QStringList& args, int renames)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", STOP_AFTER_RENAME);
+    env.insert("HVL_STOP_AFTER_RENAME", QString::number(renames));
+    p->setProcessEnvironment(env);
+    start(p, dir, args);
+}
+
 Run finish(QProcess* p)
 {
     Run r;
@@ -337,11 +348,7 @@ private slots:
         place(dir.path(), a, fitFiles);
         place(dir.path(), fit ? b : a, designFiles);
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", STOP_AFTER_RENAME);
-        env.insert("HVL_STOP_AFTER_RENAME", QString::number(renames));
-        p.setProcessEnvironment(env);
-        start(&p, dir.path(), fit ? fit3 : designB);
+        startStoppingAfterRename(&p, dir.path(), fit ? fit3 : designB, renames);
         const Run r = finish(&p);
         ++tally.tried;
         tally.hangs += r.hung;
@@ -376,11 +383,7 @@ private slots:
         place(dir.path(), a, fitFiles);
         place(dir.path(), b, designFiles);
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LD_PRELOAD", STOP_AFTER_RENAME);
-        env.insert("HVL_STOP_AFTER_RENAME", "2");  // the journal and one fitted-point file
-        p.setProcessEnvironment(env);
-        start(&p, dir.path(), {"fit", "--order", "3"});
+        startStoppingAfterRename(&p, dir.path(), {"fit", "--order", "3"}, 2);  // the journal and one fitted-point file
         QCOMPARE(finish(&p).code, 9);
         const QStringList temps = QDir(dir.path()).entryList({".result_para_fit.txt.hvl-tmp-*"}, QDir::Files | QDir::Hidden);
         QCOMPARE(temps.size(), 1);
