@@ -28,7 +28,6 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QSpinBox>
-#include <QStatusBar>
 #include <QTextBrowser>
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
@@ -53,10 +52,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                               QString::fromLatin1(designJsonFileName), QString::fromLatin1(surface1FitFileName),
                               QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
                               QString::fromLatin1(fitJsonFileName)};
+    folderNote = new QLabel(this);
+    folderNote->setObjectName(QStringLiteral("label_folder"));
+    folderNote->setWordWrap(true);
+    folderNote->setStyleSheet(QStringLiteral("color: #b00000"));
+    folderNote->setGeometry(static_cast<int>(0.01 * screenWidth), static_cast<int>(0.413 * screenHeight),
+                            static_cast<int>(0.3 * screenWidth), static_cast<int>(0.027 * screenHeight));
     folderWatcher = new FolderWatcher(QStringLiteral("."), results, this);
     connect(folderWatcher, &FolderWatcher::changedElsewhere, this, [this](const QStringList& names) {
-        statusBar()->showMessage(
-            QStringLiteral("Another window or program changed the results in this folder: %1.").arg(names.join(QStringLiteral(", "))));
+        folderNote->setText(QStringLiteral("Another window or program changed the results in this folder: %1.")
+                                .arg(names.join(QStringLiteral(", "))));
     });
 }
 
@@ -371,7 +376,7 @@ void MainWindow::on_pushButton_2_clicked()
     // Another window or run replaced this window's design since it ran.
     const QString foreign = foreignResultMessage(QStringLiteral("the fit in this folder"), summary.origin, ownDesign);
     if (!foreign.isEmpty()) {
-        statusBar()->showMessage(foreign + QLatin1Char('.'));
+        folderNote->setText(foreign + QLatin1Char('.'));
         QMessageBox::warning(nullptr, QStringLiteral("another design"),
                              QStringLiteral("%1: the report shown is not of the panel's design.").arg(foreign));
     }

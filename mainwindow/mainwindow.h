@@ -9,6 +9,7 @@
 class QGraphicsScene;
 class QPushButton;
 class FolderWatcher;
+class QLabel;
 class Prismitem;
 class VerificationWindow;
 struct MainWindowForm;
@@ -70,8 +71,10 @@ private:
     bool fitComputed = false;
     // The design this window wrote last, to tell a fit of another one.
     DesignOrigin ownDesign;
-    // Says in the status bar when another process changes the results here.
+    // Says (in folderNote, under the prism values) when another window or
+    // process changes the results here, and when a fit is of another design.
     FolderWatcher* folderWatcher = nullptr;
+    QLabel* folderNote = nullptr;
     // Finishes an interrupted commit; one that cannot be finished gets a box.
     void recoverFolder();
 };

@@ -10,7 +10,7 @@
 #include <QDoubleSpinBox>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QStatusBar>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
@@ -98,10 +98,10 @@ private slots:
     }
 
     // Two windows on one folder. The first designs (angle 20) and fits; the
-    // second designs at angle 30: the first's status bar says that its folder
+    // second designs at angle 30: the first window says that its folder
     // changed, its verification leaves out the fit of its own design beside
     // the other one, and its next fit, of the second's design, is flagged
-    // with a box and in the status bar. The second's own fit is not flagged.
+    // with a box and in the same note. The second's own fit is not flagged.
     void fitOfAnotherWindowsDesign()
     {
         QTemporaryDir here;
@@ -121,10 +121,10 @@ private slots:
         second.findChild<QDoubleSpinBox*>("doubleSpinBox_ps")->setValue(30);
         click(second, "pushButton");
         QCOMPARE(box, QString("ok: work done"));
-        QTRY_COMPARE(first.statusBar()->currentMessage(),
+        QTRY_COMPARE(first.findChild<QLabel*>("label_folder")->text(),
                      QString("Another window or program changed the results in this folder: output.txt, "
                              "outputall.txt, design.json."));
-        QVERIFY(second.statusBar()->currentMessage().isEmpty());
+        QVERIFY(second.findChild<QLabel*>("label_folder")->text().isEmpty());
 
         click(first, "pushButton_verify");
         QString tables;
@@ -137,7 +137,7 @@ private slots:
         click(first, "pushButton_2");
         const QString foreign = QString::fromUtf8("the fit in this folder belongs to another design (angle 30\u00b0, not 20\u00b0)");
         QVERIFY2(box.startsWith("another design: " + foreign), qPrintable(box));
-        QCOMPARE(first.statusBar()->currentMessage(), foreign + '.');
+        QCOMPARE(first.findChild<QLabel*>("label_folder")->text(), foreign + '.');
         click(second, "pushButton_2");
         QVERIFY2(box.isEmpty(), qPrintable(box));
         QVERIFY(QDir::setCurrent(dir.path()));
