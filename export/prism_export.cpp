@@ -461,6 +461,11 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
     PrismFileContent content;
     if (!readPrismFile(prismFile, &content, error))
         return false;
+    const QString foreign = foreignPrismMessage(prismFile, QFileInfo(designPointsFile).path());
+    if (!foreign.isEmpty()) {
+        *error = foreign;
+        return false;
+    }
     const QFileInfo directory(outputDirectory);
     if (!directory.isDir() || !directory.isWritable()) {
         *error = QStringLiteral("the export directory '%1' does not exist or is not writable").arg(outputDirectory);

@@ -187,6 +187,7 @@ std::string prismFileText(const PrismFileContent& content)
         w.key("untracedPixels").integer(v.untracedPixels);
         w.endObject();
     }
+    writeDesignOrigin(w, content.origin);
     writeFrame(w, prismFrameOf(content.panel, content.fit));
     w.endObject();
     const QByteArray bytes = w.bytes();
@@ -258,6 +259,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.reprojectionMaxPx = number(v.value(QStringLiteral("reprojection1mMaxPx")));
         c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
     }
+    c.origin = readDesignOrigin(root);
     *content = c;
     return true;
 }

@@ -114,6 +114,7 @@ void VerificationWindow::prismFitClicked()
         PrismFileContent content;
         content.panel = toDesignParameters(panel_, centralRayHit(panel_));
         content.fit = fitPrism(points, order);
+        content.origin = currentDesignOrigin(directory_);
         const verify::PrismGeometry geometry = verify::geometryOfPanel(panel_);
         if (optimize->isChecked()) {
             PrismOptimizeOptions options;
@@ -191,7 +192,10 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
     if (verify::loadDesignSource(directory, panel, &design, &fromPanel, &error)) {
         sources.push_back(design);
         const bool fitThere = QFileInfo::exists(QDir(directory).filePath(QString::fromLatin1(fitJsonFileName)));
-        if (withFit && fitThere) {
+        const QString foreignFit = fitThere ? foreignFitMessage(directory, directory) : QString();
+        if (!foreignFit.isEmpty()) {
+            text += foreignFit + QStringLiteral("; it is not verified\n");
+        } else if (withFit && fitThere) {
             verify::VerifySource fit;
             int order = 0;
             if (verify::loadFitSource(directory, design.geometry, &fit, &order, &error))
@@ -200,7 +204,11 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
                 text += error + QLatin1Char('\n');
         }
         PrismFileContent prism;
-        if (readPrismFile(QDir(directory).filePath(QString::fromLatin1(prismFileName)), &prism, &error)) {
+        const QString prismPath = QDir(directory).filePath(QString::fromLatin1(prismFileName));
+        const QString foreignPrism = QFileInfo::exists(prismPath) ? foreignPrismMessage(prismPath, directory) : QString();
+        if (!foreignPrism.isEmpty()) {
+            text += foreignPrism + QStringLiteral("; it is not verified\n");
+        } else if (readPrismFile(prismPath, &prism, &error)) {
             verify::VerifySource source;
             source.source = QStringLiteral("prism");
             source.order = prism.fit.order;

@@ -34,6 +34,25 @@ namespace {
 // central row.
 constexpr int cliOptimizeSampleStep = 40;
 
+// Finishes an interrupted commit in `directory` (AtomicFileSet::recover);
+// returns what cannot be finished, empty when everything could.
+QString unfinishedCommit(const QString& directory)
+{
+    QString problem;
+    AtomicFileSet::recover(directory, nullptr, fitScratchFileNames(), &problem);
+    return problem;
+}
+
+// A commit that cannot be finished is said on standard error; the run goes
+// on (a run of that stage replaces the whole mixed set).
+void warnUnfinished(const QString& problem)
+{
+    if (problem.isEmpty())
+        return;
+    std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(problem));
+    std::fflush(stderr);
+}
+
 double elapsedSeconds(const QElapsedTimer& timer)
 {
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
@@ -129,10 +148,13 @@ int runFitStages(const CliRequest& request, std::vector<double>* designValues, C
             *error = QStringLiteral("directory '%1' could not be created").arg(directory);
             return CliExitFailure;
         }
-        AtomicFileSet::recover(directory, nullptr, fitScratchFileNames());
+        if (QDir(directory) != QDir(request.outputDir))  // that one was finished first
+            warnUnfinished(unfinishedCommit(directory));
     }
-    const FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
-                                          : loadFitPoints(request.outputDir);
+    FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
+                                    : loadFitPoints(request.outputDir);
+    if (designValues)  // the design this run has just written
+        points.origin = currentDesignOrigin(request.outputDir);
     if (designValues)
         std::vector<double>().swap(*designValues);  // split off: the design's numbers are no longer needed
     const double splitSeconds = elapsedSeconds(timer);
@@ -203,6 +225,7 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
             ? design.designModel
             : QString::fromLatin1(designModelName(panel.designModel));
     content.fit = fitPrism(points, order);
+    content.origin = currentDesignOrigin(request.outputDir);
     const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
     if (request.optimize) {
         PrismOptimizeOptions options;
@@ -332,8 +355,14 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     DirectoryLock lock(request.outputDir);
     if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
         return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
-    // A run killed while replacing its files is finished first.
-    AtomicFileSet::recover(request.outputDir, nullptr, fitScratchFileNames());
+    // A run killed while replacing its files is finished first. What cannot
+    // be finished is said; a verification or an export of such a mix is refused.
+    const QString unfinished = unfinishedCommit(request.outputDir);
+    if (!unfinished.isEmpty() && (request.command == CliCommand::Verify || request.command == CliCommand::Export)) {
+        *error = unfinished;
+        return CliExitUsage;
+    }
+    warnUnfinished(unfinished);
     if (request.command == CliCommand::Verify) {
         report->hasVerification = true;
         return runVerifyCommand(request, &report->verification, error);
