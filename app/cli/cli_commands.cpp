@@ -16,6 +16,7 @@
 #include "io/directory_lock.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
+#include "report/prism_report.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -316,6 +317,31 @@ bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report
     return true;
 }
 
+// The one-shot: its own new result folder, so no lock of the output
+// directory. Each stage's name goes to standard error as it starts.
+int runPrismCommand(const CliRequest& request, CliReport* report, QString* error)
+{
+    report::OneShotOptions options;
+    pipeline::PipelineSettings& s = options.settings;
+    s.design.panel = request.panel;
+    s.design.refine = request.refine;
+    s.design.threads = request.threads;
+    s.fit.order = request.prismOrder;
+    s.fit.threads = s.verify.threads = s.calibration.threads = request.threads;
+    options.outputDir = request.outputDir;
+    options.folderName = request.folderName;
+    std::string lastStage;
+    core::Progress progress([&lastStage](double fraction, const std::string& stage) {
+        if (stage == lastStage)
+            return;
+        lastStage = stage;
+        std::fprintf(stderr, "%3.0f%% %s\n", fraction * 100.0, stage.c_str());
+        std::fflush(stderr);
+    });
+    report->hasPrism = true;
+    return report::runPrismOneShot(options, &progress, &report->prism, error) ? CliExitOk : CliExitUsage;
+}
+
 }  // namespace
 
 int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
@@ -323,6 +349,11 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
+    if (request.command == CliCommand::Prism) {
+        const int code = runPrismCommand(request, report, error);
+        report->totalSeconds = elapsedSeconds(total);
+        return code;
+    }
     // One run per output directory, for the whole of the design and the fits.
     DirectoryLock lock(request.outputDir);
     if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
