@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 
+#include <limits>
 #include <stdexcept>
 
 namespace pipeline {
@@ -64,8 +65,10 @@ DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange&
     result.input = input;
     const PanelParameters& panel = input.panel;
     result.hit = centralRayHit(panel);
+    // A central ray parallel to the face has no hit point: the design gets
+    // NaN, and the stages after it refuse it.
     if (!result.hit.defined)
-        throw std::invalid_argument("no design: the central ray runs parallel to the prism face");
+        result.hit.x = result.hit.y = std::numeric_limits<double>::quiet_NaN();
     result.parameters = toDesignParameters(panel, result.hit);
     result.geometry = verify::geometryOfPanel(panel);
     result.threads = resolveThreadCount(input.threads);
@@ -97,6 +100,19 @@ DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange&
     return result;
 }
 
+DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> values)
+{
+    DesignResult result;
+    result.input.panel = panel;
+    result.hit = centralRayHit(panel);
+    if (!result.hit.defined)
+        result.hit.x = result.hit.y = std::numeric_limits<double>::quiet_NaN();
+    result.parameters = toDesignParameters(panel, result.hit);
+    result.geometry = verify::geometryOfPanel(panel);
+    result.gridValues = std::move(values);
+    return result;
+}
+
 PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
                                 const core::ProgressRange& progress)
 {
@@ -108,6 +124,8 @@ PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput&
         throw std::invalid_argument(QStringLiteral("a prism fit needs an order from %1 to %2, got %3")
                                         .arg(lowestPrismOrder).arg(highestPrismOrder).arg(input.order)
                                         .toStdString());
+    if (!design.hit.defined)
+        throw std::invalid_argument("no prism fit: the central ray runs parallel to the prism face");
     PrismDesignPoints points;
     QString error;
     if (!splitPrismDesignPoints(design.gridValues, &points, &error))

@@ -66,9 +66,13 @@ struct DesignResult {
     double seconds = 0.0;
 };
 
-// Refused (std::invalid_argument with a one-line message) when the central
-// ray runs parallel to the prism face: the design has no start point.
+// A central ray parallel to the prism face gives the design no start point:
+// hit undefined, NaN surfaces, which the stages after it refuse.
 DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange& progress);
+
+// A design known only by its points (an "outputall.txt" read back) and the
+// panel values it was made with: no record, no file texts.
+DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> values);
 
 // ---- Prism fit ----
 
