@@ -1,5 +1,7 @@
 #include "calibration/stereo_calibration.h"
 
+#include "design/parallel_for.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
@@ -280,11 +282,19 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
         }
     }
 
-    HalfRun leftRun, rightRun;
-    if (!calibrateHalf(rig, views, left, options, &leftRun, &result.error)
-        || !calibrateHalf(rig, views, right, options, &rightRun, &result.error)) {
+    // The halves are independent: calibrated side by side.
+    HalfRun runs[2];
+    QString errors[2];
+    bool done[2] = {false, false};
+    parallelFor(2, resolveThreadCount(options.threadCount), [&](int, int h) {
+        done[h] = calibrateHalf(rig, views, h == 0 ? left : right, options, &runs[h], &errors[h]);
+    });
+    if (!done[0] || !done[1]) {
+        result.error = done[0] ? errors[1] : errors[0];
         return result;
     }
+    const HalfRun& leftRun = runs[0];
+    const HalfRun& rightRun = runs[1];
     result.left = leftRun.figures;
     result.right = rightRun.figures;
 
