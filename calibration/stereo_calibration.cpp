@@ -79,6 +79,9 @@ struct HalfRun {
 bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, const HalfObservations& obs,
                    const CalibrationOptions& options, HalfRun* run, QString* error)
 {
+    // OpenCV draws from its per-thread generator: seeded here, the result
+    // does not depend on the thread the half runs on, nor on what ran before.
+    cv::theRNG() = cv::RNG();
     std::vector<std::vector<cv::Point3f>> objectPoints;
     std::vector<std::vector<cv::Point2f>> imagePoints;
     for (size_t i = 0; i < views.size(); ++i) {
@@ -333,6 +336,7 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
     const cv::Size size(rig.halfWidth(), rig.resolutionY);
     cv::Mat R, T, E, F;
     try {
+        cv::theRNG() = cv::RNG();
         result.stereoRmsPx = cv::stereoCalibrate(
             objectPoints, leftPoints, rightPoints, leftRun.K, leftRun.D, rightRun.K, rightRun.D, size, R, T, E, F,
             cv::CALIB_FIX_INTRINSIC | modelFlags(options.model),
