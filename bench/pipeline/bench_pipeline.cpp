@@ -100,17 +100,21 @@ int main(int argc, char** argv)
     struct Variant {
         const char* label;
         std::vector<double> depths;
+        int points;
     };
+    const std::vector<double> all{300.0, 600.0, 1000.0, 2000.0};
     const Variant variants[] = {
-        {"default depths", run.settings().calibration.depthsMm},
-        {"300, 600, 1000, 2000 mm", {300.0, 600.0, 1000.0, 2000.0}},
-        {"600, 1000, 2000 mm", {600.0, 1000.0, 2000.0}},
-        {"600, 1000 mm", {600.0, 1000.0}},
-        {"1000 mm", {1000.0}},
+        {"default", run.settings().calibration.depthsMm, run.settings().calibration.pointsAcrossHalf},
+        {"4 depths, 14 points across", all, 14},
+        {"4 depths, 10 points across", all, 10},
+        {"4 depths, 7 points across", all, 7},
+        {"600, 1000, 2000 mm, 14 points", {600.0, 1000.0, 2000.0}, 14},
+        {"600, 1000 mm, 14 points", {600.0, 1000.0}, 14},
     };
     for (const Variant& v : variants) {
         pipeline::CalibrationInput input = run.settings().calibration;
         input.depthsMm = v.depths;
+        input.pointsAcrossHalf = v.points;
         QElapsedTimer t;
         t.start();
         try {
