@@ -9,6 +9,9 @@
 #include "../verify/test_support.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -277,6 +280,27 @@ private slots:
                              f.depthErrorPercentAt1m, f.seconds})
             QVERIFY(std::isfinite(value) && value > 0.0);
         QVERIFY(f.directionRmsPx <= f.directionMaxPx);
+    }
+
+    // The command's JSON names its version and the folder it wrote.
+    void prismCommandJson()
+    {
+        QTemporaryDir dir;
+        const CliResult made = runCli({"prism", "--order", "3", "--folder", "mine", "--json", "--output-dir", dir.path()});
+        QVERIFY2(made.code == 0, made.err.constData());
+        const QJsonObject root = QJsonDocument::fromJson(made.out).object();
+        QCOMPARE(root.value("schemaVersion").toInt(), 1);
+        const QJsonObject prism = root.value("prism").toObject();
+        QCOMPARE(prism.value("folder").toString(), QDir(dir.path()).filePath("mine"));
+        QCOMPARE(prism.value("order").toInt(), 3);
+        QStringList written;
+        for (const QJsonValue& name : prism.value("written").toArray())
+            written << name.toString();
+        QCOMPARE(sorted(entries(dir.filePath("mine"))), sorted(written));
+        // The same name again: refused with exit 2, the first folder kept.
+        const QByteArray report = fileBytes(dir.filePath("mine/report.html"));
+        QCOMPARE(runCli({"prism", "--order", "3", "--folder", "mine", "--output-dir", dir.path()}).code, 2);
+        QCOMPARE(fileBytes(dir.filePath("mine/report.html")), report);
     }
 
     // "run" refused at its fit leaves the previous design and fit as they were.
