@@ -1,6 +1,6 @@
 #include "calibration/stereo_calibration.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>

@@ -3,7 +3,7 @@
 #include "calibration/calibration_file.h"
 #include "design/design_files.h"
 #include "design/design_json.h"
-#include "fit/prism_trace.h"
+#include "verify/prism_trace.h"
 #include "io/atomic_file_set.h"
 
 #include <QDateTime>

@@ -4,8 +4,8 @@
 #include "design/design_files.h"
 #include "design/design_json.h"
 #include "design/design_run.h"
-#include "design/parallel_for.h"
-#include "fit/prism_trace.h"
+#include "core/parallel_for.h"
+#include "verify/prism_trace.h"
 #include "textio/number_text.h"
 
 #include <QElapsedTimer>

@@ -21,7 +21,7 @@
 #include "design/design_record.h"
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
-#include "fit/prism_optimize.h"
+#include "refine/prism_optimize.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
 #include "verify/verify_sources.h"

@@ -1,6 +1,6 @@
 #include "verify/verify.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 // the figures must not change for the default to take fewer.
 //   bench_pipeline [order, default 8] [threads, default all]
 
-#include "fit/prism_trace.h"
+#include "verify/prism_trace.h"
 #include "report/prism_report.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "fit/prism_optimize.h"
+#include "refine/prism_optimize.h"
 
-#include "design/parallel_for.h"
-#include "fit/prism_trace.h"
+#include "core/parallel_for.h"
+#include "verify/prism_trace.h"
 
 #include <Eigen/Dense>
 
