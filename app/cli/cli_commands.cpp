@@ -339,7 +339,9 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
         std::fflush(stderr);
     });
     report->hasPrism = true;
-    return report::runPrismOneShot(options, &progress, &report->prism, error) ? CliExitOk : CliExitUsage;
+    if (report::runPrismOneShot(options, &progress, &report->prism, error))
+        return CliExitOk;
+    return report->prism.writeFailed ? CliExitFailure : CliExitUsage;
 }
 
 // design, fit, run and calibrate: every result is made in memory and checked
