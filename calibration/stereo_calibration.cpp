@@ -296,8 +296,8 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
         result.error = done[0] ? errors[1] : errors[0];
         return result;
     }
-    const HalfRun& leftRun = runs[0];
-    const HalfRun& rightRun = runs[1];
+    HalfRun& leftRun = runs[0];  // not const: OpenCV treats a const Mat as of fixed size
+    HalfRun& rightRun = runs[1];
     result.left = leftRun.figures;
     result.right = rightRun.figures;
 
