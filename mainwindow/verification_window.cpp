@@ -1,7 +1,9 @@
 #include "mainwindow/verification_window.h"
 
 #include "calibration/prism_calibration.h"
+#include "export/prism_drawing.h"
 #include "export/prism_export.h"
+#include "export/prism_step.h"
 #include "fit/fit_files.h"
 #include "fit/fit_json.h"
 #include "fit/prism_file.h"
@@ -49,7 +51,8 @@ VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     controls->addSpacing(40);
     controls->addWidget(new QLabel(QStringLiteral("export"), this));
     const std::pair<const char*, unsigned> exports[] = {
-        {"grid sag", ExportGridSag}, {"STL", ExportStl}, {"PLY", ExportPly}, {"all", ExportAll}};
+        {"grid sag", ExportGridSag}, {"STL", ExportStl},         {"PLY", ExportPly},
+        {"STEP", ExportStep},         {"drawing", ExportDrawing}, {"all", ExportAll}};
     for (const auto& [label, formats] : exports) {
         auto* button = new QPushButton(QString::fromLatin1(label), this);
         button->setObjectName(QStringLiteral("pushButton_export_") + QString::fromLatin1(label).remove(QLatin1Char(' ')));
@@ -148,6 +151,8 @@ void VerificationWindow::exportClicked(unsigned formats)
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ExportOptions options;
     options.formats = formats;
+    options.stepMaker = prismStepMaker();
+    options.drawingMaker = prismDrawingMaker();
     ExportSummary summary;
     QString error;
     const QDir dir(directory_);
@@ -165,6 +170,8 @@ void VerificationWindow::exportClicked(unsigned formats)
     QString line = QStringLiteral("export of order %1: %2").arg(summary.order).arg(names.join(QStringLiteral(", ")));
     if (summary.triangleCount > 0)
         line += QStringLiteral("; STL %1 triangles, sag error %2 mm").arg(summary.triangleCount).arg(summary.sagErrorMm, 0, 'g', 3);
+    for (const QString& note : summary.notes)
+        line += QStringLiteral("; ") + note;
     table->appendPlainText(line);
 }
 

@@ -43,7 +43,13 @@ struct PipelineSettings {
     bool runVerify = true;
     bool runCalibration = true;
     bool runExports = true;
-    PipelineSettings() { design.panel.designModel = DesignModel::Refraction; }
+    PipelineSettings()
+    {
+        design.panel.designModel = DesignModel::Refraction;
+        // STEP and the drawing need their makers (export/prism_step.h,
+        // export/prism_drawing.h), which the one-shot run adds.
+        exports.formats = ExportGridSag | ExportStl | ExportPly;
+    }
 };
 
 // A result file: its name in the result directory and its bytes.

@@ -1,5 +1,7 @@
 #include "report/prism_report.h"
 
+#include "export/prism_drawing.h"
+#include "export/prism_step.h"
 #include "verify_map/verify_map.h"
 
 #include <QBuffer>
@@ -155,6 +157,11 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     }
     pipeline::PipelineSettings settings = options.settings;
     settings.verify.keepPixels = true;
+    if (options.allExports) {
+        settings.exports.formats = ExportAll;
+        settings.exports.stepMaker = prismStepMaker();
+        settings.exports.drawingMaker = prismDrawingMaker();
+    }
     try {
         const core::ProgressRange work = whole.part(0.0, 0.95);
         if (settings.fit.order == 0) {

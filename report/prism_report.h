@@ -20,6 +20,7 @@ struct OneShotOptions {
     pipeline::PipelineSettings settings;  // settings.fit.order 0: the best of orders 6 to 10
     QString outputDir = QStringLiteral(".");
     QString folderName;                   // empty: "prism-" and the date and time, numbered when taken
+    bool allExports = true;               // STEP and the drawing too, besides settings.exports
 };
 
 // The figures a user looks at first.

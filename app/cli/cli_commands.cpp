@@ -5,7 +5,9 @@
 #include "design/design_files.h"
 #include "design/design_json.h"
 #include "design/design_run.h"
+#include "export/prism_drawing.h"
 #include "export/prism_export.h"
+#include "export/prism_step.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
 #include "refine/prism_optimize.h"
@@ -257,6 +259,8 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     timer.start();
     ExportOptions options;
     options.formats = request.exportFormats;
+    options.stepMaker = prismStepMaker();
+    options.drawingMaker = prismDrawingMaker();
     ExportSummary summary;
     const bool done = exportPrism(request.exportPrismFile,
                                   QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)),
@@ -265,10 +269,11 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     report->reason = request.exportReason;
     report->order = summary.order;
     report->written = summary.written;
-    report->entranceGrid[0] = summary.entranceGrid.nx;
-    report->entranceGrid[1] = summary.entranceGrid.ny;
-    report->exitGrid[0] = summary.exitGrid.nx;
-    report->exitGrid[1] = summary.exitGrid.ny;
+    report->entranceGrid[0] = summary.grids[0].nx;
+    report->entranceGrid[1] = summary.grids[0].ny;
+    report->exitGrid[0] = summary.grids[2].nx;
+    report->exitGrid[1] = summary.grids[2].ny;
+    report->notes = summary.notes;
     report->triangles = summary.triangleCount;
     report->sagErrorMm = summary.sagErrorMm;
     report->apertureX = summary.solidAperture.halfWidthX;

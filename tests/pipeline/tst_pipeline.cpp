@@ -103,8 +103,9 @@ private slots:
         pipeline::Pipeline p(s);
         p.run();
         const std::vector<pipeline::ResultFile> files = p.resultFiles();
-        for (const char* name : {"output.txt", "outputall.txt", "design.json", "prism.json", "surface_entrance.dat",
-                                 "surface_exit.dat", "prism.stl", "design_surfaces.ply"})
+        for (const char* name : {"output.txt", "outputall.txt", "design.json", "prism.json",
+                                 "surface_entrance_left.dat", "surface_entrance_right.dat", "surface_exit_left.dat",
+                                 "surface_exit_right.dat", "prism.stl", "design_surfaces.ply", "frame.txt"})
             QVERIFY2(bytesOf(files, name) == fileBytes(dir.filePath(name)), name);
     }
 
