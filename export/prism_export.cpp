@@ -442,6 +442,48 @@ unsigned exportFormatFromName(const QString& name)
     return 0;
 }
 
+bool buildPrismExports(const PrismFileContent& content, const std::vector<double>* designNumbers,
+                       const ExportOptions& options, ExportSummary* summary,
+                       std::vector<std::pair<QString, std::string>>* files, QString* error)
+{
+    if (options.formats == 0 || (options.formats & ~unsigned(ExportAll)) != 0) {
+        *error = QStringLiteral("no export format chosen (gridsag, stl, ply or all)");
+        return false;
+    }
+    ExportSummary& s = *summary;
+    s.order = content.fit.order;
+    if (options.formats & ExportGridSag) {
+        s.entranceGrid = gridSagOf(content.fit.entrance.surface, surfaceAperture(content.fit.entrance),
+                                   options.gridSpacingMm);
+        s.exitGrid = gridSagOf(content.fit.exit.surface, surfaceAperture(content.fit.exit), options.gridSpacingMm);
+        files->emplace_back(QString::fromLatin1(entranceGridSagFileName), gridSagText(s.entranceGrid));
+        files->emplace_back(QString::fromLatin1(exitGridSagFileName), gridSagText(s.exitGrid));
+    }
+    if (options.formats & ExportStl) {
+        PrismSolid solid;
+        s.solidAperture = prismAperture(content.fit);
+        if (!buildPrismSolid(content.fit.entrance.surface, content.fit.exit.surface, s.solidAperture,
+                             options.sagToleranceMm, &solid, error))
+            return false;
+        s.triangleCount = static_cast<int>(solid.triangles.size());
+        s.sagErrorMm = solid.sagErrorMm;
+        files->emplace_back(QString::fromLatin1(prismStlFileName), binaryStl(solid));
+    }
+    if (options.formats & ExportPly) {
+        if (!designNumbers) {
+            *error = QStringLiteral("no design points for the PLY export");
+            return false;
+        }
+        std::vector<OrientedPoint> exitPoints, entrancePoints;
+        if (!designPointNormals(*designNumbers, &exitPoints, &entrancePoints, error))
+            return false;
+        s.exitPointCount = static_cast<int>(exitPoints.size());
+        s.entrancePointCount = static_cast<int>(entrancePoints.size());
+        files->emplace_back(QString::fromLatin1(designSurfacesPlyFileName), binaryPly(exitPoints, entrancePoints));
+    }
+    return true;
+}
+
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error)
 {
@@ -459,39 +501,15 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
     }
     ExportSummary s;
     s.prismFile = prismFile;
-    s.order = content.fit.order;
+    std::vector<double> numbers;
+    if ((options.formats & ExportPly) && !readNumberFile(designPointsFile, &numbers)) {
+        *error = QStringLiteral("cannot read the design points '%1'").arg(designPointsFile);
+        return false;
+    }
     // Everything is built in memory first: bad input leaves no file behind.
     std::vector<std::pair<QString, std::string>> files;
-    if (options.formats & ExportGridSag) {
-        s.entranceGrid = gridSagOf(content.fit.entrance.surface, surfaceAperture(content.fit.entrance),
-                                   options.gridSpacingMm);
-        s.exitGrid = gridSagOf(content.fit.exit.surface, surfaceAperture(content.fit.exit), options.gridSpacingMm);
-        files.emplace_back(QString::fromLatin1(entranceGridSagFileName), gridSagText(s.entranceGrid));
-        files.emplace_back(QString::fromLatin1(exitGridSagFileName), gridSagText(s.exitGrid));
-    }
-    if (options.formats & ExportStl) {
-        PrismSolid solid;
-        s.solidAperture = prismAperture(content.fit);
-        if (!buildPrismSolid(content.fit.entrance.surface, content.fit.exit.surface, s.solidAperture,
-                             options.sagToleranceMm, &solid, error))
-            return false;
-        s.triangleCount = static_cast<int>(solid.triangles.size());
-        s.sagErrorMm = solid.sagErrorMm;
-        files.emplace_back(QString::fromLatin1(prismStlFileName), binaryStl(solid));
-    }
-    if (options.formats & ExportPly) {
-        std::vector<double> numbers;
-        if (!readNumberFile(designPointsFile, &numbers)) {
-            *error = QStringLiteral("cannot read the design points '%1'").arg(designPointsFile);
-            return false;
-        }
-        std::vector<OrientedPoint> exitPoints, entrancePoints;
-        if (!designPointNormals(numbers, &exitPoints, &entrancePoints, error))
-            return false;
-        s.exitPointCount = static_cast<int>(exitPoints.size());
-        s.entrancePointCount = static_cast<int>(entrancePoints.size());
-        files.emplace_back(QString::fromLatin1(designSurfacesPlyFileName), binaryPly(exitPoints, entrancePoints));
-    }
+    if (!buildPrismExports(content, &numbers, options, &s, &files, error))
+        return false;
     for (const auto& [name, bytes] : files) {
         const QString path = QDir(outputDirectory).filePath(name);
         if (!writeAtomically(path, bytes, error)) {
