@@ -2,13 +2,30 @@
 
 #include "mainwindow/shared_state.h"
 
+#include <QApplication>
 #include <QBoxLayout>
+#include <QStyle>
+
+namespace {
+
+// Three tenths of the screen's width; half the height the column has once
+// the window's margins and the spacing between the views are taken off, so
+// that the window fits the screen (half the screen's height each would make
+// it taller than the screen).
+QSize viewSize()
+{
+    const QStyle* style = QApplication::style();
+    const int margins = style->pixelMetric(QStyle::PM_LayoutTopMargin) + style->pixelMetric(QStyle::PM_LayoutBottomMargin);
+    const int spacing = std::max(0, style->pixelMetric(QStyle::PM_LayoutVerticalSpacing));
+    return QSize(int(0.3 * screenWidth), (screenHeight - margins - spacing) / 2);
+}
+
+} // namespace
 
 ApplicationWindow::ApplicationWindow()
     : topLevel(std::make_unique<QWidget>()),
-      // Each view takes three tenths of the screen's width and half its height.
-      designView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight))),
-      fitView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight)))
+      designView(viewSize()),
+      fitView(viewSize())
 {
     QHBoxLayout* row = new QHBoxLayout(topLevel.get());
     QVBoxLayout* column = new QVBoxLayout;
