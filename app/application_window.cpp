@@ -2,9 +2,7 @@
 
 #include "mainwindow/shared_state.h"
 
-#include <QApplication>
 #include <QBoxLayout>
-#include <QStyle>
 
 namespace {
 
@@ -12,24 +10,27 @@ namespace {
 // the window's margins and the spacing between the views are taken off, so
 // that the window fits the screen (half the screen's height each would make
 // it taller than the screen).
-QSize viewSize()
+constexpr int viewSpacing = 6;
+
+QSize viewSize(const QMargins& margins)
 {
-    const QStyle* style = QApplication::style();
-    const int margins = style->pixelMetric(QStyle::PM_LayoutTopMargin) + style->pixelMetric(QStyle::PM_LayoutBottomMargin);
-    const int spacing = std::max(0, style->pixelMetric(QStyle::PM_LayoutVerticalSpacing));
-    return QSize(int(0.3 * screenWidth), (screenHeight - margins - spacing) / 2);
+    return QSize(int(0.3 * screenWidth), (screenHeight - margins.top() - margins.bottom() - viewSpacing) / 2);
 }
 
 } // namespace
 
 ApplicationWindow::ApplicationWindow()
     : topLevel(std::make_unique<QWidget>()),
-      designView(viewSize()),
-      fitView(viewSize())
+      designView(viewSize(QMargins())),
+      fitView(viewSize(QMargins()))
 {
     QHBoxLayout* row = new QHBoxLayout(topLevel.get());
     QVBoxLayout* column = new QVBoxLayout;
     column->setAlignment(Qt::AlignTop);
+    column->setSpacing(viewSpacing);
+    // The top-level window's own margins are known once its layout exists.
+    designView.setFixedSize(viewSize(row->contentsMargins()));
+    fitView.setFixedSize(viewSize(row->contentsMargins()));
     row->addWidget(&panel, 1);
     row->addLayout(column, 0);
 

@@ -39,6 +39,7 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -64,6 +65,19 @@ void fitText(QWidget* widget)
 QString pixels(double value)
 {
     return std::isfinite(value) ? QString::number(value, 'f', 3) : QStringLiteral("-");
+}
+
+// One run per directory: another window or command-line run writing here
+// gets a message, not a mix of two runs' files. False, with the reason, when
+// another run holds the lock; the scratch files a killed run left are cleared.
+bool lockWorkingDirectory(DirectoryLock* lock, const core::Progress& progress, QString* why)
+{
+    progress.throwIfCancelled();
+    if (!lock->acquire(DirectoryLock::Mode::Refuse, why))
+        return false;
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
+    progress.throwIfCancelled();
+    return true;
 }
 
 } // namespace
@@ -216,11 +230,15 @@ void MainWindow::rememberDesign(const QString& path)
 // the top-level window's margins), so the whole window fits the screen. The
 // prism rows, the fit controls and the report move onto the main window
 // itself, below its menu bar.
-void MainWindow::placeWidgets(const QFont& font)
+void MainWindow::placeWidgets(const QFont& panelFont)
 {
     const int menuHeight = form->menuBar->sizeHint().height();
     const int statusHeight = form->statusBar->sizeHint().height();
     const double panelHeight = screenHeight - menuHeight - statusHeight - 24;
+    // The large font of a full-HD screen, smaller in step with a smaller one.
+    QFont font = panelFont;
+    font.setPointSize(std::clamp(static_cast<int>(std::lround(panelFont.pointSize() * panelHeight / 1000.0)), 9,
+                                 panelFont.pointSize()));
     const auto place = [panelHeight](QWidget* widget, double x, double y, double w, double h, int top = 0) {
         widget->setGeometry(static_cast<int>(x * screenWidth), top + static_cast<int>(y * panelHeight),
                             static_cast<int>(w * screenWidth), static_cast<int>(h * panelHeight));
@@ -289,7 +307,7 @@ void MainWindow::placeWidgets(const QFont& font)
     figuresLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     figuresLabel->setTextFormat(Qt::PlainText);
     QFont figuresFont = figuresLabel->font();
-    figuresFont.setPointSize(11);
+    figuresFont.setPointSize(std::min(11, font.pointSize()));
     figuresLabel->setFont(figuresFont);
     place(figuresLabel, 0.01, 0.69, 0.3, 0.085, menuHeight);
     moveHere(f.textBrowser, 0.01, 0.78, 0.3, 0.22, false);
@@ -571,16 +589,9 @@ void MainWindow::on_pushButton_clicked()
     const DesignParameters parameters = toDesignParameters(panel, lastHit);
     const PanelParameters values = panel;
     task_->start(QStringLiteral("design"), [outcome, parameters, values](core::Progress& progress) {
-        progress.throwIfCancelled();
-        // One run per directory: another window or command-line run writing
-        // here gets a message, not a mix of two runs' files.
         DirectoryLock lock(QStringLiteral("."));
-        if (!lock.acquire(DirectoryLock::Mode::Refuse, &outcome->why)) {
-            outcome->locked = false;
+        if (!(outcome->locked = lockWorkingDirectory(&lock, progress, &outcome->why)))
             return;
-        }
-        AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
-        progress.throwIfCancelled();
         DesignRunOptions options;
         options.model = values.designModel;
         options.panel = &values;  // recorded in "design.json"
@@ -631,14 +642,9 @@ void MainWindow::on_pushButton_2_clicked()
     auto outcome = std::make_shared<Outcome>();
     const int order = panel.fitOrder;
     task_->start(QStringLiteral("fit of order %1").arg(order), [outcome, order](core::Progress& progress) {
-        progress.throwIfCancelled();
         DirectoryLock lock(QStringLiteral("."));
-        if (!lock.acquire(DirectoryLock::Mode::Refuse, &outcome->why)) {
-            outcome->locked = false;
+        if (!(outcome->locked = lockWorkingDirectory(&lock, progress, &outcome->why)))
             return;
-        }
-        AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
-        progress.throwIfCancelled();
         outcome->summary = fitAndReportOrder(order);
     }, [this, outcome, order](BackgroundTask::Outcome how, const QString& message) {
         if (how == BackgroundTask::Outcome::Cancelled) {

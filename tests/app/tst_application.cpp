@@ -3,12 +3,15 @@
 // harvenlotek-cli, which must write the window's files byte for byte. The
 // window fits the screen it is shown on.
 #include "app/application_window.h"
+#include "mainwindow/background_task.h"
 #include "mainwindow/shared_state.h"
 
 #include <QDoubleSpinBox>
 #include <QGraphicsView>
 #include <QJsonArray>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
@@ -64,6 +67,7 @@ private slots:
     void init();
     void cleanup();
     void fitsTheScreen();
+    void designPrismAndTheVerificationWindow();
     void designThenFitAsTheTool_data();
     void designThenFitAsTheTool();
 
@@ -133,6 +137,42 @@ void TestApplication::fitsTheScreen()
         }
         QVERIFY2(!widget->toolTip().isEmpty() || !qobject_cast<QAbstractSpinBox*>(widget),
                  qPrintable(widget->objectName()));
+    }
+}
+
+// "Design prism" in the whole window, with the verification window open:
+// the progress bar moves while the event loop goes on, the figures come up,
+// and the verification window follows the new result folder. With
+// HARVENLOTEK_SCREENSHOT_DIR set, the screen is saved there during and after
+// the run (window_running.png, window_result.png), for a person to look at.
+void TestApplication::designPrismAndTheVerificationWindow()
+{
+    MainWindow& panel = windows->mainWindow();
+    QTest::mouseClick(panel.findChild<QPushButton*>("pushButton_verify"), Qt::LeftButton);
+    auto* table = panel.findChild<QPlainTextEdit*>("verificationTable");
+    QVERIFY(table);
+    QTRY_VERIFY_WITH_TIMEOUT(!panel.task()->isRunning(), 300000);
+    QVERIFY2(table->toPlainText().startsWith("nothing to verify"), qPrintable(table->toPlainText()));
+    table->window()->move(QGuiApplication::primaryScreen()->availableGeometry().width() / 2, 40);
+    table->window()->resize(table->window()->width() / 2, table->window()->height() / 2);
+
+    const QByteArray shots = qgetenv("HARVENLOTEK_SCREENSHOT_DIR");
+    auto* bar = panel.findChild<QProgressBar*>("progressBar");
+    QTest::mouseClick(panel.findChild<QPushButton*>("pushButton_designPrism"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(bar->maximum() > 0 && bar->value() > 0, 300000);  // a fraction arrived
+    if (!shots.isEmpty()) {
+        table->window()->lower();
+        QGuiApplication::primaryScreen()->grabWindow(0).save(QDir(QString::fromLocal8Bit(shots)).filePath("window_running.png"));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!panel.task()->isRunning() && !panel.resultFolder().isEmpty(), 900000);
+    // The verification of the new result runs next, on the same worker.
+    QTRY_VERIFY_WITH_TIMEOUT(!panel.task()->isRunning() && table->toPlainText().contains("prism 8"), 300000);
+    QCOMPARE(table->window()->findChild<QLabel*>("verificationMap")->pixmap(Qt::ReturnByValue).isNull(), false);
+    QVERIFY(panel.findChild<QLabel*>("label_figures")->text().startsWith("direction error RMS"));
+    if (!shots.isEmpty()) {
+        table->window()->hide();
+        QTest::qWait(300);
+        QGuiApplication::primaryScreen()->grabWindow(0).save(QDir(QString::fromLocal8Bit(shots)).filePath("window_result.png"));
     }
 }
 
