@@ -4,8 +4,29 @@
 
 #include <exception>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Lowers the calling thread's priority (and that of the threads it starts).
+void lowerThreadPriority()
+{
+#ifdef __linux__
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+#endif
+}
+
+} // namespace
+
 BackgroundTask::BackgroundTask(QObject* parent) : QObject(parent)
 {
+    // One thread, ended after each run: its lowered priority goes with it.
+    pool_.setMaxThreadCount(1);
+    pool_.setExpiryTimeout(0);
     poller_.setInterval(50);
     connect(&poller_, &QTimer::timeout, this, &BackgroundTask::poll);
     connect(&watcher_, &QFutureWatcher<void>::finished, this, &BackgroundTask::finished);
@@ -32,7 +53,8 @@ bool BackgroundTask::start(const QString& name, Work work, Done done)
     auto progress = progress_;
     auto outcome = outcome_;
     auto message = message_;
-    watcher_.setFuture(QtConcurrent::run([work = std::move(work), progress, outcome, message] {
+    watcher_.setFuture(QtConcurrent::run(&pool_, [work = std::move(work), progress, outcome, message] {
+        lowerThreadPriority();
         try {
             work(*progress);
         } catch (const core::OperationCancelled&) {

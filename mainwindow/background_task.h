@@ -7,14 +7,17 @@
 //     task.start("design", [](core::Progress& p) { ...; p.report(...); },
 //                [](BackgroundTask::Outcome o, const QString& why) { ... GUI thread ... });
 //
-// The work runs on the global thread pool (QtConcurrent). Its progress is
-// read by a timer on the GUI thread, so a stage that reports often costs the
-// event loop nothing. The completion callback runs on the GUI thread after
+// The work runs on a fresh thread of the task's own pool (QtConcurrent), at
+// a lower scheduling priority (nice 10 on Linux; the threads it starts
+// inherit it), so that on a busy machine the GUI thread is served first. Its
+// progress is read by a timer on the GUI thread, so a stage that reports
+// often costs the event loop nothing. The completion callback runs on the GUI thread after
 // the work has returned or thrown.
 
 #include "core/progress.h"
 
 #include <QFutureWatcher>
+#include <QThreadPool>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -54,6 +57,7 @@ private:
     void poll();
     void finished();
 
+    QThreadPool pool_;
     QFutureWatcher<void> watcher_;
     QTimer poller_;
     std::shared_ptr<core::Progress> progress_;
