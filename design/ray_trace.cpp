@@ -138,7 +138,7 @@ void traceRowPass(DesignRecord& r, int pass)
     const double h = pass % 2 == 0 ? -pixelPitch : pixelPitch;
     const RowSystem system{r, left ? r.virtualPinholeX : -r.virtualPinholeX,
                            left ? r.minusSinAngle : -r.minusSinAngle};
-    RungeKuttaStepper stepper(r);
+    auto stepper = recordStepper(r);
     const int steps = r.quarterSteps;
 
     r.state[0] = r.startExitHeight;
@@ -146,7 +146,7 @@ void traceRowPass(DesignRecord& r, int pass)
     r.step = h;
     double x = startX;
     for (int j = 0; j < steps; ++j) {
-        stepper.doStep(system, x, h);
+        stepper.doStep(system, r.state, x, h);
         for (int c = 0; c < r.componentCount; ++c)
             r.rowPass[c][j] = r.state[c];
         x = x + r.step;
@@ -186,7 +186,7 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
     const bool left = x < 0;
     const double pinholeX = left ? r.virtualPinholeX : -r.virtualPinholeX;
     const ColumnSystem system{r, x, pinholeX, left ? r.minusSinAngle : -r.minusSinAngle};
-    RungeKuttaStepper stepper(r);
+    auto stepper = recordStepper(r);
     const int steps = r.halfSteps;
 
     for (int pass = 0; pass < 2; ++pass) {
@@ -196,7 +196,7 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
         r.step = h;
         double y = 0.0;
         for (int j = 0; j < steps; ++j) {
-            stepper.doStep(system, y, h);
+            stepper.doStep(system, r.state, y, h);
             for (int c = 0; c < r.componentCount; ++c)
                 r.columnPass[c][j] = r.state[c];
             // The point pairs the pixel y at the start of the step with the

@@ -52,7 +52,7 @@ bool operator==(const VerifyInput& a, const VerifyInput& b)
 
 bool operator==(const CalibrationInput& a, const CalibrationInput& b)
 {
-    return a.depthsMm == b.depthsMm && a.model == b.model;
+    return a.depthsMm == b.depthsMm && a.pointsAcrossHalf == b.pointsAcrossHalf && a.model == b.model;
 }
 
 DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange& progress)
@@ -220,6 +220,7 @@ CalibrationStageResult runCalibrationStage(const verify::PrismGeometry& geometry
     progress.report(0.0);
     calibration::CalibrationOptions options;
     options.target.depthsMm = input.depthsMm;
+    options.target.pointsAcrossHalf = input.pointsAcrossHalf;
     options.model = input.model;
     options.threadCount = input.threads;
     CalibrationStageResult result;

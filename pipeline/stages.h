@@ -127,6 +127,7 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
 
 struct CalibrationInput {
     std::vector<double> depthsMm{300.0, 600.0, 1000.0, 2000.0};
+    int pointsAcrossHalf = calibration::TargetOptions().pointsAcrossHalf;  // target grid points across a half
     calibration::DistortionModel model = calibration::DistortionModel::Standard;
     int threads = 0;
 };

@@ -186,9 +186,13 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
 
     const bool numbered = options.folderName.isEmpty();
     const QString name = numbered ? pipeline::resultFolderName(QDateTime::currentDateTime()) : options.folderName;
-    if (!pipeline::createResultFolder(options.outputDir, name, numbered, &result->folder, error))
+    if (!pipeline::createResultFolder(options.outputDir, name, numbered, &result->folder, error)) {
+        // A folder named by the user that exists is bad input; anything else a failed write.
+        result->writeFailed = numbered || !QDir(options.outputDir).exists(name);
         return false;
+    }
     if (!pipeline::writeResultFiles(result->folder, files, error, QStringLiteral("prism"))) {
+        result->writeFailed = true;
         QDir(result->folder).removeRecursively();  // ours, made above: no half folder stays
         result->folder.clear();
         return false;

@@ -42,6 +42,7 @@ struct OneShotResult {
     HeadlineFigures figures;
     pipeline::Pipeline run;  // the results in memory
     std::vector<int> triedOrders;  // with order 0: the orders compared
+    bool writeFailed = false;      // every stage succeeded, the folder or a file could not be written
 };
 
 // Runs the whole path and writes the folder. Nothing is written until every

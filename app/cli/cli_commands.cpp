@@ -339,7 +339,19 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
         std::fflush(stderr);
     });
     report->hasPrism = true;
-    return report::runPrismOneShot(options, &progress, &report->prism, error) ? CliExitOk : CliExitUsage;
+    if (report::runPrismOneShot(options, &progress, &report->prism, error))
+        return CliExitOk;
+    return report->prism.writeFailed ? CliExitFailure : CliExitUsage;
+}
+
+// "run --verify": the design in memory and the fits of the run.
+int verifyAfterRun(const CliRequest& request, const std::optional<pipeline::DesignResult>& design, CliReport* report,
+                   QString* error)
+{
+    if (!request.verify || !design)
+        return CliExitOk;
+    report->hasVerification = true;
+    return runVerifyAfterRun(request, **design->record, report->fits, &report->verification, error);
 }
 
 // design, fit, run and calibrate: every result is made in memory and checked
@@ -386,12 +398,6 @@ int runStages(const CliRequest& request, CliReport* report, QString* error)
         if (!runCalibrationStage(request, &report->calibration, &calibrationFile.front(), error))
             return CliExitFailure;
     }
-    if (request.verify && design) {
-        report->hasVerification = true;
-        const int code = runVerifyAfterRun(request, **design->record, report->fits, &report->verification, error);
-        if (code != CliExitOk)
-            return code;
-    }
 
     // The files of the output directory: the design, a single order's fit
     // and the calibration as one set.
@@ -421,7 +427,7 @@ int runStages(const CliRequest& request, CliReport* report, QString* error)
             *error = QStringLiteral("%1; not replaced: the design, the fit and its report").arg(set.errorString());
             return CliExitFailure;
         }
-        return CliExitOk;
+        return verifyAfterRun(request, design, report, error);
     }
     if (!files.empty() && !writeSet(request.outputDir, files, designs ? QStringLiteral("run") : QStringLiteral("calibration"), error))
         return CliExitFailure;
@@ -438,9 +444,11 @@ int runStages(const CliRequest& request, CliReport* report, QString* error)
         if (!writePrismFile(request.outputDir, prismFits.front().second, error))
             return CliExitFailure;
     } else if (!prism && !request.orders.isEmpty()) {
-        return runFitStages(request, classicPoints ? &*classicPoints : nullptr, report, error);
+        const int code = runFitStages(request, classicPoints ? &*classicPoints : nullptr, report, error);
+        if (code != CliExitOk)
+            return code;
     }
-    return CliExitOk;
+    return verifyAfterRun(request, design, report, error);
 }
 
 }  // namespace

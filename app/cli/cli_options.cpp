@@ -80,9 +80,7 @@ const QVector<OptionRule>& optionRules()
                   QStringLiteral("polynomial order of the fit, 3 to 8 (prism: 3 to 10), or\n"
                                  "all of them in turn; with 'all' each order writes to\n"
                                  "D/order-N/. export: the prism fit of order N (from\n"
-                                 "D/order-N/ after an 'all' run); without it the best one.\n"
-                                 "prism: 3 to 10 (default 8) or 'best' (the smallest verified\n"
-                                 "direction error of orders 6 to 10)"),
+                                 "D/order-N/ after an 'all' run); without it the best one"),
                   ForFitStage | ForVerify | ForExport | ForCalibrate | ForPrism});
         s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
@@ -736,10 +734,13 @@ QString optionsHelp(CliCommand command)
     for (const OptionRule& rule : optionRules()) {
         if (!accepts(rule.commands, command))
             continue;
+        const bool prismOrder = command == CliCommand::Prism && rule.name == QLatin1String("order");
         QString head = QStringLiteral("  --") + rule.name;
         if (!rule.valueName.isEmpty())
-            head += QLatin1Char(' ') + rule.valueName;
-        const QStringList lines = rule.help.split(QLatin1Char('\n'));
+            head += QLatin1Char(' ') + (prismOrder ? QStringLiteral("N|best") : rule.valueName);
+        const QStringList lines = prismOrder ? QStringList{QStringLiteral("order of the prism fit, 3 to 10 (default 8), or 'best':"),
+                                                           QStringLiteral("the smallest traced direction error of orders 6 to 10")}
+                                             : rule.help.split(QLatin1Char('\n'));
         text += head.leftJustified(21) + lines.first() + QLatin1Char('\n');
         for (int i = 1; i < lines.size(); ++i)
             text += QString(21, QLatin1Char(' ')) + lines.at(i) + QLatin1Char('\n');
