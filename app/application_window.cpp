@@ -4,15 +4,33 @@
 
 #include <QBoxLayout>
 
+namespace {
+
+// Three tenths of the screen's width; half the height the column has once
+// the window's margins and the spacing between the views are taken off, so
+// that the window fits the screen (half the screen's height each would make
+// it taller than the screen).
+constexpr int viewSpacing = 6;
+
+QSize viewSize(const QMargins& margins)
+{
+    return QSize(int(0.3 * screenWidth), (screenHeight - margins.top() - margins.bottom() - viewSpacing) / 2);
+}
+
+} // namespace
+
 ApplicationWindow::ApplicationWindow()
     : topLevel(std::make_unique<QWidget>()),
-      // Each view takes three tenths of the screen's width and half its height.
-      designView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight))),
-      fitView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight)))
+      designView(viewSize(QMargins())),
+      fitView(viewSize(QMargins()))
 {
     QHBoxLayout* row = new QHBoxLayout(topLevel.get());
     QVBoxLayout* column = new QVBoxLayout;
     column->setAlignment(Qt::AlignTop);
+    column->setSpacing(viewSpacing);
+    // The top-level window's own margins are known once its layout exists.
+    designView.setFixedSize(viewSize(row->contentsMargins()));
+    fitView.setFixedSize(viewSize(row->contentsMargins()));
     row->addWidget(&panel, 1);
     row->addLayout(column, 0);
 

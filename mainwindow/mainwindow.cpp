@@ -8,36 +8,92 @@
 #include "io/atomic_file_set.h"
 #include "io/directory_lock.h"
 #include "mainwindow/folder_watcher.h"
+#include "mainwindow/background_task.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
 #include "sketch/prismitem.h"
 
-#include <QButtonGroup>
+#include <QAction>
 #include <QComboBox>
 #include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTextBrowser>
+#include <QToolBar>
+#include <QUrl>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+constexpr int recentDesignCount = 8;
+const char recentDesignsKey[] = "recentDesigns";
+
+// Shrinks a widget's font until its text fits the place it was given, so
+// that no label or button is clipped on a small screen.
+void fitText(QWidget* widget)
+{
+    QFont font = widget->font();
+    while (font.pointSize() > 7) {
+        const QSize hint = widget->sizeHint();
+        if (hint.width() <= widget->width() && hint.height() <= widget->height())
+            return;
+        font.setPointSize(font.pointSize() - 1);
+        widget->setFont(font);
+    }
+}
+
+QString pixels(double value)
+{
+    return std::isfinite(value) ? QString::number(value, 'f', 3) : QStringLiteral("-");
+}
+
+// One run per directory: another window or command-line run writing here
+// gets a message, not a mix of two runs' files. False, with the reason, when
+// another run holds the lock; the scratch files a killed run left are cleared.
+bool lockWorkingDirectory(DirectoryLock* lock, const core::Progress& progress, QString* why)
+{
+    progress.throwIfCancelled();
+    if (!lock->acquire(DirectoryLock::Mode::Refuse, why))
+        return false;
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
+    progress.throwIfCancelled();
+    return true;
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
     form = new MainWindowForm;
     form->setupForm(this);
-    // A lone auto-exclusive radio button can be clicked off again; in an
-    // exclusive group it stays checked and every click recomputes the angle.
-    QButtonGroup* fixAngleGroup = new QButtonGroup(this);
-    fixAngleGroup->addButton(form->radioButton);
+    // "fix angle" turns off again with a second click.
+    form->radioButton->setAutoExclusive(false);
+    // The tool bar holds nothing: its height goes to the panel.
+    form->mainToolBar->hide();
+    task_ = new BackgroundTask(this);
     QFont font;
     font.setPointSize(15);
     // The parameters already hold their start values (member initialisers).
@@ -46,8 +102,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     form->graphicsView->scale(1.2, 1.2);
     sketchItem = new Prismitem(0.3 * screenWidth, 0.5 * screenHeight);
     scene->addItem(sketchItem);
+    addRunStatus();
+    addFileMenu();
     placeWidgets(font);
+    setToolTips();
     initPanelValues();
+    form->comboBox_model->setCurrentIndex(panel.designModel == DesignModel::Refraction ? 1 : 0);
+    connect(task_, &BackgroundTask::runningChanged, this, &MainWindow::setRunning);
+    setResultFolder(QString());
+    showFigures();
     const QStringList results{QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
                               QString::fromLatin1(designJsonFileName), QString::fromLatin1(surface1FitFileName),
                               QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
@@ -65,35 +128,151 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     });
 }
 
-void MainWindow::recoverFolder()
+void MainWindow::showUnfinished(const QString& problem)
 {
-    QString problem;
-    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames(), &problem);
     if (!problem.isEmpty())
         QMessageBox::warning(nullptr, QStringLiteral("unfinished"), problem + QLatin1Char('.'));
 }
 
 MainWindow::~MainWindow()
 {
+    task_->cancel();
+    task_->waitForFinished();
     delete form;
     // The scene has no parent; the view does not own it.
     delete scene;
 }
 
-// Positions as fractions of the screen, truncated toward zero. The prism rows,
-// the fit controls and the report move onto the main window itself.
-void MainWindow::placeWidgets(const QFont& font)
+// The progress of the running work, its Cancel button and the current result
+// folder, in the status bar.
+void MainWindow::addRunStatus()
 {
-    const auto place = [](QWidget* widget, double x, double y, double w, double h) {
-        widget->setGeometry(static_cast<int>(x * screenWidth), static_cast<int>(y * screenHeight),
-                            static_cast<int>(w * screenWidth), static_cast<int>(h * screenHeight));
+    QStatusBar* bar = form->statusBar;
+    resultFolderLabel = new QLabel(bar);
+    resultFolderLabel->setObjectName(QStringLiteral("label_resultFolder"));
+    resultFolderLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bar->addWidget(resultFolderLabel, 1);
+    stageLabel = new QLabel(QStringLiteral("ready"), bar);
+    stageLabel->setObjectName(QStringLiteral("label_stage"));
+    bar->addPermanentWidget(stageLabel);
+    progressBar = new QProgressBar(bar);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setRange(0, 1000);
+    progressBar->setValue(0);
+    progressBar->setFixedWidth(160);
+    progressBar->setToolTip(QStringLiteral("progress of the running computation"));
+    bar->addPermanentWidget(progressBar);
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), bar);
+    cancelButton->setObjectName(QStringLiteral("pushButton_cancel"));
+    cancelButton->setEnabled(false);
+    cancelButton->setToolTip(QStringLiteral("stops the running computation at its next step; nothing is written"));
+    bar->addPermanentWidget(cancelButton);
+    connect(cancelButton, &QPushButton::clicked, this, [this] {
+        task_->cancel();
+        stageLabel->setText(QStringLiteral("cancelling ..."));
+    });
+    connect(task_, &BackgroundTask::progressed, this, [this](double fraction, const QString& stage) {
+        // Work that reports no fraction shows a busy bar.
+        if (fraction <= 0.0) {
+            progressBar->setRange(0, 0);
+        } else {
+            progressBar->setRange(0, 1000);
+            progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
+        }
+        stageLabel->setText(stage);
+    });
+}
+
+void MainWindow::addFileMenu()
+{
+    QMenu* file = form->menuBar->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("menuFile"));
+    QAction* newAction = file->addAction(QStringLiteral("&New"), this, &MainWindow::newDesign, QKeySequence::New);
+    newAction->setObjectName(QStringLiteral("actionNew"));
+    newAction->setToolTip(QStringLiteral("the panel's start values; no current result"));
+    QAction* open = file->addAction(QStringLiteral("&Open design…"), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open design"), resultFolder_,
+                                                          QStringLiteral("Prism design (*.json)"));
+        QString error;
+        if (!path.isEmpty() && !openDesign(path, &error))
+            QMessageBox::warning(this, QStringLiteral("not opened"), error);
+    }, QKeySequence::Open);
+    open->setObjectName(QStringLiteral("actionOpenDesign"));
+    QAction* save = file->addAction(QStringLiteral("&Save design as…"), this, [this] {
+        const QString start = QDir(resultFolder_.isEmpty() ? QDir::currentPath() : resultFolder_)
+                                  .filePath(QString::fromLatin1(prismFileName));
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save design as"), start,
+                                                          QStringLiteral("Prism design (*.json)"));
+        QString error;
+        if (!path.isEmpty() && !saveDesignAs(path, &error))
+            QMessageBox::warning(this, QStringLiteral("not saved"), error);
+    }, QKeySequence::SaveAs);
+    save->setObjectName(QStringLiteral("actionSaveDesignAs"));
+    QAction* folder = file->addAction(QStringLiteral("Open &result folder"), this, [this] {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(resultFolder_));
+    });
+    folder->setObjectName(QStringLiteral("actionOpenResultFolder"));
+    recentMenu = file->addMenu(QStringLiteral("Recent designs"));
+    recentMenu->setObjectName(QStringLiteral("menuRecentDesigns"));
+    connect(file, &QMenu::aboutToShow, this, [this, save, folder] {
+        save->setEnabled(currentPrism_.has_value());
+        folder->setEnabled(!resultFolder_.isEmpty());
+        updateRecentMenu();
+    });
+    updateRecentMenu();
+}
+
+void MainWindow::updateRecentMenu()
+{
+    recentMenu->clear();
+    const QStringList recent = QSettings().value(QLatin1String(recentDesignsKey)).toStringList();
+    for (const QString& path : recent) {
+        recentMenu->addAction(path, this, [this, path] {
+            QString error;
+            if (!openDesign(path, &error))
+                QMessageBox::warning(this, QStringLiteral("not opened"), error);
+        });
+    }
+    recentMenu->setEnabled(!recent.isEmpty());
+}
+
+void MainWindow::rememberDesign(const QString& path)
+{
+    QSettings settings;
+    QStringList recent = settings.value(QLatin1String(recentDesignsKey)).toStringList();
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    recent.removeAll(absolute);
+    recent.prepend(absolute);
+    while (recent.size() > recentDesignCount)
+        recent.removeLast();
+    settings.setValue(QLatin1String(recentDesignsKey), recent);
+    updateRecentMenu();
+}
+
+// Positions as fractions of the screen, truncated toward zero. The height is
+// that of the panel's own area (the screen less the menu and status bars and
+// the top-level window's margins), so the whole window fits the screen. The
+// prism rows, the fit controls and the report move onto the main window
+// itself, below its menu bar.
+void MainWindow::placeWidgets(const QFont& panelFont)
+{
+    const int menuHeight = form->menuBar->sizeHint().height();
+    const int statusHeight = form->statusBar->sizeHint().height();
+    const double panelHeight = screenHeight - menuHeight - statusHeight - 24;
+    // The large font of a full-HD screen, smaller in step with a smaller one.
+    QFont font = panelFont;
+    font.setPointSize(std::clamp(static_cast<int>(std::lround(panelFont.pointSize() * panelHeight / 1000.0)), 9,
+                                 panelFont.pointSize()));
+    const auto place = [panelHeight](QWidget* widget, double x, double y, double w, double h, int top = 0) {
+        widget->setGeometry(static_cast<int>(x * screenWidth), top + static_cast<int>(y * panelHeight),
+                            static_cast<int>(w * screenWidth), static_cast<int>(h * panelHeight));
     };
-    const auto moveHere = [this, &place, &font](QWidget* widget, double x, double y, double w, double h,
-                                                 bool bigFont) {
+    const auto moveHere = [this, &place, &font, menuHeight](QWidget* widget, double x, double y, double w, double h,
+                                                             bool bigFont) {
         widget->setParent(this);
-        place(widget, x, y, w, h);
         if (bigFont)
             widget->setFont(font);
+        place(widget, x, y, w, h, menuHeight);
     };
     MainWindowForm& f = *form;
     place(f.centralWidget, 0, 0, 0.66, 0.99);
@@ -111,11 +290,11 @@ void MainWindow::placeWidgets(const QFont& font)
     place(f.label_5, 0.02, 0.12, 0.08, 0.04);
     place(f.lineEdit_ps, 0.1, 0.12, 0.1, 0.04);
     place(f.label_6, 0.2, 0.12, 0.02, 0.04);
-    place(f.groupBox_2, 0.01, 0.21, 0.3, 0.2);
+    place(f.groupBox_2, 0.01, 0.21, 0.3, 0.18);
     f.groupBox_2->setFont(font);
     moveHere(f.label_7, 0.02, 0.24, 0.06, 0.04, true);
     moveHere(f.doubleSpinBox_ps, 0.08, 0.24, 0.05, 0.04, true);
-    moveHere(f.label_13, 0.17, 0.24, 0.06, 0.04, true);
+    moveHere(f.label_13, 0.14, 0.24, 0.09, 0.04, true);
     moveHere(f.doubleSpinBox_index, 0.23, 0.24, 0.05, 0.04, true);
     moveHere(f.label_8, 0.02, 0.29, 0.06, 0.04, true);
     moveHere(f.spinBox_d, 0.08, 0.29, 0.05, 0.04, true);
@@ -124,8 +303,18 @@ void MainWindow::placeWidgets(const QFont& font)
     moveHere(f.label_10, 0.02, 0.34, 0.06, 0.04, true);
     moveHere(f.spinBox_p, 0.08, 0.34, 0.05, 0.04, true);
     moveHere(f.label_11, 0.13, 0.34, 0.02, 0.04, true);
+    // The whole sound path in one click, between the prism and the virtual camera.
+    designPrismButton = new QPushButton(QStringLiteral("Design prism"), f.centralWidget);
+    designPrismButton->setObjectName(QStringLiteral("pushButton_designPrism"));
+    designPrismButton->setFont(font);
+    place(designPrismButton, 0.02, 0.395, 0.14, 0.04);
+    connect(designPrismButton, &QPushButton::clicked, this, &MainWindow::designPrismClicked);
     place(f.label_14, 0.02, 0.44, 0.1, 0.04);
     f.label_14->setFont(font);
+    virtualCameraValue = new QLabel(f.centralWidget);
+    virtualCameraValue->setObjectName(QStringLiteral("label_virtualCameraValue"));
+    virtualCameraValue->setFont(font);
+    place(virtualCameraValue, 0.13, 0.44, 0.08, 0.04);
     place(f.horizontalScrollBar, 0.02, 0.48, 0.3, 0.04);
     place(f.radioButton, 0.02, 0.54, 0.1, 0.04);
     f.radioButton->setFont(font);
@@ -136,25 +325,126 @@ void MainWindow::placeWidgets(const QFont& font)
     moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
     moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
     moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);
-    moveHere(f.textBrowser, 0.01, 0.7, 0.3, 0.3, false);
+    // The headline figures of the current result, above the fit report.
+    figuresLabel = new QLabel(this);
+    figuresLabel->setObjectName(QStringLiteral("label_figures"));
+    figuresLabel->setWordWrap(true);
+    figuresLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    figuresLabel->setTextFormat(Qt::PlainText);
+    QFont figuresFont = figuresLabel->font();
+    figuresFont.setPointSize(std::min(11, font.pointSize()));
+    figuresLabel->setFont(figuresFont);
+    place(figuresLabel, 0.01, 0.69, 0.3, 0.085, menuHeight);
+    moveHere(f.textBrowser, 0.01, 0.78, 0.3, 0.22, false);
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
-    place(f.graphicsView, 0.32, 0.005, 0.35, 1.0);
+    place(f.graphicsView, 0.32, 0.005, 0.35, 0.99);
     // Beside the fit controls, where the panel has room.
     verifyButton = new QPushButton(QStringLiteral("verify"), this);
     verifyButton->setObjectName(QStringLiteral("pushButton_verify"));
     moveHere(verifyButton, 0.21, 0.64, 0.08, 0.04, true);
     connect(verifyButton, &QPushButton::clicked, this, &MainWindow::verifyClicked);
+
+    for (QWidget* widget : std::initializer_list<QWidget*>{
+             f.label, f.spinBox_fl, f.label_12, f.label_2, f.label_3, f.spinBox_rx, f.label_4, f.spinBox_ry,
+             f.label_5, f.lineEdit_ps, f.label_6, f.label_7, f.doubleSpinBox_ps, f.label_13, f.doubleSpinBox_index,
+             f.label_8, f.spinBox_d, f.label_9, f.label_10, f.spinBox_p, f.label_11, designPrismButton, f.label_14,
+             virtualCameraValue, f.radioButton, f.pushButton, f.comboBox_model, f.label_15, f.spjieci,
+             f.pushButton_2, verifyButton})
+        fitText(widget);
 }
 
-void MainWindow::verifyClicked()
+// The unit of every field is in its label, its suffix or both; the tooltip
+// says what the value is.
+void MainWindow::setToolTips()
 {
-    if (!verificationWindow)
-        verificationWindow = new VerificationWindow(this);
-    verificationWindow->setDesignModel(panel.designModel);  // for its calibration
-    verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
-    verificationWindow->show();
-    verificationWindow->raise();
+    MainWindowForm& f = *form;
+    const auto tip = [](std::initializer_list<QWidget*> widgets, const QString& text) {
+        for (QWidget* widget : widgets)
+            widget->setToolTip(text);
+    };
+    const QString fixed = QStringLiteral(
+        "The design always works on the 1920 x 1080 pixel grid of a %1 mm pixel pitch; the resolution is shown, "
+        "not edited.").arg(pixelPitch);
+    tip({f.label, f.spinBox_fl, f.label_12, f.horizontalSlider_fl}, QStringLiteral("focal length of the camera, mm"));
+    tip({f.label_2, f.label_3, f.spinBox_rx}, QStringLiteral("sensor pixels across. ") + fixed);
+    tip({f.label_4, f.spinBox_ry}, QStringLiteral("sensor pixels down. ") + fixed);
+    tip({f.label_5, f.lineEdit_ps, f.label_6}, QStringLiteral("pixel pitch of the sensor, mm (fixed)"));
+    tip({f.label_7, f.doubleSpinBox_ps},
+        QStringLiteral("prism base angle, degrees: between the prism's base and each of its faces"));
+    tip({f.label_13, f.doubleSpinBox_index}, QStringLiteral("refractive index of the glass (no unit)"));
+    tip({f.label_8, f.spinBox_d, f.label_9, f.horizontalSlider_d},
+        QStringLiteral("distance from the prism's base to the camera's image plane, mm"));
+    tip({f.label_10, f.spinBox_p, f.label_11}, QStringLiteral("width of the prism's base, mm"));
+    tip({f.label_14, f.horizontalScrollBar, virtualCameraValue},
+        QStringLiteral("height of the virtual cameras' pinholes in the sketch, mm (the sketch only)"));
+    tip({f.radioButton},
+        QStringLiteral("sets the angle at which the central ray of each half image leaves along the axis; "
+                       "click again to give back the angle you had"));
+    tip({f.pushButton}, QStringLiteral("designs both surfaces: output.txt, outputall.txt and design.json in the "
+                                       "working directory"));
+    tip({f.label_15, f.spjieci}, QStringLiteral("polynomial order of the classic fit (3 to 8, no unit)"));
+    tip({f.pushButton_2}, QStringLiteral("classic fit of the order p of outputall.txt in the working directory, "
+                                         "with its report"));
+    tip({verifyButton}, QStringLiteral("traces the current result (or the working directory's design and fit) "
+                                       "in a window of its own"));
+    tip({designPrismButton},
+        QStringLiteral("refraction design, prism fit of order 8 with the optimiser, verification, predicted "
+                       "calibration of that prism, exports and report.html, into a new result folder"));
+    tip({figuresLabel}, QStringLiteral("headline figures of the current result"));
+    f.spinBox_rx->setSuffix(QStringLiteral(" px"));
+    f.spinBox_ry->setSuffix(QStringLiteral(" px"));
+    f.spinBox_rx->setReadOnly(true);
+    f.spinBox_ry->setReadOnly(true);
+    f.spinBox_rx->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    f.spinBox_ry->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    f.doubleSpinBox_ps->setSuffix(QStringLiteral("°"));
+}
+
+void MainWindow::setResultFolder(const QString& folder)
+{
+    resultFolder_ = folder;
+    resultFolderLabel->setText(
+        folder.isEmpty()
+            ? QStringLiteral("no result folder yet; freeform and Compute and show write into %1")
+                  .arg(QDir::toNativeSeparators(QDir::currentPath()))
+            : QStringLiteral("result folder: %1").arg(QDir::toNativeSeparators(folder)));
+    resultFolderLabel->setToolTip(resultFolderLabel->text());
+}
+
+void MainWindow::showFigures()
+{
+    if (!figures_) {
+        figuresLabel->setText(QStringLiteral("no result yet: \"Design prism\" runs the whole design"));
+        figuresLabel->setStyleSheet(QString());
+        return;
+    }
+    const report::HeadlineFigures& f = *figures_;
+    QString text = QStringLiteral("direction error RMS %1 px, max %2 px (order %3)\n"
+                                  "calibrated residual left %4 px, right %5 px\n"
+                                  "depth error %6 % at 1 m; run time %7 s")
+                       .arg(pixels(f.directionRmsPx), pixels(f.directionMaxPx))
+                       .arg(f.order)
+                       .arg(pixels(f.calibratedLeftRmsPx), pixels(f.calibratedRightRmsPx))
+                       .arg(std::isfinite(f.depthErrorPercentAt1m) ? QString::number(f.depthErrorPercentAt1m, 'f', 3)
+                                                                  : QStringLiteral("-"))
+                       .arg(f.seconds, 0, 'f', 1);
+    if (figuresStale_)
+        text = QStringLiteral("stale: the panel changed since this result\n") + text;
+    figuresLabel->setText(text);
+    figuresLabel->setStyleSheet(figuresStale_ ? QStringLiteral("color: gray") : QString());
+}
+
+void MainWindow::setRunning(bool running)
+{
+    for (QWidget* start : std::initializer_list<QWidget*>{form->pushButton, form->pushButton_2, designPrismButton,
+                                                          verifyButton})
+        start->setEnabled(!running);
+    cancelButton->setEnabled(running);
+    if (!running) {
+        progressBar->setRange(0, 1000);
+        stageLabel->setText(QStringLiteral("ready"));
+    }
 }
 
 // Every value that differs from its control's current one fires that
@@ -238,6 +528,12 @@ void MainWindow::parametersChanged()
     sketchItem->setParameters(panel);
     sketchItem->update();
     scene->update();
+    if (virtualCameraValue)
+        virtualCameraValue->setText(QStringLiteral("%1 mm").arg(panel.virtualCameraPos));
+    if (figures_ && !figuresStale_) {
+        figuresStale_ = true;
+        showFigures();
+    }
 }
 
 void MainWindow::on_horizontalScrollBar_valueChanged(int value)
@@ -290,45 +586,70 @@ void MainWindow::on_doubleSpinBox_index_valueChanged(double arg1)
 
 // The design gets the rule's exact angle; the spin box keeps two decimals,
 // and its slot hands the rounded value to the design only when the shown
-// value changes.
+// value changes. Turned off, the angle the user had comes back.
 void MainWindow::on_radioButton_clicked(bool checked)
 {
     if (checked) {
+        userAngle = form->doubleSpinBox_ps->value();
         panel.applyFixAngle();
         form->doubleSpinBox_ps->setValue(panel.angleDeg);
         form->doubleSpinBox_ps->setEnabled(false);
     } else {
+        panel.fixAngle = false;
         form->doubleSpinBox_ps->setEnabled(true);
+        form->doubleSpinBox_ps->setValue(userAngle);
+        panel.setAngle(form->doubleSpinBox_ps->value());
     }
     parametersChanged();
 }
 
 void MainWindow::on_pushButton_clicked()
 {
-    // One run per directory: another window or command-line run writing here
-    // gets a message, not a mix of two runs' files.
-    DirectoryLock lock(QStringLiteral("."));
-    QString why;
-    if (!lock.acquire(DirectoryLock::Mode::Refuse, &why)) {
-        QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The design was not run: %1.").arg(why));
-        return;
-    }
-    recoverFolder();
-    DesignRunOptions options;
-    options.model = panel.designModel;
-    options.panel = &panel;  // recorded in "design.json"
-    const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
-    lock.release();
-    folderWatcher->acknowledge();
-    if (!result.pointsDigest.isEmpty())
-        ownDesign = designOriginFor(QStringLiteral("."), result.pointsDigest);
-    if (result.profileWritten && result.gridWritten)
-        QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
-    else
-        QMessageBox::warning(nullptr, QStringLiteral("not written"),
-                             QStringLiteral("%1.\nNot replaced: %2.")
-                                 .arg(result.error, result.notReplaced.join(QStringLiteral(", "))));
-    emit workdonesignal();
+    struct Outcome {
+        bool locked = true;
+        QString why;
+        QString unfinished;  // an interrupted commit that could not be finished
+        DesignRunResult result;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    const DesignParameters parameters = toDesignParameters(panel, lastHit);
+    const PanelParameters values = panel;
+    task_->start(QStringLiteral("design"), [outcome, parameters, values](core::Progress& progress) {
+        DirectoryLock lock(QStringLiteral("."));
+        if (!(outcome->locked = lockWorkingDirectory(&lock, progress, &outcome->why)))
+            return;
+        AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames(), &outcome->unfinished);
+        DesignRunOptions options;
+        options.model = values.designModel;
+        options.panel = &values;  // recorded in "design.json"
+        outcome->result = runDesign(parameters, options);
+    }, [this, outcome](BackgroundTask::Outcome how, const QString& message) {
+        if (how == BackgroundTask::Outcome::Cancelled) {
+            stageLabel->setText(QStringLiteral("design cancelled: nothing written"));
+            return;
+        }
+        if (how == BackgroundTask::Outcome::Failed) {
+            QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The design failed: %1.").arg(message));
+            return;
+        }
+        if (!outcome->locked) {
+            QMessageBox::warning(nullptr, QStringLiteral("not run"),
+                                 QStringLiteral("The design was not run: %1.").arg(outcome->why));
+            return;
+        }
+        showUnfinished(outcome->unfinished);
+        folderWatcher->acknowledge();
+        const DesignRunResult& result = outcome->result;
+        if (!result.pointsDigest.isEmpty())
+            ownDesign = designOriginFor(QStringLiteral("."), result.pointsDigest);
+        if (result.profileWritten && result.gridWritten)
+            QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
+        else
+            QMessageBox::warning(nullptr, QStringLiteral("not written"),
+                                 QStringLiteral("%1.\nNot replaced: %2.")
+                                     .arg(result.error, result.notReplaced.join(QStringLiteral(", "))));
+        emit workdonesignal();
+    });
 }
 
 void MainWindow::on_comboBox_model_currentIndexChanged(int index)
@@ -344,41 +665,178 @@ void MainWindow::on_spjieci_valueChanged(int arg1)
 void MainWindow::on_pushButton_2_clicked()
 {
     qDebug() << "jieci" << panel.fitOrder;
-    DirectoryLock lock(QStringLiteral("."));
-    QString why;
-    if (!lock.acquire(DirectoryLock::Mode::Refuse, &why)) {
-        QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The fit was not run: %1.").arg(why));
-        return;
-    }
-    recoverFolder();
-    const FitRunSummary summary = fitAndReportOrder(panel.fitOrder);
-    lock.release();
-    folderWatcher->acknowledge();
-    if (panel.fitOrder == 3)
-        qDebug(" c3");
-    else if (panel.fitOrder == 4)
-        qDebug(" c4");
-    if (!summary.error.isEmpty()) {
-        // The previous report and fit files stay; the report shown stays too.
-        QMessageBox::warning(nullptr, QStringLiteral("fit refused"),
-                             QStringLiteral("The fit of order %1 wrote nothing: %2.\nNot replaced: %3.")
-                                 .arg(summary.order)
-                                 .arg(summary.error, summary.notReplaced.join(QStringLiteral(", "))));
-        return;
-    }
-    fitComputed = true;
+    struct Outcome {
+        bool locked = true;
+        QString why;
+        QString unfinished;
+        FitRunSummary summary;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    const int order = panel.fitOrder;
+    task_->start(QStringLiteral("fit of order %1").arg(order), [outcome, order](core::Progress& progress) {
+        DirectoryLock lock(QStringLiteral("."));
+        if (!(outcome->locked = lockWorkingDirectory(&lock, progress, &outcome->why)))
+            return;
+        AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames(), &outcome->unfinished);
+        outcome->summary = fitAndReportOrder(order);
+    }, [this, outcome, order](BackgroundTask::Outcome how, const QString& message) {
+        if (how == BackgroundTask::Outcome::Cancelled) {
+            stageLabel->setText(QStringLiteral("fit cancelled: nothing written"));
+            return;
+        }
+        if (how == BackgroundTask::Outcome::Failed || !outcome->locked) {
+            QMessageBox::warning(nullptr, QStringLiteral("not run"),
+                                 QStringLiteral("The fit was not run: %1.")
+                                     .arg(how == BackgroundTask::Outcome::Failed ? message : outcome->why));
+            return;
+        }
+        showUnfinished(outcome->unfinished);
+        folderWatcher->acknowledge();
+        if (order == 3)
+            qDebug(" c3");
+        else if (order == 4)
+            qDebug(" c4");
+        const FitRunSummary& summary = outcome->summary;
+        if (!summary.error.isEmpty()) {
+            // The previous report and fit files stay; the report shown stays too.
+            QMessageBox::warning(nullptr, QStringLiteral("fit refused"),
+                                 QStringLiteral("The fit of order %1 wrote nothing: %2.\nNot replaced: %3.")
+                                     .arg(summary.order)
+                                     .arg(summary.error, summary.notReplaced.join(QStringLiteral(", "))));
+            return;
+        }
+        fitComputed = true;
+        bool opened = false;
+        fitReportText = readFitReportText(QStringLiteral("."), &opened);
+        if (!opened)
+            qDebug() << "Can not open";
+        form->textBrowser->setText(fitReportText);
+        emit workdonesignal2();
+        // Another window or run replaced this window's design since it ran.
+        const QString foreign =
+            foreignResultMessage(QStringLiteral("the fit in this folder"), summary.origin, ownDesign);
+        if (!foreign.isEmpty()) {
+            folderNote->setText(foreign + QLatin1Char('.'));
+            QMessageBox::warning(nullptr, QStringLiteral("another design"),
+                                 QStringLiteral("%1: the report shown is not of the panel's design.").arg(foreign));
+        }
+    });
+}
 
-    bool opened = false;
-    fitReportText = readFitReportText(QStringLiteral("."), &opened);
-    if (!opened)
-        qDebug() << "Can not open";
-    form->textBrowser->setText(fitReportText);
-    emit workdonesignal2();
-    // Another window or run replaced this window's design since it ran.
-    const QString foreign = foreignResultMessage(QStringLiteral("the fit in this folder"), summary.origin, ownDesign);
-    if (!foreign.isEmpty()) {
-        folderNote->setText(foreign + QLatin1Char('.'));
-        QMessageBox::warning(nullptr, QStringLiteral("another design"),
-                             QStringLiteral("%1: the report shown is not of the panel's design.").arg(foreign));
+void MainWindow::designPrismClicked()
+{
+    auto options = std::make_shared<report::OneShotOptions>();
+    options->settings.design.panel = panel;
+    // The sound path: the refraction design, whatever the selector shows.
+    options->settings.design.panel.designModel = DesignModel::Refraction;
+    options->outputDir = QDir::currentPath();
+    auto result = std::make_shared<report::OneShotResult>();
+    const PanelParameters started = panel;
+    task_->start(QStringLiteral("Design prism"), [options, result](core::Progress& progress) {
+        QString error;
+        if (!report::runPrismOneShot(*options, &progress, result.get(), &error))
+            throw std::runtime_error(error.toStdString());
+    }, [this, result, started](BackgroundTask::Outcome how, const QString& message) {
+        if (how == BackgroundTask::Outcome::Cancelled) {
+            stageLabel->setText(QStringLiteral("Design prism cancelled: nothing written"));
+            return;
+        }
+        if (how == BackgroundTask::Outcome::Failed) {
+            QMessageBox::warning(this, QStringLiteral("Design prism failed"), message);
+            return;
+        }
+        figures_ = result->figures;
+        currentPrism_ = result->run.prismContent();
+        // A panel changed while the run was going makes its result stale at once.
+        figuresStale_ = !pipeline::samePanel(started, panel);
+        setResultFolder(result->folder);
+        showFigures();
+        emit resultChanged(result->folder);
+        if (verificationWindow && verificationWindow->isVisible())
+            verificationWindow->verifyDirectory(result->folder, false, started);
+    });
+}
+
+void MainWindow::verifyClicked()
+{
+    if (!verificationWindow)
+        verificationWindow = new VerificationWindow(this, task_);
+    verificationWindow->setDesignModel(panel.designModel);  // for its calibration
+    // The current result while it is up to date, else the working directory.
+    if (!resultFolder_.isEmpty() && !figuresStale_ && QFileInfo::exists(QDir(resultFolder_).filePath(QString::fromLatin1(prismFileName))))
+        verificationWindow->verifyDirectory(resultFolder_, false, panel);
+    else
+        verificationWindow->verifyDirectory(QStringLiteral("."), fitComputed, panel);
+    verificationWindow->show();
+    verificationWindow->raise();
+}
+
+void MainWindow::applyDesignParameters(const DesignParameters& d, DesignModel model)
+{
+    MainWindowForm& f = *form;
+    f.radioButton->setChecked(false);
+    f.doubleSpinBox_ps->setEnabled(true);
+    panel.fixAngle = false;
+    f.spinBox_fl->setValue(d.focalLength);
+    f.spinBox_d->setValue(d.prismDistance);
+    f.spinBox_p->setValue(d.prismSize);
+    f.doubleSpinBox_index->setValue(roundToSpinBoxDecimals(static_cast<double>(d.refractiveIndex)));
+    f.doubleSpinBox_ps->setValue(static_cast<double>(d.angleDeg));
+    // The design's own single-precision angle (a fixed angle keeps its decimals).
+    panel.designAngleDeg = d.angleDeg;
+    f.comboBox_model->setCurrentIndex(model == DesignModel::Refraction ? 1 : 0);
+    parametersChanged();
+}
+
+bool MainWindow::openDesign(const QString& path, QString* error)
+{
+    PrismFileContent content;
+    if (!readPrismFile(path, &content, error))
+        return false;
+    DesignModel model = DesignModel::Refraction;
+    if (!parseDesignModel(content.designModel, &model)) {
+        *error = QStringLiteral("%1: unknown design model \"%2\"").arg(path, content.designModel);
+        return false;
     }
+    applyDesignParameters(content.panel, model);
+    currentPrism_ = content;
+    report::HeadlineFigures f;
+    const double nan = std::nan("");
+    f.order = content.fit.order;
+    f.directionRmsPx = content.verified.present ? content.verified.directionRmsPx : nan;
+    f.directionMaxPx = content.verified.present ? content.verified.directionMaxPx : nan;
+    f.calibratedLeftRmsPx = f.calibratedRightRmsPx = f.depthErrorPercentAt1m = f.baselineMm = nan;
+    f.seconds = 0.0;
+    figures_ = f;
+    figuresStale_ = false;
+    setResultFolder(QFileInfo(path).absolutePath());
+    showFigures();
+    rememberDesign(path);
+    return true;
+}
+
+bool MainWindow::saveDesignAs(const QString& path, QString* error)
+{
+    if (!currentPrism_) {
+        *error = QStringLiteral("no design to save: run \"Design prism\" or open a design first");
+        return false;
+    }
+    const std::string text = prismFileText(*currentPrism_);
+    if (!writeFileAtomically(path, text.data(), text.size(), error))
+        return false;
+    rememberDesign(path);
+    return true;
+}
+
+void MainWindow::newDesign()
+{
+    const PanelParameters start;
+    applyDesignParameters(toDesignParameters(start, centralRayHit(start)), start.designModel);
+    form->horizontalScrollBar->setValue(start.prismDistance + start.focalLength);
+    form->spjieci->setValue(start.fitOrder);
+    figures_.reset();
+    currentPrism_.reset();
+    figuresStale_ = false;
+    setResultFolder(QString());
+    showFigures();
 }

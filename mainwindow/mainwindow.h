@@ -2,22 +2,36 @@
 
 #include "design/refraction_design.h"
 #include "fit/design_origin.h"
+#include "fit/prism_file.h"
 #include "parameters/panel_parameters.h"
+#include "report/prism_report.h"
 
 #include <QMainWindow>
 
+#include <memory>
+#include <optional>
+
+class BackgroundTask;
+class QAction;
 class QGraphicsScene;
+class QLabel;
+class QMenu;
+class QProgressBar;
 class QPushButton;
 class FolderWatcher;
-class QLabel;
 class Prismitem;
 class VerificationWindow;
 struct MainWindowForm;
 
 // The parameter panel with the live prism sketch. It owns the panel's
 // parameter model; the value slots update it and hand it to the sketch. The
-// resolution spin boxes change only the sketch: the design and the
-// fixed-angle rule always work with 1920 x 1080.
+// resolution spin boxes are read-only: the design and the fixed-angle rule
+// always work with 1920 x 1080.
+//
+// Every long action ("freeform", "Compute and show", "Design prism", and the
+// verification window's) runs on a worker through one BackgroundTask: the
+// status bar shows its progress and a Cancel button, and the controls that
+// would start another run are disabled until it ends.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -33,10 +47,22 @@ public:
     const CentralRayHit& designCentralRayHit() const { return lastHit; }
     // The model the next design computes (the selector beside "freeform").
     DesignModel selectedDesignModel() const { return panel.designModel; }
+    BackgroundTask* task() const { return task_; }
+    // The folder of the current "Design prism" result (empty before one).
+    QString resultFolder() const { return resultFolder_; }
+    // The headline figures shown are those of a panel that has changed since.
+    bool figuresStale() const { return figuresStale_; }
+
+    // File menu actions, callable without a dialog.
+    bool openDesign(const QString& path, QString* error);
+    bool saveDesignAs(const QString& path, QString* error);
+    void newDesign();
 
 signals:
     void workdonesignal();
     void workdonesignal2();
+    // "Design prism" wrote a new result folder.
+    void resultChanged(const QString& folder);
 
 private slots:
     void on_horizontalScrollBar_valueChanged(int value);
@@ -52,14 +78,27 @@ private slots:
     void on_spjieci_valueChanged(int arg1);
     void on_pushButton_2_clicked();
     void on_comboBox_model_currentIndexChanged(int index);
-    // "verify": the design and the fit in the working directory.
+    // "verify": the current result, or the design and fit in the working directory.
     void verifyClicked();
+    // "Design prism": the one-shot run into a new result folder.
+    void designPrismClicked();
 
 private:
     void initPanelValues();
     void placeWidgets(const QFont& font);
-    // The model changed: the sketch gets it, the design's hit follows it.
+    void addFileMenu();
+    void addRunStatus();
+    void setToolTips();
+    // The model changed: the sketch gets it, the design's hit follows it,
+    // and the figures of the current result go stale.
     void parametersChanged();
+    void setRunning(bool running);
+    void showFigures();
+    void setResultFolder(const QString& folder);
+    void rememberDesign(const QString& path);
+    void updateRecentMenu();
+    // Puts the values of a design's inputs into the panel's controls.
+    void applyDesignParameters(const DesignParameters& d, DesignModel model);
 
     QGraphicsScene* scene = nullptr;
     Prismitem* sketchItem = nullptr;
@@ -67,14 +106,29 @@ private:
     CentralRayHit lastHit;
     MainWindowForm* form = nullptr;
     QPushButton* verifyButton = nullptr;
+    QPushButton* designPrismButton = nullptr;
+    QLabel* virtualCameraValue = nullptr;
+    QLabel* figuresLabel = nullptr;
+    QLabel* resultFolderLabel = nullptr;
+    QLabel* stageLabel = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QMenu* recentMenu = nullptr;
     VerificationWindow* verificationWindow = nullptr;
+    BackgroundTask* task_ = nullptr;
     bool fitComputed = false;
+    double userAngle = 20.0;  // the angle before "fix angle", given back when it is turned off
+    // The current result: from "Design prism", or a design opened from a file.
+    std::optional<report::HeadlineFigures> figures_;
+    std::optional<PrismFileContent> currentPrism_;
+    QString resultFolder_;
+    bool figuresStale_ = false;
     // The design this window wrote last, to tell a fit of another one.
     DesignOrigin ownDesign;
     // Says (in folderNote, under the prism values) when another window or
     // process changes the results here, and when a fit is of another design.
     FolderWatcher* folderWatcher = nullptr;
     QLabel* folderNote = nullptr;
-    // Finishes an interrupted commit; one that cannot be finished gets a box.
-    void recoverFolder();
+    // A box for an interrupted commit that could not be finished (none when empty).
+    void showUnfinished(const QString& problem);
 };

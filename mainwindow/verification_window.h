@@ -7,6 +7,7 @@
 
 #include <QString>
 
+class BackgroundTask;
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
@@ -14,25 +15,33 @@ class QPushButton;
 class QSpinBox;
 
 // A window of its own (not modal) with the error map and the table of one
-// verification of the design and fit in the working directory. A row of
-// controls above them makes the prism fit of an order ("prism.json", with or
-// without the optimisation on the rays) and exports it as grid sag files, an
-// STL solid or a PLY point cloud beside it.
+// verification of the design and fit in a directory (the working directory,
+// or the current result folder of the main window). A row of controls above
+// them makes the prism fit of an order ("prism.json", with or without the
+// optimisation on the rays) and exports it as grid sag files, an STL solid or
+// a PLY point cloud beside it. The verification, the prism fit, the exports
+// and the calibration run on a worker through the main window's task (or a
+// task of its own); their buttons are disabled while any run is going.
 class VerificationWindow : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit VerificationWindow(QWidget* parent = nullptr);
+    explicit VerificationWindow(QWidget* parent = nullptr, BackgroundTask* task = nullptr);
+
+    BackgroundTask* task() const { return task_; }
+    QString directory() const { return directory_; }
 
     // Verifies the design in `directory` and, when `withFit`, the fit there;
     // the panel's values give the geometry when "design.json" is missing.
-    void verifyDirectory(const QString& directory, bool withFit, const PanelParameters& panel);
+    // Runs on the worker; a `note` is added below the table when done.
+    void verifyDirectory(const QString& directory, bool withFit, const PanelParameters& panel,
+                         const QString& note = QString());
 
     // "predict calibration": the stereo calibration OpenCV would give for the
-    // panel's design (and, after a fit, the classic fit of the panel's
-    // order), computed on a thread of its own; the figures replace the
-    // calibration text when done. Nothing is written.
+    // prism fit in the directory when there is one; else for the panel's
+    // design (and, after a fit, the classic fit of the panel's order). The
+    // figures replace the calibration text when done. Nothing is written.
     void predictCalibration();
     // The design model the calibration designs with (the main window's choice).
     void setDesignModel(DesignModel model) { designModel_ = model; }
@@ -43,6 +52,7 @@ private:
     void prismFitClicked();
     void exportClicked(unsigned formats);
     void updateExportButtons();
+    void setRunning(bool running);
 
     QLabel* map = nullptr;
     QPlainTextEdit* table = nullptr;
@@ -54,6 +64,7 @@ private:
     bool withFit_ = false;
     PanelParameters panel_;
     DesignModel designModel_ = PanelParameters().designModel;  // the parameter model's start value
+    BackgroundTask* task_ = nullptr;
     QPushButton* calibrateButton = nullptr;
     QPlainTextEdit* calibrationTable = nullptr;
 };

@@ -177,8 +177,9 @@ QString verificationTable(const std::vector<VerifySource>& sources, const std::v
                 .arg(QStringLiteral("rep@%1 rms/max").arg(z), 20);
     auto number = [](double v) { return QString::number(v, 'g', 4); };
     for (std::size_t i = 0; i < sources.size() && i < results.size(); ++i) {
+        // "fit 8" and "prism 8": the classic and the prism fit of one order apart.
         const QString name = sources[i].order < 0 ? sources[i].source
-                                                   : QStringLiteral("fit %1").arg(sources[i].order);
+                                                   : QStringLiteral("%1 %2").arg(sources[i].source).arg(sources[i].order);
         for (int half = 0; half < 2; ++half) {
             const HalfStatistics& h = results[i].halves[std::size_t(half)];
             const QString rep = h.reprojectionPx.empty()

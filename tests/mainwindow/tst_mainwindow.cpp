@@ -1,12 +1,24 @@
 // The main window's panel as a user drives it: ranges, the tied pairs, the
-// sketch's point after each change, "fix angle", and "freeform" where no
-// file can be written.
+// sketch's point after each change, "fix angle", "freeform" where no file
+// can be written, and the long runs on their worker: controls disabled while
+// one runs, "Design prism" and its figures and files, Cancel at seeded random
+// moments, the File menu's open and save, figures gone stale.
 #include "design/design_run.h"
+#include "fit/prism_file.h"
+#include "mainwindow/background_task.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/shared_state.h"
 #include "sketch/prismitem.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSpinBox>
 #include <QDoubleSpinBox>
 #include <QGraphicsView>
 #include <QMessageBox>
@@ -29,12 +41,37 @@ QPointF expectedHit(const QVector<double>& p) // focal, resolution, angle, dista
     return {x, h - h / half * x};
 }
 
-// The prism angle that turns the central ray of a half image (always 1920
-// pixels across) into the axis direction: sin(a + t) = n sin(a).
-double expectedFixedAngle(int focal, double index)
+// Closes every modal box that comes up (the "work done" box, a file
+// dialog given `fileToChoose`), and remembers the last box's title and text.
+struct ModalCloser {
+    QTimer timer;
+    QString lastBox;
+    QString fileToChoose;
+    ModalCloser()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                lastBox = box->windowTitle() + ": " + box->text();
+                box->accept();
+            } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+                dialog->selectFile(fileToChoose);
+                static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, by its base
+            }
+        });
+        timer.start(20);
+    }
+};
+
+QStringList filesIn(const QString& directory)
 {
-    const double t = std::atan(1920 * 0.0055 / (4.0 * focal));
-    return std::atan(std::sin(t) / (index - std::cos(t))) * 180 / 3.14159265358979323846;
+    return QDir(directory).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -48,6 +85,13 @@ class TestMainWindow : public QObject
     void setValue(const QString& name, double value) const { QVERIFY(find(name)->setProperty("value", value)); }
 
 private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setOrganizationName("harvenlotek-test");
+        QSettings().clear();
+    }
+
     void init()
     {
         screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
@@ -123,27 +167,35 @@ private slots:
         QVERIFY2((hit - expected).manhattanLength() < 1e-3, qPrintable(QString("%1 %2").arg(hit.x()).arg(hit.y())));
     }
 
-    // The spin box shows two decimals; when its shown value changes, its slot
-    // gives the sketch that value, otherwise the sketch keeps the exact angle.
-    // Every click recomputes, with 1920 pixels whatever the sketch shows.
-    void fixAngle()
+    // "fix angle" sets the angle of the start panel to 8.85 degrees (the
+    // prism angle that sends the central ray of a half image along the axis)
+    // and locks the angle box; a second click unlocks it and gives back the
+    // angle the user had. A shorter focal length widens the half field and
+    // needs a steeper prism. The resolution box is read-only: the design
+    // always works on 1920 pixels.
+    void fixAngleTurnsOffAgain()
     {
         auto* button = find<QRadioButton>("radioButton");
         auto* angle = find<QDoubleSpinBox>("doubleSpinBox_ps");
         const QPoint indicator(8, button->height() / 2);
+        setValue("doubleSpinBox_ps", 25.5);
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
         QVERIFY(button->isChecked() && !angle->isEnabled());
-        QCOMPARE(angle->text(), QString("8.85"));
-        QCOMPARE(window->parameters().designAngleDeg, 8.85f);
+        QCOMPARE(angle->value(), 8.85);
+        QCOMPARE(window->parameters().designAngleDeg, 8.85f);  // the box changed: its rounded value
+        QVERIFY(window->parameters().fixAngle);
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
-        QVERIFY(button->isChecked() && std::abs(window->parameters().designAngleDeg - expectedFixedAngle(35, 1.48f)) < 1e-4);
+        QVERIFY(!button->isChecked() && angle->isEnabled());
+        QCOMPARE(angle->value(), 25.5);
+        QCOMPARE(window->parameters().designAngleDeg, 25.5f);
+        QCOMPARE(window->sketch()->parameters().designAngleDeg, 25.5f);
+        QVERIFY(!window->parameters().fixAngle);
+
         setValue("spinBox_fl", 20);
-        setValue("spinBox_rx", 2480);
         QTest::mouseClick(button, Qt::LeftButton, {}, indicator);
-        QVERIFY(button->isChecked() && !angle->isEnabled());
-        QCOMPARE(angle->value(), std::round(expectedFixedAngle(20, 1.48f) * 100) / 100);
-        QCOMPARE(window->parameters().designAngleDeg, float(angle->value()));
-        QCOMPARE(window->sketch()->parameters().designAngleDeg, float(angle->value()));
+        QVERIFY(angle->value() > 8.85 + 1);
+        QVERIFY(find<QSpinBox>("spinBox_rx")->isReadOnly());
+        QVERIFY(find<QSpinBox>("spinBox_rx")->toolTip().contains("1920"));
     }
 
     // The selector beside "freeform" picks the model the design computes: the
@@ -168,14 +220,12 @@ private slots:
         QTemporaryDir byWindow, direct;
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(byWindow.path()));
-        QTimer closer;
-        connect(&closer, &QTimer::timeout, [] {
-            if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                shown->accept();
-        });
-        closer.start(20);
+        ModalCloser closer;
+        QSignalSpy done(window.get(), SIGNAL(workdonesignal()));
         QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 300000);
         QDir::setCurrent(previous);
+        QCOMPARE(closer.lastBox, QString("ok: work done"));
 
         DesignRunOptions options;
         options.outputDirectory = direct.path();
@@ -198,21 +248,170 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath("output.txt") && QDir(dir.path()).mkpath("outputall.txt"));
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir.path()));
-        QString box;
-        QTimer closer; // closes the modal box once it is up
-        connect(&closer, &QTimer::timeout, [&box] {
-            if (auto* shown = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                box = shown->windowTitle() + ": " + shown->text();
-                shown->accept();
-            }
-        });
-        closer.start(20);
+        ModalCloser closer;
         QSignalSpy done(window.get(), SIGNAL(workdonesignal()));
         QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 300000);
         QDir::setCurrent(previous);
+        const QString box = closer.lastBox;
         QVERIFY2(box.startsWith("not written: ") && box.endsWith("Not replaced: output.txt, outputall.txt, design.json."),
                  qPrintable(box));
-        QCOMPARE(done.count(), 1);
+    }
+
+    // "Design prism" on a worker: while it runs the buttons that would start
+    // another run are disabled and a click on them does nothing; the event
+    // loop goes on (the progress bar moves). Afterwards the figures shown are
+    // those of the prism.json in a new result folder, which holds every file
+    // of the run; the File menu saves that design and opens it again; a panel
+    // change marks the figures stale.
+    void designPrismOpenSaveAndStale()
+    {
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        setValue("spinBox_fl", 30);
+        setValue("spinBox_d", 180);
+        setValue("doubleSpinBox_index", 1.5);
+        const PanelParameters designed = window->parameters();
+        ModalCloser closer;
+        QSignalSpy results(window.get(), SIGNAL(resultChanged(QString)));
+        QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+        const QStringList starters{"pushButton", "pushButton_2", "pushButton_designPrism", "pushButton_verify"};
+        for (const QString& name : starters)
+            QVERIFY2(!find(name)->isEnabled(), qPrintable(name));
+        QVERIFY(find("pushButton_cancel")->isEnabled());
+        QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
+        QTest::mouseClick(find<QPushButton>("pushButton_2"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 900000);
+        QDir::setCurrent(previous);
+        QCOMPARE(results.count(), 1);
+        for (const QString& name : starters)
+            QVERIFY2(find(name)->isEnabled(), qPrintable(name));
+        QVERIFY(!find("pushButton_cancel")->isEnabled());
+        QCOMPARE(find<QProgressBar>("progressBar")->value(), 1000);
+
+        // Only the result folder: the disabled buttons wrote nothing here.
+        const QStringList entries = filesIn(dir.path());
+        QCOMPARE(entries.size(), 1);
+        QVERIFY2(entries.first().startsWith("prism-"), qPrintable(entries.first()));
+        const QString folder = QDir(dir.path()).filePath(entries.first());
+        QCOMPARE(QFileInfo(window->resultFolder()).canonicalFilePath(), QFileInfo(folder).canonicalFilePath());
+        QVERIFY(find<QLabel>("label_resultFolder")->text().contains(entries.first()));
+        const QStringList written = filesIn(folder);
+        for (const char* name : {"report.html", "prism.json", "outputall.txt", "output.txt", "design.json",
+                                 "stereo_calibration.yml"})
+            QVERIFY2(written.contains(name), qPrintable(written.join(' ')));
+        PrismFileContent prism;
+        QString error;
+        QVERIFY2(readPrismFile(QDir(folder).filePath("prism.json"), &prism, &error), qPrintable(error));
+        QCOMPARE(prism.designModel, QString("refraction"));
+        QCOMPARE(prism.panel.focalLength, 30);
+        QCOMPARE(prism.panel.prismDistance, 180);
+        QVERIFY(prism.verified.present);
+        // The sound path: well under a pixel of direction error.
+        QVERIFY(prism.verified.directionRmsPx < 1.0 && prism.verified.directionMaxPx >= prism.verified.directionRmsPx);
+        const QString figures = find<QLabel>("label_figures")->text();
+        for (const QString& expected :
+             {QString("direction error RMS %1 px, max %2 px").arg(prism.verified.directionRmsPx, 0, 'f', 3)
+                  .arg(prism.verified.directionMaxPx, 0, 'f', 3),
+              QString("calibrated residual left "), QString("% at 1 m; run time ")})
+            QVERIFY2(figures.contains(expected), qPrintable(figures + " / " + expected));
+        QVERIFY(!figures.contains("stale") && !window->figuresStale());
+
+        // Save as, New, Open: the panel comes back, and saving again gives the same bytes.
+        QTemporaryDir saved;
+        const QString first = saved.filePath("mine.json"), second = saved.filePath("again.json");
+        QAction* save = window->findChild<QAction*>("actionSaveDesignAs");
+        QAction* open = window->findChild<QAction*>("actionOpenDesign");
+        QVERIFY(save && open);
+        closer.fileToChoose = first;
+        save->trigger();
+        QCOMPARE(readAll(first), readAll(QDir(folder).filePath("prism.json")));
+        window->findChild<QAction*>("actionNew")->trigger();
+        QCOMPARE(window->parameters().focalLength, 35);
+        QVERIFY(window->resultFolder().isEmpty());
+        QVERIFY(find<QLabel>("label_figures")->text().startsWith("no result yet"));
+        closer.fileToChoose = first;
+        open->trigger();
+        QCOMPARE(window->parameters().focalLength, designed.focalLength);
+        QCOMPARE(window->parameters().prismDistance, designed.prismDistance);
+        QCOMPARE(window->parameters().refractiveIndex, designed.refractiveIndex);
+        QCOMPARE(window->parameters().designAngleDeg, designed.designAngleDeg);
+        QCOMPARE(window->parameters().designModel, DesignModel::Refraction);
+        QVERIFY(!window->figuresStale());
+        QVERIFY(find<QLabel>("label_figures")->text().contains(
+            QString("direction error RMS %1 px").arg(prism.verified.directionRmsPx, 0, 'f', 3)));
+        QVERIFY(QSettings().value("recentDesigns").toStringList().contains(QFileInfo(first).absoluteFilePath()));
+        QVERIFY(window->saveDesignAs(second, &error));
+        QCOMPARE(readAll(second), readAll(first));
+
+        // Any panel change makes the figures stale, grey and saying so.
+        setValue("spinBox_p", 90);
+        QVERIFY(window->figuresStale());
+        QVERIFY(find<QLabel>("label_figures")->text().startsWith("stale"));
+        QVERIFY(find<QLabel>("label_figures")->styleSheet().contains("gray"));
+    }
+
+    void openRefusesBadFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // empty: no file at all
+        QTest::newRow("missing") << QByteArray();
+        QTest::newRow("not JSON") << QByteArray("focal length 35\n");
+        QTest::newRow("another format") << QByteArray("{\"format\": \"something-else\", \"version\": 1}\n");
+    }
+
+    // A file that is not a prism design leaves the panel as it was.
+    void openRefusesBadFiles()
+    {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("prism.json");
+        if (!content.isEmpty()) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        }
+        setValue("spinBox_fl", 22);
+        QString error;
+        QVERIFY(!window->openDesign(path, &error));
+        QVERIFY(!error.isEmpty() && !error.contains('\n'));
+        QCOMPARE(window->parameters().focalLength, 22);
+        QVERIFY(window->resultFolder().isEmpty());
+    }
+
+    // Cancel at seeded random moments of "Design prism": nothing is left
+    // behind but whole result folders (a run that ended before the request
+    // is whole), and the window is usable at once: the next run starts.
+    void cancelLeavesNoPartialFiles()
+    {
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        ModalCloser closer;
+        QRandomGenerator random(19);
+        for (int trial = 0; trial < 3; ++trial) {
+            QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+            QVERIFY(window->task()->isRunning());
+            QTest::qWait(int(random.bounded(4000)));
+            QTest::mouseClick(find<QPushButton>("pushButton_cancel"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 900000);
+            QVERIFY(find("pushButton_designPrism")->isEnabled() && !find("pushButton_cancel")->isEnabled());
+        }
+        QDir::setCurrent(previous);
+        for (const QString& entry : filesIn(dir.path())) {
+            QVERIFY2(entry.startsWith("prism-"), qPrintable(entry));
+            const QStringList files = filesIn(QDir(dir.path()).filePath(entry));
+            QVERIFY2(files.contains("report.html") && files.contains("prism.json"), qPrintable(files.join(' ')));
+            for (const QString& file : files)
+                QVERIFY2(!file.startsWith('.') && !file.contains("tmp"), qPrintable(file));
+        }
+        // Usable: a design runs to its end.
+        QTemporaryDir next;
+        QVERIFY(QDir::setCurrent(next.path()));
+        QSignalSpy done(window.get(), SIGNAL(workdonesignal()));
+        QTest::mouseClick(find<QPushButton>("pushButton"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 300000);
+        QDir::setCurrent(previous);
+        QVERIFY(QFileInfo(next.filePath("outputall.txt")).size() > 0);
     }
 };
 

@@ -6,6 +6,7 @@
 // as a PNG; with HARVENLOTEK_SCREENSHOT_DIR set, the calibration, main and
 // verification windows are saved in that directory.
 #include "design/design_run.h"
+#include "mainwindow/background_task.h"
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
@@ -53,16 +54,26 @@ private slots:
         window.verifyDirectory(dir.path(), false, panel);
         window.show();
         auto* exportButton = window.findChild<QPushButton*>(button);
+        auto* fitButton = window.findChild<QPushButton*>("pushButton_prismFit");
         QVERIFY(exportButton && !exportButton->isEnabled());
+        QVERIFY(!fitButton->isEnabled());  // while the verification runs
+        QTRY_VERIFY_WITH_TIMEOUT(!window.task()->isRunning(), 300000);
+        QVERIFY(fitButton->isEnabled());
 
         window.findChild<QSpinBox*>("prismOrder")->setValue(5);
-        QTest::mouseClick(window.findChild<QPushButton*>("pushButton_prismFit"), Qt::LeftButton);
+        QTest::mouseClick(fitButton, Qt::LeftButton);
+        QVERIFY(!fitButton->isEnabled());
+        auto* tableText = window.findChild<QPlainTextEdit*>("verificationTable");
+        QTRY_VERIFY_WITH_TIMEOUT(!window.task()->isRunning() && tableText->toPlainText().contains("prism fit of order 5"),
+                                 300000);
         QVERIFY(QFileInfo::exists(dir.filePath("prism.json")));
-        const QString table = window.findChild<QPlainTextEdit*>("verificationTable")->toPlainText();
-        QVERIFY2(table.contains("prism fit of order 5") && table.contains("prism"), qPrintable(table));
+        const QString table = tableText->toPlainText();
+        // One row name per source: the prism fit of order 5 is "prism 5".
+        QVERIFY2(table.contains("prism 5   left") && !table.contains("fit 5"), qPrintable(table));
         QVERIFY(exportButton->isEnabled());
 
         QTest::mouseClick(exportButton, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.task()->isRunning(), 300000);
         for (const QString& file : files)
             QVERIFY2(QFileInfo(dir.filePath(file)).size() > 0, qPrintable(file));
         QVERIFY(window.findChild<QPlainTextEdit*>("verificationTable")->toPlainText().contains("export of order 5"));
@@ -94,6 +105,7 @@ private slots:
         window.verifyDirectory(dir.path(), false, PanelParameters());
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.task()->isRunning(), 300000);
         auto* button = window.findChild<QPushButton*>(QStringLiteral("pushButton_calibrate"));
         auto* text = window.findChild<QPlainTextEdit*>(QStringLiteral("calibrationTable"));
         QVERIFY(button && text);
@@ -138,8 +150,10 @@ private slots:
         }
 
         QTest::mouseClick(fit, Qt::LeftButton);  // a fit of order 3 in the working directory
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 300000);
         QVERIFY(QFileInfo::exists(QStringLiteral("result_para_fit.json")));
         QTest::mouseClick(verify, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 300000);
         auto* table = window->findChild<QPlainTextEdit*>(QStringLiteral("verificationTable"));
         auto* map = window->findChild<QLabel*>(QStringLiteral("verificationMap"));
         QVERIFY(table && map);
