@@ -6,11 +6,15 @@
 // camera_matrix_left, distortion_left, camera_matrix_right,
 // distortion_right, R, T (right frame = R * left frame + T, mm), R1, R2,
 // P1, P2, Q (cv::stereoRectify), and distortion_model ("standard" or
-// "rational").
+// "rational"); then, when the prism is known, prism_digest (prismDigest()),
+// so that a calibration is never applied to another prism.
 
 #include "calibration/stereo_calibration.h"
 
 #include <QString>
+
+struct DesignParameters;
+struct PrismFit;
 
 namespace calibration {
 
@@ -22,6 +26,15 @@ inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
 // is not a regular file, before anything is written. On failure returns
 // false with `error` set and leaves no file behind (an earlier file at
 // `path` is kept).
+// The digest of a fitted prism: SHA-256 (hex) of the design inputs the
+// geometry comes from (focal length, distance, index, central-ray hit) and of
+// both surfaces' order, normalisation and coefficients, in their shortest
+// round-trip form. Equal for the same prism, whatever file it was read from.
+QString prismDigest(const DesignParameters& panel, const PrismFit& fit);
+
+// The digest of a stand-in that is no fitted prism ("ideal-pinhole-pair", ...).
+QString standInDigest(const QString& name);
+
 bool writeStereoCalibrationFile(const StereoCalibration& calibration, const QString& path, QString* error);
 
 }  // namespace calibration

@@ -1,5 +1,6 @@
 #include "calibration/prism_calibration.h"
 
+#include "calibration/calibration_file.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
 #include "fit/prism_fit.h"
@@ -109,6 +110,7 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     geometry.refractiveIndex = record->refractiveIndex;
     geometry.virtualPinholeX = record->virtualPinholeX;
     verify::PrismSurfaces surfaces;
+    QString digest;
     if (source == PrismSource::Design) {
         // The refraction model designs the right half from column 960 on.
         surfaces = design.model == DesignModel::Refraction ? refractionDesignSheets(*record)
@@ -118,7 +120,9 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         if (!readPrismDesignPoints(QDir(scratch.path()).filePath(QString::fromLatin1(designPointsFileName)), &points,
                                    error))
             return false;
-        surfaces = verify::prismFitSurfaces(fitPrism(points, order));
+        const PrismFit fit = fitPrism(points, order);
+        surfaces = verify::prismFitSurfaces(fit);
+        digest = prismDigest(parameters, fit);
     } else {
         const FitRunSummary fit = runFit(order, FitRunLocation{scratch.path(), scratch.path()});
         if (!fit.inputValid || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
@@ -133,6 +137,7 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         times->designSeconds = double(timer.nsecsElapsed()) * 1e-9;
     timer.restart();
     *result = calibrateStereoRig(prismRig(geometry, surfaces), options);
+    result->prismDigest = digest;
     if (times)
         times->calibrationSeconds = double(timer.nsecsElapsed()) * 1e-9;
     if (!result->ok) {
