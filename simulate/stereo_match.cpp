@@ -218,7 +218,7 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     result.errorPercent.create(height, width, CV_32F);
     std::vector<double> errorsMm, errorsPercent;
     double distanceSum = 0.0;
-    int truthPixels = 0;
+    int truthPixels = 0, sharedPixels = 0;
     for (int v = 0; v < height; ++v) {
         const cv::Vec3f* t = truth.ptr<cv::Vec3f>(v);
         const cv::Vec3f* p = xyz.ptr<cv::Vec3f>(v);
@@ -231,6 +231,8 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
             ++truthPixels;
             const double trueDistance = (Vec3(t[u][0], t[u][1], t[u][2]) - pinhole).norm();
             distanceSum += trueDistance;
+            if (u >= (qf / trueDistance - q33) / q32)
+                ++sharedPixels;
             if (std::isnan(d[u]) || !std::isfinite(p[u][2]))
                 continue;
             const double error = std::sqrt(double(p[u][0]) * p[u][0] + double(p[u][1]) * p[u][1]
@@ -243,7 +245,8 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     DepthStatistics& s = result.depth;
     s.truthPixels = truthPixels;
     s.validPixels = int(errorsMm.size());
-    s.validPercent = truthPixels ? 100.0 * s.validPixels / truthPixels : 0.0;
+    s.sharedPixels = sharedPixels;
+    s.validPercent = sharedPixels ? std::min(100.0, 100.0 * s.validPixels / sharedPixels) : 0.0;
     s.meanDistanceMm = truthPixels ? distanceSum / truthPixels : 0.0;
     s.medianMm = quantile(errorsMm, 0.5);
     s.medianPercent = quantile(errorsPercent, 0.5);

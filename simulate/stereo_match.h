@@ -56,8 +56,9 @@ struct MatcherOptions {
 
 struct DepthStatistics {
     int truthPixels = 0;          // rectified left pixels with a true scene point
-    int validPixels = 0;          // of these, with a matched disparity
-    double validPercent = 0.0;
+    int sharedPixels = 0;         // of these, seen by the right half too (true disparity <= column)
+    int validPixels = 0;          // with a true point and a matched disparity: the error statistics
+    double validPercent = 0.0;    // validPixels of sharedPixels
     double medianMm = 0.0;        // signed: the bias
     double rmsMm = 0.0;
     double p95Mm = 0.0;           // of the absolute error
