@@ -74,7 +74,7 @@ QString standInDigest(const QString& name)
         QCryptographicHash::hash(("harvenlotek-stand-in " + name).toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path, QString* error)
+bool stereoCalibrationText(const StereoCalibration& c, std::string* text, QString* error)
 {
     if (!c.ok) {
         *error = QStringLiteral("no calibration to write: %1").arg(c.error);
@@ -87,12 +87,6 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         *error = QStringLiteral("the calibration holds non-finite or missing values; nothing written");
         return false;
     }
-    const QString refused = checkOutputTarget(path);
-    if (!refused.isNull()) {
-        *error = refused;
-        return false;
-    }
-    std::string text;
     try {
         cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         const cv::Size size(c.imageWidth, c.imageHeight);
@@ -112,15 +106,26 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         fs << "Q" << toMat(c.Q, 4, 4);
         if (!c.prismDigest.isEmpty())
             fs << "prism_digest" << c.prismDigest.toStdString();
-        text = fs.releaseAndGetString();
+        *text = fs.releaseAndGetString();
     } catch (const cv::Exception& e) {
-        *error = QStringLiteral("cannot form %1: %2").arg(path, QString::fromStdString(e.msg));
+        *error = QStringLiteral("cannot form the calibration file: %1").arg(QString::fromStdString(e.msg));
+        return false;
+    }
+    return true;
+}
+
+bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path, QString* error)
+{
+    std::string text;
+    if (!stereoCalibrationText(c, &text, error))
+        return false;
+    const QString refused = checkOutputTarget(path);
+    if (!refused.isNull()) {
+        *error = refused;
         return false;
     }
     // The project's atomic writer: temporary file beside the target, fsync, rename.
-    if (!writeFileAtomically(path, text.data(), text.size(), error))
-        return false;
-    return true;
+    return writeFileAtomically(path, text.data(), text.size(), error);
 }
 
 }  // namespace calibration

@@ -13,6 +13,8 @@
 
 #include <QString>
 
+#include <string>
+
 struct DesignParameters;
 struct PrismFit;
 
@@ -34,6 +36,10 @@ QString prismDigest(const DesignParameters& panel, const PrismFit& fit);
 
 // The digest of a stand-in that is no fitted prism ("ideal-pinhole-pair", ...).
 QString standInDigest(const QString& name);
+
+// The file's text (OpenCV's YAML) of a calibration; false with *error set
+// for a calibration that is not ok or holds non-finite numbers.
+bool stereoCalibrationText(const StereoCalibration& calibration, std::string* text, QString* error);
 
 bool writeStereoCalibrationFile(const StereoCalibration& calibration, const QString& path, QString* error);
 

@@ -32,15 +32,19 @@ cv::Mat rectifiedPairPicture(const MatchResult& match, int lineSpacing)
 cv::Mat disparityPicture(const MatchResult& match, double* lowOut, double* highOut)
 {
     const cv::Mat& d = match.disparity;
-    double low = INFINITY, high = -INFINITY;
+    // The scale spans the 0.5th to the 99.5th percentile: a few stray
+    // matches do not flatten the map.
+    std::vector<float> values;
     for (int v = 0; v < d.rows; ++v)
-        for (int u = 0; u < d.cols; ++u) {
-            const float x = d.at<float>(v, u);
-            if (!std::isnan(x)) {
-                low = std::min(low, double(x));
-                high = std::max(high, double(x));
-            }
-        }
+        for (int u = 0; u < d.cols; ++u)
+            if (!std::isnan(d.at<float>(v, u)))
+                values.push_back(d.at<float>(v, u));
+    double low = 0.0, high = 0.0;
+    if (!values.empty()) {
+        std::sort(values.begin(), values.end());
+        low = values[size_t(0.005 * double(values.size() - 1))];
+        high = values[size_t(0.995 * double(values.size() - 1))];
+    }
     if (!(high > low)) {
         low = 0.0;
         high = 1.0;
@@ -51,7 +55,8 @@ cv::Mat disparityPicture(const MatchResult& match, double* lowOut, double* highO
             const float x = d.at<float>(v, u);
             mask.at<unsigned char>(v, u) = std::isnan(x) ? 255 : 0;
             grey.at<unsigned char>(v, u) =
-                std::isnan(x) ? 0 : static_cast<unsigned char>(std::lround(255.0 * (x - low) / (high - low)));
+                std::isnan(x) ? 0
+                              : static_cast<unsigned char>(std::lround(255.0 * std::clamp((x - low) / (high - low), 0.0, 1.0)));
         }
     cv::Mat colour;
     cv::applyColorMap(grey, colour, cv::COLORMAP_VIRIDIS);

@@ -5,8 +5,8 @@
 //   - the sensor image (grey, 1920 x 1080, both halves);
 //   - the rectified pair side by side with a green epipolar line every 60
 //     rows (in a rectified pair a scene point lies on the same row in both);
-//   - the disparity map (viridis from the smallest to the largest matched
-//     disparity, unmatched pixels black);
+//   - the disparity map (viridis from the 0.5th to the 99.5th percentile of
+//     the matched disparities, unmatched pixels black);
 //   - the depth-error map (signed: blue nearer, white exact, red farther, up
 //     to +-scale %; unmatched black, outside the truth dark grey).
 

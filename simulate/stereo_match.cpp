@@ -1,12 +1,12 @@
 #include "simulate/stereo_match.h"
 
 #include "core/parallel_for.h"
+#include "io/safe_input.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -16,15 +16,6 @@
 namespace simulate {
 
 namespace {
-
-template <size_t N>
-cv::Mat matOf(const std::array<double, N>& values, int rows, int cols)
-{
-    cv::Mat m(rows, cols, CV_64F);
-    for (int i = 0; i < rows * cols; ++i)
-        m.at<double>(i / cols, i % cols) = values[size_t(i)];
-    return m;
-}
 
 double seconds(const QElapsedTimer& timer) { return double(timer.nsecsElapsed()) * 1e-9; }
 
@@ -65,15 +56,20 @@ bool readNode(const cv::FileStorage& fs, const char* name, cv::Mat* m, int rows,
 
 bool readStereoModel(const QString& path, StereoModel* model, QString* error)
 {
-    const QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable()) {
-        *error = QStringLiteral("cannot read the calibration file %1").arg(path);
+    QByteArray bytes;
+    if (!readRegularFile(path, &bytes, error)) {
+        *error = QStringLiteral("cannot read the calibration file: %1").arg(*error);
         return false;
     }
+    return readStereoModelText(bytes.toStdString(), path, model, error);
+}
+
+bool readStereoModelText(const std::string& text, const QString& name, StereoModel* model, QString* error)
+{
     try {
-        cv::FileStorage fs(QFile::encodeName(path).toStdString(), cv::FileStorage::READ);
+        cv::FileStorage fs(text, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         if (!fs.isOpened()) {
-            *error = QStringLiteral("cannot read the calibration file %1").arg(path);
+            *error = QStringLiteral("cannot read the calibration file %1").arg(name);
             return false;
         }
         StereoModel m;
@@ -91,7 +87,7 @@ bool readStereoModel(const QString& path, StereoModel* model, QString* error)
                  || !readNode(fs, "Q", &m.Q, 4, 4, &missing)) {
         }
         if (!missing.isEmpty()) {
-            *error = QStringLiteral("the calibration file %1 has no valid %2").arg(path, missing);
+            *error = QStringLiteral("the calibration file %1 has no valid %2").arg(name, missing);
             return false;
         }
         m.halfSize = cv::Size(size[0], size[1]);
@@ -102,27 +98,10 @@ bool readStereoModel(const QString& path, StereoModel* model, QString* error)
         *model = m;
     } catch (const cv::Exception& e) {
         *error = QStringLiteral("cannot read the calibration file %1: %2")
-                     .arg(path, QString::fromStdString(e.msg).simplified());
+                     .arg(name, QString::fromStdString(e.msg).simplified());
         return false;
     }
     return true;
-}
-
-StereoModel stereoModelOf(const calibration::StereoCalibration& c)
-{
-    StereoModel m;
-    m.halfSize = cv::Size(c.imageWidth, c.imageHeight);
-    m.K1 = matOf(c.left.cameraMatrix, 3, 3);
-    m.K2 = matOf(c.right.cameraMatrix, 3, 3);
-    m.D1 = cv::Mat(c.left.distortion, true).reshape(1, 1);
-    m.D2 = cv::Mat(c.right.distortion, true).reshape(1, 1);
-    m.R1 = matOf(c.R1, 3, 3);
-    m.R2 = matOf(c.R2, 3, 3);
-    m.P1 = matOf(c.P1, 3, 4);
-    m.P2 = matOf(c.P2, 3, 4);
-    m.Q = matOf(c.Q, 4, 4);
-    m.prismDigest = c.prismDigest;
-    return m;
 }
 
 StereoModel idealStereoModel(const calibration::StereoRig& rig)

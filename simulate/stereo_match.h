@@ -19,6 +19,8 @@
 
 #include <QString>
 
+#include <string>
+
 namespace simulate {
 
 // The rectification a calibration file gives.
@@ -28,12 +30,12 @@ struct StereoModel {
     QString prismDigest;  // empty when the file has none
 };
 
-// Reads "stereo_calibration.yml" (cv::FileStorage) as a user's program
-// would. False with a one-line message when it cannot be read or lacks a
-// node.
+// Reads "stereo_calibration.yml" (a regular file; cv::FileStorage) as a
+// user's program would. False with a one-line message when it cannot be
+// read or lacks a node.
 bool readStereoModel(const QString& path, StereoModel* model, QString* error);
-// The model of a calibration made in memory.
-StereoModel stereoModelOf(const calibration::StereoCalibration& calibration);
+// The same from the file's text; `name` names it in messages.
+bool readStereoModelText(const std::string& text, const QString& name, StereoModel* model, QString* error);
 // The exact calibration of the rig's ideal pinhole pair: fx = fy = focal
 // length / pitch, principal point at the half's centre, no distortion, R = I,
 // T = (-baseline, 0, 0), rectified by cv::stereoRectify.

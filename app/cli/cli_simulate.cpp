@@ -275,6 +275,12 @@ void addStatistics(JsonWriter* w, const simulate::MatchResult& m)
     w->key("verticalDisparityMaxPx").number(m.geometry.verticalMaxPx);
     w->key("disparityErrorRmsPx").number(m.geometry.matchRmsPx);
     w->key("disparityErrorMedianPx").number(m.geometry.matchMedianPx);
+    w->key("exactCorrespondences").beginObject();
+    w->key("points").integer(m.geometry.points);
+    w->key("depthRmsPercent").number(m.geometry.depthRmsPercent);
+    w->key("depthMedianPercent").number(m.geometry.depthMedianPercent);
+    w->key("depthMaxPercent").number(m.geometry.depthMaxPercent);
+    w->endObject();
     w->key("matcher").beginObject();
     w->key("minDisparity").integer(m.matcher.minDisparity).key("numDisparities").integer(m.matcher.numDisparities);
     w->key("blockSize").integer(m.matcher.blockSize).key("p1").integer(m.matcher.p1).key("p2").integer(m.matcher.p2);
@@ -288,7 +294,9 @@ QString statisticsLine(const char* label, const simulate::MatchResult& m)
 {
     const simulate::DepthStatistics& s = m.depth;
     return QStringLiteral("  %1 median %2 mm, RMS %3 mm (%4 %), p95 %5 mm (%6 %), valid %7 %; "
-                          "vertical disparity RMS %8 px, max %9 px\n")
+                          "vertical disparity RMS %8 px, max %9 px\n"
+                          "  %10 exact correspondences: depth RMS %11 %, max %12 %; StereoSGBM's disparity "
+                          "error RMS %13 px, median %14 px\n")
         .arg(QString::fromLatin1(label), -18)
         .arg(s.medianMm, 0, 'f', 3)
         .arg(s.rmsMm, 0, 'f', 3)
@@ -297,7 +305,12 @@ QString statisticsLine(const char* label, const simulate::MatchResult& m)
         .arg(s.p95Percent, 0, 'f', 3)
         .arg(s.validPercent, 0, 'f', 1)
         .arg(m.geometry.verticalRmsPx, 0, 'f', 3)
-        .arg(m.geometry.verticalMaxPx, 0, 'f', 3);
+        .arg(m.geometry.verticalMaxPx, 0, 'f', 3)
+        .arg(QString(), -18)
+        .arg(m.geometry.depthRmsPercent, 0, 'f', 3)
+        .arg(m.geometry.depthMaxPercent, 0, 'f', 3)
+        .arg(m.geometry.matchRmsPx, 0, 'f', 3)
+        .arg(m.geometry.matchMedianPx, 0, 'f', 3);
 }
 
 }  // namespace
@@ -329,7 +342,7 @@ int runSimulateCommand(const QStringList& arguments)
         return ExitUsage;
     }
     simulate::StereoModel model;
-    calibration::StereoCalibration predicted;
+    std::string calibrationText;  // with --calibrate: the file to write
     const QString calibrationTarget =
         QDir(r.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
     if (!r.calibrate) {
@@ -378,13 +391,18 @@ int runSimulateCommand(const QStringList& arguments)
         calibration::CalibrationOptions options;
         options.model = r.model;
         options.threadCount = r.capture.threads;
-        predicted = calibration::calibrateStereoRig(camera.rig, options);
+        calibration::StereoCalibration predicted = calibration::calibrateStereoRig(camera.rig, options);
         predicted.prismDigest = camera.digest;
         if (!predicted.ok) {
             printError(QStringLiteral("calibration of the prism failed: %1").arg(predicted.error));
             return ExitFailure;
         }
-        model = simulate::stereoModelOf(predicted);
+        // Rectified from the very text the file will hold.
+        if (!calibration::stereoCalibrationText(predicted, &calibrationText, &error)
+            || !simulate::readStereoModelText(calibrationText, calibrationTarget, &model, &error)) {
+            printError(error);
+            return ExitFailure;
+        }
     }
 
     const simulate::SimulatedCamera ideal = simulate::idealPinholeCamera(camera.geometry);
@@ -487,14 +505,9 @@ int runSimulateCommand(const QStringList& arguments)
             printError(files.errorString());
             return ExitFailure;
         }
-    if (r.calibrate) {
-        // The calibration file is written by its own writer, in the set's
-        // directory, after the pictures are staged.
-        if (!calibration::writeStereoCalibrationFile(predicted, calibrationTarget, &error)) {
-            files.discard();
-            printError(error);
-            return ExitFailure;
-        }
+    if (r.calibrate && !files.stage(names.last(), calibrationText.data(), calibrationText.size())) {
+        printError(files.errorString());
+        return ExitFailure;
     }
     if (!files.commit()) {
         printError(files.errorString());

@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <ctime>
 
 int main(int argc, char** argv)
 {
@@ -38,8 +39,10 @@ int main(int argc, char** argv)
     }
     QElapsedTimer timer;
     timer.start();
+    const std::clock_t traceCpuStart = std::clock();
     const simulate::RayField field = simulate::RayField::trace(camera.rig, threads);
     const double traceSeconds = double(timer.nsecsElapsed()) * 1e-9;
+    const double traceCpuSeconds = double(std::clock() - traceCpuStart) / CLOCKS_PER_SEC;
     simulate::SceneOptions sceneOptions;
     sceneOptions.depthMm = 1000.0;
     const simulate::Scene scene = simulate::makeScene(sceneOptions, camera.rig, cv::Mat(), 1);
@@ -48,12 +51,14 @@ int main(int argc, char** argv)
     if (args.size() > 3)
         capture.supersample = args[3].toInt();
     timer.restart();
+    const std::clock_t cpuStart = std::clock();
     const simulate::CameraRun run = simulate::runCamera(field, camera, scene, model, capture, {});
     const double runSeconds = double(timer.nsecsElapsed()) * 1e-9;
+    const double runCpuSeconds = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     const simulate::MatchResult& m = run.match;
     std::printf("camera %s, %dx%d sensor, %d x %d rays per pixel, threads %d\n", qPrintable(camera.name),
                 field.columns(), field.rows(), capture.supersample, capture.supersample, resolveThreadCount(threads));
-    std::printf("trace every pixel centre (once per camera)  %.3f s\n", traceSeconds);
+    std::printf("trace every pixel centre (once per camera)  %.3f s (CPU %.3f s)\n", traceSeconds, traceCpuSeconds);
     std::printf("capture (%.1f M rays)                        %.3f s\n",
                 field.columns() * double(field.rows()) * capture.supersample * capture.supersample * 1e-6,
                 run.captureSeconds);
@@ -61,8 +66,8 @@ int main(int argc, char** argv)
     std::printf("StereoSGBM (%d disparities from %d)        %.3f s\n", m.matcher.numDisparities,
                 m.matcher.minDisparity, m.matchSeconds);
     std::printf("reproject and compare                       %.3f s\n", m.compareSeconds);
-    std::printf("capture with matching                       %.3f s; with the trace %.3f s\n", runSeconds,
-                runSeconds + traceSeconds);
+    std::printf("capture with matching                       %.3f s (CPU %.3f s); with the trace %.3f s\n",
+                runSeconds, runCpuSeconds, runSeconds + traceSeconds);
     std::printf("depth error at 1 m: median %.3f mm, RMS %.3f mm (%.4f %%), p95 %.3f mm, valid %.1f %%; "
                 "vertical disparity RMS %.4f px, max %.4f px; matched minus true disparity median %.3f px, "
                 "RMS %.3f px; exact correspondences: depth error RMS %.4f %%\n",
