@@ -2,7 +2,11 @@
 
 #include <opencv2/core.hpp>
 
+#include "design/design_record.h"
+#include "fit/prism_file.h"
 #include "io/atomic_file_set.h"
+
+#include <QCryptographicHash>
 
 #include <cmath>
 #include <string>
@@ -39,6 +43,37 @@ bool allFinite(const Container& values)
 
 }  // namespace
 
+QString prismDigest(const DesignParameters& panel, const PrismFit& fit)
+{
+    std::string text = "harvenlotek-prism-digest 1";
+    const auto add = [&text](double value) {
+        text += ' ';
+        appendShortestNumber(&text, value);
+    };
+    add(panel.focalLength);
+    add(panel.prismDistance);
+    add(double(panel.refractiveIndex));
+    add(panel.centralRayHitX);
+    add(panel.centralRayHitY);
+    add(fit.order);
+    for (const PrismSurfaceFit* surface : {&fit.exit, &fit.entrance}) {
+        text += " |";
+        add(surface->surface.order);
+        add(surface->surface.x0);
+        add(surface->surface.radius);
+        for (double c : surface->surface.coefficients)
+            add(c);
+    }
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Sha256).toHex());
+}
+
+QString standInDigest(const QString& name)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(("harvenlotek-stand-in " + name).toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
 bool stereoCalibrationText(const StereoCalibration& c, std::string* out, QString* error)
 {
     if (!c.ok) {
@@ -70,6 +105,8 @@ bool stereoCalibrationText(const StereoCalibration& c, std::string* out, QString
         fs << "P1" << toMat(c.P1, 3, 4);
         fs << "P2" << toMat(c.P2, 3, 4);
         fs << "Q" << toMat(c.Q, 4, 4);
+        if (!c.prismDigest.isEmpty())
+            fs << "prism_digest" << c.prismDigest.toStdString();
         text = fs.releaseAndGetString();
     } catch (const cv::Exception& e) {
         *error = QStringLiteral("cannot form %1: %2")

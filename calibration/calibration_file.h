@@ -14,9 +14,23 @@
 
 #include <string>
 
+struct DesignParameters;
+struct PrismFit;
+
 namespace calibration {
 
 inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
+
+// The digest of a fitted prism: SHA-256 (hex) of the design inputs the
+// geometry comes from (focal length, distance, index, central-ray hit) and of
+// both surfaces' order, normalisation and coefficients, in their shortest
+// round-trip form. Equal for the same prism, whatever file it was read from.
+// The file records it as prism_digest, so that a calibration is never
+// applied to another prism.
+QString prismDigest(const DesignParameters& panel, const PrismFit& fit);
+
+// The digest of a stand-in that is no fitted prism ("ideal-pinhole-pair", ...).
+QString standInDigest(const QString& name);
 
 // The file's text; false with a one-line message for a calibration that is
 // not ok or holds non-finite numbers.

@@ -1,5 +1,7 @@
 #include "calibration/prism_calibration.h"
 
+#include "calibration/calibration_file.h"
+
 #include "design/design_files.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
@@ -92,6 +94,7 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
     }
     const verify::PrismGeometry geometry = verify::geometryOfRecord(*record);
     verify::PrismSurfaces surfaces;
+    QString digest;  // of a prism fit; the design and the classic fits have none
     if (source == PrismSource::Design) {
         // The refraction model designs the right half from column 960 on.
         surfaces = design.model == DesignModel::Refraction ? refractionDesignSheets(*record)
@@ -104,7 +107,9 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
             PrismDesignPoints points;
             if (!splitPrismDesignPoints(values, &points, error))
                 return false;
-            surfaces = verify::prismFitSurfaces(fitPrism(points, order));
+            const PrismFit fit = fitPrism(points, order);
+            surfaces = verify::prismFitSurfaces(fit);
+            digest = prismDigest(parameters, fit);
         } else {
             const FitRunSummary fit =
                 fitOrders({order}, splitFitPoints(values.data(), values.size()), nullptr, false, options.threadCount)
@@ -122,6 +127,7 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         times->designSeconds = double(timer.nsecsElapsed()) * 1e-9;
     timer.restart();
     *result = calibrateStereoRig(prismRig(geometry, surfaces), options);
+    result->prismDigest = digest;
     if (times)
         times->calibrationSeconds = double(timer.nsecsElapsed()) * 1e-9;
     if (!result->ok) {

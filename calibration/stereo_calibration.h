@@ -83,6 +83,7 @@ struct StereoCalibration {
     std::array<double, 12> P1{}, P2{};
     std::array<double, 16> Q{};
     double maxImagingMissPx = 0.0;   // worst remaining miss of the target imaging
+    QString prismDigest;             // of the prism calibrated (prismDigest()), empty when unknown
 };
 
 // The figures as text, one line per half, per depth and for the pair, with

@@ -130,6 +130,8 @@ void Pipeline::run(const core::ProgressRange& progress)
     if (settings_.runCalibration && !upToDate(Stage::Calibrate)) {
         calibration_.reset();
         calibration_ = runCalibrationStage(design_->geometry, surfaces, settings_.calibration, calibratePart);
+        // The file names the prism it belongs to.
+        calibration_->calibration.prismDigest = calibration::prismDigest(design_->parameters, fit_->fit);
         computed(Stage::Calibrate, Stage::Fit);
     } else if (!settings_.runCalibration) {
         calibration_.reset();

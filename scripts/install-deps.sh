@@ -12,6 +12,7 @@ packages=(
   libopencv-core-dev libopencv-calib3d-dev  # predicted stereo calibration: OpenCV's own camera model and calibration
   libocct-foundation-dev libocct-modeling-data-dev libocct-modeling-algorithms-dev libocct-data-exchange-dev
                          # OpenCASCADE: the STEP solid with exact surfaces (harvenlotek_export_step)
+  libopencv-imgproc-dev libopencv-imgcodecs-dev  # simulated capture: rectification, StereoSGBM's filters, PNG pictures
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
 )

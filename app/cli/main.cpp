@@ -3,6 +3,7 @@
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
+#include "app/cli/cli_simulate.h"
 #include "io/byte_paths.h"
 
 #include <QCoreApplication>
@@ -51,9 +52,13 @@ int main(int argc, char** argv)
     // Directory names that are not UTF-8 reach the file system unchanged.
     useByteExactFileNames();
 
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("simulate"))
+        return runSimulateCommand(arguments);
+
     CliRequest request;
     QString error;
-    if (!parseCliArguments(QCoreApplication::arguments().mid(1), &request, &error)) {
+    if (!parseCliArguments(arguments, &request, &error)) {
         reportError(error);
         return CliExitUsage;
     }
