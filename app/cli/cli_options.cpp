@@ -829,15 +829,10 @@ QString cliHelpText(const QString& topic)
                    "  run       design, then fit\n"
                    "  verify    trace the pixels through the design and fitted surfaces and\n"
                    "            report their stereo errors\n"
-                   "  export    turn a prism fit into grid sag, STL, PLY and STEP files and a drawing
-"
-                   "  calibrate predict the stereo calibration of the prism; writes %3
-"
-                   "  simulate  image a scene through the prism, match it with OpenCV's
-"
-                   "            StereoSGBM and report the depth error; writes PNG pictures
-
-"
+                   "  export    turn a prism fit into grid sag, STL, PLY and STEP files and a drawing\n"
+                   "  calibrate predict the stereo calibration of the prism; writes %3\n"
+                   "  simulate  image a scene through the prism, match it with OpenCV's\n"
+                   "            StereoSGBM and report the depth error; writes PNG pictures\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
                     QString::fromLatin1(calibration::stereoCalibrationFileName))
