@@ -19,6 +19,7 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(admesh)        # reads the exported STL solid: open edges, parts, volume
   packages+=(assimp-utils)  # "assimp info" imports the exported STL
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
+  packages+=(parallel)      # GNU parallel runs the shards of a tolerance run
 fi
 
 missing=()

@@ -3,6 +3,7 @@
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
+#include "app/cli/cli_tolerance.h"
 #include "io/byte_paths.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,9 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("harvenlotek-cli"));
     // Directory names that are not UTF-8 reach the file system unchanged.
     useByteExactFileNames();
+
+    if (isToleranceCommand(QCoreApplication::arguments().value(1)))
+        return runToleranceCommand(QCoreApplication::arguments().mid(1));
 
     CliRequest request;
     QString error;
