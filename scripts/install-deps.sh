@@ -20,6 +20,7 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(assimp-utils)  # "assimp info" imports the exported STL
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
   packages+=(parallel)      # GNU parallel runs the shards of a tolerance run
+  packages+=(slurm-wlm munge)  # a single-node Slurm runs the tolerance array script (test as root)
 fi
 
 missing=()

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <Eigen/Geometry>
+#include <opencv2/core/utility.hpp>
 
 #include <cmath>
 #include <limits>
@@ -357,6 +358,10 @@ bool ToleranceModel::load(const QString& path, const TrialSampling& sampling, QS
         return false;
     }
     prismBytes_ = f.readAll();
+    // The trials run side by side on the run's own threads. OpenCV's own
+    // worker threads would split its sums differently from run to run, and
+    // the same trial must give the same figures bit for bit.
+    cv::setNumThreads(0);
     sampling_ = sampling;
     const DesignParameters& panel = prism_.panel;
     geometry_.focalLength = panel.focalLength;
@@ -448,6 +453,9 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
         }
     }
     calibration::StereoCalibration calibrated;
+    // OpenCV's random numbers are per thread: each trial starts them afresh,
+    // whichever thread runs it after whichever trial.
+    cv::theRNG() = cv::RNG();
     try {
         calibrated = calibration::calibrateObservations(rig, views_, images[0], images[1], options_);
     } catch (const std::exception&) {
