@@ -43,7 +43,7 @@ q() { printf '%q ' "$@"; }
 
 array_id=$(sbatch --parsable "$@" --array=0-$((shards - 1)) --job-name=tolerance \
   --output="$out/slurm-%A_%a.out" --wrap \
-  "$(q "$cli" tolerance --prism "$prism" --trials "$trials" --seed "$seed" "${extra[@]}") --shard \$SLURM_ARRAY_TASK_ID/$shards --output-dir $(q "$out")/shard-\$SLURM_ARRAY_TASK_ID")
+  "$(q "$cli" tolerance --prism "$prism" --trials "$trials" --seed "$seed" "${extra[@]}") --shard \$SLURM_ARRAY_TASK_ID/$shards --output-dir $(printf %q "$out")/shard-\$SLURM_ARRAY_TASK_ID")
 array_id="${array_id%%;*}"
 
 shard_dirs=()

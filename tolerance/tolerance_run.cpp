@@ -400,7 +400,7 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
 
 }  // namespace
 
-bool mergeShards(const QStringList& directories, const QString& outputDirectory, QString* error)
+bool mergeShards(const QStringList& directories, MergedRun* merged, QString* error)
 {
     if (directories.isEmpty()) {
         *error = QStringLiteral("merge needs the shard folders");
@@ -474,11 +474,13 @@ bool mergeShards(const QStringList& directories, const QString& outputDirectory,
         readFigures(o.value(QStringLiteral("figures")).toObject(), &r.figures);
         rows.push_back(r);
     }
-    const QByteArray summary =
+    merged->summaryJson =
         summaryJson(reference.identity, nullptr, nominal, summarise(figures), table.isEmpty() ? nullptr : &rows);
-    return writeRunFiles(outputDirectory,
-                         {{QString::fromLatin1(trialsFileName), csv}, {QString::fromLatin1(summaryFileName), summary}},
-                         error);
+    merged->trialsCsv = csv;
+    merged->identity = reference.identity;
+    merged->figures = std::move(figures);
+    merged->sensitivity = std::move(rows);
+    return true;
 }
 
 }  // namespace tolerance

@@ -92,10 +92,18 @@ double percentile(const std::vector<double>& sorted, double p);
 QByteArray summaryJson(const RunIdentity& identity, const Shard* shard, const TrialFigures& nominal,
                        const RunSummary& summary, const std::vector<SensitivityRow>* sensitivityRows);
 
-// Merges shard folders into `outputDirectory`: checks that they are shards
-// of one run, each shard once and none missing, then writes the run's
-// files. False with a one-line message (and nothing written) otherwise.
-bool mergeShards(const QStringList& shardDirectories, const QString& outputDirectory, QString* error);
+// The shards of one run put together: the run's table and summary, and
+// what its plots are drawn from.
+struct MergedRun {
+    QByteArray trialsCsv;
+    QByteArray summaryJson;
+    RunIdentity identity;
+    std::vector<TrialFigures> figures;
+    std::vector<SensitivityRow> sensitivity;
+};
+// Reads shard folders: checks that they are shards of one run, each shard
+// once and none missing. False with a one-line message otherwise.
+bool mergeShards(const QStringList& shardDirectories, MergedRun* merged, QString* error);
 
 // Writes the files of a run or shard atomically (as one set).
 bool writeRunFiles(const QString& directory, const QList<QPair<QString, QByteArray>>& files, QString* error);

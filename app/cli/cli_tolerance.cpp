@@ -3,6 +3,7 @@
 #include "app/cli/cli_options.h"
 #include "io/atomic_file_set.h"
 #include "tolerance/tolerance_run.h"
+#include "tolerance_plots/tolerance_plots.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -197,10 +198,11 @@ int runTolerance(const QStringList& args)
     const tolerance::RunSummary summary = tolerance::summarise(figures);
     const QByteArray json = tolerance::summaryJson(identity, sharded ? &shard : nullptr, model.nominal(), summary,
                                                    shard.index == 0 ? &table : nullptr);
-    if (!tolerance::writeRunFiles(outputDir,
-                                  {{QString::fromLatin1(tolerance::trialsFileName), csv},
-                                   {QString::fromLatin1(tolerance::summaryFileName), json}},
-                                  &error))
+    QList<QPair<QString, QByteArray>> files{{QString::fromLatin1(tolerance::trialsFileName), csv},
+                                            {QString::fromLatin1(tolerance::summaryFileName), json}};
+    if (!sharded)  // a shard's plots would show a part of the run: the merge draws them
+        files += tolerance::tolerancePlots(figures, identity.file.criteria, &table);
+    if (!tolerance::writeRunFiles(outputDir, files, &error))
         return fail(CliExitFailure, error);
     std::printf("%lld trials: %lld ok, %lld trace failed, %lld calibration failed; yield %.4g (%lld passed)\n",
                 static_cast<long long>(summary.trials), static_cast<long long>(summary.ok),
@@ -229,8 +231,15 @@ int runMerge(const QStringList& args)
     }
     if (outputDir.isEmpty())
         return fail(CliExitUsage, QStringLiteral("merge needs --output-dir D"));
-    if (!tolerance::mergeShards(shards, outputDir, &error))
+    tolerance::MergedRun merged;
+    if (!tolerance::mergeShards(shards, &merged, &error))
         return fail(CliExitUsage, error);
+    QList<QPair<QString, QByteArray>> files{{QString::fromLatin1(tolerance::trialsFileName), merged.trialsCsv},
+                                            {QString::fromLatin1(tolerance::summaryFileName), merged.summaryJson}};
+    files += tolerance::tolerancePlots(merged.figures, merged.identity.file.criteria,
+                                       merged.sensitivity.empty() ? nullptr : &merged.sensitivity);
+    if (!tolerance::writeRunFiles(outputDir, files, &error))
+        return fail(CliExitFailure, error);
     return CliExitOk;
 }
 

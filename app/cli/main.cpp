@@ -35,6 +35,8 @@ int main(int argc, char** argv)
     bool map = false;
     for (int i = 1; i < argc; ++i)
         map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0;
+    // So are the plots of a tolerance run.
+    map = map || (argc > 1 && (std::strcmp(argv[1], "tolerance") == 0 || std::strcmp(argv[1], "merge") == 0));
     if (map)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Without a session the GUI application warns about its runtime

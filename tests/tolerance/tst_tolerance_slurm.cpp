@@ -57,6 +57,8 @@ void TestToleranceSlurm::arrayOfShardsThenMerge()
 {
     QVERIFY(dir_.isValid());
     const QString script = QStringLiteral(HARVENLOTEK_SOURCE_DIR "/tests/tolerance/single_node_slurm.sh");
+    // munged runs as the munge user: it must reach its folder inside ours.
+    QFile::setPermissions(dir_.path(), QFile::permissions(dir_.path()) | QFileDevice::ExeGroup | QFileDevice::ExeOther);
     cluster_ = dir_.filePath(QStringLiteral("cluster"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QByteArray out;
@@ -92,7 +94,10 @@ void TestToleranceSlurm::arrayOfShardsThenMerge()
     QByteArray queue;
     do {
         QThread::msleep(500);
-        run(QStringLiteral("squeue"), {"-h"}, env, &queue);
+        run(QStringLiteral("squeue"), {"-h", "-o", "%i %T %r"}, env, &queue);
+        // A failed task leaves the merge waiting for ever.
+        if (queue.contains("DependencyNeverSatisfied"))
+            break;
     } while (!queue.trimmed().isEmpty() && timer.elapsed() < 600000);
     QVERIFY2(queue.trimmed().isEmpty(), queue.constData());
     for (int i = 0; i < 4; ++i)
@@ -116,6 +121,7 @@ void TestToleranceSlurm::cleanupTestCase()
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    qputenv("QTEST_FUNCTION_TIMEOUT", "900000");
     TestToleranceSlurm test;
     const int failed = QTest::qExec(&test, argc, argv);
     return failed == 0 && skipped ? 77 : failed;
