@@ -27,21 +27,29 @@ QByteArray png(const QImage& image)
 
 QString number(double v) { return QString::number(v, 'g', 4); }
 
+// A white image with a painter on it, its title written at the top.
+void startPlot(QImage* image, QPainter* p, int fontPixels, const QString& title)
+{
+    image->fill(Qt::white);
+    p->begin(image);
+    p->setRenderHint(QPainter::Antialiasing);
+    QFont font = p->font();
+    font.setPixelSize(fontPixels);
+    p->setFont(font);
+    p->drawText(QRect(0, 10, image->width(), 24), Qt::AlignCenter, title);
+}
+
 QByteArray histogram(const std::vector<double>& sorted, int figure, double criterion, std::int64_t trials)
 {
     QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    QFont font = p.font();
-    font.setPixelSize(14);
-    p.setFont(font);
-    const QString title = QStringLiteral("%1: %2 of %3 trials calibrated").arg(figureName(figure)).arg(sorted.size()).arg(trials);
-    p.drawText(QRect(0, 10, width, 24), Qt::AlignCenter, title);
+    QPainter p;
+    startPlot(&image, &p, 14,
+              QStringLiteral("%1: %2 of %3 trials calibrated").arg(figureName(figure)).arg(sorted.size()).arg(trials));
     p.setPen(QColor(60, 60, 60));
     p.drawRect(frame);
     if (sorted.empty()) {
         p.drawText(frame, Qt::AlignCenter, QStringLiteral("no trial calibrated"));
+        p.end();
         return png(image);
     }
     const double top = std::max(sorted.back(), criterion) * 1.05;
@@ -99,22 +107,18 @@ QByteArray histogram(const std::vector<double>& sorted, int figure, double crite
                QStringLiteral("|%1|   p50 %2   p90 %3   p99 %4")
                    .arg(figureName(figure))
                    .arg(number(percentile(sorted, 50)), number(percentile(sorted, 90)), number(percentile(sorted, 99))));
+    p.end();
     return png(image);
 }
 
 QByteArray sensitivityBars(const std::vector<SensitivityRow>& rows)
 {
     const int rowHeight = 30;
-    const QRect area(330, 50, 520, rowHeight * int(rows.size()));
+    const QRect area(420, 50, 380, rowHeight * int(rows.size()));
     QImage image(width, area.bottom() + 60, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    QFont font = p.font();
-    font.setPixelSize(13);
-    p.setFont(font);
-    p.drawText(QRect(0, 10, width, 24), Qt::AlignCenter,
-               QStringLiteral("each tolerance alone at its limit: change of the figure it moves most / its criterion"));
+    QPainter p;
+    startPlot(&image, &p, 13,
+              QStringLiteral("each tolerance alone at its limit: change of the figure it moves most / its criterion"));
     double top = 1.0;
     for (const SensitivityRow& r : rows)
         if (std::isfinite(r.ofCriterion))
@@ -143,7 +147,9 @@ QByteArray sensitivityBars(const std::vector<SensitivityRow>& rows)
     const double one = area.left() + 1.0 / top * area.width();
     p.setPen(QPen(QColor(200, 30, 30), 2, Qt::DashLine));
     p.drawLine(QPointF(one, area.top()), QPointF(one, area.bottom()));
-    p.drawText(QPointF(one + 4, area.bottom() + 20), QStringLiteral("1 = criterion"));
+    p.drawText(QRectF(one - 150, area.bottom() + 6, 146, 20), Qt::AlignRight | Qt::AlignVCenter,
+               QStringLiteral("1 = criterion"));
+    p.end();
     return png(image);
 }
 
