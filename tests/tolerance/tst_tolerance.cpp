@@ -9,6 +9,7 @@
 #include "verify/prism_trace.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -102,6 +103,7 @@ private slots:
     void sameSeedSameRows();
     void shardsByGnuParallelMergeToTheWholeRun();
     void mergeRefusesForeignMissingAndDuplicateShards();
+    void interruptedRunWritesNothing();
     void badInputIsRefused_data();
     void badInputIsRefused();
     void toleranceFileParsing_data();
@@ -301,6 +303,32 @@ void TestTolerance::mergeRefusesForeignMissingAndDuplicateShards()
     r = runCli({"merge", "--output-dir", out, base + "/s0", base + "/s1", base + "/s2"});
     QVERIFY2(r.code == 0, r.err.constData());
     QCOMPARE(readAll(out + "/" + trialsFileName).count('\n'), 5);
+}
+
+// SIGTERM (as Ctrl-C's SIGINT) once the trials run: exit 130, no file.
+void TestTolerance::interruptedRunWritesNothing()
+{
+    const QString out = dir_.filePath(QStringLiteral("interrupted"));
+    QVERIFY(QDir().mkpath(out));
+    QProcess p;
+    p.start(QStringLiteral(HARVENLOTEK_CLI), {"tolerance", "--prism", prism_, "--trials", "500", "--threads", "1",
+                                              "--output-dir", out});
+    QVERIFY(p.waitForStarted());
+    QByteArray err;
+    QElapsedTimer timer;
+    timer.start();
+    while (!err.contains("trials, ") && timer.elapsed() < 120000 && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        err += p.readAllStandardError();
+    }
+    QVERIFY2(err.contains("trials, "), err.constData());
+    p.terminate();
+    QVERIFY(p.waitForFinished(120000));
+    err += p.readAllStandardError();
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 130);
+    QVERIFY2(err.contains("interrupted; nothing written"), err.constData());
+    QVERIFY(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
 }
 
 void TestTolerance::badInputIsRefused_data()
