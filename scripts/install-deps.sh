@@ -24,6 +24,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
   packages+=(gmsh)          # opens and meshes the exported STEP solid
   packages+=(poppler-utils) # pdftotext reads the drawing's dimensions back from the PDF
+  packages+=(parallel)      # GNU parallel runs the shards of a tolerance run
+  packages+=(slurm-wlm munge)  # a single-node Slurm runs the tolerance array script (test as root)
 fi
 
 missing=()

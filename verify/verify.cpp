@@ -79,16 +79,21 @@ bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3
 
 TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y)
 {
-    TracedRay out;
-    const int half = x < 0.0 ? 0 : 1;
     const Ray camera{Vec3(0.0, 0.0, g.pinholeHeight()), Vec3(x, y, g.dz()).normalized()};
+    return traceRay(surfaces, g.refractiveIndex, x < 0.0 ? 0 : 1, camera, x, y);
+}
+
+TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int half, const Ray& camera, double x,
+                   double y)
+{
+    TracedRay out;
     const SurfaceHit entrance = surfaces.entrance[half]->intersect(camera, x, y);
     if (entrance.status != HitStatus::Hit) {
         out.flags |= entrance.status == HitStatus::Miss ? RayMissedEntrance : RayNoConvergence;
         return out;
     }
     out.entrancePoint = entrance.point;
-    refractDirection(camera.direction, entrance.normal, 1.0 / g.refractiveIndex, &out.glassDirection);
+    refractDirection(camera.direction, entrance.normal, 1.0 / refractiveIndex, &out.glassDirection);
     const Ray glass{entrance.point, out.glassDirection};
     const SurfaceHit exit = surfaces.exit[half]->intersect(glass, x, y);
     if (exit.status != HitStatus::Hit) {
@@ -96,7 +101,7 @@ TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, 
         return out;
     }
     out.exitPoint = exit.point;
-    if (!refractDirection(out.glassDirection, exit.normal, g.refractiveIndex, &out.direction)) {
+    if (!refractDirection(out.glassDirection, exit.normal, refractiveIndex, &out.direction)) {
         out.flags |= RayTotalReflection;
         return out;
     }

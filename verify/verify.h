@@ -71,6 +71,11 @@ struct TracedRay {
 // The camera ray of the pixel at sensor position (x, y) mm through both
 // surfaces of its half.
 TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, double x, double y);
+// Any ray from the camera side through the surfaces of one half (0 left, 1
+// right) of glass of index `refractiveIndex`; (x, y) is the sensor point it
+// belongs to, where the surfaces start their intersection searches.
+TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int half, const Ray& camera, double x,
+                   double y);
 inline TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, Pixel pixel)
 {
     return traceCameraRay(geometry, surfaces, pixelX(pixel.column), pixelY(pixel.row));
