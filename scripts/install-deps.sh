@@ -10,6 +10,7 @@ packages=(
   libeigen3-dev          # dense and sparse least squares of the verifier and the new fits
   libgl-dev              # OpenGL headers and libGL
   libopencv-core-dev libopencv-calib3d-dev  # predicted stereo calibration: OpenCV's own camera model and calibration
+  libceres-dev           # the prism optimiser: least squares with automatic derivatives (Ceres Solver)
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
 )

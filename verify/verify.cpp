@@ -62,21 +62,6 @@ MetricStatistics statisticsOf(std::vector<double>& values, const std::vector<Pix
 
 }  // namespace
 
-bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3* refracted)
-{
-    Vec3 n = normal;
-    double cosIncidence = -n.dot(incident);
-    if (cosIncidence < 0.0) {
-        n = -n;
-        cosIncidence = -cosIncidence;
-    }
-    const double k = 1.0 - eta * eta * (1.0 - cosIncidence * cosIncidence);
-    if (k < 0.0)
-        return false;
-    *refracted = (eta * incident + (eta * cosIncidence - std::sqrt(k)) * n).normalized();
-    return true;
-}
-
 TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y)
 {
     TracedRay out;
@@ -88,7 +73,7 @@ TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, 
         return out;
     }
     out.entrancePoint = entrance.point;
-    refractDirection(camera.direction, entrance.normal, 1.0 / g.refractiveIndex, &out.glassDirection);
+    optics::refract(camera.direction, entrance.normal, 1.0 / g.refractiveIndex, &out.glassDirection);
     const Ray glass{entrance.point, out.glassDirection};
     const SurfaceHit exit = surfaces.exit[half]->intersect(glass, x, y);
     if (exit.status != HitStatus::Hit) {
@@ -96,7 +81,7 @@ TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, 
         return out;
     }
     out.exitPoint = exit.point;
-    if (!refractDirection(out.glassDirection, exit.normal, g.refractiveIndex, &out.direction)) {
+    if (!optics::refract(out.glassDirection, exit.normal, g.refractiveIndex, &out.direction)) {
         out.flags |= RayTotalReflection;
         return out;
     }

@@ -75,11 +75,6 @@ inline TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfac
     return traceCameraRay(geometry, surfaces, pixelX(pixel.column), pixelY(pixel.row));
 }
 
-// Vector law of refraction: unit incident direction, unit normal (either
-// orientation), index ratio eta = n_incident / n_refracted. False on total
-// internal reflection.
-bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3* refracted);
-
 // The three errors of one traced pixel.
 struct PixelErrors {
     double directionPx = 0.0;                // image of the outgoing direction vs (xv, y), pixels
