@@ -49,12 +49,19 @@ cv::Mat idealCameraMatrix(const StereoRig& rig)
 
 int coefficientCount(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? 8 : 5;
+    return optics::distortionCount(model);
 }
 
 int modelFlags(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? cv::CALIB_RATIONAL_MODEL : 0;
+    switch (model) {
+    case DistortionModel::Standard: return 0;
+    case DistortionModel::Rational: return cv::CALIB_RATIONAL_MODEL;
+    case DistortionModel::ThinPrism: return cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL;
+    case DistortionModel::Tilted:
+        return cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
+    }
+    return 0;
 }
 
 template <size_t N>
@@ -179,18 +186,19 @@ cv::Vec3d closestPoint(const cv::Vec3d& o1, const cv::Vec3d& d1, const cv::Vec3d
 
 QString distortionModelName(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? QStringLiteral("rational") : QStringLiteral("standard");
+    return QString::fromLatin1(optics::distortionModelKey(model));
 }
 
 bool parseDistortionModel(const QString& name, DistortionModel* model)
 {
-    if (name == QLatin1String("standard"))
-        *model = DistortionModel::Standard;
-    else if (name == QLatin1String("rational"))
-        *model = DistortionModel::Rational;
-    else
-        return false;
-    return true;
+    for (DistortionModel m : {DistortionModel::Standard, DistortionModel::Rational, DistortionModel::ThinPrism,
+                              DistortionModel::Tilted}) {
+        if (name == QLatin1String(optics::distortionModelKey(m))) {
+            *model = m;
+            return true;
+        }
+    }
+    return false;
 }
 
 QString calibrationFiguresText(const StereoCalibration& c)

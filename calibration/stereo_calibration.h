@@ -7,6 +7,7 @@
 // rectification (cv::stereoRectify).
 
 #include "calibration/target_imaging.h"
+#include "core/optics_camera.h"
 
 #include <QString>
 
@@ -15,12 +16,11 @@
 
 namespace calibration {
 
-enum class DistortionModel {
-    Standard,  // k1, k2, p1, p2, k3
-    Rational,  // k1, k2, p1, p2, k3, k4, k5, k6
-};
+// OpenCV's models: standard (k1 k2 p1 p2 k3), rational (+ k4 k5 k6), thin
+// prism (+ s1 .. s4), tilted (+ tauX tauY).
+using DistortionModel = optics::DistortionModel;
 
-// "standard" / "rational"
+// "standard" / "rational" / "thinprism" / "tilted"
 QString distortionModelName(DistortionModel model);
 bool parseDistortionModel(const QString& name, DistortionModel* model);
 

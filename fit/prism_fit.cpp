@@ -111,15 +111,23 @@ bool readPrismDesignPoints(const QString& path, PrismDesignPoints* points, QStri
     return splitPrismDesignPoints(numbers, points, error);
 }
 
-PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order)
+PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order, bool evenInY)
 {
     PrismSurfaceFit fit;
     fit.surface.order = order;
-    const std::vector<PrismTerm> terms = prismTerms(order);
+    const std::vector<PrismTerm> all = prismTerms(order);
+    std::vector<PrismTerm> terms;
+    std::vector<int> column;  // fitted term -> index in all
+    for (std::size_t t = 0; t < all.size(); ++t) {
+        if (evenInY && all[t].wPower % 2 != 0)
+            continue;
+        terms.push_back(all[t]);
+        column.push_back(static_cast<int>(t));
+    }
     const int k = static_cast<int>(terms.size());
     const int n = left.size();
     fit.pointCount = n;
-    fit.surface.coefficients.assign(static_cast<std::size_t>(k), 0.0);
+    fit.surface.coefficients.assign(all.size(), 0.0);
     if (n == 0) {
         fit.conditionNumber = std::numeric_limits<double>::infinity();
         return fit;
@@ -149,7 +157,7 @@ PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& 
     const Eigen::VectorXd c = qr.solve(z);
     fit.rank = static_cast<int>(qr.rank());
     for (int t = 0; t < k; ++t)
-        fit.surface.coefficients[t] = c(t);
+        fit.surface.coefficients[static_cast<std::size_t>(column[t])] = c(t);
 
     // The singular values of A are those of its triangular factor R.
     const int m = std::min(n, k);
@@ -187,11 +195,11 @@ void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, cons
     measure(right, -1.0, &fit->mirrorRmsResidual, &fit->mirrorMaxResidual, &at);
 }
 
-PrismFit fitPrism(const PrismDesignPoints& points, int order)
+PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY)
 {
     PrismFit fit;
     fit.order = order;
-    fit.exit = fitPrismSurface(points.exitLeft, points.exitRight, order);
-    fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order);
+    fit.exit = fitPrismSurface(points.exitLeft, points.exitRight, order, evenInY);
+    fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order, evenInY);
     return fit;
 }

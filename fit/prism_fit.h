@@ -182,7 +182,11 @@ struct PrismSurfaceFit {
 // |u|, |w| <= 1. A rank-deficient system (fewer points than terms, points on
 // a line) gives rank < terms and the basic solution, whose coefficients of
 // the columns the pivoting left out are 0.
-PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order);
+// With evenInY only the terms of even powers of w are fitted and the others
+// are exactly 0: the surface is then its own mirror image in y (y -> -y), as
+// the design is, by construction.
+PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order,
+                                bool evenInY = false);
 
 // Sets the residual statistics of fit->surface against the points: RMS and
 // largest height difference (and where) over the left half, and over the
@@ -195,4 +199,4 @@ struct PrismFit {
     PrismSurfaceFit entrance;
 };
 
-PrismFit fitPrism(const PrismDesignPoints& points, int order);
+PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY = false);

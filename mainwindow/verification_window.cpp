@@ -110,11 +110,12 @@ void VerificationWindow::prismFitClicked()
     } else {
         PrismFileContent content;
         content.panel = toDesignParameters(panel_, centralRayHit(panel_));
-        content.fit = fitPrism(points, order);
+        // The optimiser's stereo objective keeps only the even powers of y.
+        content.fit = fitPrism(points, order, optimize->isChecked());
         const verify::PrismGeometry geometry = verify::geometryOfPanel(panel_);
         if (optimize->isChecked()) {
             PrismOptimizeOptions options;
-            options.anchor = &points;
+            options.centralRowStride = 40;
             const std::vector<PrismRayTarget> targets = idealRayTargets(geometry, verify::samplePixels(40));
             const PrismOptimizeResult result = optimizePrismFit(geometry, content.fit, targets, options);
             content.fit = result.fit;

@@ -62,6 +62,13 @@ MetricStatistics statisticsOf(std::vector<double>& values, const std::vector<Pix
 
 }  // namespace
 
+DepthRange stereoWorkingRange(const PrismGeometry& g)
+{
+    const double overlap = 2.0 * std::fabs(g.virtualPinholeX) * g.focalLength / PrismGeometry::quarterWidth
+                           - g.pinholeHeight();
+    return {std::max(overlap, 1.0), 10000.0};
+}
+
 TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y)
 {
     TracedRay out;

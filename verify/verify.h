@@ -48,6 +48,15 @@ struct PrismGeometry {
     static constexpr double quarterWidth = sensorColumns * pixelPitch / 4;  // q
 };
 
+// The depths (mm below the prism base, the scene plane z = -Z) a stereo
+// user works at: from where the two halves' fields of view begin to overlap
+// (Z = 2 |Cp| f / q - F) up to 10 m.
+struct DepthRange {
+    double nearMm = 0.0;
+    double farMm = 0.0;
+};
+DepthRange stereoWorkingRange(const PrismGeometry& geometry);
+
 // Per-ray outcome flags (bits).
 enum RayFlag : unsigned {
     RayMissedEntrance = 1u << 0,      // the camera ray does not meet the entrance surface

@@ -200,15 +200,26 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
         readDesignJson(QDir(request.outputDir).filePath(QString::fromLatin1(designJsonFileName)), &design, &ignored)
             ? design.designModel
             : QString::fromLatin1(designModelName(panel.designModel));
-    content.fit = fitPrism(points, order);
+    PrismOptimizeOptions options;
+    parsePrismObjective(request.objective, &options.objective);
+    calibration::parseDistortionModel(request.cameraModel, &options.cameraModel);
+    options.nearDepthMm = request.nearDepth;
+    const bool stereo = request.optimize && options.objective == PrismObjective::Stereo;
+    content.fit = fitPrism(points, order, stereo);
     const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
     if (request.optimize) {
-        PrismOptimizeOptions options;
         options.threadCount = request.threads;
-        options.anchor = &points;
-        options.progress = [order](const PrismOptimizeProgress& p) {
-            std::fprintf(stderr, "optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm\n",
-                         order, p.iteration, p.directionRmsPx, p.pinholeRmsMm);
+        options.anchor = stereo ? nullptr : &points;
+        options.centralRowStride = cliOptimizeSampleStep;
+        options.progress = [order, stereo](const PrismOptimizeProgress& p) {
+            if (stereo)
+                std::fprintf(stderr,
+                             "optimise order %d: iteration %d, calibrated RMS %.4f px, non-centrality RMS %.6f mm, "
+                             "direction RMS %.4f px\n",
+                             order, p.iteration, p.calibratedRmsPx, p.nonCentralityRmsMm, p.directionRmsPx);
+            else
+                std::fprintf(stderr, "optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm\n",
+                             order, p.iteration, p.directionRmsPx, p.pinholeRmsMm);
             std::fflush(stderr);
         };
         const std::vector<PrismRayTarget> targets =
