@@ -4,6 +4,7 @@
 #include "fit/prism_fit.h"
 #include "fit/prism_optimize.h"
 #include "fit/prism_trace.h"
+#include "core/optics_lines.h"
 
 #include <QtTest>
 
@@ -125,6 +126,66 @@ private slots:
         QCOMPARE(j2.size(), j1.size());
         for (std::size_t r = 0; r < r1.size(); ++r)
             QVERIFY(std::fabs(r2[r] - r1[r]) < 1e-9);
+    }
+
+    // Rays of a central camera meet in one point; rays offset from it by a
+    // known distance (in pairs on either side, so the point stays) report
+    // that distance.
+    void commonPointOfLines_data()
+    {
+        QTest::addColumn<double>("offset");
+        QTest::newRow("central") << 0.0;
+        QTest::newRow("one micrometre") << 0.001;
+        QTest::newRow("0.05 mm") << 0.05;
+    }
+    void commonPointOfLines()
+    {
+        QFETCH(double, offset);
+        const optics::Vec3 centre(-14.9, 0.3, 210.0);
+        std::vector<optics::Vec3> points, directions;
+        for (int i = -6; i <= 6; ++i)
+            for (int j = -4; j <= 4; ++j) {
+                const optics::Vec3 d = optics::Vec3(0.01 * i, 0.012 * j, -1.0).normalized();
+                const optics::Vec3 across = d.cross(optics::Vec3(0.3, 1.0, 0.1)).normalized();
+                for (const double side : {1.0, -1.0}) {
+                    // A point of the line 190 mm down, as the exit points lie.
+                    points.push_back(centre + side * offset * across + 190.0 * d);
+                    directions.push_back(d);
+                }
+            }
+        const optics::CommonPoint c = optics::commonPointOfLines(points, directions);
+        QVERIFY2(std::fabs(c.rms - offset) < 1e-12, qPrintable(QString::number(c.rms - offset)));
+        QVERIFY(std::fabs(c.max - offset) < 1e-12);
+        QVERIFY((c.point - centre).norm() < 1e-9);
+    }
+
+    // Through the verifier: a plate of (almost) no thickness leaves the
+    // camera ray as it is, so each half is the camera itself: non-centrality
+    // 0 at the camera's pinhole, mirrored rows alike.
+    void verifiedCentralCamera()
+    {
+        const std::size_t terms = prismTerms(4).size();
+        PrismFit fit;
+        fit.order = 4;
+        fit.exit.surface = {4, -15.0, 17.0, std::vector<double>(terms, 0.0)};
+        fit.exit.surface.coefficients[0] = 5.0;
+        fit.exit.surface.coefficients[5] = 0.4;  // curved in y; no ridge at x = 0
+        fit.entrance.surface = fit.exit.surface;
+        fit.exit.surface.coefficients[0] -= 1e-6;  // a plate one nanometre thick
+        fit.exit.domain = fit.entrance.domain = {-31.0, 0.0, -18.0, 18.0};
+        verify::PrismGeometry g;
+        g.virtualPinholeX = -14.9;
+        verify::VerifyOptions options;
+        options.step = 16;
+        const verify::VerifyResult r = verify::verifyPrism(g, verify::prismFitSurfaces(fit), options);
+        for (const verify::HalfStatistics& h : r.halves) {
+            QVERIFY(h.traced > 1000);
+            QVERIFY2(h.nonCentrality.rmsMm < 1e-7, qPrintable(QString::number(h.nonCentrality.rmsMm)));
+            QVERIFY(h.nonCentrality.maxPx < 1e-5);
+            QVERIFY((h.nonCentrality.commonPoint - verify::Vec3(0.0, 0.0, g.pinholeHeight())).norm() < 1e-4);
+            QVERIFY(h.mirrorAsymmetryPx.pairs > 500);
+            QVERIFY(h.mirrorAsymmetryPx.max < 1e-9);
+        }
     }
 
     // Only even powers of w: the rows mirrored about the central row give
