@@ -5,7 +5,10 @@
 #include <QBoxLayout>
 
 ApplicationWindow::ApplicationWindow()
-    : topLevel(std::make_unique<QWidget>())
+    : topLevel(std::make_unique<QWidget>()),
+      // Each view takes three tenths of the screen's width and half its height.
+      designView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight))),
+      fitView(QSize(int(0.3 * screenWidth), int(0.5 * screenHeight)))
 {
     QHBoxLayout* row = new QHBoxLayout(topLevel.get());
     QVBoxLayout* column = new QVBoxLayout;

@@ -3,7 +3,7 @@
 #include "design/design_run.h"
 #include "fit/fit_run.h"
 #include "fit/prism_fit.h"
-#include "fit/prism_trace.h"
+#include "verify/prism_trace.h"
 #include "refine/surface_refinement.h"
 #include "verify/verify.h"
 

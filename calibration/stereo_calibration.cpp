@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QStringList>
+
 namespace calibration {
 
 namespace {
@@ -73,6 +75,37 @@ void copyMat(const cv::Mat& m, std::array<double, N>* out)
         (*out)[i] = d.at<double>(int(i / size_t(d.cols)), int(i % size_t(d.cols)));
 }
 
+const char* const coefficientNames[] = {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6",
+                                        "s1", "s2", "s3", "s4", "tauX", "tauY"};
+
+SolutionCondition solutionCondition(const StereoRig& rig, const HalfCalibration& f, const cv::Mat& deviations)
+{
+    SolutionCondition c;
+    for (int i = 0; i < deviations.rows * deviations.cols && i < 4 + int(f.distortion.size()); ++i)
+        c.standardDeviations.push_back(deviations.at<double>(i));
+    QStringList reasons;
+    for (std::size_t i = 0; i < f.distortion.size() && i < 14; ++i) {
+        const double value = f.distortion[i];
+        const double deviation = 4 + i < c.standardDeviations.size() ? c.standardDeviations[4 + i] : 0.0;
+        if (std::fabs(value) > 10.0)
+            reasons << QStringLiteral("%1 = %2 blows up").arg(QLatin1String(coefficientNames[i])).arg(value, 0, 'g', 4);
+        else if (std::fabs(value) > 1.0 && deviation > std::fabs(value))
+            reasons << QStringLiteral("%1 = %2 +- %3 is not determined")
+                           .arg(QLatin1String(coefficientNames[i]))
+                           .arg(value, 0, 'g', 4)
+                           .arg(deviation, 0, 'g', 3);
+    }
+    const double offX = f.cameraMatrix[2] - 0.5 * rig.halfWidth();
+    const double offY = f.cameraMatrix[5] - 0.5 * rig.resolutionY;
+    if (std::fabs(offX) > 0.25 * rig.halfWidth() || std::fabs(offY) > 0.25 * rig.resolutionY)
+        reasons << QStringLiteral("principal point (%1, %2) far from the half's centre")
+                       .arg(f.cameraMatrix[2], 0, 'f', 1)
+                       .arg(f.cameraMatrix[5], 0, 'f', 1);
+    c.illConditioned = !reasons.isEmpty();
+    c.reason = reasons.join(QStringLiteral("; "));
+    return c;
+}
+
 // One half calibrated on its own; the poses of the views it used.
 struct HalfRun {
     HalfCalibration figures;
@@ -81,8 +114,8 @@ struct HalfRun {
     std::vector<cv::Mat> rvecs, tvecs;
 };
 
-bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, const HalfObservations& obs,
-                   const CalibrationOptions& options, HalfRun* run, QString* error)
+bool calibrateHalf(const StereoRig& rig, SensorHalf half, const std::vector<TargetView>& views,
+                   const HalfObservations& obs, const CalibrationOptions& options, HalfRun* run, QString* error)
 {
     std::vector<std::vector<cv::Point3f>> objectPoints;
     std::vector<std::vector<cv::Point2f>> imagePoints;
@@ -111,9 +144,17 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     }
     run->K = idealCameraMatrix(rig);
     run->D = cv::Mat::zeros(1, coefficientCount(options.model), CV_64F);
+    if (options.start) {
+        const HalfCalibration& guess = half == SensorHalf::Left ? options.start->left : options.start->right;
+        for (int i = 0; i < 9; ++i)
+            run->K.at<double>(i / 3, i % 3) = guess.cameraMatrix[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < guess.distortion.size() && int(i) < run->D.cols; ++i)
+            run->D.at<double>(0, int(i)) = guess.distortion[i];
+    }
+    cv::Mat deviations, extrinsicDeviations, perViewErrors;
     try {
         cv::calibrateCamera(objectPoints, imagePoints, cv::Size(rig.halfWidth(), rig.resolutionY), run->K,
-                            run->D, run->rvecs, run->tvecs,
+                            run->D, run->rvecs, run->tvecs, deviations, extrinsicDeviations, perViewErrors,
                             cv::CALIB_USE_INTRINSIC_GUESS | modelFlags(options.model)
                                 | (options.fixPrincipalPoint ? cv::CALIB_FIX_PRINCIPAL_POINT : 0),
                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
@@ -160,6 +201,8 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     run->D.reshape(1, 1).colRange(0, coefficientCount(options.model)).convertTo(D, CV_64F);
     run->D = D;
     f.distortion.assign(D.begin<double>(), D.end<double>());
+    deviations.convertTo(deviations, CV_64F);
+    f.condition = solutionCondition(rig, f, deviations);
     return true;
 }
 
@@ -213,6 +256,8 @@ QString calibrationFiguresText(const StereoCalibration& c)
                 + QStringLiteral("rms %1 px, max %2 px; f %3 / %4 px, centre %5, %6\n")
                       .arg(number(h->rmsPx, 4), number(h->maxPx, 4), number(h->cameraMatrix[0], 2),
                            number(h->cameraMatrix[4], 2), number(h->cameraMatrix[2], 2), number(h->cameraMatrix[5], 2));
+        if (h->condition.illConditioned)
+            text += label(QString()) + QStringLiteral("ill-conditioned: %1\n").arg(h->condition.reason);
         for (const DepthResidual& d : h->perDepth)
             text += label(QString()) + QStringLiteral("at %1 mm: rms %2 px, max %3 px\n")
                                            .arg(QString::number(d.depthMm), number(d.rmsPx, 4), number(d.maxPx, 4));
@@ -227,38 +272,70 @@ QString calibrationFiguresText(const StereoCalibration& c)
     return text;
 }
 
-StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options)
+// Refuses a rig without mappings or with a bad size, and bad target options.
+static bool checkRig(const StereoRig& rig, const CalibrationOptions& options, QString* error)
 {
-    StereoCalibration result;
-    result.model = options.model;
     if (!rig.left || !rig.right) {
-        result.error = QStringLiteral("the rig has no ray mapping for a half");
-        return result;
+        *error = QStringLiteral("the rig has no ray mapping for a half");
+        return false;
     }
     if (options.target.depthsMm.empty()) {
-        result.error = QStringLiteral("no target depth given");
-        return result;
+        *error = QStringLiteral("no target depth given");
+        return false;
     }
     for (double depth : options.target.depthsMm) {
         if (!(depth > 0.0) || !std::isfinite(depth)) {
-            result.error = QStringLiteral("target depth %1 mm is not a positive finite number").arg(depth);
-            return result;
+            *error = QStringLiteral("target depth %1 mm is not a positive finite number").arg(depth);
+            return false;
         }
     }
     if (!(std::fabs(options.target.tiltDeg) < 80.0) || options.target.pointsAcrossHalf < 2
         || options.target.pointsAcrossHalf > 200) {
-        result.error = QStringLiteral("target tilt must be below 80 degrees and 2 to 200 points across a half");
-        return result;
+        *error = QStringLiteral("target tilt must be below 80 degrees and 2 to 200 points across a half");
+        return false;
     }
     if (!(rig.focalLength > 0.0) || !(rig.pixelPitch > 0.0) || rig.resolutionX < 4 || rig.resolutionX % 2 != 0
         || rig.resolutionY < 2 || !std::isfinite(rig.virtualPinholeX) || !std::isfinite(rig.pinholeHeight)) {
-        result.error = QStringLiteral("camera of the rig is not valid (focal length, pitch, resolution, pinholes)");
-        return result;
+        *error = QStringLiteral("camera of the rig is not valid (focal length, pitch, resolution, pinholes)");
+        return false;
     }
+    return true;
+}
+
+StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options)
+{
+    StereoCalibration result;
+    result.model = options.model;
+    if (!checkRig(rig, options, &result.error))
+        return result;
     const std::vector<TargetView> views = makeTargetViews(rig, options.target);
     const HalfObservations left = imageTargetViews(rig, SensorHalf::Left, views, options.threadCount);
     const HalfObservations right = imageTargetViews(rig, SensorHalf::Right, views, options.threadCount);
     return calibrateObservations(rig, views, left, right, options);
+}
+
+std::vector<StereoCalibration> calibrateStereoRigModels(const StereoRig& rig, const CalibrationOptions& options)
+{
+    std::vector<StereoCalibration> results;
+    CalibrationOptions o = options;
+    o.model = DistortionModel::Standard;
+    o.start = nullptr;
+    StereoCalibration refused;
+    if (!checkRig(rig, options, &refused.error))
+        return {refused};
+    const std::vector<TargetView> views = makeTargetViews(rig, options.target);
+    const HalfObservations left = imageTargetViews(rig, SensorHalf::Left, views, options.threadCount);
+    const HalfObservations right = imageTargetViews(rig, SensorHalf::Right, views, options.threadCount);
+    results.push_back(calibrateObservations(rig, views, left, right, o));
+    if (!results.front().ok)
+        return results;
+    const StereoCalibration standard = results.front();
+    for (DistortionModel model : {DistortionModel::Rational, DistortionModel::ThinPrism, DistortionModel::Tilted}) {
+        o.model = model;
+        o.start = &standard;
+        results.push_back(calibrateObservations(rig, views, left, right, o));
+    }
+    return results;
 }
 
 StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<TargetView>& views,
@@ -289,8 +366,8 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
     }
 
     HalfRun leftRun, rightRun;
-    if (!calibrateHalf(rig, views, left, options, &leftRun, &result.error)
-        || !calibrateHalf(rig, views, right, options, &rightRun, &result.error)) {
+    if (!calibrateHalf(rig, SensorHalf::Left, views, left, options, &leftRun, &result.error)
+        || !calibrateHalf(rig, SensorHalf::Right, views, right, options, &rightRun, &result.error)) {
         return result;
     }
     result.left = leftRun.figures;

@@ -1,6 +1,6 @@
 #include "calibration/target_imaging.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>

@@ -16,6 +16,8 @@
 // The matching camera frame of a half has X along +x, Y along -y and Z along
 // -z (towards the scene).
 
+#include "core/sensor.h"
+
 #include <array>
 #include <functional>
 #include <vector>
@@ -40,7 +42,7 @@ enum class SensorHalf { Left = 0, Right = 1 };
 // One camera with a prism: both halves' mappings and the ideal they aim at.
 struct StereoRig {
     double focalLength = 35.0;      // mm
-    double pixelPitch = 0.0055;     // mm
+    double pixelPitch = ::pixelPitch;     // mm
     int resolutionX = 1920;         // whole sensor, pixels (even)
     int resolutionY = 1080;         // pixels
     double pinholeHeight = 210.0;   // z of the camera pinhole, mm

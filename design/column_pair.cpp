@@ -1,5 +1,7 @@
 #include "design/ray_trace.h"
 
+#include "core/runge_kutta.h"
+
 #include <emmintrin.h>
 
 #include <cstddef>
@@ -73,6 +75,16 @@ Pack<N> all(double value)
         r.v[i] = _mm_set1_pd(value);
     return r;
 }
+
+}  // namespace
+
+// The stepper's constants fill every lane.
+template <int N>
+struct core::StepperValue<Pack<N>> {
+    static Pack<N> of(double x) { return all<N>(x); }
+};
+
+namespace {
 
 // Lane l holds values[l].
 template <int N>
@@ -157,6 +169,44 @@ void derivativeAt(const GroupConstants<N>& k, const Geometry<N>& g, const Pack<N
     derivative[1] = ((g.az - h1) / k.f + g.anchorTerm) * (k.n * uy - g.wy) * g.wz / g1;
 }
 
+// The column system of a group for the stepper. A step evaluates at y,
+// twice at y + h/2 and at y + h, which is the next step's y: the geometry of
+// each y is formed once, kept in a small cache of the last three, and used
+// for all its evaluations.
+template <int N>
+class ColumnGroupSystem {
+public:
+    explicit ColumnGroupSystem(const GroupConstants<N>& constants) : k_(constants) {}
+
+    void operator()(const Pack<N>* state, Pack<N>* derivative, double y) const
+    {
+        derivativeAt(k_, geometry(y), state, derivative);
+    }
+
+    const Geometry<N>& geometry(double y) const
+    {
+        int oldest = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (used_[i] != 0 && at_[i] == y) {
+                used_[i] = ++clock_;
+                return cached_[i];
+            }
+            if (used_[i] < used_[oldest]) oldest = i;
+        }
+        cached_[oldest] = geometryAt(k_, y);
+        at_[oldest] = y;
+        used_[oldest] = ++clock_;
+        return cached_[oldest];
+    }
+
+private:
+    const GroupConstants<N>& k_;
+    mutable Geometry<N> cached_[3];
+    mutable double at_[3] = {0.0, 0.0, 0.0};
+    mutable unsigned long used_[3] = {0, 0, 0};  // 0: empty
+    mutable unsigned long clock_ = 0;
+};
+
 // Lane l of value into buffers[l][index].
 template <int N>
 void store(const Pack<N>& value, double* const* buffers, std::size_t index)
@@ -212,44 +262,16 @@ void traceColumnGroup(DesignRecord* const* records, int b)
     }
 
     const int steps = r.halfSteps;
-    const Pack<N> two = all<N>(2.0);
-    const Pack<N> three = all<N>(3.0);
-    const Pack<N> six = all<N>(6.0);
+    const ColumnGroupSystem<N> system(k);
+    Pack<N> derivative[2], accumulator[2], stepStart[2];
+    core::RungeKutta4<Pack<N>> stepper(2, derivative, accumulator, stepStart);
     for (int pass = 0; pass < 2; ++pass) {
-        const double hScalar = pass == 0 ? -0.0055 : 0.0055;
-        const Pack<N> h = all<N>(hScalar);
-        const Pack<N> halfH = h / two;
+        const double hScalar = pass == 0 ? -pixelPitch : pixelPitch;
         Pack<N> state[2] = {lanes<N>(h0), lanes<N>(h1)};
         double y = 0.0;
-        Geometry<N> atY = geometryAt(k, y);
         for (int j = 0; j < steps; ++j) {
-            const Geometry<N> atMiddle = geometryAt(k, y + hScalar / 2);
-            const Geometry<N> atEnd = geometryAt(k, y + hScalar);
-            Pack<N> d[2];
-            Pack<N> acc[2];
-            Pack<N> start[2];
-            derivativeAt(k, atY, state, d);
-            for (int c = 0; c < 2; ++c) {
-                acc[c] = state[c];
-                start[c] = state[c];
-            }
-            for (int c = 0; c < 2; ++c) {
-                state[c] = start[c] + halfH * d[c];
-                acc[c] = acc[c] + halfH * d[c] / three;
-            }
-            derivativeAt(k, atMiddle, state, d);
-            for (int c = 0; c < 2; ++c) {
-                state[c] = start[c] + halfH * d[c];
-                acc[c] = acc[c] + h * d[c] / three;
-            }
-            derivativeAt(k, atMiddle, state, d);
-            for (int c = 0; c < 2; ++c) {
-                state[c] = start[c] + h * d[c];
-                acc[c] = acc[c] + h * d[c] / three;
-            }
-            derivativeAt(k, atEnd, state, d);
-            for (int c = 0; c < 2; ++c)
-                state[c] = acc[c] + d[c] * h / six;
+            stepper.doStep(system, state, y, hScalar);
+            const Geometry<N>& atY = system.geometry(y);
 
             // columnPoint: the pixel y at the start of the step, the heights
             // at its end. Its lengths and direction ratios are those of the
@@ -263,7 +285,6 @@ void traceColumnGroup(DesignRecord* const* records, int b)
             store(h0F * atY.vy / atY.vz, columnY[0], index);
             store(h1F * atY.wx / atY.wz, columnX[1], index);
             store(h1F * atY.wy / atY.wz, columnY[1], index);
-            atY = atEnd;
             y = y + hScalar;
         }
     }

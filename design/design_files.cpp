@@ -1,6 +1,6 @@
 #include "design/design_files.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "io/atomic_file_set.h"
 #include "textio/number_text.h"
 

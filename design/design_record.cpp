@@ -132,7 +132,7 @@ ScopedDesignRecord::~ScopedDesignRecord()
 void fillDesignRecord(DesignRecord& record, const DesignParameters& p)
 {
     record.focalLength = static_cast<double>(p.focalLength);
-    record.pixelSize = 0.0055;
+    record.pixelSize = pixelPitch;
     record.resolutionX = static_cast<double>(p.resolutionX);
     record.prismAngle = static_cast<double>(p.angleDeg) * 3.1415926535898 / 180;
     record.prismDistance = static_cast<double>(p.prismDistance);
@@ -140,7 +140,21 @@ void fillDesignRecord(DesignRecord& record, const DesignParameters& p)
     record.refractiveIndex = static_cast<double>(p.refractiveIndex);
     record.virtualPinholeX = -p.centralRayHitX;
     record.pinholeHeight = static_cast<double>(p.prismDistance + p.focalLength);
-    record.step = 0.0055;
+    record.step = pixelPitch;
     record.startExitHeight = 0.0;
     record.startEntranceHeight = p.centralRayHitY;
+}
+
+DesignParameters toDesignParameters(const PanelParameters& p, const CentralRayHit& hit)
+{
+    DesignParameters d;
+    d.focalLength = p.focalLength;
+    d.resolutionX = designResolutionX;
+    d.angleDeg = p.designAngleDeg;
+    d.prismDistance = p.prismDistance;
+    d.prismSize = p.prismSize;
+    d.refractiveIndex = p.designRefractiveIndex();
+    d.centralRayHitX = hit.x;
+    d.centralRayHitY = hit.y;
+    return d;
 }

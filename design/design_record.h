@@ -1,5 +1,7 @@
 #pragma once
 
+#include "parameters/panel_parameters.h"
+
 #include <cstddef>
 
 // One design run: its inputs, the constants derived from them, the
@@ -110,3 +112,7 @@ struct DesignParameters {
 
 // Fills the twelve inputs of a created record, in the record's order.
 void fillDesignRecord(DesignRecord& record, const DesignParameters& parameters);
+
+// The design's inputs: the panel's values, the design angle, the 1920-pixel
+// resolution and the given central-ray hit.
+DesignParameters toDesignParameters(const PanelParameters& parameters, const CentralRayHit& hit);

@@ -2,7 +2,7 @@
 
 #include "design/design_files.h"
 #include "design/design_json.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "design/ray_trace.h"
 #include "io/atomic_file_set.h"
 

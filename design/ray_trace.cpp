@@ -1,6 +1,6 @@
 #include "design/ray_trace.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>
@@ -135,10 +135,10 @@ void traceRowPass(DesignRecord& r, int pass)
 {
     const bool left = pass < 2;
     const double startX = left ? -r.quarterWidth : r.quarterWidth;
-    const double h = pass % 2 == 0 ? -0.0055 : 0.0055;
+    const double h = pass % 2 == 0 ? -pixelPitch : pixelPitch;
     const RowSystem system{r, left ? r.virtualPinholeX : -r.virtualPinholeX,
                            left ? r.minusSinAngle : -r.minusSinAngle};
-    RungeKuttaStepper stepper(r);
+    auto stepper = recordStepper(r);
     const int steps = r.quarterSteps;
 
     r.state[0] = r.startExitHeight;
@@ -146,7 +146,7 @@ void traceRowPass(DesignRecord& r, int pass)
     r.step = h;
     double x = startX;
     for (int j = 0; j < steps; ++j) {
-        stepper.doStep(system, x, h);
+        stepper.doStep(system, r.state, x, h);
         for (int c = 0; c < r.componentCount; ++c)
             r.rowPass[c][j] = r.state[c];
         x = x + r.step;
@@ -186,17 +186,17 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
     const bool left = x < 0;
     const double pinholeX = left ? r.virtualPinholeX : -r.virtualPinholeX;
     const ColumnSystem system{r, x, pinholeX, left ? r.minusSinAngle : -r.minusSinAngle};
-    RungeKuttaStepper stepper(r);
+    auto stepper = recordStepper(r);
     const int steps = r.halfSteps;
 
     for (int pass = 0; pass < 2; ++pass) {
-        const double h = pass == 0 ? -0.0055 : 0.0055;
+        const double h = pass == 0 ? -pixelPitch : pixelPitch;
         r.state[0] = startExitHeight;
         r.state[1] = startEntranceHeight;
         r.step = h;
         double y = 0.0;
         for (int j = 0; j < steps; ++j) {
-            stepper.doStep(system, y, h);
+            stepper.doStep(system, r.state, y, h);
             for (int c = 0; c < r.componentCount; ++c)
                 r.columnPass[c][j] = r.state[c];
             // The point pairs the pixel y at the start of the step with the
@@ -216,7 +216,7 @@ void traceColumn(DesignRecord& r, double x, double startExitHeight, double start
 
 double columnSensorX(const DesignRecord& r, int b)
 {
-    return b * 0.0055 - 2 * r.quarterWidth;
+    return b * pixelPitch - 2 * r.quarterWidth;
 }
 
 void traceGridColumn(DesignRecord& r, int b)

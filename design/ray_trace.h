@@ -11,6 +11,7 @@
 // by the caller, while the half shift of the virtual ray follows the sign of
 // the x a function is evaluated at (x = 0 belongs to the right half).
 
+#include "core/runge_kutta.h"
 #include "design/design_record.h"
 
 // quarterWidth, minusSinAngle, cosAngle and apexHeight, in this order.
@@ -52,50 +53,14 @@ struct ColumnSystem {
     }
 };
 
-// Classical Runge-Kutta step on the record's solution vector, in accumulator
-// form. Its scratch (derivative, accumulator, stepStart) is the record's,
-// allocated once with the record; the final update scales k4 by the record's
-// `step`, the step of the pass in progress.
-class RungeKuttaStepper {
-public:
-    explicit RungeKuttaStepper(DesignRecord& record) : record_(record) {}
-
-    template <class System>
-    void doStep(const System& system, double t, double h)
-    {
-        const int n = record_.componentCount;
-        double* const y = record_.state;
-        double* const k = record_.derivative;
-        double* const acc = record_.accumulator;
-        double* const y0 = record_.stepStart;
-
-        system(y, k, t);                                      // k1 = D(t, y)
-        for (int c = 0; c < n; ++c) {
-            acc[c] = y[c];                                    // acc = y
-            y0[c] = y[c];                                     // y0 = y
-        }
-        for (int c = 0; c < n; ++c) {
-            y[c] = y0[c] + h / 2 * k[c];                      // y = y0 + (h/2) k1
-            acc[c] += h / 2 * k[c] / 3;                       // acc += (h/2) k1 / 3
-        }
-        system(y, k, t + h / 2);                              // k2 = D(t + h/2, y)
-        for (int c = 0; c < n; ++c) {
-            y[c] = y0[c] + h / 2 * k[c];                      // y = y0 + (h/2) k2
-            acc[c] += h * k[c] / 3;                           // acc += h k2 / 3
-        }
-        system(y, k, t + h / 2);                              // k3 = D(t + h/2, y)
-        for (int c = 0; c < n; ++c) {
-            y[c] = y0[c] + h * k[c];                          // y = y0 + h k3
-            acc[c] += h * k[c] / 3;                           // acc += h k3 / 3
-        }
-        system(y, k, t + h);                                  // k4 = D(t + h, y)
-        for (int c = 0; c < n; ++c)
-            y[c] = acc[c] + k[c] * record_.step / 6;          // y = acc + k4 step / 6
-    }
-
-private:
-    DesignRecord& record_;
-};
+// The record's stepper: core::RungeKutta4 on the record's solution vector,
+// with the record's scratch (derivative, accumulator, stepStart), allocated
+// once with the record.
+inline core::RungeKutta4<double> recordStepper(DesignRecord& record)
+{
+    return core::RungeKutta4<double>(record.componentCount, record.derivative, record.accumulator,
+                                     record.stepStart);
+}
 
 // Row pass i (0..3): 0 and 1 start at the left half's centre -q, 2 and 3 at
 // +q; even passes step -0.0055, odd ones +0.0055. Fills rowPass and places it

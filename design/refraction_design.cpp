@@ -1,27 +1,12 @@
 #include "design/refraction_design.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
+#include "core/runge_kutta.h"
 #include "design/ray_trace.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-
-const char* designModelName(DesignModel model)
-{
-    return model == DesignModel::Refraction ? "refraction" : "classic";
-}
-
-bool parseDesignModel(const QString& text, DesignModel* model)
-{
-    if (text == QLatin1String("classic"))
-        *model = DesignModel::Classic;
-    else if (text == QLatin1String("refraction"))
-        *model = DesignModel::Refraction;
-    else
-        return false;
-    return true;
-}
 
 RefractionHalf RefractionHalf::of(const DesignRecord& record, bool rightHalf)
 {
@@ -87,23 +72,22 @@ HeightPair slopes(const RefractionHalf& half, const PixelRays& rays, double ut, 
             (heights[1] - F) / dz * (n * ut - wt) * rays.w.z / entranceDenominator};
 }
 
-// The classical fourth-order Runge-Kutta step for the two heights; its
-// scratch is a handful of pairs on the stack, nothing is allocated.
-class RungeKutta4 {
-public:
-    template <class Slope>
-    HeightPair operator()(const Slope& slope, double t, const HeightPair& y, double h) const
-    {
-        const HeightPair k1 = slope(t, y);
-        const HeightPair k2 = slope(t + h / 2, {y[0] + h / 2 * k1[0], y[1] + h / 2 * k1[1]});
-        const HeightPair k3 = slope(t + h / 2, {y[0] + h / 2 * k2[0], y[1] + h / 2 * k2[1]});
-        const HeightPair k4 = slope(t + h, {y[0] + h * k3[0], y[1] + h * k3[1]});
-        HeightPair next;
-        for (int c = 0; c < 2; ++c)
-            next[c] = y[c] + h / 6 * (k1[c] + 2 * k2[c] + 2 * k3[c] + k4[c]);
-        return next;
-    }
-};
+// One step of the project's Runge-Kutta stepper for the two heights; its
+// scratch is a handful of numbers on the stack, nothing is allocated.
+template <class Slope>
+HeightPair rungeKuttaStep(const Slope& slope, double t, const HeightPair& y, double h)
+{
+    double derivative[2], accumulator[2], stepStart[2];
+    core::RungeKutta4<double> stepper(2, derivative, accumulator, stepStart);
+    const auto system = [&slope](const double* state, double* rate, double at) {
+        const HeightPair r = slope(at, HeightPair{state[0], state[1]});
+        rate[0] = r[0];
+        rate[1] = r[1];
+    };
+    HeightPair next = y;
+    stepper.doStep(system, next.data(), t, h);
+    return next;
+}
 
 } // namespace
 
@@ -148,7 +132,6 @@ void traceRowHalf(DesignRecord& record, bool rightHalf, int first, int last)
     const RefractionHalf half = RefractionHalf::of(record, rightHalf);
     const double centre = rightHalf ? record.quarterWidth : -record.quarterWidth;
     const auto slope = [&half](double x, const HeightPair& h) { return refractionRowSlope(half, x, h); };
-    const RungeKutta4 step;
     const HeightPair start{record.startExitHeight, record.startEntranceHeight};
 
     int up = first;  // first column at or right of the centre
@@ -159,7 +142,7 @@ void traceRowHalf(DesignRecord& record, bool rightHalf, int first, int last)
         double x = centre;
         for (int b = direction > 0 ? up : up - 1; b >= first && b <= last; b += direction) {
             const double target = refractionColumnX(record, b);
-            heights = step(slope, x, heights, target - x);
+            heights = rungeKuttaStep(slope, x, heights, target - x);
             x = target;
             record.rowHeights[0][b] = heights[0];
             record.rowHeights[1][b] = heights[1];
@@ -186,7 +169,6 @@ void traceRefractionColumn(DesignRecord& record, int b)
     const double x = refractionColumnX(record, b);
     const RefractionHalf half = RefractionHalf::of(record, !(x < 0));
     const auto slope = [&half, x](double y, const HeightPair& h) { return refractionColumnSlope(half, x, y, h); };
-    const RungeKutta4 step;
     const int entries = record.halfSteps;
     const std::size_t first = std::size_t(b) * std::size_t(2 * entries);
     // A record may keep only every gridStride-th grid element (the ones the
@@ -211,7 +193,7 @@ void traceRefractionColumn(DesignRecord& record, int b)
         for (int j = 1; j < entries; ++j) {
             const int r = pass * entries + j;
             const double target = refractionEntryY(record, r);
-            heights = step(slope, y, heights, target - y);
+            heights = rungeKuttaStep(slope, y, heights, target - y);
             y = target;
             store(r, y, heights);
         }

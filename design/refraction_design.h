@@ -23,20 +23,11 @@
 // classic writers produce "output.txt" and "outputall.txt" in their layout.
 
 #include "design/design_record.h"
+#include "parameters/panel_parameters.h"
 
 #include <QString>
 
 #include <array>
-
-// Which design a run computes: the classic equations as they have always been
-// (the default; their files never change) or the refraction model above.
-enum class DesignModel { Classic, Refraction };
-
-// "classic" or "refraction".
-const char* designModelName(DesignModel model);
-
-// Reads "classic" or "refraction" (exactly, lower case); false for anything else.
-bool parseDesignModel(const QString& text, DesignModel* model);
 
 // The fixed geometry of one half of the sensor in the refraction model.
 struct RefractionHalf {

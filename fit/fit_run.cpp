@@ -1,6 +1,6 @@
 #include "fit/fit_run.h"
 
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "fit/design_point_split.h"
 #include "fit/fit_json.h"
 #include "fit/fit_orders.h"

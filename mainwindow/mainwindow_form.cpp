@@ -1,5 +1,7 @@
 #include "mainwindow/mainwindow_form.h"
 
+#include "core/sensor.h"
+
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
@@ -111,7 +113,7 @@ void MainWindowForm::retranslateForm(QMainWindow* window)
     label_4->setText(tr("Y"));
     label_5->setText(tr("pixel size"));
     label_6->setText(tr("mm"));
-    lineEdit_ps->setText(tr("0.0055"));
+    lineEdit_ps->setText(QString::number(pixelPitch));
     groupBox_2->setTitle(tr("Prism"));
     label_7->setText(tr("angle"));
     label_13->setText(tr("refractive index"));

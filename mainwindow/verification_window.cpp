@@ -5,8 +5,8 @@
 #include "fit/fit_files.h"
 #include "fit/fit_json.h"
 #include "fit/prism_file.h"
-#include "fit/prism_optimize.h"
-#include "fit/prism_trace.h"
+#include "refine/prism_optimize.h"
+#include "verify/prism_trace.h"
 #include "parameters/panel_parameters.h"
 #include "verify_map/verify_map.h"
 

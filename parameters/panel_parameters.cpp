@@ -75,16 +75,18 @@ CentralRayHit centralRayHit(const PanelParameters& p)
     return hit;
 }
 
-DesignParameters toDesignParameters(const PanelParameters& p, const CentralRayHit& hit)
+const char* designModelName(DesignModel model)
 {
-    DesignParameters d;
-    d.focalLength = p.focalLength;
-    d.resolutionX = designResolutionX;
-    d.angleDeg = p.designAngleDeg;
-    d.prismDistance = p.prismDistance;
-    d.prismSize = p.prismSize;
-    d.refractiveIndex = p.designRefractiveIndex();
-    d.centralRayHitX = hit.x;
-    d.centralRayHitY = hit.y;
-    return d;
+    return model == DesignModel::Refraction ? "refraction" : "classic";
+}
+
+bool parseDesignModel(const QString& text, DesignModel* model)
+{
+    if (text == QLatin1String("classic"))
+        *model = DesignModel::Classic;
+    else if (text == QLatin1String("refraction"))
+        *model = DesignModel::Refraction;
+    else
+        return false;
+    return true;
 }

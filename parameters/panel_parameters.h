@@ -6,19 +6,10 @@
 // controls to it, the command-line tool fills it from its options, and the
 // design record is filled from it (toDesignParameters).
 
-#include "design/design_record.h"
-#include "design/refraction_design.h"
+#include "core/sensor.h"
 
 #include <QString>
 
-// Sensor constants: the pixel pitch is fixed, never read back from the panel,
-// and the design always works on a 1920 x 1080 pixel grid, whatever the
-// resolution spin boxes show (they change only the sketch).
-inline constexpr double pixelPitch = 0.0055;            // mm
-inline constexpr int designResolutionX = 1920;
-inline constexpr int designResolutionY = 1080;
-inline constexpr int designQuarterSteps = designResolutionX / 4;  // row steps of a row pass
-inline constexpr int designHalfSteps = designResolutionY / 2;     // steps of a column pass
 
 // The panel's fields, in the order the panel shows them.
 enum class PanelField {
@@ -58,6 +49,16 @@ double roundToSpinBoxDecimals(double value, int decimals = 2);
 // holds single-precision values; the result is in degrees.
 float fixedPrismAngleDegrees(int resolutionX, int focalLength, float refractiveIndex);
 
+// Which design a run computes: the classic equations as they have always
+// been (their files never change) or the refraction model.
+enum class DesignModel { Classic, Refraction };
+
+// "classic" or "refraction".
+const char* designModelName(DesignModel model);
+
+// Reads "classic" or "refraction" (exactly, lower case); false for anything else.
+bool parseDesignModel(const QString& text, DesignModel* model);
+
 struct PanelParameters {
     int focalLength = 35;           // mm
     int resolutionX = 1920;         // the sketch's resolution; the design always uses 1920
@@ -96,6 +97,3 @@ struct CentralRayHit {
 };
 CentralRayHit centralRayHit(const PanelParameters& parameters);
 
-// The design's inputs: the panel's values, the design angle, the 1920-pixel
-// resolution and the given central-ray hit.
-DesignParameters toDesignParameters(const PanelParameters& parameters, const CentralRayHit& hit);

@@ -1,7 +1,8 @@
 #include "refine/surface_refinement.h"
 
 #include "core/optics.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
+#include "core/sensor.h"
 #include "design/refraction_design.h"
 #include "verify/verify_sources.h"
 
@@ -41,7 +42,7 @@ void misfits(const RefractionHalf& g, double x, double y, double edge, const dou
     const double F = g.pinholeHeight;
     const double dz = g.imageDepth;
     const double n = g.refractiveIndex;
-    const double pitch = 0.0055;
+    const double pitch = pixelPitch;
     const double xv = x + g.shift;
     const double h0 = l[0], h1 = l[1], h0x = l[2], h0y = l[3], h1x = l[4], h1y = l[5];
     // Exit point of pixel (px, py) and its tangents, heights to first order.

@@ -1,7 +1,7 @@
 #include "verify/verify.h"
 
 #include "core/optics_lines.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <cmath>

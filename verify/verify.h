@@ -16,13 +16,14 @@
 // y = (j - 540) * 0.0055 (the design's columns and rows; row 540 is the
 // central row).
 
+#include "core/sensor.h"
 #include "verify/verify_surfaces.h"
 
 #include <vector>
 
 namespace verify {
 
-constexpr double pixelPitch = 0.0055;
+using ::pixelPitch;
 constexpr int sensorColumns = 1920;
 constexpr int sensorRows = 1080;
 constexpr int centralColumn = 960;

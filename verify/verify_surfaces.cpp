@@ -1,5 +1,6 @@
 #include "verify/verify_surfaces.h"
 
+#include "core/sensor.h"
 #include "design/design_record.h"
 #include "textio/number_text.h"
 #include "fit/fit_orders.h"
@@ -15,7 +16,7 @@ namespace verify {
 
 namespace {
 
-constexpr double pitch = 0.0055;
+constexpr double pitch = pixelPitch;
 constexpr int maxNewtonIterations = 60;
 constexpr int maxHalvings = 40;
 

@@ -4,7 +4,7 @@
 
 #include <QDebug>
 
-MyWidget::MyWidget(QWidget *parent) : PointCloudView(std::make_unique<Showoutput>(), parent) {}
+MyWidget::MyWidget(QSize size, QWidget *parent) : PointCloudView(std::make_unique<Showoutput>(), size, parent) {}
 
 void MyWidget::receiveData(QString data) { takeNote(data); }
 

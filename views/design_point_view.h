@@ -8,7 +8,7 @@ class MyWidget : public PointCloudView {
     Q_OBJECT
 
 public:
-    explicit MyWidget(QWidget *parent = nullptr);
+    explicit MyWidget(QSize size, QWidget *parent = nullptr);
 
 public slots:
     // Keeps the text and logs it; it is printed with every frame.

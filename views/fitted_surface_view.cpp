@@ -2,7 +2,7 @@
 
 #include "fit/fit_files.h"
 
-MyWidget2::MyWidget2(QWidget *parent) : PointCloudView(std::make_unique<Showoutput2>(), parent) {}
+MyWidget2::MyWidget2(QSize size, QWidget *parent) : PointCloudView(std::make_unique<Showoutput2>(), size, parent) {}
 
 void MyWidget2::receiveData(QString data) { takeNote(data); }
 

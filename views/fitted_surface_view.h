@@ -8,7 +8,7 @@ class MyWidget2 : public PointCloudView {
     Q_OBJECT
 
 public:
-    explicit MyWidget2(QWidget *parent = nullptr);
+    explicit MyWidget2(QSize size, QWidget *parent = nullptr);
 
 public slots:
     // Keeps the text and logs it.

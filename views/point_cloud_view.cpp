@@ -1,17 +1,15 @@
 #include "views/point_cloud_view.h"
 
-#include "mainwindow/shared_state.h"
-
 #include <QDebug>
 #include <QMouseEvent>
 #include <QTimerEvent>
 
 #include <utility>
 
-PointCloudView::PointCloudView(std::unique_ptr<Showoutput> set, QWidget *parent)
+PointCloudView::PointCloudView(std::unique_ptr<Showoutput> set, QSize size, QWidget *parent)
     : QOpenGLWidget(parent), pointSet(std::move(set))
 {
-    setFixedSize(int(0.3 * screenWidth), int(0.5 * screenHeight));
+    setFixedSize(size);
 }
 
 PointCloudView::~PointCloudView()

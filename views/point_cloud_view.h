@@ -6,6 +6,7 @@
 #include <QOpenGLFunctions>
 #include <QOpenGLWidget>
 #include <QQuaternion>
+#include <QSize>
 #include <QString>
 #include <QVector2D>
 #include <QVector3D>
@@ -32,7 +33,8 @@ public:
 
 protected:
     // Sized from the screen: int(0.3 W) by int(0.5 H).
-    PointCloudView(std::unique_ptr<Showoutput> set, QWidget *parent);
+    // The view keeps the fixed size it is given.
+    PointCloudView(std::unique_ptr<Showoutput> set, QSize size, QWidget *parent);
 
     // Replaces the point set with the view's files.
     virtual void loadPointSet() = 0;

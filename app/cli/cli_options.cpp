@@ -6,7 +6,7 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
-#include "fit/prism_optimize.h"
+#include "refine/prism_optimize.h"
 #include "fit/fit_files.h"
 #include "io/atomic_file_set.h"
 #include "io/safe_input.h"

@@ -2,7 +2,7 @@
 
 #include "app/cli/cli_report.h"
 #include "fit/prism_file.h"
-#include "fit/prism_trace.h"
+#include "verify/prism_trace.h"
 #include "refine/surface_refinement.h"
 #include "verify_map/verify_map.h"
 

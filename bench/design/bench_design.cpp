@@ -3,7 +3,7 @@
 // thread and with every hardware thread.
 
 #include "design/design_run.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <sys/resource.h>
 

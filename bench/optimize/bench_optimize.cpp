@@ -9,7 +9,7 @@
 // Threads: BENCH_THREADS (default 2).
 #include "design/design_run.h"
 #include "fit/prism_fit.h"
-#include "fit/prism_optimize.h"
+#include "refine/prism_optimize.h"
 #include "parameters/panel_parameters.h"
 #include "verify/verify_sources.h"
 

@@ -6,8 +6,8 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
-#include "fit/prism_optimize.h"
-#include "fit/prism_trace.h"
+#include "refine/prism_optimize.h"
+#include "verify/prism_trace.h"
 #include "verify/verify_sources.h"
 #include "parameters/panel_parameters.h"
 

@@ -7,7 +7,7 @@
 
 #include "design/design_record.h"
 #include "design/design_run.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "design/ray_trace.h"
 #include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"

@@ -5,7 +5,6 @@
 // Writes "outputall.txt" into the working directory. Needs an X server:
 //   xvfb-run -a -s "-screen 0 1920x1080x24" build/bin/bench_views_frame [frames]
 
-#include "mainwindow/shared_state.h"
 #include "views/design_point_view.h"
 
 #include <QApplication>
@@ -68,12 +67,10 @@ int main(int argc, char **argv)
     QSurfaceFormat format;
     format.setDepthBufferSize(24);
     QSurfaceFormat::setDefaultFormat(format);
-    screenWidth = 1920;
-    screenHeight = 1080;
     const int frames = argc > 1 ? std::atoi(argv[1]) : 40;
 
     writeDesignFile("outputall.txt");
-    MyWidget view;
+    MyWidget view(QSize(576, 540));  // the view on a 1920 x 1080 screen
     view.show();
     if (!QTest::qWaitForWindowExposed(&view)) {
         std::fprintf(stderr, "the view was never shown\n");

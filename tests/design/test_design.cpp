@@ -117,34 +117,6 @@ private slots:
         designRecordRelease(&record);
     }
 
-    void rungeKuttaStep_data()
-    {
-        QTest::addColumn<double>("h");
-        QTest::newRow("forward") << 0.1;
-        QTest::newRow("backward") << -0.0055;
-    }
-
-    void rungeKuttaStep()
-    {
-        QFETCH(double, h);
-        ScopedDesignRecord r(2, 1, 1);
-        r->step = h;
-        RungeKuttaStepper stepper(*r);
-        // y' = (3t^2, 4t^3): the step is Simpson's rule, exact for it.
-        const double t = 0.3, e = t + h;
-        r->state[0] = t * t * t;
-        r->state[1] = t * t * t * t;
-        stepper.doStep([](const double*, double* d, double u) { d[0] = 3 * u * u, d[1] = 4 * u * u * u; }, t, h);
-        QVERIFY(std::fabs(r->state[0] - e * e * e) < 1e-15 && std::fabs(r->state[1] - e * e * e * e) < 1e-15);
-        // y' = A y, A a rotation generator: the step is exp(hA) to fourth order.
-        r->state[0] = 0.6;
-        r->state[1] = -0.8;
-        stepper.doStep([](const double* y, double* d, double) { d[0] = y[1], d[1] = -y[0]; }, 0.0, h);
-        const double c = 1 - h * h / 2 + h * h * h * h / 24, s = h - h * h * h / 6;
-        QVERIFY(std::fabs(r->state[0] - (c * 0.6 + s * -0.8)) < 1e-15);
-        QVERIFY(std::fabs(r->state[1] - (-s * 0.6 + c * -0.8)) < 1e-15);
-    }
-
     // Line and field counts, and each field the buffer's value to six digits:
     // the row profile, and every tenth grid element.
     void filesHoldTheBuffers()

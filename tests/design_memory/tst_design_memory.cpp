@@ -5,7 +5,7 @@
 #include "design/design_files.h"
 #include "design/design_record.h"
 #include "design/design_run.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 #include "design/ray_trace.h"
 #include "textio/number_text.h"
 #include "../io/test_files.h"

@@ -2,8 +2,8 @@
 // normalisations computed here from the definition of the model.
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
-#include "fit/prism_optimize.h"
-#include "fit/prism_trace.h"
+#include "refine/prism_optimize.h"
+#include "verify/prism_trace.h"
 #include "../verify/test_support.h"
 
 #include <QtTest>

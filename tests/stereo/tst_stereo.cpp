@@ -2,8 +2,8 @@
 // against central differences; the optimiser, started from a disturbed
 // known-good prism, returns to it.
 #include "fit/prism_fit.h"
-#include "fit/prism_optimize.h"
-#include "fit/prism_trace.h"
+#include "refine/prism_optimize.h"
+#include "verify/prism_trace.h"
 #include "core/optics_lines.h"
 
 #include <QtTest>

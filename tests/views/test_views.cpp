@@ -1,4 +1,3 @@
-#include "mainwindow/shared_state.h"
 #include "views/design_point_view.h"
 #include "views/fitted_surface_view.h"
 
@@ -8,6 +7,8 @@
 #include <memory>
 
 namespace {
+
+const QSize viewSize(300, 400);
 
 const char *const notFound = "不能找到文件";
 
@@ -33,7 +34,8 @@ QMap<QRgb, int> colourCounts(const QImage &image)
 
 std::unique_ptr<PointCloudView> makeView(bool fit)
 {
-    return fit ? std::unique_ptr<PointCloudView>(std::make_unique<MyWidget2>()) : std::make_unique<MyWidget>();
+    return fit ? std::unique_ptr<PointCloudView>(std::make_unique<MyWidget2>(viewSize))
+               : std::make_unique<MyWidget>(viewSize);
 }
 
 } // namespace
@@ -51,8 +53,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid() && QDir::setCurrent(dir.path()));
-        screenWidth = 1000; // views of 300 x 400 pixels
-        screenHeight = 800;
     }
 
     // A null second file means the design view and its single file.
@@ -135,7 +135,7 @@ private slots:
         QFETCH(QVector3D, axis);
         QFETCH(double, speed);
         QFETCH(int, ticks);
-        MyWidget view;
+        MyWidget view(viewSize);
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QTest::mousePress(&view, Qt::LeftButton, {}, QPoint(50, 60));

@@ -1,4 +1,4 @@
-#include "fit/prism_trace.h"
+#include "verify/prism_trace.h"
 
 #include <algorithm>
 #include <cmath>

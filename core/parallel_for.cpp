@@ -1,4 +1,4 @@
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <algorithm>
 #include <atomic>

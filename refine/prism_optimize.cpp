@@ -1,7 +1,7 @@
-#include "fit/prism_optimize.h"
+#include "refine/prism_optimize.h"
 
 #include "core/optics.h"
-#include "design/parallel_for.h"
+#include "core/parallel_for.h"
 
 #include <ceres/ceres.h>
 #include <ceres/rotation.h>
