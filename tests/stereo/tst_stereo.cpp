@@ -1,11 +1,15 @@
-// The stereo objective of the prism optimiser: its automatic Jacobian
-// against central differences; the optimiser, started from a disturbed
-// known-good prism, returns to it.
+// What a stereo user gets: the optimiser's automatic Jacobian against
+// central differences; the common point of a bundle of lines and the
+// verifier's non-centrality against bundles of known offset; mirrored rows
+// with only even powers of y; the command line's refusal of a near depth
+// outside the working range and of unknown objectives and models.
 #include "fit/prism_fit.h"
 #include "refine/prism_optimize.h"
 #include "verify/prism_trace.h"
 #include "core/optics_lines.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -186,6 +190,35 @@ private slots:
             QVERIFY(h.mirrorAsymmetryPx.pairs > 500);
             QVERIFY(h.mirrorAsymmetryPx.max < 1e-9);
         }
+    }
+
+    void badOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("named");
+        const QStringList run = {"run", "--fit-model", "prism", "--order", "4", "--optimize"};
+        QTest::newRow("near depth too near") << (run + QStringList{"--near-depth", "50"}) << "--near-depth";
+        QTest::newRow("near depth too far") << (run + QStringList{"--near-depth", "20000"}) << "--near-depth";
+        QTest::newRow("near depth not a number") << (run + QStringList{"--near-depth", "near"}) << "--near-depth";
+        QTest::newRow("unknown objective") << (run + QStringList{"--objective", "beauty"}) << "--objective";
+        QTest::newRow("unknown camera model") << (run + QStringList{"--camera-model", "fisheye"}) << "--camera-model";
+        QTest::newRow("objective without the optimiser")
+            << QStringList{"run", "--fit-model", "prism", "--order", "4", "--objective", "mapping"} << "--optimize";
+        QTest::newRow("unknown calibration model") << QStringList{"calibrate", "--model", "fisheye"} << "--model";
+    }
+    void badOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, named);
+        QTemporaryDir dir;
+        QProcess cli;
+        cli.setWorkingDirectory(dir.path());
+        cli.start(QStringLiteral(HARVENLOTEK_CLI), arguments + QStringList{"--output-dir", dir.path()});
+        QVERIFY(cli.waitForFinished(60000));
+        QCOMPARE(cli.exitCode(), 2);
+        const QString error = QString::fromUtf8(cli.readAllStandardError()).trimmed();
+        QVERIFY2(!error.contains(QLatin1Char('\n')) && error.contains(named), qPrintable(error));
+        QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());  // nothing written
     }
 
     // Only even powers of w: the rows mirrored about the central row give
