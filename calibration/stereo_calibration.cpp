@@ -144,12 +144,18 @@ bool calibrateHalf(const StereoRig& rig, SensorHalf half, const std::vector<Targ
     }
     run->K = idealCameraMatrix(rig);
     run->D = cv::Mat::zeros(1, coefficientCount(options.model), CV_64F);
-    if (options.start) {
-        const HalfCalibration& guess = half == SensorHalf::Left ? options.start->left : options.start->right;
+    const HalfCalibration* guess =
+        options.start ? (half == SensorHalf::Left ? &options.start->left : &options.start->right) : nullptr;
+    // OpenCV takes no guess whose principal point lies outside the image:
+    // then the ideal intrinsics.
+    if (guess && (!(guess->cameraMatrix[2] > 0.0 && guess->cameraMatrix[2] < rig.halfWidth())
+                  || !(guess->cameraMatrix[5] > 0.0 && guess->cameraMatrix[5] < rig.resolutionY)))
+        guess = nullptr;
+    if (guess) {
         for (int i = 0; i < 9; ++i)
-            run->K.at<double>(i / 3, i % 3) = guess.cameraMatrix[static_cast<std::size_t>(i)];
-        for (std::size_t i = 0; i < guess.distortion.size() && int(i) < run->D.cols; ++i)
-            run->D.at<double>(0, int(i)) = guess.distortion[i];
+            run->K.at<double>(i / 3, i % 3) = guess->cameraMatrix[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < guess->distortion.size() && int(i) < run->D.cols; ++i)
+            run->D.at<double>(0, int(i)) = guess->distortion[i];
     }
     cv::Mat deviations, extrinsicDeviations, perViewErrors;
     try {
