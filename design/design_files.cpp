@@ -2,6 +2,7 @@
 
 #include "core/parallel_for.h"
 #include "io/atomic_file_set.h"
+#include "io/points_digest.h"
 #include "textio/number_text.h"
 
 
@@ -320,15 +321,19 @@ GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int thre
         });
         madeChunks = firstChunk + count;
     };
+    PointsDigest digest;
     const ByteSource source{std::size_t(chunks), [&](std::size_t chunk) {
                                 if (int(chunk) == madeChunks)
                                     makeBatch(int(chunk));
                                 if (failed)
                                     return ByteSpan{nullptr, 1};
                                 const std::string& text = texts[chunk % std::size_t(batchChunks)];
+                                digest.add(text.data(), text.size());
                                 return ByteSpan{text.data(), text.size()};
                             }};
     result.written = set.stage(QString::fromLatin1(designPointsFileName), source);
+    if (result.written)
+        result.digest = digest.hex();
     // A file that could not be written still has its lines counted.
     while (madeChunks < chunks && !failed)
         makeBatch(madeChunks);

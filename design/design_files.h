@@ -44,6 +44,7 @@ struct GridFileResult {
     // When asked for: the file's numbers as a reader of it gets them (six per
     // line, in file order), read from the text that was written.
     std::vector<double> fileValues;
+    QString digest;           // the file's digest (io/points_digest.h), when it was staged in full
 };
 
 // Line count of "outputall.txt": 8 quarterSteps halfSteps / 10, in int.

@@ -73,6 +73,11 @@ QByteArray designJsonBytes(const DesignJson& d)
     w.key("y").number(d.centralRayHitY);
     w.endObject();
     w.endObject();
+    w.key("pointsSha1");
+    if (d.pointsDigest.isEmpty())
+        w.null();
+    else
+        w.string(d.pointsDigest);
     w.endObject();
     return w.bytes();
 }
@@ -122,6 +127,7 @@ bool readDesignJson(const QString& path, DesignJson* design, QString* error)
         *error = QStringLiteral("%1 is not a design description (a member is missing or not a number)").arg(path);
         return false;
     }
+    out.pointsDigest = root.value(QLatin1String("pointsSha1")).toString();
     const QJsonObject panel = root.value(QLatin1String("panel")).toObject();
     out.panelKnown = !panel.isEmpty();
     if (out.panelKnown) {

@@ -26,6 +26,9 @@ struct DesignJson {
     double virtualPinholeX = 0.0;  // left half
     double centralRayHitX = 0.0;
     double centralRayHitY = 0.0;
+    // The digest of the "outputall.txt" written with it (io/points_digest.h),
+    // member "pointsSha1"; empty when unknown (files of older versions).
+    QString pointsDigest;
 };
 
 // From a filled record, with the panel's values when given.

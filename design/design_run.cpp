@@ -71,6 +71,7 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     GridFileResult grid = writeGridFile(record, files, result.threadCount, options.keepFileValues);
     DesignJson designJson = designJsonFromRecord(record, options.panel);
     designJson.designModel = QString::fromLatin1(designModelName(options.model));
+    designJson.pointsDigest = grid.digest;
     const QByteArray json = designJsonBytes(designJson);
     const bool jsonStaged =
         files.stage(QString::fromLatin1(designJsonFileName), json.constData(), std::size_t(json.size()));
@@ -95,6 +96,8 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     result.error = files.errorString();
     result.notReplaced = files.notReplaced();
     result.nonFiniteGridLines = grid.nonFiniteLines;
+    if (committed)
+        result.pointsDigest = grid.digest;
     result.integrationSeconds = secondsBetween(start, rowsDone) + secondsBetween(profileDone, columnsDone);
     result.writingSeconds = secondsBetween(rowsDone, profileDone) + secondsBetween(columnsDone, gridDone);
     return result;

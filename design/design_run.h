@@ -35,6 +35,7 @@ struct DesignRunResult {
     bool profileWritten = false;    // "output.txt" opened and written in full
     bool gridWritten = false;       // "outputall.txt" opened and written in full
     bool designJsonWritten = false; // "design.json" written
+    QString pointsDigest;           // digest of "outputall.txt" (io/points_digest.h), also in "design.json"
     int nonFiniteGridLines = 0;     // lines of "outputall.txt" holding an infinity or not-a-number
     int threadCount = 0;            // workers used
     double integrationSeconds = 0.0;  // row and column passes

@@ -122,42 +122,38 @@ void putUint32(std::string* out, std::uint32_t value)
         out->push_back(static_cast<char>((value >> (8 * b)) & 0xFFu));
 }
 
-bool writeAtomically(const QString& path, const std::string& bytes, QString* error)
-{
-    return writeFileAtomically(path, bytes.data(), bytes.size(), error);
-}
 
 }  // namespace
 
-ClearAperture surfaceAperture(const PrismSurfaceFit& fit)
-{
-    const SurfaceDomain& d = fit.domain;
-    const double reachX = d.xMin < 0.0 ? -d.xMin : std::max(std::abs(d.xMin), std::abs(d.xMax));
-    return {reachX, std::max(std::abs(d.yMin), std::abs(d.yMax))};
-}
-
-ClearAperture prismAperture(const PrismFit& fit)
-{
-    const ClearAperture a = surfaceAperture(fit.exit);
-    const ClearAperture b = surfaceAperture(fit.entrance);
-    return {std::max(a.halfWidthX, b.halfWidthX), std::max(a.halfWidthY, b.halfWidthY)};
-}
-
 // ---- Grid sag ----
 
-GridSag gridSagOf(const PrismSurface& surface, const ClearAperture& aperture, double maxSpacing)
+GridSag halfGridSagOf(const PrismSurface& surface, const HalfPlacement& placement, double maxSpacing)
 {
     GridSag grid;
-    const int mx = std::max(1, static_cast<int>(std::ceil(aperture.halfWidthX / maxSpacing)));
-    const int my = std::max(1, static_cast<int>(std::ceil(aperture.halfWidthY / maxSpacing)));
+    const double halfX = 0.5 * (placement.xMax - placement.xMin);
+    const double halfY = 0.5 * (placement.yMax - placement.yMin);
+    const int mx = std::max(1, static_cast<int>(std::ceil(halfX / maxSpacing)));
+    const int my = std::max(1, static_cast<int>(std::ceil(halfY / maxSpacing)));
     grid.nx = 2 * mx + 1;
     grid.ny = 2 * my + 1;
-    grid.delx = aperture.halfWidthX / mx;
-    grid.dely = aperture.halfWidthY / my;
+    grid.delx = halfX / mx;
+    grid.dely = halfY / my;
+    grid.xdec = placement.xdec;
+    grid.ydec = placement.ydec;
+    const bool mirrored = placement.half == PrismHalf::Right;
     grid.values.reserve(static_cast<std::size_t>(grid.nx) * grid.ny);
     for (int row = 0; row < grid.ny; ++row) {
+        const double y = row == 0 ? placement.yMax : row == grid.ny - 1 ? placement.yMin : grid.nodeY(row);
         for (int column = 0; column < grid.nx; ++column) {
-            const SurfaceSag s = surface.sag(grid.nodeX(column), grid.nodeY(row));
+            const double x = column == 0               ? placement.xMin
+                             : column == grid.nx - 1   ? placement.xMax
+                                                       : grid.nodeX(column);
+            // The right half is the mirror image of the left: z(x, y) = zl(-x, y).
+            SurfaceSag s = surface.leftSag(mirrored ? -x : x, y);
+            if (mirrored) {
+                s.dzdx = -s.dzdx;
+                s.d2zdxdy = -s.d2zdxdy;
+            }
             grid.values.push_back({s.z, s.dzdx, s.dzdy, s.d2zdxdy, 0.0});
         }
     }
@@ -437,21 +433,39 @@ unsigned exportFormatFromName(const QString& name)
         return ExportStl;
     if (name == QLatin1String("ply"))
         return ExportPly;
+    if (name == QLatin1String("step"))
+        return ExportStep;
+    if (name == QLatin1String("drawing"))
+        return ExportDrawing;
     if (name == QLatin1String("all"))
         return ExportAll;
     return 0;
+}
+
+QStringList exportFileNames()
+{
+    return {QString::fromLatin1(entranceLeftGridSagFileName), QString::fromLatin1(entranceRightGridSagFileName),
+            QString::fromLatin1(exitLeftGridSagFileName),     QString::fromLatin1(exitRightGridSagFileName),
+            QString::fromLatin1(prismStlFileName),            QString::fromLatin1(designSurfacesPlyFileName),
+            QString::fromLatin1(prismStepFileName),           QString::fromLatin1(surfacesStepFileName),
+            QString::fromLatin1(prismDrawingFileName),              QString::fromLatin1(frameFileName)};
 }
 
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error)
 {
     if (options.formats == 0 || (options.formats & ~unsigned(ExportAll)) != 0) {
-        *error = QStringLiteral("no export format chosen (gridsag, stl, ply or all)");
+        *error = QStringLiteral("no export format chosen (gridsag, stl, ply, step, drawing or all)");
         return false;
     }
     PrismFileContent content;
     if (!readPrismFile(prismFile, &content, error))
         return false;
+    const QString foreign = foreignPrismMessage(prismFile, QFileInfo(designPointsFile).path());
+    if (!foreign.isEmpty()) {
+        *error = foreign;
+        return false;
+    }
     const QFileInfo directory(outputDirectory);
     if (!directory.isDir() || !directory.isWritable()) {
         *error = QStringLiteral("the export directory '%1' does not exist or is not writable").arg(outputDirectory);
@@ -462,12 +476,15 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
     s.order = content.fit.order;
     // Everything is built in memory first: bad input leaves no file behind.
     std::vector<std::pair<QString, std::string>> files;
+    const PrismFrame frame = prismFrameOf(content.panel, content.fit);
     if (options.formats & ExportGridSag) {
-        s.entranceGrid = gridSagOf(content.fit.entrance.surface, surfaceAperture(content.fit.entrance),
-                                   options.gridSpacingMm);
-        s.exitGrid = gridSagOf(content.fit.exit.surface, surfaceAperture(content.fit.exit), options.gridSpacingMm);
-        files.emplace_back(QString::fromLatin1(entranceGridSagFileName), gridSagText(s.entranceGrid));
-        files.emplace_back(QString::fromLatin1(exitGridSagFileName), gridSagText(s.exitGrid));
+        for (std::size_t k = 0; k < frame.halves.size(); ++k) {
+            const HalfPlacement& h = frame.halves[k];
+            const PrismSurface& surface =
+                std::string(h.surface) == "entrance" ? content.fit.entrance.surface : content.fit.exit.surface;
+            s.grids[k] = halfGridSagOf(surface, h, options.gridSpacingMm);
+            files.emplace_back(QString::fromLatin1(h.fileName), gridSagText(s.grids[k]));
+        }
     }
     if (options.formats & ExportStl) {
         PrismSolid solid;
@@ -492,15 +509,49 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
         s.entrancePointCount = static_cast<int>(entrancePoints.size());
         files.emplace_back(QString::fromLatin1(designSurfacesPlyFileName), binaryPly(exitPoints, entrancePoints));
     }
-    for (const auto& [name, bytes] : files) {
-        const QString path = QDir(outputDirectory).filePath(name);
-        if (!writeAtomically(path, bytes, error)) {
-            s.writeFailed = true;
-            *summary = s;
+    const std::pair<unsigned, const ExportMaker*> makers[] = {{ExportStep, &options.stepMaker},
+                                                              {ExportDrawing, &options.drawingMaker}};
+    for (const auto& [format, maker] : makers) {
+        if (!(options.formats & format))
+            continue;
+        if (!*maker) {
+            *error = format == ExportStep ? QStringLiteral("this program cannot write STEP files")
+                                          : QStringLiteral("this program cannot write the drawing");
             return false;
         }
-        s.written << path;
+        ExportMade made;
+        if (!(*maker)(content, &made, error))
+            return false;
+        for (ExportFile& f : made.files)
+            files.emplace_back(f.name, std::move(f.bytes));
+        s.notes << made.notes;
     }
+    files.emplace_back(QString::fromLatin1(frameFileName), prismFrameText(frame));
+    // One set: every file staged complete, then all renamed into place
+    // together through the set's journal.
+    AtomicFileSet set(outputDirectory, QStringLiteral("export"));
+    QStringList names;
+    for (const auto& file : files)
+        names << file.first;
+    if (!set.checkTargets(names)) {
+        *error = set.errorString();
+        return false;
+    }
+    for (const auto& [name, bytes] : files) {
+        if (!set.stage(name, bytes.data(), bytes.size()))
+            break;
+    }
+    if (set.failed() || !set.commit()) {
+        *error = set.errorString();
+        s.writeFailed = true;
+        for (const QString& name : names)
+            if (!set.notReplaced().contains(name))
+                s.written << QDir(outputDirectory).filePath(name);
+        *summary = s;
+        return false;
+    }
+    for (const QString& name : names)
+        s.written << QDir(outputDirectory).filePath(name);
     *summary = s;
     return true;
 }

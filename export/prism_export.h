@@ -1,44 +1,43 @@
 #pragma once
 
 // The exports of a prism fit ("prism.json") to the formats of the trade:
-//   - grid sag files, one per surface ("surface_entrance.dat",
-//     "surface_exit.dat"): first line "nx ny delx dely unitflag xdec ydec"
-//     (unitflag 0: mm), then nx * ny lines "z dz/dx dz/dy d2z/dxdy nodata"
-//     from the analytic polynomial, rows from the top (largest y) down, each
-//     row from the smallest x up; nx and ny odd so that the grid has a centre
-//     node at (xdec, ydec) = (0, 0);
+//   - grid sag files, one per surface and half ("surface_entrance_left.dat",
+//     "surface_entrance_right.dat", "surface_exit_left.dat",
+//     "surface_exit_right.dat"): first line "nx ny delx dely unitflag xdec
+//     ydec" (unitflag 0: mm), then nx * ny lines "z dz/dx dz/dy d2z/dxdy
+//     nodata" from that half's own polynomial, rows from the top (largest y)
+//     down, each row from the smallest x up; nx and ny odd so that the grid
+//     has a centre node at (xdec, ydec), the middle of the half. No grid spans
+//     the centre line x = 0, where the halves meet in a crease;
 //   - "prism.stl": the prism as one closed, outward-oriented binary STL solid;
 //   - "design_surfaces.ply": the design points of both surfaces with their
-//     normals, binary little-endian PLY.
+//     normals, binary little-endian PLY;
+//   - "frame.txt": the frame all of them are in (fit/prism_frame.h);
+//   - "prism.step", "surfaces.step" and "prism_drawing.pdf", made by the
+//     libraries harvenlotek_export_step and harvenlotek_export_drawing, which
+//     the caller hands in as makers (the numeric core links neither
+//     OpenCASCADE nor Qt Gui).
 // Heights are the design's z (mm, prism base at z = 0, the camera above).
 // Every surface is the solid's: the left half's polynomial for x < 0 and its
 // mirror image for x >= 0.
 
 #include "fit/prism_file.h"
+#include "fit/prism_frame.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
-inline constexpr char entranceGridSagFileName[] = "surface_entrance.dat";
-inline constexpr char exitGridSagFileName[] = "surface_exit.dat";
 inline constexpr char prismStlFileName[] = "prism.stl";
 inline constexpr char designSurfacesPlyFileName[] = "design_surfaces.ply";
+inline constexpr char prismStepFileName[] = "prism.step";
+inline constexpr char surfacesStepFileName[] = "surfaces.step";
+inline constexpr char prismDrawingFileName[] = "prism_drawing.pdf";
 
-// Clear aperture: the centred rectangle |x| <= halfWidthX, |y| <= halfWidthY.
-struct ClearAperture {
-    double halfWidthX = 0.0;
-    double halfWidthY = 0.0;
-};
-// The aperture a surface's design points cover, both halves: the left half's
-// |x| reach on the x < 0 side and the larger |y| of its domain.
-ClearAperture surfaceAperture(const PrismSurfaceFit& fit);
-// The smallest rectangle holding both surfaces' apertures: the solid's
-// footprint, so that it holds every design ray.
-ClearAperture prismAperture(const PrismFit& fit);
 
 // ---- Grid sag ----
 
@@ -58,9 +57,12 @@ struct GridSag {
     double nodeY(int row) const { return ydec + ((ny - 1) / 2 - row) * dely; }
 };
 
-// The grid of a surface over an aperture with node spacing at most
-// `maxSpacing` mm (odd counts; the outermost nodes lie on the aperture's edge).
-GridSag gridSagOf(const PrismSurface& surface, const ClearAperture& aperture, double maxSpacing);
+// The grid of one half of a surface over its placement (fit/prism_frame.h)
+// with node spacing at most `maxSpacing` mm: odd counts, the outermost nodes
+// on the rectangle's edges (one of them x = 0), the centre node at (xdec,
+// ydec). Every node, the edge x = 0 included, takes the half's own
+// polynomial: the left half's for the left, its mirror image for the right.
+GridSag halfGridSagOf(const PrismSurface& surface, const HalfPlacement& placement, double maxSpacing);
 std::string gridSagText(const GridSag& grid);
 // Reads a grid sag file; false with a one-line message when it is not one
 // (wrong counts, even nx or ny, a missing or non-numeric value).
@@ -122,37 +124,57 @@ enum ExportFormat : unsigned {
     ExportGridSag = 1u << 0,
     ExportStl = 1u << 1,
     ExportPly = 1u << 2,
-    ExportAll = ExportGridSag | ExportStl | ExportPly,
+    ExportStep = 1u << 3,
+    ExportDrawing = 1u << 4,
+    ExportAll = ExportGridSag | ExportStl | ExportPly | ExportStep | ExportDrawing,
 };
-// "gridsag", "stl", "ply" or "all"; 0 for anything else.
+// "gridsag", "stl", "ply", "step", "drawing" or "all"; 0 for anything else.
 unsigned exportFormatFromName(const QString& name);
+// Every file an export may write into its directory.
+QStringList exportFileNames();
+
+// A file made in memory, written with the others once all are made.
+struct ExportFile {
+    QString name;
+    std::string bytes;
+};
+struct ExportMade {
+    std::vector<ExportFile> files;
+    QStringList notes;  // one line each, for the summary
+};
+// Makes the files of one format from a prism; false with a one-line message.
+using ExportMaker = std::function<bool(const PrismFileContent& content, ExportMade* made, QString* error)>;
 
 struct ExportOptions {
     unsigned formats = ExportAll;
     double gridSpacingMm = 0.25;     // largest node spacing of the grid sag files
     double sagToleranceMm = 0.0005;  // of the STL tessellation
+    ExportMaker stepMaker;           // "prism.step", "surfaces.step" (export_step/)
+    ExportMaker drawingMaker;        // "prism_drawing.pdf" (export_drawing/)
 };
 
 struct ExportSummary {
     QString prismFile;               // the prism file exported
     int order = 0;
     QStringList written;             // paths, in the order written
-    GridSag entranceGrid;            // when gridsag
-    GridSag exitGrid;
+    std::array<GridSag, 4> grids;    // when gridsag: entrance left, right, exit left, right
     int triangleCount = 0;           // when stl
     double sagErrorMm = 0.0;
     ClearAperture solidAperture;
     int exitPointCount = 0;          // when ply
     int entrancePointCount = 0;
+    QStringList notes;               // from the STEP and drawing makers
     bool writeFailed = false;        // the input was good, a file could not be written
 };
 
 // Reads `prismFile`, builds every export asked for in memory and only then
-// writes them into `outputDirectory`, each atomically. The PLY export reads
-// the design points from `designPointsFile`. False with a one-line message,
-// and nothing written, on bad input (no prism file, unreadable design points,
-// an unwritable directory); a failure while writing leaves the files already
-// renamed into place.
+// writes them into `outputDirectory`, each atomically, with "frame.txt". The
+// PLY export reads the design points from `designPointsFile`. False with a
+// one-line message, and nothing written, on bad input (no prism file,
+// unreadable design points, an unwritable directory, a format whose maker is
+// missing or fails). The files are one set (io/atomic_file_set.h, journal
+// ".hvl-commit-export"): all are staged complete before any is renamed, so a
+// failure while writing leaves the previous files as they were.
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error);
 

@@ -1,5 +1,7 @@
 #include "fit/fit_json.h"
 
+#include "fit/design_origin.h"
+
 #include "io/atomic_file_set.h"
 
 #include "fit/design_point_split.h"
@@ -120,6 +122,7 @@ FitJson fitJsonFromSummary(const FitRunSummary& summary)
     f.order = entry.order;
     f.surface1 = surfaceOf(1, entry.surface1Terms, summary.surface1Results, summary.surface1Count);
     f.surface2 = surfaceOf(2, entry.surface2Terms, summary.surface2Results, summary.surface2Count);
+    f.origin = summary.origin;
     return f;
 }
 
@@ -132,6 +135,7 @@ QByteArray fitJsonBytes(const FitJson& f)
     writeSurface(w, f.surface1);
     w.key("surface2");
     writeSurface(w, f.surface2);
+    writeDesignOrigin(w, f.origin);
     w.endObject();
     return w.bytes();
 }
@@ -160,6 +164,7 @@ bool readFitJson(const QString& path, FitJson* fit, QString* error)
         *error = QStringLiteral("%1 is malformed: %2").arg(path, why);
         return false;
     }
+    out.origin = readDesignOrigin(root);
     *fit = out;
     return true;
 }

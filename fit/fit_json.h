@@ -29,6 +29,7 @@ struct FitJson {
     int order = 3;
     FitJsonSurface surface1;
     FitJsonSurface surface2;
+    DesignOrigin origin;  // member "origin" (fit/design_origin.h)
 };
 
 FitJson fitJsonFromSummary(const FitRunSummary& summary);

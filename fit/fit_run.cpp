@@ -89,6 +89,28 @@ void finish(AtomicFileSet* files, bool withReport, FitRunSummary* summary)
     summary->notReplaced = resultNames(withReport);
 }
 
+// Why a surface's heights cannot give a finite fit: every z, or some z, of
+// the points inside its window is not-a-number (the reader lets "nan" through;
+// rows whose x or y is NaN fail the window test and are dropped). Empty when
+// all are finite.
+QString nonFiniteHeights(int surface, const SurfacePointSet& set)
+{
+    const auto bad = std::count_if(set.z.begin(), set.z.end(), [](double z) { return !std::isfinite(z); });
+    if (bad == 0)
+        return QString();
+    if (bad == static_cast<std::ptrdiff_t>(set.z.size()))
+        return QStringLiteral("surface %1: every z is NaN").arg(surface);
+    return QStringLiteral("surface %1: %2 of the %3 points inside its window have a NaN z")
+        .arg(surface)
+        .arg(static_cast<qint64>(bad))
+        .arg(set.count());
+}
+
+bool allFinite(const std::vector<double>& values)
+{
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
 // One model fit: an order's surface, then its fitted-point file.
 struct FitJob {
     std::size_t order;  // index into the orders of the call
@@ -130,7 +152,8 @@ FitPoints loadFitPoints(const QString& directory, int expectedLines)
     if (kind == PathKind::Regular)
         numbers.reserve(static_cast<std::size_t>(std::max<qint64>(QFileInfo(path).size(), 0)) / 2 + 1);
     DesignPointsError readError;
-    if (!readDesignPoints(path, &numbers, &readError, expectedLines)) {
+    QString digest;
+    if (!readDesignPoints(path, &numbers, &readError, expectedLines, &digest)) {
         FitPoints refused;
         refused.designFileFound = kind == PathKind::Regular;
         refused.error = QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message());
@@ -138,6 +161,7 @@ FitPoints loadFitPoints(const QString& directory, int expectedLines)
     }
     FitPoints points = splitFitPoints(numbers.data(), numbers.size());
     points.designFileFound = true;
+    points.origin = designOriginFor(directory, digest);
     return points;
 }
 
@@ -182,6 +206,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         const FitOrder& entry = fitOrderEntry(orders[i]);
         FitRunSummary& summary = summaries[i];
         summary.order = entry.order;
+        summary.origin = points.origin;
         summary.designFileFound = points.designFileFound;
         summary.surface1Count = points.surface1.count();
         summary.surface2Count = points.surface2.count();
@@ -198,6 +223,12 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
                                 .arg(first ? summary.surface1Count : summary.surface2Count)
                                 .arg(entry.order)
                                 .arg(first ? entry.surface1Terms : entry.surface2Terms);
+        }
+        if (summary.error.isEmpty()) {
+            summary.error = nonFiniteHeights(1, points.surface1);
+            if (summary.error.isEmpty())
+                summary.error = nonFiniteHeights(2, points.surface2);
+            summary.inputValid = summary.error.isEmpty();
         }
         if (!summary.error.isEmpty())
             continue;
@@ -232,6 +263,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     const int jobThreads = shared ? 1 : threads;
 
     std::vector<char> written(jobs.size(), 0);
+    std::vector<char> finite(jobs.size(), 1);
     std::vector<double> fitSeconds(jobs.size(), 0.0);
     std::vector<double> writeSeconds(jobs.size(), 0.0);
     std::vector<std::string> texts(std::size_t(std::max(jobThreads, 1)));
@@ -250,6 +282,12 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
         results[static_cast<std::size_t>(job.terms)] = meanAbsoluteDifference(set.z.data(), fitted.data(),
                                                                               set.count());
         const Clock::time_point fittedAt = Clock::now();
+        fitSeconds[static_cast<std::size_t>(index)] = secondsBetween(start, fittedAt);
+        // A singular or overflowing system: nothing of this order is written.
+        if (!allFinite(results) || !allFinite(fitted)) {
+            finite[static_cast<std::size_t>(index)] = 0;
+            return;
+        }
         std::string& text = texts[std::size_t(worker)];  // its room is reused by the worker's next job
         if (job.surface == 1)
             surface1FitText(&text, share.prefixes, fitted.data());
@@ -261,7 +299,6 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
             written[static_cast<std::size_t>(index)] =
                 sets[job.order]->stage(QString::fromLatin1(name), text.data(), text.size());
         }
-        fitSeconds[static_cast<std::size_t>(index)] = secondsBetween(start, fittedAt);
         writeSeconds[static_cast<std::size_t>(index)] = secondsBetween(fittedAt, Clock::now());
     });
 
@@ -270,6 +307,13 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     for (std::size_t j = 0; j < jobs.size(); ++j) {
         FitRunSummary& summary = summaries[jobs[j].order];
         summary.fitFilesWritten = summary.fitFilesWritten && written[j] != 0;
+        if (!finite[j] && summary.error.isEmpty()) {
+            summary.error = QStringLiteral("surface %1: the order-%2 fit is not finite (its normal equations are "
+                                           "singular or overflow)")
+                                .arg(jobs[j].surface)
+                                .arg(summary.order);
+            summary.inputValid = false;
+        }
         summary.fitSeconds += fitSeconds[j];
         summary.writeSeconds += writeSeconds[j];
     }

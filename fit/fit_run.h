@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fit/design_origin.h"
 #include "fit/fit_files.h"
 
 #include <QStringList>
@@ -23,6 +24,7 @@ struct SurfacePointSet {
 struct FitPoints {
     bool designFileFound = false;  // "outputall.txt" could be opened (true for points given in memory)
     QString error;                 // why "outputall.txt" was refused (empty when it was read)
+    DesignOrigin origin;           // the design the points are (fit/design_origin.h); set by the caller for points in memory
     SurfacePointSet surface1;
     SurfacePointSet surface2;
 };
@@ -51,6 +53,7 @@ struct FitRunSummary {
     bool inputValid = false;              // "outputall.txt" read strictly, enough points on both surfaces
     QString error;                        // why no result file was replaced (empty after a good run)
     QStringList notReplaced;              // result files that kept their previous contents
+    DesignOrigin origin;                  // the design fitted, recorded in "result_para_fit.json"
     double splitSeconds = 0.0;            // reading and splitting "outputall.txt"
     double fitSeconds = 0.0;              // both models and the residuals
     double writeSeconds = 0.0;            // fitted-point files and report

@@ -6,6 +6,7 @@
 #include "textio/json_file.h"
 
 #include "fit/fit_files.h"
+#include "fit/prism_frame.h"
 #include "textio/json_writer.h"
 
 #include <QDir>
@@ -43,6 +44,31 @@ void writeSurface(JsonWriter& w, const PrismSurfaceFit& fit)
     w.key("mirrorPointCount").integer(fit.mirrorPointCount);
     w.key("mirrorRmsResidualMm").number(fit.mirrorRmsResidual);
     w.key("mirrorMaxResidualMm").number(fit.mirrorMaxResidual);
+    w.endObject();
+}
+
+// The frame of the exports (see fit/prism_frame.h), as "frame.txt" states it.
+void writeFrame(JsonWriter& w, const PrismFrame& frame)
+{
+    w.key("frame").beginObject();
+    w.key("units").string(QStringLiteral("mm"));
+    w.key("origin").string(QStringLiteral("on the camera's optical axis, in the plane of the prism's base (z = 0)"));
+    w.key("x").string(QStringLiteral("along the sensor rows; the left half (sensor x < 0) looks through x < 0"));
+    w.key("y").string(QStringLiteral("along the sensor columns"));
+    w.key("z").string(QStringLiteral("along the optical axis, from the prism's base towards the camera"));
+    w.key("sag").string(QStringLiteral("height z above the base plane, positive towards the camera"));
+    w.key("imagePlaneZMm").number(frame.imagePlaneZ);
+    w.key("pinholeMm").beginInlineArray().number(0.0).number(0.0).number(frame.pinholeZ).endArray();
+    w.key("gridSag").beginArray();
+    for (const HalfPlacement& h : frame.halves) {
+        w.beginObject();
+        w.key("file").string(QString::fromLatin1(h.fileName));
+        w.key("xdecMm").number(h.xdec).key("ydecMm").number(h.ydec);
+        w.key("xRangeMm").beginInlineArray().number(h.xMin).number(h.xMax).endArray();
+        w.key("yRangeMm").beginInlineArray().number(h.yMin).number(h.yMax).endArray();
+        w.endObject();
+    }
+    w.endArray();
     w.endObject();
 }
 
@@ -161,6 +187,8 @@ std::string prismFileText(const PrismFileContent& content)
         w.key("untracedPixels").integer(v.untracedPixels);
         w.endObject();
     }
+    writeDesignOrigin(w, content.origin);
+    writeFrame(w, prismFrameOf(content.panel, content.fit));
     w.endObject();
     const QByteArray bytes = w.bytes();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
@@ -231,6 +259,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.reprojectionMaxPx = number(v.value(QStringLiteral("reprojection1mMaxPx")));
         c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
     }
+    c.origin = readDesignOrigin(root);
     *content = c;
     return true;
 }

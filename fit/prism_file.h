@@ -6,6 +6,7 @@
 // Numbers are written in their shortest round-trip form, so reading the file
 // back gives the very same doubles; non-finite numbers are written as null.
 
+#include "fit/design_origin.h"
 #include "design/design_record.h"
 #include "fit/prism_fit.h"
 
@@ -54,6 +55,7 @@ struct PrismFileContent {
     PrismFit fit;
     PrismVerifiedSummary verified;
     PrismOptimizedSummary optimized;
+    DesignOrigin origin;  // member "origin": the design the points came from (fit/design_origin.h)
 };
 
 // The JSON text of a prism file.

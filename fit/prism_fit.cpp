@@ -203,3 +203,17 @@ PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY)
     fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order, evenInY);
     return fit;
 }
+
+ClearAperture surfaceAperture(const PrismSurfaceFit& fit)
+{
+    const SurfaceDomain& d = fit.domain;
+    const double reachX = d.xMin < 0.0 ? -d.xMin : std::max(std::abs(d.xMin), std::abs(d.xMax));
+    return {reachX, std::max(std::abs(d.yMin), std::abs(d.yMax))};
+}
+
+ClearAperture prismAperture(const PrismFit& fit)
+{
+    const ClearAperture a = surfaceAperture(fit.exit);
+    const ClearAperture b = surfaceAperture(fit.entrance);
+    return {std::max(a.halfWidthX, b.halfWidthX), std::max(a.halfWidthY, b.halfWidthY)};
+}

@@ -200,3 +200,15 @@ struct PrismFit {
 };
 
 PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY = false);
+
+// Clear aperture: the centred rectangle |x| <= halfWidthX, |y| <= halfWidthY.
+struct ClearAperture {
+    double halfWidthX = 0.0;
+    double halfWidthY = 0.0;
+};
+// The aperture a surface's design points cover, both halves: the left half's
+// |x| reach on the x < 0 side and the larger |y| of its domain.
+ClearAperture surfaceAperture(const PrismSurfaceFit& fit);
+// The smallest rectangle holding both surfaces' apertures: the solid's
+// footprint, so that it holds every design ray.
+ClearAperture prismAperture(const PrismFit& fit);

@@ -181,34 +181,146 @@ QByteArray journalPath(const QByteArray& directory, const QString& setName)
     return directory + '/' + journalPrefix + setName.toUtf8();
 }
 
-// Rolls one journal forward; returns the number of files renamed.
-int rollForward(const QByteArray& journal, QStringList* done)
+// A path as the journal stores it: relative to the journal's directory when
+// the file lies in it (so that the journal still applies after the folder is
+// copied or moved), absolute otherwise (the file a link in the folder names).
+QByteArray canonicalDirectory(const QByteArray& directory)
 {
-    QFile file(shown(journal));
+    char real[PATH_MAX];
+    return ::realpath(directory.constData(), real) ? QByteArray(real) : directory;
+}
+
+QByteArray journalEntryPath(const QByteArray& directory, const QByteArray& path)
+{
+    const QByteArray pathDirectory = canonicalDirectory(directoryOf(path));
+    if (pathDirectory == canonicalDirectory(directory))
+        return baseNameOf(path);
+    return pathDirectory + '/' + baseNameOf(path);
+}
+
+// A stored path back: a relative one lies in the journal's directory. An
+// absolute one (journals of older versions stored every path so) is taken
+// as the file of that name in the journal's directory when its temporary
+// file is there: the folder was copied or moved since.
+QByteArray resolveEntryPath(const QByteArray& directory, const QByteArray& stored, bool preferLocal)
+{
+    if (!stored.startsWith('/'))
+        return directory + '/' + stored;
+    if (preferLocal)
+        return directory + '/' + baseNameOf(stored);
+    return stored;
+}
+
+bool exists(const QByteArray& path)
+{
+    return ::access(path.constData(), F_OK) == 0;
+}
+
+struct JournalEntry {
+    QByteArray temp;
+    QByteArray target;
+};
+
+// What rolling a journal forward did.
+struct RollForward {
     int renamed = 0;
-    if (file.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> lines = file.readAll().split('\n');
-        file.close();
-        // Only a journal that is complete is acted on; it is complete once
-        // it exists, since it is renamed into place, but a check costs nothing.
-        if (lines.contains(QByteArrayLiteral("end"))) {
-            for (const QByteArray& line : lines) {
-                const QList<QByteArray> fields = line.split(' ');
-                if (fields.size() != 3 || fields[0] != "file")
-                    continue;
-                const QByteArray temp = QByteArray::fromHex(fields[1]);
-                const QByteArray target = QByteArray::fromHex(fields[2]);
-                if (::access(temp.constData(), F_OK) == 0 && ::rename(temp.constData(), target.constData()) == 0) {
-                    ++renamed;
-                    done->append(shown(baseNameOf(target)));
-                    syncDirectory(directoryOf(target));
-                }
-            }
+    QString problem;  // why it could not be applied (the journal then stays)
+    QList<QByteArray> kept;  // the temporary files it names, kept with it
+};
+
+// Rolls one journal forward: renames its remaining temporary files over
+// their targets and removes it. The renames of a commit happen in the
+// journal's order, so the temporary files still there must be the last ones;
+// a journal whose files are not all there in that way (lost, or never
+// copied), that is cut or unreadable, or whose renames fail is not applied:
+// it stays, so that every later call reports the mixed set, and `problem`
+// says what is wrong and which files are new.
+RollForward rollForward(const QByteArray& journal, QStringList* done)
+{
+    RollForward result;
+    const QByteArray directory = directoryOf(journal);
+    const QString setName = shown(baseNameOf(journal).mid(int(sizeof journalPrefix) - 1));
+    std::vector<JournalEntry> entries;
+    const auto cannot = [&](const QString& why) {
+        for (const JournalEntry& entry : entries)
+            result.kept << entry.temp;
+        result.problem = QStringLiteral("the interrupted replacement of the %1 files in '%2' cannot be finished: %3")
+                             .arg(setName, shown(directory), why);
+        return result;
+    };
+    QFile file(shown(journal));
+    if (!file.open(QIODevice::ReadOnly))
+        return cannot(QStringLiteral("its journal %1 cannot be read").arg(shown(baseNameOf(journal))));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    bool complete = !lines.isEmpty() && lines.first() == "harvenlotek result set" && lines.contains("end");
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 3 || fields[0] != "file")
+            continue;
+        const QByteArray temp = QByteArray::fromHex(fields[1]);
+        const QByteArray target = QByteArray::fromHex(fields[2]);
+        if (temp.isEmpty() || target.isEmpty()) {
+            complete = false;
+            break;
         }
+        const bool local = temp.startsWith('/') && exists(directory + '/' + baseNameOf(temp));
+        entries.push_back({resolveEntryPath(directory, temp, local), resolveEntryPath(directory, target, local)});
+    }
+    if (!complete || entries.empty())
+        return cannot(QStringLiteral("its journal %1 is cut or not one").arg(shown(baseNameOf(journal))));
+    // The files renamed before the interruption, then those still to rename.
+    std::size_t first = 0;
+    while (first < entries.size() && !exists(entries[first].temp))
+        ++first;
+    QStringList fresh, old, missing;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const QString name = shown(baseNameOf(entries[i].target));
+        if (i < first)
+            (exists(entries[i].target) ? fresh : missing) << name;
+        else if (exists(entries[i].temp))
+            old << name;
+        else
+            missing << name;
+    }
+    if (!missing.isEmpty()) {
+        QString why = QStringLiteral("the new %1 is missing").arg(missing.join(QStringLiteral(", ")));
+        if (!fresh.isEmpty())
+            why += QStringLiteral("; new: %1").arg(fresh.join(QStringLiteral(", ")));
+        if (!old.isEmpty())
+            why += QStringLiteral("; from the run before: %1").arg(old.join(QStringLiteral(", ")));
+        return cannot(why + QStringLiteral("; the files are a mix of two runs until the stage runs again"));
+    }
+    for (std::size_t i = first; i < entries.size(); ++i) {
+        if (::rename(entries[i].temp.constData(), entries[i].target.constData()) != 0) {
+            const int code = errno;
+            return cannot(QStringLiteral("'%1' cannot be replaced: %2; the files are a mix of two runs until the "
+                                         "stage runs again")
+                              .arg(shown(entries[i].target), systemError(code)));
+        }
+        ++result.renamed;
+        done->append(shown(baseNameOf(entries[i].target)));
+        syncDirectory(directoryOf(entries[i].target));
     }
     ::unlink(journal.constData());
-    syncDirectory(directoryOf(journal));
-    return renamed;
+    syncDirectory(directory);
+    return result;
+}
+
+// The targets a journal names (resolved as rollForward does).
+QList<QByteArray> journalTargets(const QByteArray& journal)
+{
+    QList<QByteArray> targets;
+    QFile file(shown(journal));
+    if (!file.open(QIODevice::ReadOnly))
+        return targets;
+    const QByteArray directory = directoryOf(journal);
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 3 && fields[0] == "file")
+            targets << directory + '/' + baseNameOf(QByteArray::fromHex(fields[2]));
+    }
+    return targets;
 }
 
 } // namespace
@@ -332,7 +444,18 @@ bool AtomicFileSet::commit()
     const QByteArray journal = journalPath(dir, setName_);
     if (::access(journal.constData(), F_OK) == 0) {
         QStringList ignored;
-        rollForward(journal, &ignored);
+        const RollForward earlier = rollForward(journal, &ignored);
+        // A journal that cannot be applied goes only when this set replaces
+        // every file it names: the mix it leaves is then gone.
+        if (!earlier.problem.isEmpty()) {
+            QList<QByteArray> ours;
+            for (const Staged& s : staged_)
+                ours << canonicalDirectory(directoryOf(s.targetPath)) + '/' + baseNameOf(s.targetPath);
+            for (const QByteArray& target : journalTargets(journal)) {
+                if (!ours.contains(canonicalDirectory(directoryOf(target)) + '/' + baseNameOf(target)))
+                    return fail(earlier.problem);
+            }
+        }
     }
     const bool useJournal = staged_.size() > 1;
     if (useJournal) {
@@ -340,7 +463,8 @@ bool AtomicFileSet::commit()
                           + QByteArray::number(qint64(::getpid())) + " at "
                           + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + '\n';
         for (const Staged& s : staged_)
-            text += "file " + s.tempPath.toHex() + ' ' + s.targetPath.toHex() + '\n';
+            text += "file " + journalEntryPath(dir, s.tempPath).toHex() + ' '
+                    + journalEntryPath(dir, s.targetPath).toHex() + '\n';
         text += "end\n";
         QString message;
         const QByteArray temp = writeTemp(journal, {ByteSpan{text.constData(), std::size_t(text.size())}},
@@ -421,7 +545,8 @@ bool AtomicFileSet::commitPending(const QString& directory)
     return found;
 }
 
-int AtomicFileSet::recover(const QString& directory, QString* message, const QStringList& scratchNames)
+int AtomicFileSet::recover(const QString& directory, QString* message, const QStringList& scratchNames,
+                           QString* problem)
 {
     const QByteArray dir = QFile::encodeName(directory);
     QList<QByteArray> journals;
@@ -437,9 +562,17 @@ int AtomicFileSet::recover(const QString& directory, QString* message, const QSt
         ::closedir(d);
     }
     int count = 0;
-    QStringList finished;
-    for (const QByteArray& journal : journals)
-        count += rollForward(journal, &finished);
+    QStringList finished, problems;
+    for (const QByteArray& journal : journals) {
+        const RollForward rolled = rollForward(journal, &finished);
+        count += rolled.renamed;
+        if (!rolled.problem.isEmpty())
+            problems << rolled.problem;
+        for (const QByteArray& temp : rolled.kept)
+            temps.removeAll(temp);
+    }
+    if (problem)
+        *problem = problems.join(QStringLiteral("; "));
     int removed = 0;
     for (const QString& name : scratchNames)
         temps.append(dir + '/' + QFile::encodeName(name));

@@ -14,7 +14,9 @@
 // is first staged as above; nothing is renamed until all are complete. Then a
 // small journal ".hvl-commit-SETNAME" is written the same way. It names the
 // run (set name, process, time) and lists each temporary file with its
-// target, in the fixed order of staging. After the journal is in place the
+// target, in the fixed order of staging, by their names relative to the
+// directory (a link's file elsewhere by its absolute path): a directory
+// copied or moved after a kill is finished in its new place. After the journal is in place the
 // temporary files are renamed over their targets in that order, the directory
 // is flushed and the journal removed. A kill before the journal exists leaves
 // the old set (plus temporary files, which recover() deletes); a kill after
@@ -119,8 +121,15 @@ public:
     // the directory's lock. Returns the number of files it renamed or
     // deleted; *message (if given) tells what it did, empty when there was
     // nothing to do.
+    // A journal that cannot be applied (its files lost or never copied, the
+    // journal cut, a rename refused) is left as it is, with its temporary
+    // files, and
+    // *problem (if given) says which files are new and which are not; it is
+    // empty when every journal was applied. Such a journal goes when a later
+    // commit of its set replaces every file it names; a commit that would
+    // not fails with the same message.
     static int recover(const QString& directory, QString* message = nullptr,
-                       const QStringList& scratchNames = QStringList());
+                       const QStringList& scratchNames = QStringList(), QString* problem = nullptr);
     // Whether a journal (a commit in progress or interrupted) is present.
     static bool commitPending(const QString& directory);
 

@@ -1,5 +1,7 @@
 #include "io/design_points_reader.h"
 
+#include "io/points_digest.h"
+
 #include "io/safe_input.h"
 
 #include <charconv>
@@ -102,12 +104,14 @@ bool parseDesignPoints(const char* text, std::size_t length, std::vector<double>
 }
 
 bool readDesignPoints(const QString& path, std::vector<double>* values, DesignPointsError* error,
-                      int expectedLines)
+                      int expectedLines, QString* digest)
 {
     QByteArray bytes;
     QString reason;
     const qint64 limit = qint64(designPointsMaxLines) * (designPointsMaxLineLength + 1);
     if (!readRegularFile(path, &bytes, &reason, limit))
         return fail(error, 0, reason);
+    if (digest)
+        *digest = pointsDigestOf(bytes.constData(), std::size_t(bytes.size()));
     return parseDesignPoints(bytes.constData(), std::size_t(bytes.size()), values, error, expectedLines);
 }

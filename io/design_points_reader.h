@@ -40,5 +40,7 @@ bool parseDesignPoints(const char* text, std::size_t length, std::vector<double>
                        DesignPointsError* error, int expectedLines = 0);
 // Reads and parses a file, opened only if it is a regular file (io/safe_input.h);
 // a file that cannot be read gives line 0 and the reason.
+// *digest (if given) receives the file's digest (io/points_digest.h) when
+// it could be read.
 bool readDesignPoints(const QString& path, std::vector<double>* values, DesignPointsError* error,
-                      int expectedLines = 0);
+                      int expectedLines = 0, QString* digest = nullptr);

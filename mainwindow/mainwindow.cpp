@@ -1,10 +1,13 @@
 #include "mainwindow/mainwindow.h"
 
+#include "design/design_json.h"
 #include "design/design_run.h"
+#include "fit/fit_json.h"
 #include "fit/fit_report.h"
 #include "fit/fit_run.h"
 #include "io/atomic_file_set.h"
 #include "io/directory_lock.h"
+#include "mainwindow/folder_watcher.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
@@ -45,6 +48,29 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     scene->addItem(sketchItem);
     placeWidgets(font);
     initPanelValues();
+    const QStringList results{QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
+                              QString::fromLatin1(designJsonFileName), QString::fromLatin1(surface1FitFileName),
+                              QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
+                              QString::fromLatin1(fitJsonFileName)};
+    folderNote = new QLabel(this);
+    folderNote->setObjectName(QStringLiteral("label_folder"));
+    folderNote->setWordWrap(true);
+    folderNote->setStyleSheet(QStringLiteral("color: #b00000"));
+    folderNote->setGeometry(static_cast<int>(0.01 * screenWidth), static_cast<int>(0.413 * screenHeight),
+                            static_cast<int>(0.3 * screenWidth), static_cast<int>(0.027 * screenHeight));
+    folderWatcher = new FolderWatcher(QStringLiteral("."), results, this);
+    connect(folderWatcher, &FolderWatcher::changedElsewhere, this, [this](const QStringList& names) {
+        folderNote->setText(QStringLiteral("Another window or program changed the results in this folder: %1.")
+                                .arg(names.join(QStringLiteral(", "))));
+    });
+}
+
+void MainWindow::recoverFolder()
+{
+    QString problem;
+    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames(), &problem);
+    if (!problem.isEmpty())
+        QMessageBox::warning(nullptr, QStringLiteral("unfinished"), problem + QLatin1Char('.'));
 }
 
 MainWindow::~MainWindow()
@@ -286,12 +312,15 @@ void MainWindow::on_pushButton_clicked()
         QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The design was not run: %1.").arg(why));
         return;
     }
-    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
+    recoverFolder();
     DesignRunOptions options;
     options.model = panel.designModel;
     options.panel = &panel;  // recorded in "design.json"
     const DesignRunResult result = runDesign(toDesignParameters(panel, lastHit), options);
     lock.release();
+    folderWatcher->acknowledge();
+    if (!result.pointsDigest.isEmpty())
+        ownDesign = designOriginFor(QStringLiteral("."), result.pointsDigest);
     if (result.profileWritten && result.gridWritten)
         QMessageBox::about(nullptr, QStringLiteral("ok"), QStringLiteral("work done"));
     else
@@ -320,9 +349,10 @@ void MainWindow::on_pushButton_2_clicked()
         QMessageBox::warning(nullptr, QStringLiteral("not run"), QStringLiteral("The fit was not run: %1.").arg(why));
         return;
     }
-    AtomicFileSet::recover(QStringLiteral("."), nullptr, fitScratchFileNames());
+    recoverFolder();
     const FitRunSummary summary = fitAndReportOrder(panel.fitOrder);
     lock.release();
+    folderWatcher->acknowledge();
     if (panel.fitOrder == 3)
         qDebug(" c3");
     else if (panel.fitOrder == 4)
@@ -343,4 +373,11 @@ void MainWindow::on_pushButton_2_clicked()
         qDebug() << "Can not open";
     form->textBrowser->setText(fitReportText);
     emit workdonesignal2();
+    // Another window or run replaced this window's design since it ran.
+    const QString foreign = foreignResultMessage(QStringLiteral("the fit in this folder"), summary.origin, ownDesign);
+    if (!foreign.isEmpty()) {
+        folderNote->setText(foreign + QLatin1Char('.'));
+        QMessageBox::warning(nullptr, QStringLiteral("another design"),
+                             QStringLiteral("%1: the report shown is not of the panel's design.").arg(foreign));
+    }
 }

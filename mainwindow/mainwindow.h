@@ -1,12 +1,15 @@
 #pragma once
 
 #include "design/refraction_design.h"
+#include "fit/design_origin.h"
 #include "parameters/panel_parameters.h"
 
 #include <QMainWindow>
 
 class QGraphicsScene;
 class QPushButton;
+class FolderWatcher;
+class QLabel;
 class Prismitem;
 class VerificationWindow;
 struct MainWindowForm;
@@ -66,4 +69,12 @@ private:
     QPushButton* verifyButton = nullptr;
     VerificationWindow* verificationWindow = nullptr;
     bool fitComputed = false;
+    // The design this window wrote last, to tell a fit of another one.
+    DesignOrigin ownDesign;
+    // Says (in folderNote, under the prism values) when another window or
+    // process changes the results here, and when a fit is of another design.
+    FolderWatcher* folderWatcher = nullptr;
+    QLabel* folderNote = nullptr;
+    // Finishes an interrupted commit; one that cannot be finished gets a box.
+    void recoverFolder();
 };

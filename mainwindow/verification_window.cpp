@@ -1,7 +1,9 @@
 #include "mainwindow/verification_window.h"
 
 #include "calibration/prism_calibration.h"
+#include "export/prism_drawing.h"
 #include "export/prism_export.h"
+#include "export/prism_step.h"
 #include "fit/fit_files.h"
 #include "fit/fit_json.h"
 #include "fit/prism_file.h"
@@ -49,7 +51,8 @@ VerificationWindow::VerificationWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     controls->addSpacing(40);
     controls->addWidget(new QLabel(QStringLiteral("export"), this));
     const std::pair<const char*, unsigned> exports[] = {
-        {"grid sag", ExportGridSag}, {"STL", ExportStl}, {"PLY", ExportPly}, {"all", ExportAll}};
+        {"grid sag", ExportGridSag}, {"STL", ExportStl},         {"PLY", ExportPly},
+        {"STEP", ExportStep},         {"drawing", ExportDrawing}, {"all", ExportAll}};
     for (const auto& [label, formats] : exports) {
         auto* button = new QPushButton(QString::fromLatin1(label), this);
         button->setObjectName(QStringLiteral("pushButton_export_") + QString::fromLatin1(label).remove(QLatin1Char(' ')));
@@ -112,6 +115,7 @@ void VerificationWindow::prismFitClicked()
         content.panel = toDesignParameters(panel_, centralRayHit(panel_));
         // The optimiser's stereo objective keeps only the even powers of y.
         content.fit = fitPrism(points, order, optimize->isChecked());
+        content.origin = currentDesignOrigin(directory_);
         const verify::PrismGeometry geometry = verify::geometryOfPanel(panel_);
         if (optimize->isChecked()) {
             PrismOptimizeOptions options;
@@ -149,6 +153,8 @@ void VerificationWindow::exportClicked(unsigned formats)
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ExportOptions options;
     options.formats = formats;
+    options.stepMaker = prismStepMaker();
+    options.drawingMaker = prismDrawingMaker();
     ExportSummary summary;
     QString error;
     const QDir dir(directory_);
@@ -166,6 +172,8 @@ void VerificationWindow::exportClicked(unsigned formats)
     QString line = QStringLiteral("export of order %1: %2").arg(summary.order).arg(names.join(QStringLiteral(", ")));
     if (summary.triangleCount > 0)
         line += QStringLiteral("; STL %1 triangles, sag error %2 mm").arg(summary.triangleCount).arg(summary.sagErrorMm, 0, 'g', 3);
+    for (const QString& note : summary.notes)
+        line += QStringLiteral("; ") + note;
     table->appendPlainText(line);
 }
 
@@ -185,7 +193,10 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
     if (verify::loadDesignSource(directory, panel, &design, &fromPanel, &error)) {
         sources.push_back(design);
         const bool fitThere = QFileInfo::exists(QDir(directory).filePath(QString::fromLatin1(fitJsonFileName)));
-        if (withFit && fitThere) {
+        const QString foreignFit = fitThere ? foreignFitMessage(directory, directory) : QString();
+        if (!foreignFit.isEmpty()) {
+            text += foreignFit + QStringLiteral("; it is not verified\n");
+        } else if (withFit && fitThere) {
             verify::VerifySource fit;
             int order = 0;
             if (verify::loadFitSource(directory, design.geometry, &fit, &order, &error))
@@ -194,7 +205,11 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
                 text += error + QLatin1Char('\n');
         }
         PrismFileContent prism;
-        if (readPrismFile(QDir(directory).filePath(QString::fromLatin1(prismFileName)), &prism, &error)) {
+        const QString prismPath = QDir(directory).filePath(QString::fromLatin1(prismFileName));
+        const QString foreignPrism = QFileInfo::exists(prismPath) ? foreignPrismMessage(prismPath, directory) : QString();
+        if (!foreignPrism.isEmpty()) {
+            text += foreignPrism + QStringLiteral("; it is not verified\n");
+        } else if (readPrismFile(prismPath, &prism, &error)) {
             verify::VerifySource source;
             source.source = QStringLiteral("prism");
             source.order = prism.fit.order;

@@ -11,6 +11,8 @@ packages=(
   libgl-dev              # OpenGL headers and libGL
   libopencv-core-dev libopencv-calib3d-dev  # predicted stereo calibration: OpenCV's own camera model and calibration
   libceres-dev           # the prism optimiser: least squares with automatic derivatives (Ceres Solver)
+  libocct-foundation-dev libocct-modeling-data-dev libocct-modeling-algorithms-dev libocct-data-exchange-dev
+                         # OpenCASCADE: the STEP solid with exact surfaces (harvenlotek_export_step)
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
 )
@@ -20,6 +22,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(admesh)        # reads the exported STL solid: open edges, parts, volume
   packages+=(assimp-utils)  # "assimp info" imports the exported STL
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
+  packages+=(gmsh)          # opens and meshes the exported STEP solid
+  packages+=(poppler-utils) # pdftotext reads the drawing's dimensions back from the PDF
 fi
 
 missing=()

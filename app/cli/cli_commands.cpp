@@ -5,7 +5,9 @@
 #include "design/design_files.h"
 #include "design/design_json.h"
 #include "design/design_run.h"
+#include "export/prism_drawing.h"
 #include "export/prism_export.h"
+#include "export/prism_step.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
 #include "refine/prism_optimize.h"
@@ -31,6 +33,25 @@ namespace {
 // The optimiser's pixel sample: every 40th pixel across and down, and the
 // central row.
 constexpr int cliOptimizeSampleStep = 40;
+
+// Finishes an interrupted commit in `directory` (AtomicFileSet::recover);
+// returns what cannot be finished, empty when everything could.
+QString unfinishedCommit(const QString& directory)
+{
+    QString problem;
+    AtomicFileSet::recover(directory, nullptr, fitScratchFileNames(), &problem);
+    return problem;
+}
+
+// A commit that cannot be finished is said on standard error; the run goes
+// on (a run of that stage replaces the whole mixed set).
+void warnUnfinished(const QString& problem)
+{
+    if (problem.isEmpty())
+        return;
+    std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(problem));
+    std::fflush(stderr);
+}
 
 double elapsedSeconds(const QElapsedTimer& timer)
 {
@@ -127,10 +148,13 @@ int runFitStages(const CliRequest& request, std::vector<double>* designValues, C
             *error = QStringLiteral("directory '%1' could not be created").arg(directory);
             return CliExitFailure;
         }
-        AtomicFileSet::recover(directory, nullptr, fitScratchFileNames());
+        if (QDir(directory) != QDir(request.outputDir))  // that one was finished first
+            warnUnfinished(unfinishedCommit(directory));
     }
-    const FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
-                                          : loadFitPoints(request.outputDir);
+    FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
+                                    : loadFitPoints(request.outputDir);
+    if (designValues)  // the design this run has just written
+        points.origin = currentDesignOrigin(request.outputDir);
     if (designValues)
         std::vector<double>().swap(*designValues);  // split off: the design's numbers are no longer needed
     const double splitSeconds = elapsedSeconds(timer);
@@ -206,6 +230,7 @@ bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points
     options.nearDepthMm = request.nearDepth;
     const bool stereo = request.optimize && options.objective == PrismObjective::Stereo;
     content.fit = fitPrism(points, order, stereo);
+    content.origin = currentDesignOrigin(request.outputDir);
     const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
     if (request.optimize) {
         options.threadCount = request.threads;
@@ -270,6 +295,8 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     timer.start();
     ExportOptions options;
     options.formats = request.exportFormats;
+    options.stepMaker = prismStepMaker();
+    options.drawingMaker = prismDrawingMaker();
     ExportSummary summary;
     const bool done = exportPrism(request.exportPrismFile,
                                   QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)),
@@ -278,10 +305,11 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     report->reason = request.exportReason;
     report->order = summary.order;
     report->written = summary.written;
-    report->entranceGrid[0] = summary.entranceGrid.nx;
-    report->entranceGrid[1] = summary.entranceGrid.ny;
-    report->exitGrid[0] = summary.exitGrid.nx;
-    report->exitGrid[1] = summary.exitGrid.ny;
+    report->entranceGrid[0] = summary.grids[0].nx;
+    report->entranceGrid[1] = summary.grids[0].ny;
+    report->exitGrid[0] = summary.grids[2].nx;
+    report->exitGrid[1] = summary.grids[2].ny;
+    report->notes = summary.notes;
     report->triangles = summary.triangleCount;
     report->sagErrorMm = summary.sagErrorMm;
     report->apertureX = summary.solidAperture.halfWidthX;
@@ -338,8 +366,14 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     DirectoryLock lock(request.outputDir);
     if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
         return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
-    // A run killed while replacing its files is finished first.
-    AtomicFileSet::recover(request.outputDir, nullptr, fitScratchFileNames());
+    // A run killed while replacing its files is finished first. What cannot
+    // be finished is said; a verification or an export of such a mix is refused.
+    const QString unfinished = unfinishedCommit(request.outputDir);
+    if (!unfinished.isEmpty() && (request.command == CliCommand::Verify || request.command == CliCommand::Export)) {
+        *error = unfinished;
+        return CliExitUsage;
+    }
+    warnUnfinished(unfinished);
     if (request.command == CliCommand::Verify) {
         report->hasVerification = true;
         return runVerifyCommand(request, &report->verification, error);

@@ -112,8 +112,10 @@ const QVector<OptionRule>& optionRules()
                                  "thinprism or tilted"),
                   ForFitStage});
         s.append({QStringLiteral("format"), QStringLiteral("F"),
-                  QStringLiteral("gridsag (surface_entrance.dat, surface_exit.dat), stl\n"
-                                 "(prism.stl), ply (design_surfaces.ply) or all"),
+                  QStringLiteral("gridsag (surface_entrance_left.dat and _right, the same\n"
+                                 "for surface_exit), stl (prism.stl), ply\n"
+                                 "(design_surfaces.ply), step (prism.step, surfaces.step),\n"
+                                 "drawing (prism_drawing.pdf) or all; frame.txt always"),
                   ForExport});
         s.append(panelOption(PanelField::FocalLength));
         s.append(panelOption(PanelField::PrismDistance));
@@ -275,9 +277,7 @@ const QStringList& prismFiles()
 
 const QStringList& exportFiles()
 {
-    static const QStringList names{QString::fromLatin1(entranceGridSagFileName),
-                                   QString::fromLatin1(exitGridSagFileName), QString::fromLatin1(prismStlFileName),
-                                   QString::fromLatin1(designSurfacesPlyFileName)};
+    static const QStringList names = exportFileNames();
     return names;
 }
 
@@ -350,13 +350,13 @@ const PanelOption panelOptions[] = {
 bool parseExportOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
 {
     if (!parser.isSet(QStringLiteral("format"))) {
-        *error = QStringLiteral("export needs --format gridsag, stl, ply or all");
+        *error = QStringLiteral("export needs --format gridsag, stl, ply, step, drawing or all");
         return false;
     }
     const QString format = parser.value(QStringLiteral("format"));
     request->exportFormats = exportFormatFromName(format);
     if (request->exportFormats == 0) {
-        *error = QStringLiteral("--format must be gridsag, stl, ply or all, got %1").arg(quoted(format));
+        *error = QStringLiteral("--format must be gridsag, stl, ply, step, drawing or all, got %1").arg(quoted(format));
         return false;
     }
     if (parser.isSet(QStringLiteral("order"))) {
@@ -862,7 +862,7 @@ QString cliHelpText(const QString& topic)
                    "  run       design, then fit\n"
                    "  verify    trace the pixels through the design and fitted surfaces and\n"
                    "            report their stereo errors\n"
-                   "  export    turn a prism fit into grid sag, STL and PLY files\n"
+                   "  export    turn a prism fit into grid sag, STL, PLY and STEP files and a drawing\n"
                    "  calibrate predict the stereo calibration of the prism; writes %3\n\n"
                    "'harvenlotek-cli COMMAND --help' lists the options of a command.\n")
                    .arg(QString::fromLatin1(designProfileFileName), QString::fromLatin1(designPointsFileName),
@@ -890,11 +890,13 @@ QString cliHelpText(const QString& topic)
                         QString::fromLatin1(prismFileName));
         break;
     case CliCommand::Export:
-        head = QStringLiteral("Usage: harvenlotek-cli export --format gridsag|stl|ply|all [options]\n\n"
+        head = QStringLiteral("Usage: harvenlotek-cli export --format gridsag|stl|ply|step|drawing|all [options]\n\n"
                               "Turns the prism fit (\"%1\", from 'fit --fit-model prism') of the\n"
-                              "output directory into grid sag files of both surfaces, a closed STL\n"
-                              "solid of the prism (within 1 micrometre of the surfaces) and a PLY\n"
-                              "point cloud of the design points with normals.\n\n")
+                              "output directory into grid sag files of each surface and half, a closed\n"
+                              "STL solid of the prism (within 1 micrometre of the surfaces), a PLY\n"
+                              "point cloud of the design points with normals, a STEP solid with the\n"
+                              "exact surfaces and a dimensioned drawing (PDF); \"frame.txt\" states\n"
+                              "the frame of them all.\n\n")
                    .arg(QString::fromLatin1(prismFileName));
         break;
     case CliCommand::Verify:

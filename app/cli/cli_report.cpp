@@ -190,7 +190,7 @@ QString formatSummaryText(const CliReport& report)
         const CliExportReport& e = report.exportReport;
         text += line("prism fit", QStringLiteral("%1 (%2)").arg(e.prismFile, e.reason));
         if (e.entranceGrid[0] > 0)
-            text += line("grid sag", QStringLiteral("entrance %1 x %2, exit %3 x %4 nodes")
+            text += line("grid sag", QStringLiteral("per half: entrance %1 x %2, exit %3 x %4 nodes")
                                          .arg(e.entranceGrid[0]).arg(e.entranceGrid[1])
                                          .arg(e.exitGrid[0]).arg(e.exitGrid[1]));
         if (e.triangles > 0)
@@ -199,6 +199,8 @@ QString formatSummaryText(const CliReport& report)
                                           .arg(e.triangles)
                                           .arg(QString::number(e.apertureX, 'f', 4), QString::number(e.apertureY, 'f', 4),
                                                QString::number(e.sagErrorMm, 'g', 3)));
+        for (const QString& note : e.notes)
+            text += line("STEP/drawing", note);
         if (e.exitPoints > 0)
             text += line("PLY points", QStringLiteral("exit %1, entrance %2").arg(e.exitPoints).arg(e.entrancePoints));
         for (const QString& path : e.written)
@@ -316,6 +318,7 @@ QByteArray formatSummaryJson(const CliReport& report)
         object.insert(QStringLiteral("reason"), e.reason);
         object.insert(QStringLiteral("order"), e.order);
         object.insert(QStringLiteral("written"), QJsonArray::fromStringList(e.written));
+        object.insert(QStringLiteral("notes"), QJsonArray::fromStringList(e.notes));
         object.insert(QStringLiteral("triangles"), e.triangles);
         object.insert(QStringLiteral("sagErrorMm"), jsonNumber(e.sagErrorMm));
         object.insert(QStringLiteral("exitPoints"), e.exitPoints);

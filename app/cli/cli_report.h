@@ -73,6 +73,7 @@ struct CliExportReport {
     QStringList written;
     int entranceGrid[2] = {0, 0};  // nx, ny
     int exitGrid[2] = {0, 0};
+    QStringList notes;  // STEP solid, drawing
     int triangles = 0;
     double sagErrorMm = 0.0;
     double apertureX = 0.0;  // half widths of the solid's footprint, mm

@@ -62,6 +62,9 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
         fitDirectories.append(request.outputDir);
     }
     for (const QString& directory : fitDirectories) {
+        *error = foreignFitMessage(directory, request.outputDir);
+        if (!error->isEmpty())
+            return CliExitUsage;
         verify::VerifySource fit;
         int order = 0;
         if (!verify::loadFitSource(directory, design.geometry, &fit, &order, error))
@@ -85,6 +88,9 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
             continue;
         PrismFileContent prism;
         if (!readPrismFile(path, &prism, error))
+            return CliExitUsage;
+        *error = foreignPrismMessage(path, request.outputDir);
+        if (!error->isEmpty())
             return CliExitUsage;
         verify::VerifySource source;
         source.source = QStringLiteral("prism");

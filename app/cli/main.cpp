@@ -29,11 +29,12 @@ void reportError(const QString& message)
 
 int main(int argc, char** argv)
 {
-    // An error map is drawn with fonts, which need a GUI application; the
-    // offscreen platform needs no display.
+    // An error map and the export's drawing are drawn with fonts, which need
+    // a GUI application; the offscreen platform needs no display.
     bool map = false;
     for (int i = 1; i < argc; ++i)
-        map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0;
+        map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0
+              || std::strcmp(argv[i], "export") == 0;
     if (map)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Without a session the GUI application warns about its runtime

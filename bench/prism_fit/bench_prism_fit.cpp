@@ -124,14 +124,16 @@ int main(int argc, char** argv)
 
     timer.restart();
     ExportSummary summary;
-    if (!exportPrism(dir.filePath("prism8.json"), designFile, dir.path(), {}, &summary, &error)) {
+    ExportOptions exportOptions;
+    exportOptions.formats = ExportGridSag | ExportStl | ExportPly;  // STEP and drawing: bench_export_step
+    if (!exportPrism(dir.filePath("prism8.json"), designFile, dir.path(), exportOptions, &summary, &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    std::printf("exports of order 8: %.3f s; grid sag %dx%d and %dx%d nodes, STL %d triangles, sag error %.3g mm, "
+    std::printf("exports of order 8: %.3f s; grid sag per half %dx%d and %dx%d nodes, STL %d triangles, sag error %.3g mm, "
                 "aperture +-%.4f x +-%.4f mm, PLY %d + %d points\n",
-                seconds(timer), summary.entranceGrid.nx, summary.entranceGrid.ny, summary.exitGrid.nx,
-                summary.exitGrid.ny, summary.triangleCount, summary.sagErrorMm, summary.solidAperture.halfWidthX,
+                seconds(timer), summary.grids[0].nx, summary.grids[0].ny, summary.grids[2].nx,
+                summary.grids[2].ny, summary.triangleCount, summary.sagErrorMm, summary.solidAperture.halfWidthX,
                 summary.solidAperture.halfWidthY, summary.exitPointCount, summary.entrancePointCount);
     if (argc > 2)
         for (const QString& f : summary.written)

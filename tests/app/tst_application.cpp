@@ -227,9 +227,11 @@ void TestApplication::fitDebugLines()
     QFETCH(int, order);
     QFETCH(QStringList, expected);
     QFile design("outputall.txt");
-    QByteArray rows;  // enough points for the 25 terms of order 8
-    for (int i = 0; i < 30; ++i)
-        rows += QByteArray::number(0.5 * i) + " 2 3 " + QByteArray::number(1 + 0.25 * i) + " 5 6\n";
+    QByteArray rows;  // enough points for the 25 terms of order 8, spread so that no fit is singular
+    for (int i = 0; i < 30; ++i) {
+        const QByteArray y = QByteArray::number(0.5 * (i * 7 % 13) - 3);
+        rows += QByteArray::number(0.5 * i) + ' ' + y + " 3 " + QByteArray::number(1 + 0.25 * i) + ' ' + y + " 6\n";
+    }
     QVERIFY(design.open(QIODevice::WriteOnly) && design.write(rows) > 0);
     design.close();
     const bool unreadable = expected.contains("Can not open");

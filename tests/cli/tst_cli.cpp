@@ -223,11 +223,12 @@ void TestCli::prismFitThenExport()
     const CliRun exported = runCli({"export", "--format", "all", "--json"}, dir.path());
     QCOMPARE(exported.exitCode, 0);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-             (QStringList{"design_surfaces.ply", "outputall.txt", "prism.json", "prism.stl", "surface_entrance.dat",
-                          "surface_exit.dat"}));
+             (QStringList{"design_surfaces.ply", "frame.txt", "outputall.txt", "prism.json", "prism.step", "prism.stl",
+                          "prism_drawing.pdf", "surface_entrance_left.dat", "surface_entrance_right.dat",
+                          "surface_exit_left.dat", "surface_exit_right.dat", "surfaces.step"}));
     const QJsonObject summary = QJsonDocument::fromJson(exported.out).object().value("export").toObject();
     QCOMPARE(summary.value("order").toInt(), 4);
-    QCOMPARE(summary.value("written").toArray().size(), 4);
+    QCOMPARE(summary.value("written").toArray().size(), 10);
     QVERIFY(summary.value("sagErrorMm").toDouble() < 1e-3);
 }
 

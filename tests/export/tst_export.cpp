@@ -7,59 +7,15 @@
 #include "fit/fit_files.h"
 #include "fit/prism_file.h"
 #include "parameters/panel_parameters.h"
+#include "tests/export/test_prism.h"
 
 #include <QtTest>
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 namespace {
-
-// A surface of the solid evaluated from its definition: the left half's
-// polynomial sum c_k u^a w^b for x < 0, its mirror image for x >= 0. With
-// `derivative` 0: z; 1: dz/dx; 2: dz/dy; 3: d2z/dxdy.
-double solidSurface(const PrismSurface& s, double x, double y, int derivative = 0)
-{
-    const double xl = x < 0.0 ? x : -x;
-    const double u = (xl - s.x0) / s.radius, w = y / s.radius;
-    double value = 0.0;
-    std::size_t k = 0;
-    for (int degree = 0; degree <= s.order; ++degree)
-        for (int a = degree; a >= 0; --a, ++k) {
-            const int b = degree - a;
-            const double da = derivative == 1 || derivative == 3 ? a : 1.0;
-            const double db = derivative == 2 || derivative == 3 ? b : 1.0;
-            const int ea = a - (derivative == 1 || derivative == 3 ? 1 : 0);
-            const int eb = b - (derivative == 2 || derivative == 3 ? 1 : 0);
-            if (ea < 0 || eb < 0)
-                continue;
-            value += s.coefficients[k] * da * db * std::pow(u, ea) * std::pow(w, eb);
-        }
-    const double sign = (x >= 0.0 && (derivative == 1 || derivative == 3)) ? -1.0 : 1.0;
-    const double scale = derivative == 0 ? 1.0 : derivative == 3 ? s.radius * s.radius : s.radius;
-    return sign * value / scale;
-}
-
-// A prism of gently curved surfaces, heights like the default design's.
-PrismFileContent testPrism(int exitOrder, int entranceOrder)
-{
-    PrismFileContent c;
-    const auto surface = [](PrismSurfaceFit* f, int order, double base, double x0, SurfaceDomain domain) {
-        f->surface.order = order;
-        f->surface.x0 = x0;
-        f->surface.radius = std::max(0.5 * (domain.xMax - domain.xMin), domain.yMax);
-        const std::size_t terms = static_cast<std::size_t>((order + 1) * (order + 2) / 2);
-        f->surface.coefficients.assign(terms, 0.0);
-        f->surface.coefficients[0] = base;
-        for (std::size_t k = 1; k < terms; ++k)
-            f->surface.coefficients[k] = 0.4 * std::sin(1.7 * k) / k;
-        f->domain = domain;
-    };
-    surface(&c.fit.exit, exitOrder, 0.6, -14.9, {-30.7, 0.9, -17.43, 17.43});
-    surface(&c.fit.entrance, entranceOrder, 13.0, -15.07, {-30.1, -0.03, -16.56, 16.56});
-    c.fit.order = std::max(exitOrder, entranceOrder);
-    return c;
-}
 
 QString tool(const char* name)
 {
@@ -119,10 +75,14 @@ class ExportTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // Every node of both grid sag files, read back by the reader, equals the
-    // polynomial and its derivatives to 1e-9; the grid is odd, centred, runs
-    // from the top row down and from the smallest x up, and covers the
-    // aperture of the surface's points. (Malformed grid sag files are refused
+    // Every node of the four grid sag files (one per surface and half), read
+    // back by the reader, equals that half's polynomial and its derivatives
+    // to 1e-9, evaluated here from the coefficients; the grid is odd, centred
+    // on the decentre of "frame.txt", runs from the top row down and from the
+    // smallest x up, covers the half of the surface's aperture and ends at
+    // x = 0 without crossing it; along a row dz/dx changes by no more than
+    // the surface's curvature allows (no crease inside a file); and the two
+    // halves meet at x = 0 in height. (Malformed grid sag files are refused
     // in tst_verify's badFile.)
     void gridSag_data()
     {
@@ -148,25 +108,83 @@ private slots:
         ExportSummary summary;
         QVERIFY2(exportPrism(dir.filePath("prism.json"), QString(), dir.path(), options, &summary, &error),
                  qPrintable(error));
-        for (const auto& [name, fit] : {std::pair<const char*, const PrismSurfaceFit*>{"surface_exit.dat", &prism.fit.exit},
-                                        {"surface_entrance.dat", &prism.fit.entrance}}) {
+        QCOMPARE(entries(dir.path()),
+                 (QStringList{"frame.txt", "prism.json", "surface_entrance_left.dat", "surface_entrance_right.dat",
+                              "surface_exit_left.dat", "surface_exit_right.dat"}));
+        QFile frameFile(dir.filePath("frame.txt"));
+        QVERIFY(frameFile.open(QIODevice::ReadOnly));
+        const QByteArray frame = frameFile.readAll();
+        struct Half {
+            const char* name;
+            const PrismSurfaceFit* fit;
+            double side;  // -1 left, +1 right
+        };
+        const Half halves[] = {{"surface_entrance_left.dat", &prism.fit.entrance, -1.0},
+                               {"surface_entrance_right.dat", &prism.fit.entrance, 1.0},
+                               {"surface_exit_left.dat", &prism.fit.exit, -1.0},
+                               {"surface_exit_right.dat", &prism.fit.exit, 1.0}};
+        // prism.json states the same frame under "frame", its other keys as before.
+        QFile json(dir.filePath("prism.json"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        const QJsonObject root = QJsonDocument::fromJson(json.readAll()).object();
+        QVERIFY(root.contains("surfaces") && root.contains("verified") && root.contains("optimized"));
+        const QJsonArray jsonHalves = root.value("frame").toObject().value("gridSag").toArray();
+        QCOMPARE(jsonHalves.size(), 4);
+        QCOMPARE(root.value("frame").toObject().value("pinholeMm").toArray().at(2).toDouble(),
+                 double(prism.panel.prismDistance + prism.panel.focalLength));
+        std::map<std::string, std::vector<double>> centreLine;  // z at x = 0 down the rows
+        for (const Half& h : halves) {
             GridSag g;
-            QVERIFY2(readGridSagFile(dir.filePath(name), &g, &error), qPrintable(error));
-            QVERIFY(g.nx % 2 == 1 && g.ny % 2 == 1 && g.unitflag == 0 && g.xdec == 0.0 && g.ydec == 0.0);
+            QVERIFY2(readGridSagFile(dir.filePath(h.name), &g, &error), qPrintable(error));
+            QVERIFY(g.nx % 2 == 1 && g.ny % 2 == 1 && g.unitflag == 0 && g.ydec == 0.0);
             QVERIFY(g.delx <= spacing && g.dely <= spacing);
-            const double reachX = -fit->domain.xMin, reachY = fit->domain.yMax;
-            QVERIFY(std::abs(g.nodeX(0) + reachX) < 1e-12 && std::abs(g.nodeX(g.nx - 1) - reachX) < 1e-12);
+            const double reachX = -h.fit->domain.xMin, reachY = h.fit->domain.yMax;
+            QCOMPARE(g.xdec, h.side * 0.5 * reachX);
+            // The decentre a user enters is the one "frame.txt" states.
+            const int at = frame.indexOf(QByteArray("  ") + h.name + ' ');
+            QVERIFY(at >= 0);
+            const QList<QByteArray> stated = frame.mid(at, frame.indexOf('\n', at) - at).simplified().split(' ');
+            QVERIFY(stated.size() > 3);
+            QCOMPARE(stated[1].toDouble(), g.xdec);
+            QCOMPARE(stated[2].toDouble(), g.ydec);
+            const auto inJson = std::find_if(jsonHalves.begin(), jsonHalves.end(), [&](const QJsonValue& v) {
+                return v.toObject().value("file").toString() == QLatin1String(h.name);
+            });
+            QVERIFY(inJson != jsonHalves.end());
+            QCOMPARE(inJson->toObject().value("xdecMm").toDouble(), g.xdec);
+            QCOMPARE(inJson->toObject().value("ydecMm").toDouble(), g.ydec);
+            const double xFirst = g.nodeX(0), xLast = g.nodeX(g.nx - 1);
+            QVERIFY(std::abs(xFirst - (h.side < 0 ? -reachX : 0.0)) < 1e-12);
+            QVERIFY(std::abs(xLast - (h.side < 0 ? 0.0 : reachX)) < 1e-12);
             QVERIFY(std::abs(g.nodeY(0) - reachY) < 1e-12 && std::abs(g.nodeY(g.ny - 1) + reachY) < 1e-12);
-            QCOMPARE(g.nodeX((g.nx - 1) / 2), 0.0);
+            double curvature = 0.0;
             for (int row = 0; row < g.ny; ++row)
+                for (int column = 0; column < g.nx; ++column)
+                    curvature = std::max(curvature, std::abs(halfSurface(h.fit->surface, h.side, g.nodeX(column),
+                                                                         g.nodeY(row), 4)));
+            for (int row = 0; row < g.ny; ++row) {
                 for (int column = 0; column < g.nx; ++column) {
                     const auto& v = g.values[static_cast<std::size_t>(row) * g.nx + column];
                     const double x = g.nodeX(column), y = g.nodeY(row);
                     for (int d = 0; d < 4; ++d)
-                        QVERIFY2(std::abs(v[d] - solidSurface(fit->surface, x, y, d)) < 1e-9,
-                                 qPrintable(QStringLiteral("%1 (%2, %3) value %4").arg(name).arg(x).arg(y).arg(d)));
+                        QVERIFY2(std::abs(v[d] - halfSurface(h.fit->surface, h.side, x, y, d)) < 1e-9,
+                                 qPrintable(QStringLiteral("%1 (%2, %3) value %4").arg(h.name).arg(x).arg(y).arg(d)));
                     QCOMPARE(v[4], 0.0);
+                    if (column > 0) {
+                        const double jump = std::abs(v[1] - g.values[static_cast<std::size_t>(row) * g.nx + column - 1][1]);
+                        QVERIFY2(jump <= curvature * g.delx * (1.0 + 1e-9) + 1e-12,
+                                 qPrintable(QStringLiteral("%1: slope jump %2 at (%3, %4)").arg(h.name).arg(jump).arg(x).arg(y)));
+                    }
                 }
+                const int atCentre = h.side < 0 ? g.nx - 1 : 0;
+                centreLine[h.name].push_back(g.values[static_cast<std::size_t>(row) * g.nx + atCentre][0]);
+            }
+        }
+        for (const auto& [left, right] : {std::pair<const char*, const char*>{"surface_entrance_left.dat", "surface_entrance_right.dat"},
+                                          {"surface_exit_left.dat", "surface_exit_right.dat"}}) {
+            QCOMPARE(centreLine[left].size(), centreLine[right].size());
+            for (std::size_t k = 0; k < centreLine[left].size(); ++k)
+                QVERIFY(std::abs(centreLine[left][k] - centreLine[right][k]) < 1e-12);
         }
     }
 

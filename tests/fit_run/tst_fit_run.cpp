@@ -245,9 +245,13 @@ private slots:
                        {6, 10, 16, runFitOrder6, fitAndReportOrder6}, {7, 10, 20, runFitOrder7, fitAndReportOrder7}};
         const QString previous = QDir::currentPath();
         QDir::setCurrent(dir.path());
-        const QByteArray fourRows("1 1 5 1 1 5\n2 1 6 2 1 6\n1 -1 8 1 -2 8\n0 0 9 3 0 9\n");
         for (int r = 0; r < 6; ++r) {
-            putFile("outputall.txt", fourRows.repeated(12 - r));  // at least k2 points
+            QByteArray rows;  // at least k2 points, spread so that no fit is singular
+            for (int i = 0; i < 4 * (12 - r); ++i) {
+                const double x = 0.25 * i - 6, y = 0.5 * (i * 7 % 13) - 3;
+                rows += QString::asprintf("%g %g %g %g %g %g\n", x, y, 5 + 0.1 * x * y, 1 + 0.5 * i, y, 9 - 0.01 * x * x).toLatin1();
+            }
+            putFile("outputall.txt", rows);
             double r1[27], r2[27];
             std::fill(r1, r1 + 27, -7.0);
             std::fill(r2, r2 + 27, -7.0);

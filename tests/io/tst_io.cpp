@@ -147,17 +147,23 @@ private slots:
     }
 
     // A set stopped at every step: before the journal the old files stay; from
-    // the journal on, recover() completes the new set. Never a mix after it.
+    // the journal on, recover() completes the new set, also in a copy of the
+    // folder or where it was moved to (a copy leaves the original as it
+    // was). Never a mix after it.
     void stoppedCommits_data()
     {
         QTest::addColumn<int>("stop");  // -1: before the journal, k: after k renames
-        for (int k = -1; k <= 3; ++k)
-            QTest::newRow(qPrintable(QString("stop %1").arg(k))) << k;
+        QTest::addColumn<QString>("then");  // "", "copy" or "move" the folder before recovering
+        for (const QString& then : {QString(), QStringLiteral("copy"), QStringLiteral("move")})
+            for (int k = -1; k <= 3; ++k)
+                QTest::newRow(qPrintable(QString("stop %1 %2").arg(k).arg(then))) << k << then;
     }
     void stoppedCommits()
     {
         QFETCH(int, stop);
-        QTemporaryDir dir;
+        QFETCH(QString, then);
+        QTemporaryDir dir, elsewhere;
+        QString path = dir.path();
         const QStringList names{"a.txt", "b.txt", "c.txt"};
         for (const QString& name : names)
             putFile(dir.filePath(name), "old " + name.toLatin1());
@@ -178,11 +184,90 @@ private slots:
         for (int i = 0; i < 3; ++i)  // renamed in their order, no cut file
             QCOMPARE(fileBytes(dir.filePath(names[i])), QByteArray(i < stop ? "new " : "old ") + names[i].toLatin1());
         QCOMPARE(AtomicFileSet::commitPending(dir.path()), stop >= 0);
-        AtomicFileSet::recover(dir.path());
-        QVERIFY(!AtomicFileSet::commitPending(dir.path()));
+        const QStringList left = entries(dir.path());
+        if (!then.isEmpty()) {
+            path = elsewhere.filePath("results");
+            QCOMPARE(QProcess::execute(then == "copy" ? "cp" : "mv",
+                                       then == "copy" ? QStringList{"-a", dir.path(), path} : QStringList{dir.path(), path}),
+                     0);
+        }
+        QString problem;
+        AtomicFileSet::recover(path, nullptr, QStringList(), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QVERIFY(!AtomicFileSet::commitPending(path));
         for (const QString& name : names)
-            QCOMPARE(fileBytes(dir.filePath(name)), QByteArray(stop >= 0 ? "new " : "old ") + name.toLatin1());
-        QCOMPARE(entries(dir.path()), names);
+            QCOMPARE(fileBytes(QDir(path).filePath(name)), QByteArray(stop >= 0 ? "new " : "old ") + name.toLatin1());
+        QCOMPARE(entries(path), names);
+        if (then == "copy")  // the original keeps its unfinished commit for its own next run
+            QCOMPARE(entries(dir.path()), left);
+    }
+
+    // A journal that cannot be applied (a new file lost, the journal cut) is
+    // reported with what is new and what is not, and stays, so that every
+    // later look at the folder sees the mix, until a commit of the whole set
+    // replaces it; a commit of part of the set is refused.
+    void unappliableJournals_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QStringList>("recommit");  // the names a later commit stages
+        QTest::addColumn<QString>("message");
+        const QStringList all{"a.txt", "b.txt", "c.txt"};
+        QTest::newRow("a new file lost") << "lose c.txt" << all
+                                         << "the new c.txt is missing; new: a.txt; from the run before: b.txt";
+        QTest::newRow("journal cut") << "cut" << all << "is cut or not one";
+        QTest::newRow("partial commit after it") << "lose c.txt" << QStringList{"a.txt", "b.txt"}
+                                                 << "the new c.txt is missing";
+    }
+    void unappliableJournals()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QStringList, recommit);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QStringList names{"a.txt", "b.txt", "c.txt"};
+        for (const QString& name : names)
+            putFile(dir.filePath(name), "old " + name.toLatin1());
+        const pid_t child = fork();
+        if (child == 0) {
+            stopAt = 1;
+            AtomicFileSet::setCommitHook(stopHook);
+            AtomicFileSet set(dir.path(), "test");
+            for (const QString& name : names)
+                set.stage(name, QByteArray("new " + name.toLatin1()).constData(), std::size_t(name.size() + 4));
+            _exit(set.commit() ? 0 : 1);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), 9);
+        const QString journal = dir.filePath(".hvl-commit-test");
+        if (damage == "cut") {
+            const QByteArray text = fileBytes(journal);
+            putFile(journal, text.left(text.indexOf("end")));
+        } else {
+            const QStringList temps = QDir(dir.path()).entryList({".c.txt.hvl-tmp-*"}, QDir::Files | QDir::Hidden);
+            QCOMPARE(temps.size(), 1);
+            QVERIFY(QFile::remove(dir.filePath(temps.first())));
+        }
+        for (int pass = 0; pass < 2; ++pass) {  // reported again by the next look
+            QString problem;
+            AtomicFileSet::recover(dir.path(), nullptr, QStringList(), &problem);
+            QVERIFY2(problem.contains("the interrupted replacement of the test files") && problem.contains(message),
+                     qPrintable(problem));
+            QVERIFY(AtomicFileSet::commitPending(dir.path()));
+            QCOMPARE(fileBytes(dir.filePath("a.txt")), QByteArray("new a.txt"));
+            QCOMPARE(fileBytes(dir.filePath("b.txt")), QByteArray("old b.txt"));
+        }
+        AtomicFileSet again(dir.path(), "test");
+        for (const QString& name : recommit)
+            QVERIFY(again.stage(name, QByteArray("3rd " + name.toLatin1()).constData(), std::size_t(name.size() + 4)));
+        const bool whole = recommit.size() == names.size();
+        QCOMPARE(again.commit(), whole);
+        QCOMPARE(AtomicFileSet::commitPending(dir.path()), !whole);
+        if (!whole)
+            QVERIFY2(again.errorString().contains(message), qPrintable(again.errorString()));
+        for (const QString& name : names)  // all replaced, or the mix as it was
+            QCOMPARE(fileBytes(dir.filePath(name)),
+                     whole ? "3rd " + name.toLatin1() : name == "a.txt" ? QByteArray("new a.txt") : "old " + name.toLatin1());
     }
 
     void failedSetReplacesNothing()

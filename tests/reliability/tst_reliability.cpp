@@ -16,6 +16,22 @@
 
 namespace {
 
+// Design-like rows that fit well, `count` of them: every point inside both
+// windows, spread over them (points on one line would leave the fit
+// singular); the z of a surface can be given as a text ("nan").
+QByteArray smallRows(int count, const char* z1 = nullptr, const char* z2 = nullptr)
+{
+    QByteArray rows;
+    for (int i = 0; i < count; ++i) {
+        const double x = -20 + 0.02 * i, y = -10 + 0.2 * (i * 37 % 100);
+        rows += QString::asprintf("%g %g %s %g %g %s\n", x, y,
+                                  z1 ? z1 : qPrintable(QString::asprintf("%g", 1 + 0.01 * x * x)), 1 + 0.01 * i, y,
+                                  z2 ? z2 : qPrintable(QString::asprintf("%g", 2 + 0.001 * i)))
+                    .toLatin1();
+    }
+    return rows;
+}
+
 const QStringList designFiles{"output.txt", "outputall.txt", "design.json"};
 const QStringList fitFiles{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt", "result_para_fit.json"};
 const QStringList settingsB{"--focal-length", "30"};  // the new run; A are the start values
@@ -30,6 +46,17 @@ void start(QProcess* p, const QString& dir, const QStringList& args)
 {
     p->setWorkingDirectory(dir);
     p->start(HARVENLOTEK_CLI, args);
+}
+
+// Starts the tool with a library that ends it right after its N-th rename
+// of a result file (stop_after_rename.cpp).
+void startStoppingAfterRename(QProcess* p, const QString& dir, const QStringList& args, int renames)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", STOP_AFTER_RENAME);
+    env.insert("HVL_STOP_AFTER_RENAME", QString::number(renames));
+    p->setProcessEnvironment(env);
+    start(p, dir, args);
 }
 
 Run finish(QProcess* p)
@@ -123,12 +150,7 @@ private slots:
         for (const QString& n : designFiles + fitFiles)
             QVERIFY2(a[n] != b[n] && a[n].size() > 100, qPrintable(n));
         // A small design output of 2000 rows for the input cases.
-        QByteArray rows;
-        for (int i = 0; i < 2000; ++i) {
-            const double x = -20 + 0.02 * i, y = -10 + 0.01 * i;
-            rows += QString::asprintf("%g %g %g %g %g %g\n", x, y, 1 + 0.01 * x * x, 1 + 0.01 * i, y, 2 + 0.001 * i).toLatin1();
-        }
-        putFile(refSmall.filePath("outputall.txt"), rows);
+        putFile(refSmall.filePath("outputall.txt"), smallRows(2000));
         QVERIFY(cli(refSmall.path(), {"fit", "--order", "3"}).code == 0);
         small = filesOf(refSmall.path());
     }
@@ -231,6 +253,11 @@ private slots:
         QTest::newRow("5 numbers") << goodRows + row5 << fit3 << "line 7: 5 numbers, expected 6";
         QTest::newRow("7 numbers") << goodRows + row7 << fit3 << "line 7: more than 6 numbers";
         QTest::newRow("all NaN") << QByteArray("nan nan nan nan nan nan\n").repeated(50) << fit3 << "surface 1 has 0 points";
+        QTest::newRow("every z of surface 1 NaN") << smallRows(2000, "nan", "2") << fit3 << "surface 1: every z is NaN";
+        QTest::newRow("every z of surface 2 NaN") << smallRows(2000, "1", "nan") << fit3 << "surface 2: every z is NaN";
+        QTest::newRow("one z NaN") << smallRows(2000) + "1 2 nan 4 5 6\n" << fit3
+                                   << "surface 1: 1 of the 2001 points inside its window have a NaN z";
+        QTest::newRow("singular") << good.repeated(30) << fit3 << "the order-3 fit is not finite (its normal equations are singular";
         QTest::newRow("1e308") << goodRows + "1 2 1e308 4 5 6\n" << fit3 << "line 7: '1e308' is beyond";
         QTest::newRow("50 MB line") << QByteArray(50 << 20, '7') + "\n" << fit3 << "line 1: longer than 512 bytes";
         QTest::newRow("too few points for order 8") << good.repeated(24) << QStringList{"fit", "--order", "8"} << "surface 2 has 24 points";
@@ -277,6 +304,125 @@ private slots:
                                                                            : fileBytes(dir.filePath(n)) == small[n]);
         for (const QString& n : entries(dir.path()))
             QVERIFY2(!n.contains("hvl-") && !n.startsWith("outputall_fig"), qPrintable(n));
+    }
+
+    // A row of NaN among good ones is dropped by the split, as it always was:
+    // the fit is that of the good rows.
+    void nanRowDroppedBySplit()
+    {
+        QTemporaryDir dir;
+        const QByteArray rows = smallRows(2000);
+        const int middle = rows.indexOf('\n', rows.size() / 2) + 1;
+        putFile(dir.filePath("outputall.txt"), rows.left(middle) + "nan nan nan nan nan nan\n" + rows.mid(middle));
+        const Run r = cli(dir.path(), {"fit", "--order", "3"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        for (const QString n : {"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"})
+            QCOMPARE(fileBytes(dir.filePath(n)), small[n]);
+    }
+
+    // Killed right after each rename of a commit (the journal's is the
+    // first), the folder then copied or moved elsewhere: the next call there
+    // finishes the set (one complete set, the new one), and a copy leaves the
+    // original as it was. Then a journal that cannot be applied (a new file
+    // lost in the copy): every call says so, `verify` refuses the mix, and a
+    // fit replaces the whole set.
+    void killedAtRenameThenCopied_data()
+    {
+        QTest::addColumn<bool>("fit");
+        QTest::addColumn<int>("renames");
+        QTest::addColumn<bool>("move");
+        for (bool fit : {false, true})
+            for (int k = 1; k <= (fit ? 5 : 4); ++k)
+                for (bool move : {false, true})
+                    QTest::newRow(qPrintable(QString("%1 stopped after rename %2, %3")
+                                                 .arg(fit ? "fit" : "design").arg(k).arg(move ? "moved" : "copied")))
+                        << fit << k << move;
+    }
+    void killedAtRenameThenCopied()
+    {
+        QFETCH(bool, fit);
+        QFETCH(int, renames);
+        QFETCH(bool, move);
+        const QStringList fit3{"fit", "--order", "3"}, designB = QStringList{"design"} + settingsB;
+        QTemporaryDir dir, elsewhere;
+        place(dir.path(), a, fitFiles);
+        place(dir.path(), fit ? b : a, designFiles);
+        QProcess p;
+        startStoppingAfterRename(&p, dir.path(), fit ? fit3 : designB, renames);
+        const Run r = finish(&p);
+        ++tally.tried;
+        tally.hangs += r.hung;
+        QCOMPARE(r.code, 9);
+        QVERIFY(AtomicFileSet::commitPending(dir.path()));
+        QMap<QString, QByteArray> left;
+        for (const QString& n : entries(dir.path()))
+            left[n] = fileBytes(dir.filePath(n));
+        const QString copy = elsewhere.filePath("results");
+        QCOMPARE(QProcess::execute(move ? "mv" : "cp", move ? QStringList{dir.path(), copy} : QStringList{"-a", dir.path(), copy}), 0);
+        const Run next = cli(copy, fit ? designB : fit3);  // the other stage
+        QVERIFY2(next.code == 0 && next.err.isEmpty(), next.err.constData());
+        const QStringList changed = fit ? fitFiles : designFiles;
+        const char seen = setOf(copy, changed, b);
+        tally.mixed += !seen;
+        QCOMPARE(seen, 'B');
+        ++tally.finishedAfterKill;
+        QCOMPARE(setOf(copy, designFiles + fitFiles, b), 'B');
+        for (const QString& n : entries(copy))
+            QVERIFY2(n == ".hvl.lock" || designFiles.contains(n) || fitFiles.contains(n), qPrintable(n));
+        if (!move) {
+            QMap<QString, QByteArray> now;
+            for (const QString& n : entries(dir.path()))
+                now[n] = fileBytes(dir.filePath(n));
+            QVERIFY(now == left);
+        }
+    }
+
+    void unappliableJournal()
+    {
+        QTemporaryDir dir;
+        place(dir.path(), a, fitFiles);
+        place(dir.path(), b, designFiles);
+        QProcess p;
+        startStoppingAfterRename(&p, dir.path(), {"fit", "--order", "3"}, 2);  // the journal and one fitted-point file
+        QCOMPARE(finish(&p).code, 9);
+        const QStringList temps = QDir(dir.path()).entryList({".result_para_fit.txt.hvl-tmp-*"}, QDir::Files | QDir::Hidden);
+        QCOMPARE(temps.size(), 1);
+        QVERIFY(QFile::remove(dir.filePath(temps.first())));
+        const QByteArray said = "the interrupted replacement of the fit files in '" + QFile::encodeName(dir.path())
+                                + "' cannot be finished: the new result_para_fit.txt is missing; new: output_fit_fig";
+        Run r = cli(dir.path(), QStringList{"design"} + settingsB);
+        QVERIFY2(r.code == 0 && r.err.contains(said), r.err.constData());
+        r = cli(dir.path(), {"verify"});
+        QVERIFY2(r.code == 2 && r.err.contains(said) && r.err.count('\n') == 1, r.err.constData());
+        QVERIFY(AtomicFileSet::commitPending(dir.path()));
+        r = cli(dir.path(), {"fit", "--order", "3"});
+        QVERIFY2(r.code == 0 && r.err.contains(said), r.err.constData());
+        QVERIFY(!AtomicFileSet::commitPending(dir.path()));
+        QCOMPARE(setOf(dir.path(), designFiles + fitFiles, b), 'B');
+    }
+
+    // `verify` refuses a fit that is not of the design beside it, and says
+    // what differs; the fit of the design itself is verified.
+    void foreignFitRefused_data()
+    {
+        QTest::addColumn<char>("design");
+        QTest::addColumn<char>("fit");
+        QTest::addColumn<QString>("message");  // empty: verified
+        QTest::newRow("fit of B beside A") << 'A' << 'B' << "the fit in this folder belongs to another design (focal length 30 mm, not 35 mm)";
+        QTest::newRow("fit of A beside B") << 'B' << 'A' << "the fit in this folder belongs to another design (focal length 35 mm, not 30 mm)";
+        QTest::newRow("fit of B beside B") << 'B' << 'B' << "";
+    }
+    void foreignFitRefused()
+    {
+        QFETCH(char, design);
+        QFETCH(char, fit);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        place(dir.path(), design == 'A' ? a : b, designFiles);
+        place(dir.path(), fit == 'A' ? a : b, fitFiles);
+        const Run r = cli(dir.path(), {"verify", "--step", "40"});
+        QCOMPARE(r.code, message.isEmpty() ? 0 : 2);
+        QVERIFY2(r.err.contains(message.toUtf8()) && r.err.count('\n') == (message.isEmpty() ? 0 : 1), r.err.constData());
     }
 
     // An output directory whose name is not UTF-8 is found and written.

@@ -3,10 +3,14 @@
 // the fit's input is malformed. Needs an X server with OpenGL (Xvfb).
 #include "app/application_window.h"
 #include "io/directory_lock.h"
+#include "mainwindow/mainwindow.h"
 #include "mainwindow/shared_state.h"
 #include "../io/test_files.h"
 
+#include <QDoubleSpinBox>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBrowser>
@@ -91,6 +95,52 @@ private slots:
         for (const char* name : {"output.txt", "result_para_fit.txt"})
             QCOMPARE(fileBytes(name), QByteArray("old\n"));
         QVERIFY(!QFile::exists("output_fit_fig1.txt") && !QFile::exists("outputall_fig1.txt"));
+    }
+
+    // Two windows on one folder. The first designs (angle 20) and fits; the
+    // second designs at angle 30: the first window says that its folder
+    // changed, its verification leaves out the fit of its own design beside
+    // the other one, and its next fit, of the second's design, is flagged
+    // with a box and in the same note. The second's own fit is not flagged.
+    void fitOfAnotherWindowsDesign()
+    {
+        QTemporaryDir here;
+        QVERIFY(QDir::setCurrent(here.path()));
+        MainWindow first, second;
+        first.show();
+        second.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        const auto click = [this](MainWindow& window, const char* name) {
+            box.clear();
+            QTest::mouseClick(window.findChild<QPushButton*>(name), Qt::LeftButton);
+        };
+        click(first, "pushButton");
+        QCOMPARE(box, QString("ok: work done"));
+        click(first, "pushButton_2");
+        QVERIFY2(box.isEmpty(), qPrintable(box));
+        second.findChild<QDoubleSpinBox*>("doubleSpinBox_ps")->setValue(30);
+        click(second, "pushButton");
+        QCOMPARE(box, QString("ok: work done"));
+        QTRY_COMPARE(first.findChild<QLabel*>("label_folder")->text(),
+                     QString("Another window or program changed the results in this folder: output.txt, "
+                             "outputall.txt, design.json."));
+        QVERIFY(second.findChild<QLabel*>("label_folder")->text().isEmpty());
+
+        click(first, "pushButton_verify");
+        QString tables;
+        for (const QPlainTextEdit* table : first.findChildren<QPlainTextEdit*>())
+            tables += table->toPlainText();
+        QVERIFY2(tables.contains(QString::fromUtf8(
+                     "the fit in this folder belongs to another design (angle 20\u00b0, not 30\u00b0); it is not verified")),
+                 qPrintable(tables));
+
+        click(first, "pushButton_2");
+        const QString foreign = QString::fromUtf8("the fit in this folder belongs to another design (angle 30\u00b0, not 20\u00b0)");
+        QVERIFY2(box.startsWith("another design: " + foreign), qPrintable(box));
+        QCOMPARE(first.findChild<QLabel*>("label_folder")->text(), foreign + '.');
+        click(second, "pushButton_2");
+        QVERIFY2(box.isEmpty(), qPrintable(box));
+        QVERIFY(QDir::setCurrent(dir.path()));
     }
 };
 

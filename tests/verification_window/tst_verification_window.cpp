@@ -28,9 +28,15 @@ private slots:
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QStringList>("files");
-        QTest::newRow("grid sag") << "pushButton_export_gridsag" << QStringList{"surface_entrance.dat", "surface_exit.dat"};
+        QTest::newRow("grid sag") << "pushButton_export_gridsag"
+                                  << QStringList{"frame.txt", "surface_entrance_left.dat", "surface_entrance_right.dat",
+                                                 "surface_exit_left.dat", "surface_exit_right.dat"};
+        QTest::newRow("STEP") << "pushButton_export_STEP" << QStringList{"frame.txt", "prism.step", "surfaces.step"};
+        QTest::newRow("drawing") << "pushButton_export_drawing" << QStringList{"frame.txt", "prism_drawing.pdf"};
         QTest::newRow("all") << "pushButton_export_all"
-                             << QStringList{"design_surfaces.ply", "prism.stl", "surface_entrance.dat", "surface_exit.dat"};
+                             << QStringList{"design_surfaces.ply", "frame.txt", "prism.step", "prism.stl",
+                                            "prism_drawing.pdf", "surface_entrance_left.dat", "surface_entrance_right.dat",
+                                            "surface_exit_left.dat", "surface_exit_right.dat", "surfaces.step"};
     }
     void prismFitAndExports()
     {

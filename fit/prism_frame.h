@@ -1,0 +1,55 @@
+#pragma once
+
+// The frame every export of a prism is given in, stated once for
+// "frame.txt", "prism.json" and the drawing.
+//
+// Origin on the camera's optical axis, in the plane of the prism's base
+// (z = 0). x along the sensor rows, y along the sensor columns, z along the
+// optical axis from the base towards the camera; the image plane lies at
+// z = prismDistance, the pinhole at z = prismDistance + focalLength (the
+// design's unflipped image: the ray of sensor point (xs, ys) runs from the
+// pinhole through (xs, ys, prismDistance)). A sag is the height z of a
+// surface above the base plane, in mm, positive towards the camera.
+// The left half (sensor x < 0) looks through x < 0.
+
+#include "design/design_record.h"
+#include "fit/prism_fit.h"
+
+#include <array>
+#include <string>
+
+inline constexpr char frameFileName[] = "frame.txt";
+inline constexpr char entranceLeftGridSagFileName[] = "surface_entrance_left.dat";
+inline constexpr char entranceRightGridSagFileName[] = "surface_entrance_right.dat";
+inline constexpr char exitLeftGridSagFileName[] = "surface_exit_left.dat";
+inline constexpr char exitRightGridSagFileName[] = "surface_exit_right.dat";
+
+enum class PrismHalf { Left, Right };
+
+// One grid sag file of one surface and half: its rectangle (both ends
+// included; the centre line x = 0 is an edge, never crossed) and the
+// decentre (xdec, ydec) that places the grid's centre node in the frame.
+struct HalfPlacement {
+    const char* fileName = "";
+    const char* surface = "";  // "entrance" or "exit"
+    PrismHalf half = PrismHalf::Left;
+    double xMin = 0.0;
+    double xMax = 0.0;
+    double yMin = 0.0;
+    double yMax = 0.0;
+    double xdec = 0.0;
+    double ydec = 0.0;
+};
+
+struct PrismFrame {
+    double imagePlaneZ = 0.0;  // mm
+    double pinholeZ = 0.0;     // mm
+    // entrance left, entrance right, exit left, exit right
+    std::array<HalfPlacement, 4> halves;
+};
+
+// The placement of a surface's half over its clear aperture (surfaceAperture).
+HalfPlacement halfPlacement(const PrismSurfaceFit& fit, const char* surface, PrismHalf half);
+PrismFrame prismFrameOf(const DesignParameters& panel, const PrismFit& fit);
+// The text of "frame.txt".
+std::string prismFrameText(const PrismFrame& frame);
