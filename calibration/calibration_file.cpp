@@ -39,7 +39,7 @@ bool allFinite(const Container& values)
 
 }  // namespace
 
-bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path, QString* error)
+bool stereoCalibrationText(const StereoCalibration& c, std::string* out, QString* error)
 {
     if (!c.ok) {
         *error = QStringLiteral("no calibration to write: %1").arg(c.error);
@@ -50,11 +50,6 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         || !allFinite(c.right.distortion) || !allFinite(c.R) || !allFinite(c.T) || !allFinite(c.R1)
         || !allFinite(c.R2) || !allFinite(c.P1) || !allFinite(c.P2) || !allFinite(c.Q)) {
         *error = QStringLiteral("the calibration holds non-finite or missing values; nothing written");
-        return false;
-    }
-    const QString refused = checkOutputTarget(path);
-    if (!refused.isNull()) {
-        *error = refused;
         return false;
     }
     std::string text;
@@ -77,7 +72,22 @@ bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path,
         fs << "Q" << toMat(c.Q, 4, 4);
         text = fs.releaseAndGetString();
     } catch (const cv::Exception& e) {
-        *error = QStringLiteral("cannot form %1: %2").arg(path, QString::fromStdString(e.msg));
+        *error = QStringLiteral("cannot form %1: %2")
+                     .arg(QString::fromLatin1(stereoCalibrationFileName), QString::fromStdString(e.msg));
+        return false;
+    }
+    *out = std::move(text);
+    return true;
+}
+
+bool writeStereoCalibrationFile(const StereoCalibration& c, const QString& path, QString* error)
+{
+    std::string text;
+    if (!stereoCalibrationText(c, &text, error))
+        return false;
+    const QString refused = checkOutputTarget(path);
+    if (!refused.isNull()) {
+        *error = refused;
         return false;
     }
     // The project's atomic writer: temporary file beside the target, fsync, rename.

@@ -12,10 +12,15 @@
 
 #include <QString>
 
+#include <string>
+
 namespace calibration {
 
 inline constexpr char stereoCalibrationFileName[] = "stereo_calibration.yml";
 
+// The file's text; false with a one-line message for a calibration that is
+// not ok or holds non-finite numbers.
+bool stereoCalibrationText(const StereoCalibration& calibration, std::string* text, QString* error);
 // Writes the file at `path` atomically (writeFileAtomically: a temporary
 // file in the same directory, flushed, renamed over `path`). Refuses a
 // calibration that is not ok or holds non-finite numbers, and a target that

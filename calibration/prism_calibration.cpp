@@ -1,15 +1,16 @@
 #include "calibration/prism_calibration.h"
 
+#include "design/design_files.h"
 #include "design/design_run.h"
 #include "fit/fit_run.h"
 #include "fit/prism_fit.h"
 #include "verify/prism_trace.h"
 #include "refine/surface_refinement.h"
 #include "verify/verify.h"
+#include "verify/verify_sources.h"
+#include "textio/number_text.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -79,55 +80,43 @@ bool calibratePrism(const DesignParameters& parameters, PrismSource source, int 
         *error = QStringLiteral("a fitted prism needs an order from 3 to %1, got %2").arg(highest).arg(order);
         return false;
     }
-    QTemporaryDir scratch;
-    if (!scratch.isValid()) {
-        *error = QStringLiteral("no temporary directory for the design files: %1").arg(scratch.errorString());
-        return false;
-    }
+    // Everything in memory: the design's grid as its file gives it back, the
+    // fit of that, and the rays of the very surfaces fitted.
     ScopedDesignRecord record;
     fillDesignRecord(*record, parameters);
-    DesignRunOptions runOptions;
-    runOptions.outputDirectory = scratch.path();
-    runOptions.threadCount = options.threadCount;
-    runOptions.model = design.model;
+    computeDesignSurfaces(*record, design.model, options.threadCount);
     if (design.refine && design.model == DesignModel::Refraction) {
-        runOptions.beforeFiles = [&options](DesignRecord& traced) {
-            RefineOptions refineOptions;
-            refineOptions.threadCount = options.threadCount;
-            refineDesign(traced, refineOptions);  // kept only when the verifier finds it no worse
-        };
+        RefineOptions refineOptions;
+        refineOptions.threadCount = options.threadCount;
+        refineDesign(*record, refineOptions);  // kept only when the verifier finds it no worse
     }
-    const DesignRunResult run = traceDesign(*record, runOptions);
-    if (!run.gridWritten) {
-        *error = QStringLiteral("the design could not write its grid to a temporary directory");
-        return false;
-    }
-
-    verify::PrismGeometry geometry;
-    geometry.focalLength = record->focalLength;
-    geometry.prismDistance = record->prismDistance;
-    geometry.refractiveIndex = record->refractiveIndex;
-    geometry.virtualPinholeX = record->virtualPinholeX;
+    const verify::PrismGeometry geometry = verify::geometryOfRecord(*record);
     verify::PrismSurfaces surfaces;
     if (source == PrismSource::Design) {
         // The refraction model designs the right half from column 960 on.
         surfaces = design.model == DesignModel::Refraction ? refractionDesignSheets(*record)
                                                            : verify::designSurfacesFromRecord(*record);
-    } else if (source == PrismSource::Prism) {
-        PrismDesignPoints points;
-        if (!readPrismDesignPoints(QDir(scratch.path()).filePath(QString::fromLatin1(designPointsFileName)), &points,
-                                   error))
-            return false;
-        surfaces = verify::prismFitSurfaces(fitPrism(points, order));
     } else {
-        const FitRunSummary fit = runFit(order, FitRunLocation{scratch.path(), scratch.path()});
-        if (!fit.inputValid || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
-            *error = QStringLiteral("the fit of order %1 failed: %2").arg(order).arg(fit.error);
-            return false;
+        const std::string text = gridFileText(*record, options.threadCount);
+        std::vector<double> values;
+        readNumbers(text.data(), text.size(), &values);
+        if (source == PrismSource::Prism) {
+            PrismDesignPoints points;
+            if (!splitPrismDesignPoints(values, &points, error))
+                return false;
+            surfaces = verify::prismFitSurfaces(fitPrism(points, order));
+        } else {
+            const FitRunSummary fit =
+                fitOrders({order}, splitFitPoints(values.data(), values.size()), nullptr, false, options.threadCount)
+                    .front();
+            if (!fit.inputValid || fit.surface1Results.size() < 2 || fit.surface2Results.size() < 2) {
+                *error = QStringLiteral("the fit of order %1 failed: %2").arg(order).arg(fit.error);
+                return false;
+            }
+            surfaces = verify::fittedSurfacesOfOrder(
+                order, std::vector<double>(fit.surface1Results.begin(), fit.surface1Results.end() - 1),
+                std::vector<double>(fit.surface2Results.begin(), fit.surface2Results.end() - 1));
         }
-        surfaces = verify::fittedSurfacesOfOrder(
-            order, std::vector<double>(fit.surface1Results.begin(), fit.surface1Results.end() - 1),
-            std::vector<double>(fit.surface2Results.begin(), fit.surface2Results.end() - 1));
     }
     if (times)
         times->designSeconds = double(timer.nsecsElapsed()) * 1e-9;

@@ -43,10 +43,9 @@ struct PrismCalibrationTimes {
     double calibrationSeconds = 0.0;  // imaging and OpenCV
 };
 
-// Designs the prism of `parameters` (its two design files go to a temporary
-// directory that is removed afterwards; the caller's files are not touched),
-// fits order `order` (3 to 8; 3 to 10 for the prism fit) when the source is
-// a fit, and calibrates.
+// Designs the prism of `parameters` in memory (no file is written), fits
+// order `order` (3 to 8; 3 to 10 for the prism fit) on the design's grid as
+// "outputall.txt" gives it back when the source is a fit, and calibrates.
 // False with a one-line message in *error when a stage fails; then
 // `result` is not ok.
 bool calibratePrism(const DesignParameters& parameters, PrismSource source, int order,

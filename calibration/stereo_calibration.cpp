@@ -1,5 +1,7 @@
 #include "calibration/stereo_calibration.h"
 
+#include "core/parallel_for.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
@@ -117,6 +119,9 @@ struct HalfRun {
 bool calibrateHalf(const StereoRig& rig, SensorHalf half, const std::vector<TargetView>& views,
                    const HalfObservations& obs, const CalibrationOptions& options, HalfRun* run, QString* error)
 {
+    // OpenCV draws from its per-thread generator: seeded here, the result
+    // does not depend on the thread the half runs on, nor on what ran before.
+    cv::theRNG() = cv::RNG();
     std::vector<std::vector<cv::Point3f>> objectPoints;
     std::vector<std::vector<cv::Point2f>> imagePoints;
     for (size_t i = 0; i < views.size(); ++i) {
@@ -371,11 +376,19 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
         }
     }
 
-    HalfRun leftRun, rightRun;
-    if (!calibrateHalf(rig, SensorHalf::Left, views, left, options, &leftRun, &result.error)
-        || !calibrateHalf(rig, SensorHalf::Right, views, right, options, &rightRun, &result.error)) {
+    // The halves are independent: calibrated side by side.
+    HalfRun runs[2];
+    QString errors[2];
+    bool done[2] = {false, false};
+    parallelFor(2, resolveThreadCount(options.threadCount), [&](int, int h) {
+        done[h] = calibrateHalf(rig, h == 0 ? SensorHalf::Left : SensorHalf::Right, views, h == 0 ? left : right, options, &runs[h], &errors[h]);
+    });
+    if (!done[0] || !done[1]) {
+        result.error = done[0] ? errors[1] : errors[0];
         return result;
     }
+    HalfRun& leftRun = runs[0];  // not const: OpenCV treats a const Mat as of fixed size
+    HalfRun& rightRun = runs[1];
     result.left = leftRun.figures;
     result.right = rightRun.figures;
 
@@ -414,6 +427,7 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
     const cv::Size size(rig.halfWidth(), rig.resolutionY);
     cv::Mat R, T, E, F;
     try {
+        cv::theRNG() = cv::RNG();
         result.stereoRmsPx = cv::stereoCalibrate(
             objectPoints, leftPoints, rightPoints, leftRun.K, leftRun.D, rightRun.K, rightRun.D, size, R, T, E, F,
             cv::CALIB_FIX_INTRINSIC | modelFlags(options.model),

@@ -77,6 +77,28 @@ char* writeLine(char* out, const double* values, int count)
     return out;
 }
 
+// Lines [first, last) of "outputall.txt": element 10 L of the grid on line L.
+char* writeGridLines(const DesignRecord& r, int first, int last, char* out, int* nonFiniteLines)
+{
+    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
+    for (int line = first; line < last; ++line) {
+        const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
+        const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
+                                  r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
+        for (double value : values) {
+            if (!std::isfinite(value)) {
+                ++*nonFiniteLines;
+                break;
+            }
+        }
+        out = writeLine(out, values, 6);
+    }
+    return out;
+}
+
+constexpr int gridChunkLines = 4096;
+constexpr std::size_t gridMaxLineLength = 6 * (designNumberMaxLength + 1) + 1;
+
 constexpr char designSetName[] = "design";
 
 } // namespace
@@ -230,17 +252,25 @@ bool writeProfileFile(DesignRecord& r, const QString& directory)
     return writeProfileFile(r, set) && set.commit();
 }
 
-bool writeProfileFile(DesignRecord& r, AtomicFileSet& set)
+std::string profileFileText(DesignRecord& r)
 {
     computeRowX(r);
     const int lines = 4 * r.quarterSteps;
-    std::vector<char> text(std::size_t(lines) * (4 * (designNumberMaxLength + 1) + 1));
-    char* out = text.data();
+    std::string text(std::size_t(lines) * (4 * (designNumberMaxLength + 1) + 1), '\0');
+    char* const begin = &text[0];
+    char* out = begin;
     for (int i = 0; i < lines; ++i) {
         const double values[4] = {r.rowX[0][i], r.rowHeights[0][i], r.rowX[1][i], r.rowHeights[1][i]};
         out = writeLine(out, values, 4);
     }
-    return set.stage(QString::fromLatin1(designProfileFileName), text.data(), std::size_t(out - text.data()));
+    text.resize(std::size_t(out - begin));
+    return text;
+}
+
+bool writeProfileFile(DesignRecord& r, AtomicFileSet& set)
+{
+    const std::string text = profileFileText(r);
+    return set.stage(QString::fromLatin1(designProfileFileName), text.data(), text.size());
 }
 
 int gridFileLineCount(const DesignRecord& r)
@@ -259,11 +289,10 @@ GridFileResult writeGridFile(const DesignRecord& r, const QString& directory, in
 
 GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int threadCount, bool keepFileValues)
 {
-    constexpr int chunkLines = 4096;
-    constexpr std::size_t maxLineLength = 6 * (designNumberMaxLength + 1) + 1;
+    constexpr int chunkLines = gridChunkLines;
+    constexpr std::size_t maxLineLength = gridMaxLineLength;
     const int lines = gridFileLineCount(r);
     const int chunks = (lines + chunkLines - 1) / chunkLines;
-    const std::size_t stride = std::size_t(r.gridStride > 1 ? r.gridStride : 1);
     const int workers = std::max(1, std::min(threadCount, chunks));
 
     // The chunks are formatted in parallel, a batch of them at a time, each in
@@ -288,20 +317,8 @@ GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int thre
                 const int first = chunk * chunkLines;
                 const int last = std::min(lines, first + chunkLines);
                 char* const begin = scratch[std::size_t(worker)].data();
-                char* out = begin;
                 int nonFiniteLines = 0;
-                for (int line = first; line < last; ++line) {
-                    const std::size_t e = std::size_t(10) * std::size_t(line) / stride;
-                    const double values[6] = {r.gridX[0][e], r.gridY[0][e], r.gridZ[0][e],
-                                              r.gridX[1][e], r.gridY[1][e], r.gridZ[1][e]};
-                    for (double value : values) {
-                        if (!std::isfinite(value)) {
-                            ++nonFiniteLines;
-                            break;
-                        }
-                    }
-                    out = writeLine(out, values, 6);
-                }
+                char* const out = writeGridLines(r, first, last, begin, &nonFiniteLines);
                 std::string& text = texts[std::size_t(index)];
                 text.assign(begin, out);
                 nonFinite[std::size_t(chunk)] = nonFiniteLines;
@@ -342,4 +359,35 @@ GridFileResult writeGridFile(const DesignRecord& r, AtomicFileSet& set, int thre
     for (int count : nonFinite)
         result.nonFiniteLines += count;
     return result;
+}
+
+std::string gridFileText(const DesignRecord& r, int threadCount, int* nonFiniteLines)
+{
+    const int lines = gridFileLineCount(r);
+    const int chunks = (lines + gridChunkLines - 1) / gridChunkLines;
+    std::vector<std::string> texts(std::size_t(std::max(chunks, 0)));
+    std::vector<int> nonFinite(texts.size(), 0);
+    parallelFor(chunks, std::max(1, std::min(threadCount, chunks)), [&](int, int chunk) {
+        const int first = chunk * gridChunkLines;
+        const int last = std::min(lines, first + gridChunkLines);
+        std::string& text = texts[std::size_t(chunk)];
+        text.resize(std::size_t(last - first) * gridMaxLineLength);
+        char* const begin = &text[0];
+        text.resize(std::size_t(writeGridLines(r, first, last, begin, &nonFinite[std::size_t(chunk)]) - begin));
+    });
+    std::size_t size = 0;
+    for (const std::string& text : texts)
+        size += text.size();
+    std::string whole;
+    whole.reserve(size);
+    for (std::string& text : texts) {
+        whole += text;
+        std::string().swap(text);
+    }
+    if (nonFiniteLines) {
+        *nonFiniteLines = 0;
+        for (int count : nonFinite)
+            *nonFiniteLines += count;
+    }
+    return whole;
 }

@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <string>
+
 #include <vector>
 
 // The design files, by their fixed names.
@@ -30,6 +32,8 @@ char* formatDesignNumber(char* out, double value);
 // x of every row point from its height and the ray of its pixel, into rowX.
 void computeRowX(DesignRecord& record);
 
+// computeRowX, then the text of "output.txt".
+std::string profileFileText(DesignRecord& record);
 // computeRowX, then "output.txt" in `directory`, replaced atomically (io/
 // atomic_file_set.h). False when the file could not be written in full; the
 // old file then stays as it was. rowX is computed either way.
@@ -60,3 +64,8 @@ GridFileResult writeGridFile(const DesignRecord& record, const QString& director
 // Works on records of any grid stride that divides 10.
 GridFileResult writeGridFile(const DesignRecord& record, AtomicFileSet& set, int threadCount = 1,
                              bool keepFileValues = false);
+
+// The whole text of "outputall.txt" in memory, formatted on up to threadCount
+// threads: the bytes writeGridFile writes. Lines holding an infinity or
+// not-a-number are counted in *nonFiniteLines when given.
+std::string gridFileText(const DesignRecord& record, int threadCount, int* nonFiniteLines = nullptr);

@@ -103,6 +103,19 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     return result;
 }
 
+void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount)
+{
+    computeDesignConstants(record);
+    const int threads = resolveThreadCount(threadCount);
+    if (model == DesignModel::Refraction) {
+        traceRefractionRows(record);
+        traceRefractionColumns(record, threads);
+    } else {
+        traceRows(record);
+        traceColumns(record, threads);
+    }
+}
+
 DesignRunResult runDesign(const DesignParameters& parameters, const DesignRunOptions& options)
 {
     ScopedDesignRecord record(2, 480, 540, designGridFileStride);

@@ -59,6 +59,11 @@ struct DesignRunResult {
 // its end. The files do not depend on the thread count.
 DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& options = {});
 
+// The row and column passes of `model` on a created and filled record, in
+// memory: nothing is written. The record then holds what traceDesign writes
+// (profileFileText, gridFileText and designJsonFromRecord make the bytes).
+void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount = 0);
+
 // Creates a record with the counts 2, 480 and 540 that keeps only the grid
 // points "outputall.txt" holds, fills it, traces it and releases it (also
 // when something throws). The files are those of a whole-grid record.

@@ -451,6 +451,69 @@ QStringList exportFileNames()
             QString::fromLatin1(prismDrawingFileName),              QString::fromLatin1(frameFileName)};
 }
 
+bool buildPrismExports(const PrismFileContent& content, const std::vector<double>* designNumbers,
+                       const ExportOptions& options, ExportSummary* summary,
+                       std::vector<std::pair<QString, std::string>>* files, QString* error)
+{
+    if (options.formats == 0 || (options.formats & ~unsigned(ExportAll)) != 0) {
+        *error = QStringLiteral("no export format chosen (gridsag, stl, ply, step, drawing or all)");
+        return false;
+    }
+    ExportSummary& s = *summary;
+    s.order = content.fit.order;
+    const PrismFrame frame = prismFrameOf(content.panel, content.fit);
+    if (options.formats & ExportGridSag) {
+        for (std::size_t k = 0; k < frame.halves.size(); ++k) {
+            const HalfPlacement& h = frame.halves[k];
+            const PrismSurface& surface =
+                std::string(h.surface) == "entrance" ? content.fit.entrance.surface : content.fit.exit.surface;
+            s.grids[k] = halfGridSagOf(surface, h, options.gridSpacingMm);
+            files->emplace_back(QString::fromLatin1(h.fileName), gridSagText(s.grids[k]));
+        }
+    }
+    if (options.formats & ExportStl) {
+        PrismSolid solid;
+        s.solidAperture = prismAperture(content.fit);
+        if (!buildPrismSolid(content.fit.entrance.surface, content.fit.exit.surface, s.solidAperture,
+                             options.sagToleranceMm, &solid, error))
+            return false;
+        s.triangleCount = static_cast<int>(solid.triangles.size());
+        s.sagErrorMm = solid.sagErrorMm;
+        files->emplace_back(QString::fromLatin1(prismStlFileName), binaryStl(solid));
+    }
+    if (options.formats & ExportPly) {
+        if (!designNumbers) {
+            *error = QStringLiteral("no design points for the PLY export");
+            return false;
+        }
+        std::vector<OrientedPoint> exitPoints, entrancePoints;
+        if (!designPointNormals(*designNumbers, &exitPoints, &entrancePoints, error))
+            return false;
+        s.exitPointCount = static_cast<int>(exitPoints.size());
+        s.entrancePointCount = static_cast<int>(entrancePoints.size());
+        files->emplace_back(QString::fromLatin1(designSurfacesPlyFileName), binaryPly(exitPoints, entrancePoints));
+    }
+    const std::pair<unsigned, const ExportMaker*> makers[] = {{ExportStep, &options.stepMaker},
+                                                              {ExportDrawing, &options.drawingMaker}};
+    for (const auto& [format, maker] : makers) {
+        if (!(options.formats & format))
+            continue;
+        if (!*maker) {
+            *error = format == ExportStep ? QStringLiteral("this program cannot write STEP files")
+                                          : QStringLiteral("this program cannot write the drawing");
+            return false;
+        }
+        ExportMade made;
+        if (!(*maker)(content, &made, error))
+            return false;
+        for (ExportFile& f : made.files)
+            files->emplace_back(f.name, std::move(f.bytes));
+        s.notes << made.notes;
+    }
+    files->emplace_back(QString::fromLatin1(frameFileName), prismFrameText(frame));
+    return true;
+}
+
 bool exportPrism(const QString& prismFile, const QString& designPointsFile, const QString& outputDirectory,
                  const ExportOptions& options, ExportSummary* summary, QString* error)
 {
@@ -476,57 +539,13 @@ bool exportPrism(const QString& prismFile, const QString& designPointsFile, cons
     s.order = content.fit.order;
     // Everything is built in memory first: bad input leaves no file behind.
     std::vector<std::pair<QString, std::string>> files;
-    const PrismFrame frame = prismFrameOf(content.panel, content.fit);
-    if (options.formats & ExportGridSag) {
-        for (std::size_t k = 0; k < frame.halves.size(); ++k) {
-            const HalfPlacement& h = frame.halves[k];
-            const PrismSurface& surface =
-                std::string(h.surface) == "entrance" ? content.fit.entrance.surface : content.fit.exit.surface;
-            s.grids[k] = halfGridSagOf(surface, h, options.gridSpacingMm);
-            files.emplace_back(QString::fromLatin1(h.fileName), gridSagText(s.grids[k]));
-        }
+    std::vector<double> numbers;
+    if ((options.formats & ExportPly) && !readNumberFile(designPointsFile, &numbers)) {
+        *error = QStringLiteral("cannot read the design points '%1'").arg(designPointsFile);
+        return false;
     }
-    if (options.formats & ExportStl) {
-        PrismSolid solid;
-        s.solidAperture = prismAperture(content.fit);
-        if (!buildPrismSolid(content.fit.entrance.surface, content.fit.exit.surface, s.solidAperture,
-                             options.sagToleranceMm, &solid, error))
-            return false;
-        s.triangleCount = static_cast<int>(solid.triangles.size());
-        s.sagErrorMm = solid.sagErrorMm;
-        files.emplace_back(QString::fromLatin1(prismStlFileName), binaryStl(solid));
-    }
-    if (options.formats & ExportPly) {
-        std::vector<double> numbers;
-        if (!readNumberFile(designPointsFile, &numbers)) {
-            *error = QStringLiteral("cannot read the design points '%1'").arg(designPointsFile);
-            return false;
-        }
-        std::vector<OrientedPoint> exitPoints, entrancePoints;
-        if (!designPointNormals(numbers, &exitPoints, &entrancePoints, error))
-            return false;
-        s.exitPointCount = static_cast<int>(exitPoints.size());
-        s.entrancePointCount = static_cast<int>(entrancePoints.size());
-        files.emplace_back(QString::fromLatin1(designSurfacesPlyFileName), binaryPly(exitPoints, entrancePoints));
-    }
-    const std::pair<unsigned, const ExportMaker*> makers[] = {{ExportStep, &options.stepMaker},
-                                                              {ExportDrawing, &options.drawingMaker}};
-    for (const auto& [format, maker] : makers) {
-        if (!(options.formats & format))
-            continue;
-        if (!*maker) {
-            *error = format == ExportStep ? QStringLiteral("this program cannot write STEP files")
-                                          : QStringLiteral("this program cannot write the drawing");
-            return false;
-        }
-        ExportMade made;
-        if (!(*maker)(content, &made, error))
-            return false;
-        for (ExportFile& f : made.files)
-            files.emplace_back(f.name, std::move(f.bytes));
-        s.notes << made.notes;
-    }
-    files.emplace_back(QString::fromLatin1(frameFileName), prismFrameText(frame));
+    if (!buildPrismExports(content, &numbers, options, &s, &files, error))
+        return false;
     // One set: every file staged complete, then all renamed into place
     // together through the set's journal.
     AtomicFileSet set(outputDirectory, QStringLiteral("export"));

@@ -30,6 +30,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 inline constexpr char prismStlFileName[] = "prism.stl";
@@ -166,6 +167,14 @@ struct ExportSummary {
     QStringList notes;               // from the STEP and drawing makers
     bool writeFailed = false;        // the input was good, a file could not be written
 };
+
+// Builds every export asked for in memory, as (file name, bytes) in the order
+// they are written; the PLY export takes the numbers of "outputall.txt" as a
+// reader gets them. False with a one-line message on bad input (the surfaces
+// cross, no design points for the PLY).
+bool buildPrismExports(const PrismFileContent& content, const std::vector<double>* designNumbers,
+                       const ExportOptions& options, ExportSummary* summary,
+                       std::vector<std::pair<QString, std::string>>* files, QString* error);
 
 // Reads `prismFile`, builds every export asked for in memory and only then
 // writes them into `outputDirectory`, each atomically, with "frame.txt". The

@@ -3,6 +3,8 @@
 #include "fit/design_origin.h"
 #include "fit/fit_files.h"
 
+class AtomicFileSet;
+
 #include <QStringList>
 
 #include <functional>
@@ -80,9 +82,14 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
 // outputDirectory(order), the report and "result_para_fit.json" too when
 // writeReports is set; orders run side by side, so each needs a directory
 // of its own. The summaries follow `orders`; their splitSeconds are 0.
+// A null outputDirectory with no commonSet fits in memory and writes nothing
+// (the summaries' *Written flags stay false). With commonSet (one order) the
+// files are staged in the caller's set, which the caller commits together
+// with its own files.
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
-                                     bool writeReports = true, int threadCount = 0);
+                                     bool writeReports = true, int threadCount = 0,
+                                     AtomicFileSet* commonSet = nullptr);
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed
 // in point order from 0; no points give 0/0, a NaN.

@@ -62,8 +62,9 @@ bool parseDesignPoints(const char* text, std::size_t length, std::vector<double>
             ++lineEnd;
         if (lineEnd - p > designPointsMaxLineLength)
             return fail(error, line, QStringLiteral("longer than %1 bytes").arg(designPointsMaxLineLength));
-        if (lineEnd == end)
-            return fail(error, line, QStringLiteral("the last line has no line end (the file is cut short)"));
+        // A last line without its line end is read whole when it holds six
+        // numbers; with fewer it is a cut file.
+        const bool unterminated = lineEnd == end;
         const char* contentEnd = lineEnd;
         if (contentEnd != p && contentEnd[-1] == '\r')
             --contentEnd;
@@ -93,9 +94,13 @@ bool parseDesignPoints(const char* text, std::size_t length, std::vector<double>
             parsed.push_back(value);
             q = tokenEnd;
         }
+        if (count != 6 && unterminated)
+            return fail(error, line,
+                        QStringLiteral("%1 numbers, expected 6; the last line has no line end (the file is cut short)")
+                            .arg(count));
         if (count != 6)
             return fail(error, line, QStringLiteral("%1 numbers, expected 6").arg(count));
-        p = lineEnd + 1;
+        p = unterminated ? end : lineEnd + 1;
     }
     if (expectedLines > 0 && line != expectedLines)
         return fail(error, 0, QStringLiteral("%1 lines, expected %2").arg(line).arg(expectedLines));

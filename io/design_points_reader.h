@@ -9,8 +9,9 @@
 // is refused with the number of the first bad line and the reason: an empty
 // file, a line with more or fewer numbers, a word or stray bytes (random data,
 // UTF-16), an infinity, a magnitude beyond designPointsValueLimit, a line
-// longer than designPointsMaxLineLength, a last line without its line end (a
-// cut file), more lines than designPointsMaxLines, or another line count than
+// longer than designPointsMaxLineLength, a last line without its line end and
+// with fewer than six numbers (a cut file; six complete numbers are read
+// whole), more lines than designPointsMaxLines, or another line count than
 // the one the caller expects.
 
 #include <QByteArray>

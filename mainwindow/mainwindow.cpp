@@ -132,6 +132,7 @@ void MainWindow::placeWidgets(const QFont& font)
     place(f.pushButton, 0.02, 0.58, 0.1, 0.04);
     place(f.comboBox_model, 0.13, 0.58, 0.1, 0.04);
     f.comboBox_model->setFont(font);
+    f.comboBox_model->setCurrentIndex(panel.designModel == DesignModel::Refraction ? 1 : 0);  // the model's start value
     moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
     moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
     moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);

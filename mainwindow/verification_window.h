@@ -53,7 +53,7 @@ private:
     QString directory_ = QStringLiteral(".");
     bool withFit_ = false;
     PanelParameters panel_;
-    DesignModel designModel_ = DesignModel::Classic;
+    DesignModel designModel_ = PanelParameters().designModel;  // the parameter model's start value
     QPushButton* calibrateButton = nullptr;
     QPlainTextEdit* calibrationTable = nullptr;
 };

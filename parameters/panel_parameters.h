@@ -70,7 +70,7 @@ struct PanelParameters {
     int virtualCameraPos = 210;     // the sketch's virtual camera height
     int fitOrder = 3;
     bool fixAngle = false;          // "fix angle" was applied
-    DesignModel designModel = DesignModel::Classic;  // the equations the design solves
+    DesignModel designModel = DesignModel::Refraction;  // the equations the design solves
     // The single-precision angle the sketch draws and the design takes. It
     // follows the spin box, except right after "fix angle", when it holds the
     // rule's exact value until the spin box's value next changes.

@@ -183,7 +183,8 @@ QByteArray verificationEntriesJson(const std::vector<VerifySource>& sources, con
 
 QByteArray verificationJson(const std::vector<VerifySource>& sources, const std::vector<VerifyResult>& results)
 {
-    return QByteArrayLiteral("{\"verification\":") + verificationEntriesJson(sources, results) + "}\n";
+    return QByteArrayLiteral("{\"schemaVersion\":") + QByteArray::number(verificationSchemaVersion)
+           + ",\"verification\":" + verificationEntriesJson(sources, results) + "}\n";
 }
 
 QString verificationTable(const std::vector<VerifySource>& sources, const std::vector<VerifyResult>& results)

@@ -38,7 +38,10 @@ bool loadDesignSource(const QString& directory, const PanelParameters& panel, Ve
 bool loadFitSource(const QString& directory, const PrismGeometry& geometry, VerifySource* source,
                    int* order, QString* error);
 
-// {"verification": [{"source", "order", "left", "right"}, ...]} with the
+// The version of the verification JSON, raised when a key changes meaning or
+// goes (new keys keep it).
+inline constexpr int verificationSchemaVersion = 1;
+// {"schemaVersion": 1, "verification": [{"source", "order", "left", "right"}, ...]} with the
 // per-half statistics (depth keys in shortest form); compact, one line.
 QByteArray verificationJson(const std::vector<VerifySource>& sources, const std::vector<VerifyResult>& results);
 // The members "source" .. "right" of one entry, for embedding.

@@ -18,6 +18,10 @@
 #include "io/directory_lock.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
+#include "fit/fit_orders.h"
+#include "io/design_points_reader.h"
+#include "pipeline/pipeline.h"
+#include "report/prism_report.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -58,87 +63,106 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-// The design of a run also keeps "outputall.txt" as the fit will read it, so
-// that the fit starts from memory. Only a run that verifies keeps the whole
-// grid (in *record); any other design holds just what it writes.
-bool runDesignStage(const CliRequest& request, CliDesignReport* report, std::vector<double>* fileValues,
-                    QString* error, std::unique_ptr<ScopedDesignRecord>* record)
+// The design in memory (the whole grid when the run verifies or refines);
+// nothing is written here.
+pipeline::DesignResult runDesignStage(const CliRequest& request, CliDesignReport* report)
 {
     QElapsedTimer timer;
     timer.start();
     const PanelParameters& panel = request.panel;
     report->panelAngleDeg = panel.angleDeg;
     report->designAngleDeg = panel.designAngleDeg;
-    // A central ray parallel to the face has no hit point; the window would
-    // keep the point of an earlier state, here the design gets NaN and says so.
-    CentralRayHit hit = centralRayHit(panel);
-    report->centralRayHitDefined = hit.defined;
-    if (!hit.defined)
-        hit.x = hit.y = std::numeric_limits<double>::quiet_NaN();
-    report->centralRayHitX = hit.x;
-    report->centralRayHitY = hit.y;
-
-    DesignRunOptions runOptions;
-    runOptions.outputDirectory = request.outputDir;
-    runOptions.threadCount = request.threads;
-    runOptions.model = request.panel.designModel;
-    if (request.refine) {
-        runOptions.beforeFiles = [&request, report](DesignRecord& record) {
-            RefineOptions refineOptions;
-            refineOptions.threadCount = request.threads;
-            refineOptions.progress = [](const QString& line) {
-                std::fprintf(stderr, "%s\n", qPrintable(line));
-                std::fflush(stderr);
-            };
-            const RefineResult refined = refineDesign(record, refineOptions);
-            report->refineRan = true;
-            report->refineApplied = refined.applied;
-            report->refineConverged = refined.converged;
-            report->refineIterations = refined.iterations;
-            report->refineSeconds = refined.seconds;
-            for (int half = 0; half < 2; ++half) {
-                report->refineStartDirectionRms[half] = refined.startDirectionRms[std::size_t(half)];
-                report->refineFinalDirectionRms[half] = refined.finalDirectionRms[std::size_t(half)];
-            }
-            report->refineMessage = refined.message;
-            if (!refined.applied)
-                std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined.message));
-        };
+    pipeline::DesignInput input;
+    input.panel = panel;
+    input.refine = request.refine;
+    input.keepFullGrid = request.verify;
+    input.threads = request.threads;
+    pipeline::DesignResult design = pipeline::runDesignStage(input, core::ProgressRange(nullptr, 0, 1, "design"));
+    report->centralRayHitDefined = design.hit.defined;
+    report->centralRayHitX = design.hit.x;
+    report->centralRayHitY = design.hit.y;
+    if (design.refine) {
+        const RefineResult& refined = *design.refine;
+        report->refineRan = true;
+        report->refineApplied = refined.applied;
+        report->refineConverged = refined.converged;
+        report->refineIterations = refined.iterations;
+        report->refineSeconds = refined.seconds;
+        for (int half = 0; half < 2; ++half) {
+            report->refineStartDirectionRms[half] = refined.startDirectionRms[std::size_t(half)];
+            report->refineFinalDirectionRms[half] = refined.finalDirectionRms[std::size_t(half)];
+        }
+        report->refineMessage = refined.message;
+        if (!refined.applied)
+            std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined.message));
     }
-    runOptions.panel = &panel;
-    runOptions.keepFileValues = fileValues != nullptr;
-    DesignRunResult result;
-    if (request.verify || request.refine) {
-        // Refinement works on the whole grid, and the verification of a run
-        // on its full-precision grid: the record keeps every point.
-        *record = std::make_unique<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps);
-        fillDesignRecord(***record, toDesignParameters(panel, hit));
-        result = traceDesign(***record, runOptions);
-    } else {
-        result = runDesign(toDesignParameters(panel, hit), runOptions);
-    }
-    if (fileValues)
-        *fileValues = std::move(result.gridFileValues);
     report->profilePoints = 4 * designQuarterSteps;
     report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
-    report->nonFinitePoints = result.nonFiniteGridLines;
-    report->threads = result.threadCount;
+    report->nonFinitePoints = design.nonFiniteLines;
+    report->threads = design.threads;
     report->seconds = elapsedSeconds(timer);
-    if (!result.profileWritten || !result.gridWritten) {
-        *error = QStringLiteral("%1; not replaced: %2")
-                     .arg(result.error.isEmpty() ? QStringLiteral("the design files could not be written in '%1'")
-                                                       .arg(request.outputDir)
-                                                 : result.error,
-                          result.notReplaced.join(QStringLiteral(", ")));
-        return false;
-    }
-    return true;
+    return design;
 }
 
-// Every order of the request on the same points (split once, from memory
-// when the design has just run), the orders side by side. CliExitOk, or the
-// exit code of the failure with *error set.
-int runFitStages(const CliRequest& request, std::vector<double>* designValues, CliReport* report, QString* error)
+// The design's three files, for a set of result files.
+std::vector<pipeline::ResultFile> designFiles(const pipeline::DesignResult& design)
+{
+    return {{QString::fromLatin1(designProfileFileName), design.profileText},
+            {QString::fromLatin1(designPointsFileName), design.gridText},
+            {QString::fromLatin1(designJsonFileName), design.designJson.toStdString()}};
+}
+
+// Writes files into `directory` as one set; on failure the message names
+// every file, none of which was replaced.
+bool writeSet(const QString& directory, const std::vector<pipeline::ResultFile>& files, const QString& setName,
+              QString* error)
+{
+    if (pipeline::writeResultFiles(directory, files, error, setName))
+        return true;
+    QStringList names;
+    for (const pipeline::ResultFile& file : files)
+        names << file.name;
+    *error = QStringLiteral("%1; not replaced: %2").arg(*error, names.join(QStringLiteral(", ")));
+    return false;
+}
+
+// Why the classic fit of `order` would refuse these points, before anything
+// is written; empty when it takes them.
+QString classicFitRefusal(const FitPoints& points, int order)
+{
+    const FitOrder& entry = fitOrderEntry(order);
+    const bool first = points.surface1.count() < entry.surface1Terms;
+    if (!first && points.surface2.count() >= entry.surface2Terms)
+        return QString();
+    return QStringLiteral("the fit of order %1 refused its input: surface %2 has %3 points inside its window, the "
+                          "order-%1 model needs at least %4; nothing written")
+        .arg(order)
+        .arg(first ? 1 : 2)
+        .arg(first ? points.surface1.count() : points.surface2.count())
+        .arg(first ? entry.surface1Terms : entry.surface2Terms);
+}
+
+// A classic fit's summary line.
+CliFitReport classicFitReport(const CliRequest& request, const FitRunSummary& summary, double splitShare)
+{
+    CliFitReport fit;
+    fit.order = summary.order;
+    fit.directory = fitOutputDirectory(request, summary.order);
+    fit.seconds = summary.totalSeconds + splitShare;
+    fit.surface1Points = summary.surface1Count;
+    fit.surface2Points = summary.surface2Count;
+    // Each result array holds the coefficients followed by the residual.
+    fit.coefficients1 = QVector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1);
+    fit.coefficients2 = QVector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1);
+    fit.res1 = summary.surface1Results.back();
+    fit.res2 = summary.surface2Results.back();
+    return fit;
+}
+
+// Every order of the request on the same points (split once, given when the
+// design has just run), the orders side by side, each into its directory.
+// CliExitOk, or the exit code of the failure with *error set.
+int runFitStages(const CliRequest& request, const FitPoints* given, CliReport* report, QString* error)
 {
     QElapsedTimer timer;
     timer.start();
@@ -151,22 +175,13 @@ int runFitStages(const CliRequest& request, std::vector<double>* designValues, C
         if (QDir(directory) != QDir(request.outputDir))  // that one was finished first
             warnUnfinished(unfinishedCommit(directory));
     }
-    FitPoints points = designValues ? splitFitPoints(designValues->data(), designValues->size())
-                                    : loadFitPoints(request.outputDir);
-    if (designValues)  // the design this run has just written
-        points.origin = currentDesignOrigin(request.outputDir);
-    if (designValues)
-        std::vector<double>().swap(*designValues);  // split off: the design's numbers are no longer needed
+    const FitPoints points = given ? FitPoints() : loadFitPoints(request.outputDir);
     const double splitSeconds = elapsedSeconds(timer);
     const std::vector<int> orders(request.orders.begin(), request.orders.end());
-    const std::vector<FitRunSummary> summaries = fitOrders(
-        orders, points, [&request](int order) { return fitOutputDirectory(request, order); }, true, request.threads);
+    const std::vector<FitRunSummary> summaries =
+        fitOrders(orders, given ? *given : points, [&request](int order) { return fitOutputDirectory(request, order); },
+                  true, request.threads);
     for (const FitRunSummary& summary : summaries) {
-        CliFitReport fit;
-        fit.order = summary.order;
-        fit.directory = fitOutputDirectory(request, summary.order);
-        // The split is shared; each order is charged its share of it.
-        fit.seconds = summary.totalSeconds + splitSeconds / static_cast<double>(summaries.size());
         if (!summary.error.isEmpty() || !summary.fitFilesWritten || !summary.reportWritten || !summary.jsonWritten) {
             const QString kept =
                 summary.notReplaced.isEmpty()
@@ -179,17 +194,11 @@ int runFitStages(const CliRequest& request, std::vector<double>* designValues, C
             }
             *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3%4")
                          .arg(summary.order)
-                         .arg(fit.directory, summary.error, kept);
+                         .arg(fitOutputDirectory(request, summary.order), summary.error, kept);
             return CliExitFailure;
         }
-        fit.surface1Points = summary.surface1Count;
-        fit.surface2Points = summary.surface2Count;
-        // Each result array holds the coefficients followed by the residual.
-        fit.coefficients1 = QVector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1);
-        fit.coefficients2 = QVector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1);
-        fit.res1 = summary.surface1Results.back();
-        fit.res2 = summary.surface2Results.back();
-        report->fits.append(fit);
+        // The split is shared; each order is charged its share of it.
+        report->fits.append(classicFitReport(request, summary, splitSeconds / static_cast<double>(summaries.size())));
     }
     return CliExitOk;
 }
@@ -200,92 +209,71 @@ CliPrismSurfaceReport surfaceReport(const PrismSurfaceFit& fit)
             fit.conditionNumber, fit.mirrorMaxResidual};
 }
 
-// The prism fit of one order on the design points read once for all orders.
-bool runPrismFitStage(const CliRequest& request, const PrismDesignPoints& points, int order, CliFitReport* report,
-                      QString* error)
+// The prism fit of one order of a design in memory (optimised and verified
+// when asked); *content is what its prism.json holds. Nothing is written.
+void runPrismFitStage(const CliRequest& request, const pipeline::DesignResult& design, int order,
+                      CliFitReport* report, PrismFileContent* content)
 {
     QElapsedTimer timer;
     timer.start();
     report->order = order;
     report->prism = true;
     report->directory = fitOutputDirectory(request, order);
-    if (!QDir().mkpath(report->directory)) {
-        *error = QStringLiteral("directory '%1' could not be created").arg(report->directory);
-        return false;
-    }
-    const PanelParameters& panel = request.panel;
-    PrismFileContent content;
-    content.panel = toDesignParameters(panel, centralRayHit(panel));
-    // The model of the design the points come from: its own record when the
-    // directory has one, else the request's.
-    DesignJson design;
-    QString ignored;
-    content.designModel =
-        readDesignJson(QDir(request.outputDir).filePath(QString::fromLatin1(designJsonFileName)), &design, &ignored)
-            ? design.designModel
-            : QString::fromLatin1(designModelName(panel.designModel));
-    PrismOptimizeOptions options;
-    parsePrismObjective(request.objective, &options.objective);
-    calibration::parseDistortionModel(request.cameraModel, &options.cameraModel);
-    options.nearDepthMm = request.nearDepth;
-    const bool stereo = request.optimize && options.objective == PrismObjective::Stereo;
-    content.fit = fitPrism(points, order, stereo);
-    content.origin = currentDesignOrigin(request.outputDir);
-    const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
-    if (request.optimize) {
-        options.threadCount = request.threads;
-        options.anchor = stereo ? nullptr : &points;
-        options.centralRowStride = cliOptimizeSampleStep;
-        options.progress = [order, stereo](const PrismOptimizeProgress& p) {
-            if (stereo)
-                std::fprintf(stderr,
-                             "optimise order %d: iteration %d, calibrated RMS %.4f px, non-centrality RMS %.6f mm, "
-                             "direction RMS %.4f px\n",
-                             order, p.iteration, p.calibratedRmsPx, p.nonCentralityRmsMm, p.directionRmsPx);
-            else
-                std::fprintf(stderr, "optimise order %d: iteration %d, direction RMS %.4f px, pinhole RMS %.5f mm\n",
-                             order, p.iteration, p.directionRmsPx, p.pinholeRmsMm);
-            std::fflush(stderr);
-        };
-        const std::vector<PrismRayTarget> targets =
-            idealRayTargets(geometry, verify::samplePixels(cliOptimizeSampleStep));
-        const PrismOptimizeResult optimized = optimizePrismFit(geometry, content.fit, targets, options);
-        content.fit = optimized.fit;
-        measurePrismResiduals(&content.fit.exit, points.exitLeft, points.exitRight);
-        measurePrismResiduals(&content.fit.entrance, points.entranceLeft, points.entranceRight);
-        content.optimized = {true,
-                             optimized.iterations,
-                             static_cast<int>(targets.size()),
-                             optimized.start.directionRmsPx,
-                             optimized.end.directionRmsPx,
-                             optimized.start.pinholeRmsMm,
-                             optimized.end.pinholeRmsMm,
-                             optimized.stopReason};
-    }
+    pipeline::PrismFitInput input;
+    input.order = order;
+    input.optimize = request.optimize;
+    input.threads = request.threads;
+    parsePrismObjective(request.objective, &input.objective);
+    calibration::parseDistortionModel(request.cameraModel, &input.cameraModel);
+    input.nearDepthMm = request.nearDepth;
+    // The optimiser's iterations on standard error, as they come.
+    core::Progress progress;
+    const pipeline::PrismFitResult fit =
+        pipeline::runPrismFitStage(design, input, core::ProgressRange(&progress, 0, 1, "fit"));
+    std::optional<pipeline::VerifyStageResult> verified;
     if (request.optimize || request.verify) {
-        verify::VerifyOptions options;
-        options.step = request.verifyStep;
-        options.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
-        options.threadCount = request.threads;
-        content.verified =
-            verify::prismVerifiedSummary(verify::verifyPrism(geometry, verify::prismFitSurfaces(content.fit), options));
+        pipeline::VerifyInput verify;
+        verify.step = request.verifyStep;
+        verify.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
+        verify.keepPixels = false;
+        verify.threads = request.threads;
+        verified = pipeline::runVerifyStage(design, &fit, verify, core::ProgressRange(nullptr, 0, 1, "verify"));
     }
-    if (!writePrismFile(report->directory, content, error))
-        return false;
-    const PrismFit& fit = content.fit;
-    report->prismFit = fit;
-    report->optimized = content.optimized;
-    report->verified = content.verified;
-    report->surface1Points = fit.exit.pointCount;
-    report->surface2Points = fit.entrance.pointCount;
-    report->exit = surfaceReport(fit.exit);
-    report->entrance = surfaceReport(fit.entrance);
-    report->coefficients1 = QVector<double>(fit.exit.surface.coefficients.begin(), fit.exit.surface.coefficients.end());
+    *content = pipeline::prismFileContent(design, fit, verified ? &*verified : nullptr);
+    const PrismFit& f = content->fit;
+    report->prismFit = f;
+    report->optimized = content->optimized;
+    report->verified = content->verified;
+    report->surface1Points = f.exit.pointCount;
+    report->surface2Points = f.entrance.pointCount;
+    report->exit = surfaceReport(f.exit);
+    report->entrance = surfaceReport(f.entrance);
+    report->coefficients1 = QVector<double>(f.exit.surface.coefficients.begin(), f.exit.surface.coefficients.end());
     report->coefficients2 =
-        QVector<double>(fit.entrance.surface.coefficients.begin(), fit.entrance.surface.coefficients.end());
-    report->res1 = fit.exit.rmsResidual;
-    report->res2 = fit.entrance.rmsResidual;
+        QVector<double>(f.entrance.surface.coefficients.begin(), f.entrance.surface.coefficients.end());
+    report->res1 = f.exit.rmsResidual;
+    report->res2 = f.entrance.rmsResidual;
     report->seconds = elapsedSeconds(timer);
+}
+
+// The design a fit on its own starts from: "outputall.txt" of the output
+// directory, the panel options, and the model "design.json" names.
+bool designOfDirectory(const CliRequest& request, pipeline::DesignResult* design, QString* error)
+{
+    const QDir dir(request.outputDir);
+    std::vector<double> values;
+    DesignPointsError readError;
+    if (!readDesignPoints(dir.filePath(QString::fromLatin1(designPointsFileName)), &values, &readError)) {
+        *error = QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message());
+        return false;
+    }
+    PanelParameters panel = request.panel;
+    DesignJson json;
+    QString ignored;
+    if (readDesignJson(dir.filePath(QString::fromLatin1(designJsonFileName)), &json, &ignored))
+        parseDesignModel(json.designModel, &panel.designModel);
+    *design = pipeline::designOfPoints(panel, std::move(values));
+    design->origin = currentDesignOrigin(request.outputDir);
     return true;
 }
 
@@ -322,7 +310,9 @@ int runExportStage(const CliRequest& request, CliExportReport* report, QString* 
     return summary.writeFailed ? CliExitFailure : CliExitUsage;
 }
 
-bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report, QString* error)
+// The calibration in memory and the bytes of its file.
+bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report, pipeline::ResultFile* file,
+                         QString* error)
 {
     QElapsedTimer timer;
     timer.start();
@@ -349,10 +339,146 @@ bool runCalibrationStage(const CliRequest& request, CliCalibrationReport* report
                                      &report->result, error, nullptr, design))
         return false;
     report->file = QDir(request.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
-    if (!calibration::writeStereoCalibrationFile(report->result, report->file, error))
+    file->name = QString::fromLatin1(calibration::stereoCalibrationFileName);
+    if (!calibration::stereoCalibrationText(report->result, &file->bytes, error))
         return false;
     report->seconds = elapsedSeconds(timer);
     return true;
+}
+
+// The one-shot: its own new result folder, so no lock of the output
+// directory. Each stage's name goes to standard error as it starts.
+int runPrismCommand(const CliRequest& request, CliReport* report, QString* error)
+{
+    report::OneShotOptions options;
+    pipeline::PipelineSettings& s = options.settings;
+    s.design.panel = request.panel;
+    s.design.refine = request.refine;
+    s.design.threads = request.threads;
+    s.fit.order = request.prismOrder;
+    s.fit.threads = s.verify.threads = s.calibration.threads = request.threads;
+    options.outputDir = request.outputDir;
+    options.folderName = request.folderName;
+    std::string lastStage;
+    core::Progress progress([&lastStage](double fraction, const std::string& stage) {
+        if (stage == lastStage)
+            return;
+        lastStage = stage;
+        std::fprintf(stderr, "%3.0f%% %s\n", fraction * 100.0, stage.c_str());
+        std::fflush(stderr);
+    });
+    report->hasPrism = true;
+    if (report::runPrismOneShot(options, &progress, &report->prism, error))
+        return CliExitOk;
+    return report->prism.writeFailed ? CliExitFailure : CliExitUsage;
+}
+
+// "run --verify": the design in memory and the fits of the run.
+int verifyAfterRun(const CliRequest& request, const std::optional<pipeline::DesignResult>& design, CliReport* report,
+                   QString* error)
+{
+    if (!request.verify || !design)
+        return CliExitOk;
+    report->hasVerification = true;
+    return runVerifyAfterRun(request, **design->record, report->fits, &report->verification, error);
+}
+
+// design, fit, run and calibrate: every result is made in memory and checked
+// first; then the files of the run replace the old ones together (one set
+// per directory), or none does.
+int runStages(const CliRequest& request, CliReport* report, QString* error)
+{
+    const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
+    const bool prism = request.fitModel == CliFitModel::Prism;
+    std::optional<pipeline::DesignResult> design;
+    if (designs) {
+        report->hasDesign = true;
+        design = runDesignStage(request, &report->design);
+    }
+    // The fits in memory; a refusal leaves every file as it was.
+    std::vector<std::pair<QString, PrismFileContent>> prismFits;  // directory, content
+    std::optional<FitPoints> classicPoints;
+    if (!request.orders.isEmpty() && prism) {
+        pipeline::DesignResult read;
+        if (!design && !designOfDirectory(request, &read, error))
+            return CliExitUsage;
+        const pipeline::DesignResult& source = design ? *design : read;
+        for (int order : request.orders) {
+            CliFitReport fit;
+            PrismFileContent content;
+            runPrismFitStage(request, source, order, &fit, &content);
+            prismFits.emplace_back(fit.directory, content);
+            report->fits.append(fit);
+        }
+    } else if (!request.orders.isEmpty() && design) {
+        classicPoints = splitFitPoints(design->gridValues.data(), design->gridValues.size());
+        classicPoints->origin = design->origin;
+        for (int order : request.orders) {
+            const QString refusal = classicFitRefusal(*classicPoints, order);
+            if (!refusal.isEmpty()) {
+                *error = refusal;
+                return CliExitUsage;
+            }
+        }
+    }
+    std::vector<pipeline::ResultFile> calibrationFile;
+    if (request.calibrate) {
+        report->hasCalibration = true;
+        calibrationFile.resize(1);
+        if (!runCalibrationStage(request, &report->calibration, &calibrationFile.front(), error))
+            return CliExitFailure;
+    }
+
+    // The files of the output directory: the design, a single order's fit
+    // and the calibration as one set.
+    std::vector<pipeline::ResultFile> files;
+    if (design)
+        files = designFiles(*design);
+    const bool single = !request.allOrders && !request.orders.isEmpty();
+    if (single && prism)
+        files.push_back({QString::fromLatin1(prismFileName), prismFileText(prismFits.front().second)});
+    files.insert(files.end(), calibrationFile.begin(), calibrationFile.end());
+    if (single && !prism && design) {
+        // The classic fit stages its files in the run's set.
+        AtomicFileSet set(request.outputDir, QStringLiteral("run"));
+        const FitRunSummary summary =
+            fitOrders({request.orders.first()}, *classicPoints, nullptr, true, request.threads, &set).front();
+        if (!summary.error.isEmpty()) {
+            *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3")
+                         .arg(summary.order).arg(request.outputDir, summary.error);
+            return CliExitFailure;
+        }
+        report->fits.append(classicFitReport(request, summary, 0.0));
+        for (const pipeline::ResultFile& file : files) {
+            if (!set.stage(file.name, file.bytes.data(), file.bytes.size()))
+                break;
+        }
+        if (set.failed() || !set.commit()) {
+            *error = QStringLiteral("%1; not replaced: the design, the fit and its report").arg(set.errorString());
+            return CliExitFailure;
+        }
+        return verifyAfterRun(request, design, report, error);
+    }
+    if (!files.empty() && !writeSet(request.outputDir, files, designs ? QStringLiteral("run") : QStringLiteral("calibration"), error))
+        return CliExitFailure;
+    if (request.allOrders && prism) {
+        for (const auto& [directory, content] : prismFits) {
+            if (!QDir().mkpath(directory)) {
+                *error = QStringLiteral("directory '%1' could not be created").arg(directory);
+                return CliExitFailure;
+            }
+            if (!writePrismFile(directory, content, error))
+                return CliExitFailure;
+        }
+    } else if (single && prism && !design) {
+        if (!writePrismFile(request.outputDir, prismFits.front().second, error))
+            return CliExitFailure;
+    } else if (!prism && !request.orders.isEmpty()) {
+        const int code = runFitStages(request, classicPoints ? &*classicPoints : nullptr, report, error);
+        if (code != CliExitOk)
+            return code;
+    }
+    return verifyAfterRun(request, design, report, error);
 }
 
 }  // namespace
@@ -362,6 +488,11 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
     QElapsedTimer total;
     total.start();
     report->request = request;
+    if (request.command == CliCommand::Prism) {
+        const int code = runPrismCommand(request, report, error);
+        report->totalSeconds = elapsedSeconds(total);
+        return code;
+    }
     // One run per output directory, for the whole of the design and the fits.
     DirectoryLock lock(request.outputDir);
     if (!lock.acquire(DirectoryLock::Mode::Refuse, error))
@@ -378,51 +509,20 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         report->hasVerification = true;
         return runVerifyCommand(request, &report->verification, error);
     }
-    std::unique_ptr<ScopedDesignRecord> record;
-    std::vector<double> designValues;
-    const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
-    const bool fits = !request.orders.isEmpty();
-    // The classic fit takes the design's numbers from memory; the prism fit
-    // reads the file itself.
-    const bool classicFits = fits && request.fitModel != CliFitModel::Prism;
-    if (designs) {
-        report->hasDesign = true;
-        if (!runDesignStage(request, &report->design, classicFits ? &designValues : nullptr, error, &record))
-            return CliExitFailure;
-    }
     if (request.command == CliCommand::Export) {
         report->hasExport = true;
         const int code = runExportStage(request, &report->exportReport, error);
         report->totalSeconds = elapsedSeconds(total);
         return code;
     }
-    if (request.fitModel == CliFitModel::Prism && fits) {
-        PrismDesignPoints points;
-        if (!readPrismDesignPoints(QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)), &points,
-                                   error))
-            return CliExitUsage;
-        for (int order : request.orders) {
-            CliFitReport fit;
-            if (!runPrismFitStage(request, points, order, &fit, error))
-                return CliExitFailure;
-            report->fits.append(fit);
-        }
-    } else if (fits) {
-        const int code = runFitStages(request, designs ? &designValues : nullptr, report, error);
-        if (code != CliExitOk)
-            return code;
+    try {
+        const int code = runStages(request, report, error);
+        report->totalSeconds = elapsedSeconds(total);
+        return code;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        *error = QString::fromStdString(e.what()) + QStringLiteral("; nothing written");
+        return CliExitUsage;
     }
-    if (request.verify && record) {
-        report->hasVerification = true;
-        const int code = runVerifyAfterRun(request, **record, report->fits, &report->verification, error);
-        if (code != CliExitOk)
-            return code;
-    }
-    if (request.calibrate) {
-        report->hasCalibration = true;
-        if (!runCalibrationStage(request, &report->calibration, error))
-            return CliExitFailure;
-    }
-    report->totalSeconds = elapsedSeconds(total);
-    return CliExitOk;
 }

@@ -31,11 +31,12 @@ enum CommandMask : unsigned {
     ForExport = 1u << static_cast<int>(CliCommand::Export),
     ForVerify = 1u << static_cast<int>(CliCommand::Verify),
     ForCalibrate = 1u << static_cast<int>(CliCommand::Calibrate),
-    ForDesignStage = ForDesign | ForRun | ForCalibrate,
+    ForPrism = 1u << static_cast<int>(CliCommand::Prism),
+    ForDesignStage = ForDesign | ForRun | ForCalibrate | ForPrism,
     ForFitStage = ForFit | ForRun,
     ForVerifying = ForVerify | ForRun,
     ForCalibration = ForRun | ForCalibrate,
-    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport | ForCalibrate,
+    ForAll = ForDesign | ForFit | ForRun | ForVerify | ForExport | ForCalibrate | ForPrism,
 };
 
 bool accepts(unsigned mask, CliCommand command)
@@ -82,7 +83,7 @@ const QVector<OptionRule>& optionRules()
                                  "all of them in turn; with 'all' each order writes to\n"
                                  "D/order-N/. export: the prism fit of order N (from\n"
                                  "D/order-N/ after an 'all' run); without it the best one"),
-                  ForFitStage | ForVerify | ForExport | ForCalibrate});
+                  ForFitStage | ForVerify | ForExport | ForCalibrate | ForPrism});
         s.append({QStringLiteral("fit-model"), QStringLiteral("M"),
                   QStringLiteral("classic (default): the fit report of orders 3 to 8;\n"
                                  "prism: each half's own exit and entrance surfaces, right\n"
@@ -128,9 +129,9 @@ const QVector<OptionRule>& optionRules()
                                  "leaves the prism along the axis)"),
                   ForDesignStage | ForFit | ForVerify});
         s.append({QStringLiteral("design-model"), QStringLiteral("M"),
-                  QStringLiteral("classic (default: the surfaces as they have always been\n"
-                                 "designed) or refraction (both surfaces obey the law of\n"
-                                 "refraction at every stored point)"),
+                  QStringLiteral("refraction (default: both surfaces obey the law of\n"
+                                 "refraction at every stored point) or classic (the surfaces\n"
+                                 "as they have always been designed)"),
                   ForDesignStage});
         s.append({QStringLiteral("refine"), QString(),
                   QStringLiteral("refine both surfaces over the whole sensor after the\n"
@@ -169,6 +170,11 @@ const QVector<OptionRule>& optionRules()
         s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
                   QStringLiteral("write an error map of every verified source as a PNG"),
                   ForVerifying});
+        s.append({QStringLiteral("folder"), QStringLiteral("NAME"),
+                  QStringLiteral("name of the result folder inside D (default: prism- and\n"
+                                 "the date and time, numbered when taken); a folder that\n"
+                                 "exists already is refused"),
+                  ForPrism});
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
                                  "it must exist and be writable; export reads the prism fit\n"
@@ -301,7 +307,7 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
 bool parseCommand(const QString& word, CliCommand* command)
 {
     for (CliCommand c : {CliCommand::Design, CliCommand::Fit, CliCommand::Run, CliCommand::Verify, CliCommand::Export,
-                         CliCommand::Calibrate}) {
+                         CliCommand::Calibrate, CliCommand::Prism}) {
         if (word == cliCommandName(c)) {
             *command = c;
             return true;
@@ -570,6 +576,32 @@ bool parseCalibrationOrder(const QCommandLineParser& parser, CliRequest* request
     return true;
 }
 
+// --order N|best and --folder of the one-shot.
+bool parsePrismOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    const QString text = parser.value(QStringLiteral("order"));
+    if (text == QLatin1String("best")) {
+        request->prismOrder = 0;
+    } else if (parser.isSet(QStringLiteral("order"))) {
+        bool ok = false;
+        request->prismOrder = text.toInt(&ok, 10);
+        if (!ok || request->prismOrder < lowestPrismOrder || request->prismOrder > highestPrismOrder) {
+            *error = QStringLiteral("--order must be a whole number from %1 to %2 or 'best', got %3")
+                         .arg(lowestPrismOrder).arg(highestPrismOrder).arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("folder"))) {
+        request->folderName = parser.value(QStringLiteral("folder"));
+        if (request->folderName.isEmpty() || request->folderName.contains(QLatin1Char('/'))
+            || request->folderName == QLatin1String(".") || request->folderName == QLatin1String("..")) {
+            *error = QStringLiteral("--folder needs a folder name without '/', got %1").arg(quoted(request->folderName));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRequest* request, QString* error)
 {
     const QString name = cliCommandName(command);
@@ -692,7 +724,10 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!parseCalibrationOptions(parser, request, error))
         return false;
 
-    if (command == CliCommand::Export) {
+    if (command == CliCommand::Prism) {
+        if (!parsePrismOptions(parser, request, error))
+            return false;
+    } else if (command == CliCommand::Export) {
         if (!parseExportOptions(parser, request, error))
             return false;
     } else if (command == CliCommand::Fit || command == CliCommand::Run) {
@@ -721,6 +756,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     if (!checkOutputDirectory(outputDir, error))
         return false;
     request->outputDir = QDir(outputDir).absolutePath();
+    if (command == CliCommand::Prism)
+        return true;
     if (command == CliCommand::Export)
         return locateExport(request, error);
 
@@ -775,10 +812,13 @@ QString optionsHelp(CliCommand command)
     for (const OptionRule& rule : optionRules()) {
         if (!accepts(rule.commands, command))
             continue;
+        const bool prismOrder = command == CliCommand::Prism && rule.name == QLatin1String("order");
         QString head = QStringLiteral("  --") + rule.name;
         if (!rule.valueName.isEmpty())
-            head += QLatin1Char(' ') + rule.valueName;
-        const QStringList lines = rule.help.split(QLatin1Char('\n'));
+            head += QLatin1Char(' ') + (prismOrder ? QStringLiteral("N|best") : rule.valueName);
+        const QStringList lines = prismOrder ? QStringList{QStringLiteral("order of the prism fit, 3 to 10 (default 8), or 'best':"),
+                                                           QStringLiteral("the smallest traced direction error of orders 6 to 10")}
+                                             : rule.help.split(QLatin1Char('\n'));
         text += head.leftJustified(21) + lines.first() + QLatin1Char('\n');
         for (int i = 1; i < lines.size(); ++i)
             text += QString(21, QLatin1Char(' ')) + lines.at(i) + QLatin1Char('\n');
@@ -797,6 +837,7 @@ QString cliCommandName(CliCommand command)
     case CliCommand::Export: return QStringLiteral("export");
     case CliCommand::Calibrate: return QStringLiteral("calibrate");
     case CliCommand::Verify: return QStringLiteral("verify");
+    case CliCommand::Prism: return QStringLiteral("prism");
     case CliCommand::Help: break;
     }
     return QStringLiteral("help");
@@ -813,7 +854,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 {
     *request = CliRequest();
     if (arguments.isEmpty()) {
-        *error = QStringLiteral("no command given (design, fit, run, verify, export or calibrate); see 'harvenlotek-cli --help'");
+        *error = QStringLiteral("no command given (prism, design, fit, run, verify, export or calibrate); see 'harvenlotek-cli --help'");
         return false;
     }
     const QString& first = arguments.first();
@@ -826,7 +867,7 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
         }
         if (arguments.size() == 2) {
             if (!parseCommand(arguments.at(1), &command)) {
-                *error = QStringLiteral("no help for %1; the commands are design, fit, run, verify, export and calibrate")
+                *error = QStringLiteral("no help for %1; the commands are prism, design, fit, run, verify, export and calibrate")
                              .arg(quoted(arguments.at(1)));
                 return false;
             }
@@ -836,8 +877,8 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
     }
     if (!parseCommand(first, &command)) {
         *error = first.startsWith(QLatin1Char('-'))
-                     ? QStringLiteral("expected a command (design, fit, run, verify, export or calibrate) before %1").arg(quoted(first))
-                     : QStringLiteral("unknown command %1; the commands are design, fit, run, verify, export and calibrate").arg(quoted(first));
+                     ? QStringLiteral("expected a command (prism, design, fit, run, verify, export or calibrate) before %1").arg(quoted(first))
+                     : QStringLiteral("unknown command %1; the commands are prism, design, fit, run, verify, export and calibrate").arg(quoted(first));
         return false;
     }
     return parseCommandOptions(command, arguments.mid(1), request, error);
@@ -857,6 +898,10 @@ QString cliHelpText(const QString& topic)
                    "Designs a prism with two freeform surfaces for single-camera stereo and fits\n"
                    "the surfaces with polynomials, without a display.\n\n"
                    "Commands:\n"
+                   "  prism     the whole sound path in one go: refraction design, prism fit\n"
+                   "            of order 8 optimised on the rays, verification, predicted\n"
+                   "            calibration of that prism, exports and report.html, in a new\n"
+                   "            result folder\n"
                    "  design    design both surfaces; writes %1 and %2\n"
                    "  fit       fit the surfaces of %2; writes the fit files and report\n"
                    "  run       design, then fit\n"
@@ -911,7 +956,7 @@ QString cliHelpText(const QString& topic)
         break;
     case CliCommand::Calibrate:
         head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational|thinprism|tilted]\n"
-                              "                           [--source design|fit] [--order N] [options]\n\n"
+                              "                           [--source design|fit|prism] [--order N] [options]\n\n"
                               "Designs the prism in memory (and fits it with --source fit), images a\n"
                               "planar grid target at each depth (fronto-parallel and tilted 30 degrees\n"
                               "about x and y) through both sensor halves, calibrates each half and the\n"
@@ -920,6 +965,20 @@ QString cliHelpText(const QString& topic)
                               "camera matrices, distortion, R, T and the rectification).\n"
                               "The design and fit files of the output directory are not touched.\n\n")
                    .arg(QString::fromLatin1(calibration::stereoCalibrationFileName));
+        break;
+    case CliCommand::Prism:
+        head = QStringLiteral("Usage: harvenlotek-cli prism [panel options] [--order N|best] [--output-dir D]\n\n"
+                              "Designs the prism with the refraction model, fits it with the prism\n"
+                              "polynomials of the order given and optimises them on the traced rays,\n"
+                              "verifies it, predicts the stereo calibration of that same prism and\n"
+                              "exports it. Everything goes into a new result folder inside D\n"
+                              "(\"prism-YYYY-MM-DDTHH-MM-SS\"; never an earlier run's): the design\n"
+                              "files, \"%1\", the grid sag, STL and PLY exports, \"%2\",\n"
+                              "\"verification.json\", \"verification_map.png\" and \"report.html\",\n"
+                              "a page with the figures, the error maps and the list of files.\n"
+                              "Nothing is written unless every stage succeeds.\n\n")
+                   .arg(QString::fromLatin1(prismFileName),
+                        QString::fromLatin1(calibration::stereoCalibrationFileName));
         break;
     default:
         head = QStringLiteral("Usage: harvenlotek-cli run --order N|all [options]\n\n"

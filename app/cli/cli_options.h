@@ -12,7 +12,7 @@
 // its spin boxes round, and "fix angle" applied, so the commands never see
 // bad input.
 
-enum class CliCommand { Help, Design, Fit, Run, Verify, Export, Calibrate };
+enum class CliCommand { Help, Design, Fit, Run, Verify, Export, Calibrate, Prism };
 
 // The fit models: the classic report of orders 3 to 8, and the per-half
 // polynomials of the prism (orders 3 to 10, "prism.json").
@@ -59,6 +59,10 @@ struct CliRequest {
     QString calibrationModel = QStringLiteral("standard");  // or "rational"
     QString calibrationSource = QStringLiteral("design");   // or "fit"
     int calibrationOrder = 0;                               // the fit's order when the source is "fit"
+    // prism: the order (0: the best of 6 to 10) and the result folder's name
+    // (empty: by date and time).
+    int prismOrder = 8;
+    QString folderName;
 };
 
 QString cliCommandName(CliCommand command);

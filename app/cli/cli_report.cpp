@@ -110,6 +110,48 @@ QString line(const char* label, const QString& value)
     return QString::fromLatin1(label).leftJustified(18) + value + QLatin1Char('\n');
 }
 
+QString prismText(const report::OneShotResult& r)
+{
+    const report::HeadlineFigures& f = r.figures;
+    QString text;
+    text += line("result folder", r.folder);
+    if (!r.triedOrders.empty())
+        text += line("orders compared", QStringLiteral("%1 to %2; the best is %3")
+                                            .arg(r.triedOrders.front()).arg(r.triedOrders.back()).arg(f.order));
+    text += line("prism order", QString::number(f.order));
+    text += line("direction error", QStringLiteral("RMS %1 px, max %2 px (traced)")
+                                        .arg(QString::number(f.directionRmsPx, 'f', 3),
+                                             QString::number(f.directionMaxPx, 'f', 3)));
+    text += line("calibrated", QStringLiteral("residual RMS left %1 px, right %2 px; baseline %3 mm")
+                                   .arg(QString::number(f.calibratedLeftRmsPx, 'f', 4),
+                                        QString::number(f.calibratedRightRmsPx, 'f', 4),
+                                        QString::number(f.baselineMm, 'f', 3)));
+    text += line("depth error", QStringLiteral("RMS %1 % at 1 m").arg(QString::number(f.depthErrorPercentAt1m, 'f', 3)));
+    for (const QString& name : r.written)
+        text += line("written", name);
+    return text;
+}
+
+QJsonObject prismJson(const report::OneShotResult& r)
+{
+    const report::HeadlineFigures& f = r.figures;
+    QJsonObject object;
+    object.insert(QStringLiteral("folder"), r.folder);
+    object.insert(QStringLiteral("order"), f.order);
+    QJsonArray tried;
+    for (int order : r.triedOrders)
+        tried.append(order);
+    object.insert(QStringLiteral("ordersCompared"), tried);
+    object.insert(QStringLiteral("directionRmsPx"), jsonNumber(f.directionRmsPx));
+    object.insert(QStringLiteral("directionMaxPx"), jsonNumber(f.directionMaxPx));
+    object.insert(QStringLiteral("calibratedLeftRmsPx"), jsonNumber(f.calibratedLeftRmsPx));
+    object.insert(QStringLiteral("calibratedRightRmsPx"), jsonNumber(f.calibratedRightRmsPx));
+    object.insert(QStringLiteral("depthErrorRmsPercentAt1m"), jsonNumber(f.depthErrorPercentAt1m));
+    object.insert(QStringLiteral("baselineMm"), jsonNumber(f.baselineMm));
+    object.insert(QStringLiteral("written"), QJsonArray::fromStringList(r.written));
+    return object;
+}
+
 }  // namespace
 
 QString formatSummaryText(const CliReport& report)
@@ -208,6 +250,8 @@ QString formatSummaryText(const CliReport& report)
     }
     if (report.hasCalibration)
         text += calibrationText(report.calibration);
+    if (report.hasPrism)
+        text += prismText(report.prism);
     text += line("total time", seconds(report.totalSeconds));
     return text;
 }
@@ -217,6 +261,7 @@ QByteArray formatSummaryJson(const CliReport& report)
     const CliRequest& request = report.request;
     const PanelParameters& p = request.panel;
     QJsonObject root;
+    root.insert(QStringLiteral("schemaVersion"), cliJsonSchemaVersion);
     root.insert(QStringLiteral("command"), cliCommandName(request.command));
     root.insert(QStringLiteral("outputDir"), request.outputDir);
     if (report.hasDesign) {
@@ -328,6 +373,8 @@ QByteArray formatSummaryJson(const CliReport& report)
     }
     if (report.hasCalibration)
         root.insert(QStringLiteral("calibration"), jsonCalibration(report.calibration));
+    if (report.hasPrism)
+        root.insert(QStringLiteral("prism"), prismJson(report.prism));
     root.insert(QStringLiteral("totalSeconds"), report.totalSeconds);
     return QJsonDocument(root).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -4,6 +4,7 @@
 #include "fit/prism_file.h"
 #include "app/cli/cli_verify.h"
 #include "calibration/stereo_calibration.h"
+#include "report/prism_report.h"
 
 #include <QByteArray>
 #include <QString>
@@ -102,8 +103,14 @@ struct CliReport {
     CliVerification verification;
     bool hasCalibration = false;
     CliCalibrationReport calibration;
+    bool hasPrism = false;
+    report::OneShotResult prism;
     double totalSeconds = 0.0;
 };
+
+// The version of the JSON the tool prints ("schemaVersion" of every object):
+// raised when a key changes meaning or goes; new keys keep it.
+inline constexpr int cliJsonSchemaVersion = 1;
 
 QString formatSummaryText(const CliReport& report);
 // Compact JSON, one line. Non-finite numbers appear as null.

@@ -31,7 +31,7 @@ int main(int argc, char** argv)
 {
     // An error map and the export's drawing are drawn with fonts, which need
     // a GUI application; the offscreen platform needs no display.
-    bool map = false;
+    bool map = argc > 1 && std::strcmp(argv[1], "prism") == 0;  // its report holds the maps
     for (int i = 1; i < argc; ++i)
         map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0
               || std::strcmp(argv[i], "export") == 0;

@@ -17,7 +17,7 @@ declare -A settings=(
 for name in "${!settings[@]}"; do
   mkdir -p "$work/$name"
   # shellcheck disable=SC2086
-  "$cli" run --order all ${settings[$name]} --output-dir "$work/$name" >/dev/null
+  "$cli" run --design-model classic --order all ${settings[$name]} --output-dir "$work/$name" >/dev/null
 done
 cd "$work"
 sha256sum --quiet -c "$sums"

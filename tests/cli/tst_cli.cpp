@@ -73,7 +73,7 @@ void TestCli::writesNothing_data()
     QTest::newRow("out of range") << QStringList{"design", "--focal-length=41"} << QString() << 2;
     QTest::newRow("unknown design model") << QStringList{"design", "--design-model", "Refraction"} << QString() << 2;
     QTest::newRow("design model without value") << QStringList{"run", "--order", "3", "--design-model"} << QString() << 2;
-    QTest::newRow("refine of the classic model") << QStringList{"design", "--refine"} << QString() << 2;
+    QTest::newRow("refine of the classic model") << QStringList{"design", "--design-model", "classic", "--refine"} << QString() << 2;
     QTest::newRow("order out of range") << QStringList{"run", "--order", "9"} << QString() << 2;
     QTest::newRow("output dir missing") << QStringList{"design", "--output-dir", "nowhere"} << QString() << 2;
     QTest::newRow("output dir read-only") << QStringList{"run", "--order", "all", "--output-dir", "/proc"} << QString() << 2;

@@ -42,6 +42,7 @@ private slots:
         QTest::newRow("plain") << QByteArray("1 2 3 4 5 6\n");
         QTest::newRow("nan, -nan, -0, exponents") << QByteArray("nan -nan -0 1e-05 -1.23457e+08 0.1\n");
         QTest::newRow("tabs, CRLF") << QByteArray("\t1  2 3 4 5\t6\r\n7 8 9 10 11 12\n");
+        QTest::newRow("six numbers, no line end at the end") << QByteArray("1 2 3 4 5 6\n7 8 9 10 11 -1.5e-3");
         std::mt19937_64 random(14);
         QByteArray designLines;
         char number[designNumberMaxLength];
@@ -73,7 +74,10 @@ private slots:
         QTest::newRow("5 numbers") << good + "1 2 3 4 5\n" << 0 << "line 2: 5 numbers, expected 6";
         QTest::newRow("7 numbers") << good + good + "1 2 3 4 5 6 7\n" << 0 << "line 3: more than 6 numbers";
         QTest::newRow("blank line") << good + "\n" + good << 0 << "line 2: 0 numbers, expected 6";
-        QTest::newRow("cut last line") << good + "1 2 3 4" << 0 << "line 2: the last line has no line end";
+        QTest::newRow("cut last line") << good + "1 2 3 4" << 0
+                                       << "line 2: 4 numbers, expected 6; the last line has no line end";
+        QTest::newRow("cut last line, five numbers") << good + good + "1 2 3 4 5" << 0
+                                                     << "line 3: 5 numbers, expected 6; the last line has no line end";
         QTest::newRow("word") << good + "1 2 x3 4 5 6\n" << 0 << "line 2: 'x3' is not a number";
         QTest::newRow("number glued to a word") << QByteArray("1 2 3 4 5 6abc\n") << 0 << "line 1: '6abc' is not";
         QTest::newRow("infinity") << QByteArray("1 2 3 4 5 -inf\n") << 0 << "line 1: '-inf' is infinite";

@@ -249,7 +249,7 @@ private slots:
         QTest::newRow("empty") << QByteArray() << fit3 << "outputall.txt: the file is empty";
         QTest::newRow("random bytes") << noise << fit3 << "outputall.txt: line 1: '";
         QTest::newRow("UTF-16") << QByteArray("\xff\xfe" "1\0 \0" "2\0", 8) + QByteArray("\n\0", 2) << fit3 << "line 1: '\\xff\\xfe1\\x00' is not a number";
-        QTest::newRow("cut last line") << goodRows + "1 2 3 4." << fit3 << "line 7: the last line has no line end";
+        QTest::newRow("cut last line") << goodRows + "1 2 3 4." << fit3 << "line 7: 4 numbers, expected 6; the last line has no line end";
         QTest::newRow("5 numbers") << goodRows + row5 << fit3 << "line 7: 5 numbers, expected 6";
         QTest::newRow("7 numbers") << goodRows + row7 << fit3 << "line 7: more than 6 numbers";
         QTest::newRow("all NaN") << QByteArray("nan nan nan nan nan nan\n").repeated(50) << fit3 << "surface 1 has 0 points";

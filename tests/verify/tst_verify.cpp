@@ -609,7 +609,8 @@ private slots:
         const CliResult verify = runCli({"verify", "--step", "64", "--depth", "800", "--json", "--output-dir", dir.path()});
         QCOMPARE(verify.code, 0);
         const QJsonObject root = QJsonDocument::fromJson(verify.out).object();
-        QCOMPARE(root.keys(), QStringList{"verification"});
+        QCOMPARE(root.keys(), (QStringList{"schemaVersion", "verification"}));
+        QCOMPARE(root.value("schemaVersion").toInt(), 1);
         const QJsonArray fromFiles = root.value("verification").toArray();
         QCOMPARE(fromFiles.size(), 2);
         const QJsonObject design = fromFiles[0].toObject();

@@ -1,0 +1,274 @@
+#include "pipeline/stages.h"
+
+#include "calibration/prism_calibration.h"
+#include "design/design_files.h"
+#include "design/design_json.h"
+#include "design/design_run.h"
+#include "io/points_digest.h"
+#include "core/parallel_for.h"
+#include "verify/prism_trace.h"
+#include "textio/number_text.h"
+
+#include <QElapsedTimer>
+
+#include <limits>
+#include <stdexcept>
+
+namespace pipeline {
+
+namespace {
+
+double secondsOf(const QElapsedTimer& timer)
+{
+    return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
+}
+
+}  // namespace
+
+bool samePanel(const PanelParameters& a, const PanelParameters& b)
+{
+    return a.focalLength == b.focalLength && a.resolutionX == b.resolutionX && a.resolutionY == b.resolutionY
+           && a.angleDeg == b.angleDeg && a.refractiveIndex == b.refractiveIndex
+           && a.prismDistance == b.prismDistance && a.prismSize == b.prismSize
+           && a.virtualCameraPos == b.virtualCameraPos && a.fixAngle == b.fixAngle
+           && a.designModel == b.designModel && a.designAngleDeg == b.designAngleDeg;
+}
+
+bool operator==(const DesignInput& a, const DesignInput& b)
+{
+    // The thread count changes no number.
+    return samePanel(a.panel, b.panel) && a.refine == b.refine && a.keepFullGrid == b.keepFullGrid;
+}
+
+bool operator==(const PrismFitInput& a, const PrismFitInput& b)
+{
+    return a.order == b.order && a.optimize == b.optimize && a.objective == b.objective
+           && a.cameraModel == b.cameraModel && a.nearDepthMm == b.nearDepthMm;
+}
+
+bool operator==(const VerifyInput& a, const VerifyInput& b)
+{
+    return a.step == b.step && a.depths == b.depths && a.keepPixels == b.keepPixels
+           && a.includeDesign == b.includeDesign;
+}
+
+bool operator==(const CalibrationInput& a, const CalibrationInput& b)
+{
+    return a.depthsMm == b.depthsMm && a.pointsAcrossHalf == b.pointsAcrossHalf && a.model == b.model;
+}
+
+DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    DesignResult result;
+    result.input = input;
+    const PanelParameters& panel = input.panel;
+    result.hit = centralRayHit(panel);
+    // A central ray parallel to the face has no hit point: the design gets
+    // NaN, and the stages after it refuse it.
+    if (!result.hit.defined)
+        result.hit.x = result.hit.y = std::numeric_limits<double>::quiet_NaN();
+    result.parameters = toDesignParameters(panel, result.hit);
+    result.geometry = verify::geometryOfPanel(panel);
+    result.threads = resolveThreadCount(input.threads);
+    const bool fullGrid = input.keepFullGrid || input.refine;
+    result.record = fullGrid
+                        ? std::make_shared<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps)
+                        : std::make_shared<ScopedDesignRecord>(2, designQuarterSteps, designHalfSteps,
+                                                               designGridFileStride);
+    DesignRecord& record = **result.record;
+    fillDesignRecord(record, result.parameters);
+    computeDesignSurfaces(record, panel.designModel, result.threads);
+    progress.report(0.7);
+    progress.throwIfCancelled();
+    if (input.refine && panel.designModel == DesignModel::Refraction) {
+        RefineOptions options;
+        options.threadCount = input.threads;
+        result.refine = refineDesign(record, options);
+        progress.throwIfCancelled();
+    }
+    result.profileText = profileFileText(record);
+    result.gridText = gridFileText(record, result.threads, &result.nonFiniteLines);
+    DesignJson json = designJsonFromRecord(record, &panel);
+    json.designModel = QString::fromLatin1(designModelName(panel.designModel));
+    json.pointsDigest = pointsDigestOf(result.gridText.data(), result.gridText.size());
+    result.origin = designOriginOf(json);
+    result.designJson = designJsonBytes(json);
+    result.gridValues.reserve(std::size_t(gridFileLineCount(record)) * 6);
+    readNumbers(result.gridText.data(), result.gridText.size(), &result.gridValues);
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> values)
+{
+    DesignResult result;
+    result.input.panel = panel;
+    result.hit = centralRayHit(panel);
+    if (!result.hit.defined)
+        result.hit.x = result.hit.y = std::numeric_limits<double>::quiet_NaN();
+    result.parameters = toDesignParameters(panel, result.hit);
+    result.geometry = verify::geometryOfPanel(panel);
+    result.gridValues = std::move(values);
+    return result;
+}
+
+PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
+                                const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    if (input.order < lowestPrismOrder || input.order > highestPrismOrder)
+        throw std::invalid_argument(QStringLiteral("a prism fit needs an order from %1 to %2, got %3")
+                                        .arg(lowestPrismOrder).arg(highestPrismOrder).arg(input.order)
+                                        .toStdString());
+    if (!design.hit.defined)
+        throw std::invalid_argument("no prism fit: the central ray runs parallel to the prism face");
+    PrismDesignPoints points;
+    QString error;
+    if (!splitPrismDesignPoints(design.gridValues, &points, &error))
+        throw std::invalid_argument(error.toStdString());
+    PrismFitResult result;
+    result.input = input;
+    const bool stereo = input.optimize && input.objective == PrismObjective::Stereo;
+    result.fit = fitPrism(points, input.order, stereo);
+    progress.report(input.optimize ? 0.05 : 1.0);
+    if (input.optimize) {
+        progress.throwIfCancelled();
+        PrismOptimizeOptions options;
+        options.threadCount = input.threads;
+        options.objective = input.objective;
+        options.cameraModel = input.cameraModel;
+        options.nearDepthMm = input.nearDepthMm;
+        options.centralRowStride = optimizeSampleStep;
+        options.anchor = stereo ? nullptr : &points;
+        const int iterations = options.maxIterations;
+        options.progress = [&progress, iterations](const PrismOptimizeProgress& p) {
+            progress.report(0.05 + 0.95 * double(p.iteration) / double(iterations));
+            progress.throwIfCancelled();
+        };
+        const std::vector<PrismRayTarget> targets =
+            idealRayTargets(design.geometry, verify::samplePixels(optimizeSampleStep));
+        const PrismOptimizeResult optimized = optimizePrismFit(design.geometry, result.fit, targets, options);
+        result.fit = optimized.fit;
+        measurePrismResiduals(&result.fit.exit, points.exitLeft, points.exitRight);
+        measurePrismResiduals(&result.fit.entrance, points.entranceLeft, points.entranceRight);
+        result.optimized = {true,
+                            optimized.iterations,
+                            static_cast<int>(targets.size()),
+                            optimized.start.directionRmsPx,
+                            optimized.end.directionRmsPx,
+                            optimized.start.pinholeRmsMm,
+                            optimized.end.pinholeRmsMm,
+                            optimized.stopReason};
+    }
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResult* prism, const VerifyInput& input,
+                                 const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    VerifyStageResult result;
+    result.input = input;
+    if (input.includeDesign) {
+        if (!design.input.keepFullGrid && !design.input.refine)
+            throw std::invalid_argument("the design surfaces are verified on the whole grid only");
+        verify::VerifySource source;
+        source.source = QStringLiteral("design");
+        source.geometry = verify::geometryOfRecord(**design.record);
+        // The refraction model designs column 960 (x = 0) too, as the right half's.
+        source.surfaces = design.input.panel.designModel == DesignModel::Refraction
+                              ? refractionDesignSheets(**design.record)
+                              : verify::designSurfacesFromRecord(**design.record);
+        result.sources.push_back(source);
+    }
+    if (prism) {
+        verify::VerifySource source;
+        source.source = QStringLiteral("prism");
+        source.order = prism->fit.order;
+        source.geometry = design.geometry;
+        source.surfaces = verify::prismFitSurfaces(prism->fit);
+        result.sources.push_back(source);
+    }
+    verify::VerifyOptions options;
+    options.step = input.step;
+    options.depths = input.depths;
+    options.threadCount = input.threads;
+    options.keepPixels = input.keepPixels;
+    for (std::size_t i = 0; i < result.sources.size(); ++i) {
+        progress.throwIfCancelled();
+        result.results.push_back(verify::verifyPrism(result.sources[i].geometry, result.sources[i].surfaces, options));
+        progress.report(double(i + 1) / double(result.sources.size()));
+    }
+    if (prism)
+        result.prismSummary = verify::prismVerifiedSummary(result.results.back());
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+CalibrationStageResult runCalibrationStage(const verify::PrismGeometry& geometry,
+                                           const verify::PrismSurfaces& surfaces, const CalibrationInput& input,
+                                           const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    calibration::CalibrationOptions options;
+    options.target.depthsMm = input.depthsMm;
+    options.target.pointsAcrossHalf = input.pointsAcrossHalf;
+    options.model = input.model;
+    options.threadCount = input.threads;
+    CalibrationStageResult result;
+    result.input = input;
+    result.calibration = calibration::calibrateStereoRig(calibration::prismRig(geometry, surfaces), options);
+    progress.throwIfCancelled();
+    if (!result.calibration.ok)
+        throw std::runtime_error(("calibration failed: " + result.calibration.error).toStdString());
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+ExportStageResult runExportStage(const PrismFileContent& prism, const std::vector<double>& designValues,
+                                 const ExportOptions& options, const core::ProgressRange& progress)
+{
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    ExportStageResult result;
+    result.options = options;
+    QString error;
+    if (!buildPrismExports(prism, &designValues, options, &result.summary, &result.files, &error))
+        throw std::invalid_argument(error.toStdString());
+    progress.report(1.0);
+    return result;
+}
+
+PrismFileContent prismFileContent(const DesignResult& design, const PrismFitResult& fit,
+                                  const VerifyStageResult* verification)
+{
+    PrismFileContent content;
+    content.panel = design.parameters;
+    content.designModel = QString::fromLatin1(designModelName(design.input.panel.designModel));
+    content.fit = fit.fit;
+    content.optimized = fit.optimized;
+    content.origin = design.origin;
+    if (verification)
+        content.verified = verification->prismSummary;
+    return content;
+}
+
+}  // namespace pipeline

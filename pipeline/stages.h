@@ -1,0 +1,172 @@
+#pragma once
+
+// The stages of a prism run, each a function of its inputs and a progress
+// token that returns its result in memory: nothing here writes a file. The
+// files are made from the results by resultFiles() (pipeline/result_files.h)
+// and written at the edge, as one set.
+//
+//   design       panel -> surfaces (classic or refraction), the bytes of the
+//                design files and the numbers of "outputall.txt"
+//   prism fit    design points -> polynomial surfaces, optionally optimised
+//                on the rays
+//   verification surfaces -> traced stereo errors per half
+//   calibration  surfaces -> the stereo calibration a user would get
+//   exports      prism -> grid sag, STL and PLY bytes
+//
+// Every stage polls the token at its natural steps and leaves by throwing
+// core::OperationCancelled when asked to stop.
+
+#include "calibration/stereo_calibration.h"
+#include "core/progress.h"
+#include "design/design_record.h"
+#include "export/prism_export.h"
+#include "fit/design_origin.h"
+#include "fit/prism_file.h"
+#include "refine/prism_optimize.h"
+#include "parameters/panel_parameters.h"
+#include "refine/surface_refinement.h"
+#include "verify/verify_sources.h"
+
+#include <QByteArray>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pipeline {
+
+// Every panel value the design reads (the sketch-only resolution included,
+// since the sketch's point depends on it).
+bool samePanel(const PanelParameters& a, const PanelParameters& b);
+
+// ---- Design ----
+
+struct DesignInput {
+    PanelParameters panel;     // panel.designModel chooses the equations
+    bool refine = false;       // whole-surface refinement (refraction model only)
+    bool keepFullGrid = false; // keep every grid point (to verify the design itself)
+    int threads = 0;           // 0: every hardware thread; the results do not depend on it
+};
+bool operator==(const DesignInput& a, const DesignInput& b);
+inline bool operator!=(const DesignInput& a, const DesignInput& b) { return !(a == b); }
+
+struct DesignResult {
+    DesignInput input;
+    CentralRayHit hit;
+    DesignParameters parameters;
+    verify::PrismGeometry geometry;
+    std::shared_ptr<ScopedDesignRecord> record;  // the traced record
+    std::string profileText;                     // "output.txt"
+    std::string gridText;                        // "outputall.txt"
+    QByteArray designJson;                       // "design.json"
+    DesignOrigin origin;                         // what a fit of it records as its origin
+    std::vector<double> gridValues;              // "outputall.txt" as a reader gets it back
+    int nonFiniteLines = 0;
+    int threads = 0;
+    std::optional<RefineResult> refine;
+    double seconds = 0.0;
+};
+
+// A central ray parallel to the prism face gives the design no start point:
+// hit undefined, NaN surfaces, which the stages after it refuse.
+DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange& progress);
+
+// A design known only by its points (an "outputall.txt" read back) and the
+// panel values it was made with: no record, no file texts.
+DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> values);
+
+// ---- Prism fit ----
+
+// The optimiser's pixel sample: every 40th pixel across and down, and the
+// central row.
+inline constexpr int optimizeSampleStep = 40;
+
+struct PrismFitInput {
+    int order = 8;          // 3 to 10
+    bool optimize = true;   // adjust both surfaces on the traced rays
+    int threads = 0;
+    // The optimiser's objective (stereo: only even powers of y are fitted),
+    // camera model and near depth.
+    PrismObjective objective = PrismObjective::Stereo;
+    optics::DistortionModel cameraModel = optics::DistortionModel::Standard;
+    double nearDepthMm = 300.0;
+};
+bool operator==(const PrismFitInput& a, const PrismFitInput& b);
+inline bool operator!=(const PrismFitInput& a, const PrismFitInput& b) { return !(a == b); }
+
+struct PrismFitResult {
+    PrismFitInput input;
+    PrismFit fit;                     // what prism.json holds and the exports are made of
+    PrismOptimizedSummary optimized;  // when optimised
+    double seconds = 0.0;
+};
+
+// Refused (std::invalid_argument) when the design points are not 1920
+// columns of 108 lines.
+PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
+                                const core::ProgressRange& progress);
+
+// ---- Verification ----
+
+struct VerifyInput {
+    int step = 8;
+    std::vector<double> depths{1000.0, 300.0};
+    bool keepPixels = true;   // for the error maps
+    bool includeDesign = false;  // the design surfaces too (needs DesignInput::keepFullGrid)
+    int threads = 0;
+};
+bool operator==(const VerifyInput& a, const VerifyInput& b);
+inline bool operator!=(const VerifyInput& a, const VerifyInput& b) { return !(a == b); }
+
+struct VerifyStageResult {
+    VerifyInput input;
+    std::vector<verify::VerifySource> sources;  // the design (when asked), then the prism
+    std::vector<verify::VerifyResult> results;
+    PrismVerifiedSummary prismSummary;          // of the prism, as prism.json records it
+    double seconds = 0.0;
+};
+
+VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResult* prism, const VerifyInput& input,
+                                 const core::ProgressRange& progress);
+
+// ---- Calibration ----
+
+struct CalibrationInput {
+    std::vector<double> depthsMm{300.0, 600.0, 1000.0, 2000.0};
+    int pointsAcrossHalf = calibration::TargetOptions().pointsAcrossHalf;  // target grid points across a half
+    calibration::DistortionModel model = calibration::DistortionModel::Standard;
+    int threads = 0;
+};
+bool operator==(const CalibrationInput& a, const CalibrationInput& b);
+inline bool operator!=(const CalibrationInput& a, const CalibrationInput& b) { return !(a == b); }
+
+struct CalibrationStageResult {
+    CalibrationInput input;
+    calibration::StereoCalibration calibration;
+    double seconds = 0.0;
+};
+
+// Calibrates the surfaces given, in memory. Refused (std::runtime_error with
+// the reason) when the calibration fails.
+CalibrationStageResult runCalibrationStage(const verify::PrismGeometry& geometry,
+                                           const verify::PrismSurfaces& surfaces, const CalibrationInput& input,
+                                           const core::ProgressRange& progress);
+
+// ---- Exports ----
+
+struct ExportStageResult {
+    ExportOptions options;
+    ExportSummary summary;
+    std::vector<std::pair<QString, std::string>> files;  // name, bytes
+};
+
+// Refused (std::invalid_argument) when the surfaces cross.
+ExportStageResult runExportStage(const PrismFileContent& prism, const std::vector<double>& designValues,
+                                 const ExportOptions& options, const core::ProgressRange& progress);
+
+// What prism.json holds for a fit of a design, with its verification.
+PrismFileContent prismFileContent(const DesignResult& design, const PrismFitResult& fit,
+                                  const VerifyStageResult* verification);
+
+}  // namespace pipeline

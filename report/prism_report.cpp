@@ -1,0 +1,212 @@
+#include "report/prism_report.h"
+
+#include "export/prism_drawing.h"
+#include "export/prism_step.h"
+#include "verify_map/verify_map.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+
+namespace report {
+
+namespace {
+
+// The orders "--order best" compares.
+constexpr int bestLowestOrder = 6;
+constexpr int bestHighestOrder = 10;
+
+QString escaped(const QString& text)
+{
+    return text.toHtmlEscaped();
+}
+
+QString number(double value, int decimals)
+{
+    return std::isfinite(value) ? QString::number(value, 'f', decimals) : QStringLiteral("&ndash;");
+}
+
+QByteArray pngBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// The verified fit with the smallest direction error of the orders asked,
+// its verification and all before the calibration already made.
+pipeline::Pipeline bestOrder(const pipeline::PipelineSettings& settings, const core::ProgressRange& progress,
+                             std::vector<int>* tried)
+{
+    pipeline::Pipeline best;
+    double bestRms = std::numeric_limits<double>::infinity();
+    const int count = bestHighestOrder - bestLowestOrder + 1;
+    // The design is shared: each order starts from the run before it.
+    pipeline::Pipeline trial;
+    for (int order = bestLowestOrder; order <= bestHighestOrder; ++order) {
+        pipeline::PipelineSettings s = settings;
+        s.fit.order = order;
+        s.runCalibration = false;
+        s.runExports = false;
+        trial.setSettings(s);
+        const int i = order - bestLowestOrder;
+        trial.run(progress.part(double(i) / count, double(i + 1) / count));
+        tried->push_back(order);
+        const double rms = trial.verification()->prismSummary.directionRmsPx;
+        if (rms < bestRms || !best.hasResult(pipeline::Stage::Fit)) {
+            bestRms = rms;
+            best = trial;
+        }
+    }
+    pipeline::PipelineSettings s = best.settings();
+    s.runCalibration = settings.runCalibration;
+    s.runExports = settings.runExports;
+    best.setSettings(s);
+    return best;
+}
+
+}  // namespace
+
+HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
+{
+    HeadlineFigures f;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    f.order = run.fit() ? run.fit()->fit.order : 0;
+    f.directionRmsPx = run.verification() ? run.verification()->prismSummary.directionRmsPx : nan;
+    f.directionMaxPx = run.verification() ? run.verification()->prismSummary.directionMaxPx : nan;
+    f.calibratedLeftRmsPx = f.calibratedRightRmsPx = f.depthErrorPercentAt1m = f.baselineMm = nan;
+    if (const pipeline::CalibrationStageResult* c = run.calibration()) {
+        f.calibratedLeftRmsPx = c->calibration.left.rmsPx;
+        f.calibratedRightRmsPx = c->calibration.right.rmsPx;
+        f.baselineMm = c->calibration.baselineMm;
+        double nearest = std::numeric_limits<double>::infinity();
+        for (const calibration::DepthError& d : c->calibration.depthError) {
+            if (std::abs(d.depthMm - 1000.0) < nearest) {
+                nearest = std::abs(d.depthMm - 1000.0);
+                f.depthErrorPercentAt1m = d.rmsPercent;
+            }
+        }
+    }
+    f.seconds = seconds;
+    return f;
+}
+
+std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, const QByteArray& mapPng,
+                       const QStringList& files)
+{
+    const PanelParameters& p = run.settings().design.panel;
+    QString html;
+    html += QStringLiteral(
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        "<title>Harvenlotek prism report</title>\n<style>\n"
+        "body{font-family:sans-serif;margin:2em;max-width:70em;color:#222}\n"
+        "table{border-collapse:collapse;margin:1em 0}td,th{border:1px solid #bbb;padding:.3em .8em;text-align:left}\n"
+        "td.n{text-align:right;font-variant-numeric:tabular-nums}img{max-width:100%;border:1px solid #bbb}\n"
+        "</style></head><body>\n");
+    html += QStringLiteral("<h1>Prism of order %1</h1>\n").arg(f.order);
+    html += QStringLiteral("<p>Focal length %1 mm, prism distance %2 mm, base width %3 mm, angle %4&deg;, "
+                           "refractive index %5, %6 design; %7 x %8 pixels of %9 mm.</p>\n")
+                .arg(p.focalLength).arg(p.prismDistance).arg(p.prismSize)
+                .arg(QString::number(double(p.designAngleDeg), 'g', 7), QString::number(p.refractiveIndex, 'f', 2),
+                     QString::fromLatin1(designModelName(p.designModel)))
+                .arg(designResolutionX).arg(designResolutionY).arg(pixelPitch);
+    html += QStringLiteral("<h2>Figures</h2>\n<table>\n");
+    const auto row = [&html](const QString& label, const QString& value) {
+        html += QStringLiteral("<tr><th>%1</th><td class=\"n\">%2</td></tr>\n").arg(label, value);
+    };
+    row(QStringLiteral("Direction error RMS (traced)"), number(f.directionRmsPx, 3) + QStringLiteral(" px"));
+    row(QStringLiteral("Direction error max (traced)"), number(f.directionMaxPx, 3) + QStringLiteral(" px"));
+    row(QStringLiteral("Calibrated residual RMS, left / right"),
+        number(f.calibratedLeftRmsPx, 4) + QStringLiteral(" / ") + number(f.calibratedRightRmsPx, 4)
+            + QStringLiteral(" px"));
+    row(QStringLiteral("Depth error RMS at 1 m"), number(f.depthErrorPercentAt1m, 3) + QStringLiteral(" %"));
+    row(QStringLiteral("Calibrated baseline"), number(f.baselineMm, 3) + QStringLiteral(" mm"));
+    row(QStringLiteral("Run time"), number(f.seconds, 2) + QStringLiteral(" s"));
+    html += QStringLiteral("</table>\n");
+    if (!mapPng.isEmpty())
+        html += QStringLiteral("<h2>Error maps</h2>\n<p>Direction error, pinhole offset and reprojection error at "
+                               "1 m over the whole sensor; magenta: rays lost.</p>\n<img alt=\"error maps\" "
+                               "src=\"data:image/png;base64,")
+                + QString::fromLatin1(mapPng.toBase64()) + QStringLiteral("\">\n");
+    html += QStringLiteral("<h2>Files</h2>\n<ul>\n");
+    for (const QString& file : files)
+        html += QStringLiteral("<li>%1</li>\n").arg(escaped(file));
+    html += QStringLiteral("</ul>\n</body></html>\n");
+    return html.toStdString();
+}
+
+bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, OneShotResult* result,
+                     QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const core::ProgressRange whole(progress, 0.0, 1.0, "prism");
+    whole.report(0.0);
+    // The folder's parent is checked before the work, the folder made after it.
+    if (!QFileInfo(options.outputDir).isDir()) {
+        *error = QStringLiteral("output directory '%1' does not exist").arg(options.outputDir);
+        return false;
+    }
+    pipeline::PipelineSettings settings = options.settings;
+    settings.verify.keepPixels = true;
+    if (options.allExports) {
+        settings.exports.formats = ExportAll;
+        settings.exports.stepMaker = prismStepMaker();
+        settings.exports.drawingMaker = prismDrawingMaker();
+    }
+    try {
+        const core::ProgressRange work = whole.part(0.0, 0.95);
+        if (settings.fit.order == 0) {
+            result->run = bestOrder(settings, work.part(0.0, 0.7), &result->triedOrders);
+            result->run.run(work.part(0.7, 1.0));
+        } else {
+            result->run.setSettings(settings);
+            result->run.run(work);
+        }
+    } catch (const core::OperationCancelled&) {
+        throw;
+    } catch (const std::exception& e) {
+        *error = QString::fromStdString(e.what());
+        return false;
+    }
+    const pipeline::Pipeline& run = result->run;
+    std::vector<pipeline::ResultFile> files = run.resultFiles();
+    const pipeline::VerifyStageResult* v = run.verification();
+    const QByteArray map = v ? pngBytes(verify::renderVerificationMap(v->sources, v->results)) : QByteArray();
+    if (!map.isEmpty())
+        files.push_back({QString::fromLatin1(mapFileName), map.toStdString()});
+    QStringList names;
+    for (const pipeline::ResultFile& file : files)
+        names << file.name;
+    names << QString::fromLatin1(reportFileName);
+    result->figures = headlineFigures(run, double(timer.nsecsElapsed()) * 1e-9);
+    files.push_back({QString::fromLatin1(reportFileName), reportHtml(run, result->figures, map, names)});
+    whole.throwIfCancelled();
+
+    const bool numbered = options.folderName.isEmpty();
+    const QString name = numbered ? pipeline::resultFolderName(QDateTime::currentDateTime()) : options.folderName;
+    if (!pipeline::createResultFolder(options.outputDir, name, numbered, &result->folder, error)) {
+        // A folder named by the user that exists is bad input; anything else a failed write.
+        result->writeFailed = numbered || !QDir(options.outputDir).exists(name);
+        return false;
+    }
+    if (!pipeline::writeResultFiles(result->folder, files, error, QStringLiteral("prism"))) {
+        result->writeFailed = true;
+        QDir(result->folder).removeRecursively();  // ours, made above: no half folder stays
+        result->folder.clear();
+        return false;
+    }
+    result->written = names;
+    whole.report(1.0);
+    return true;
+}
+
+}  // namespace report
