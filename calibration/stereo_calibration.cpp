@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QStringList>
+
 namespace calibration {
 
 namespace {
@@ -51,12 +53,19 @@ cv::Mat idealCameraMatrix(const StereoRig& rig)
 
 int coefficientCount(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? 8 : 5;
+    return optics::distortionCount(model);
 }
 
 int modelFlags(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? cv::CALIB_RATIONAL_MODEL : 0;
+    switch (model) {
+    case DistortionModel::Standard: return 0;
+    case DistortionModel::Rational: return cv::CALIB_RATIONAL_MODEL;
+    case DistortionModel::ThinPrism: return cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL;
+    case DistortionModel::Tilted:
+        return cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
+    }
+    return 0;
 }
 
 template <size_t N>
@@ -68,6 +77,37 @@ void copyMat(const cv::Mat& m, std::array<double, N>* out)
         (*out)[i] = d.at<double>(int(i / size_t(d.cols)), int(i % size_t(d.cols)));
 }
 
+const char* const coefficientNames[] = {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6",
+                                        "s1", "s2", "s3", "s4", "tauX", "tauY"};
+
+SolutionCondition solutionCondition(const StereoRig& rig, const HalfCalibration& f, const cv::Mat& deviations)
+{
+    SolutionCondition c;
+    for (int i = 0; i < deviations.rows * deviations.cols && i < 4 + int(f.distortion.size()); ++i)
+        c.standardDeviations.push_back(deviations.at<double>(i));
+    QStringList reasons;
+    for (std::size_t i = 0; i < f.distortion.size() && i < 14; ++i) {
+        const double value = f.distortion[i];
+        const double deviation = 4 + i < c.standardDeviations.size() ? c.standardDeviations[4 + i] : 0.0;
+        if (std::fabs(value) > 10.0)
+            reasons << QStringLiteral("%1 = %2 blows up").arg(QLatin1String(coefficientNames[i])).arg(value, 0, 'g', 4);
+        else if (std::fabs(value) > 1.0 && deviation > std::fabs(value))
+            reasons << QStringLiteral("%1 = %2 +- %3 is not determined")
+                           .arg(QLatin1String(coefficientNames[i]))
+                           .arg(value, 0, 'g', 4)
+                           .arg(deviation, 0, 'g', 3);
+    }
+    const double offX = f.cameraMatrix[2] - 0.5 * rig.halfWidth();
+    const double offY = f.cameraMatrix[5] - 0.5 * rig.resolutionY;
+    if (std::fabs(offX) > 0.25 * rig.halfWidth() || std::fabs(offY) > 0.25 * rig.resolutionY)
+        reasons << QStringLiteral("principal point (%1, %2) far from the half's centre")
+                       .arg(f.cameraMatrix[2], 0, 'f', 1)
+                       .arg(f.cameraMatrix[5], 0, 'f', 1);
+    c.illConditioned = !reasons.isEmpty();
+    c.reason = reasons.join(QStringLiteral("; "));
+    return c;
+}
+
 // One half calibrated on its own; the poses of the views it used.
 struct HalfRun {
     HalfCalibration figures;
@@ -76,8 +116,8 @@ struct HalfRun {
     std::vector<cv::Mat> rvecs, tvecs;
 };
 
-bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, const HalfObservations& obs,
-                   const CalibrationOptions& options, HalfRun* run, QString* error)
+bool calibrateHalf(const StereoRig& rig, SensorHalf half, const std::vector<TargetView>& views,
+                   const HalfObservations& obs, const CalibrationOptions& options, HalfRun* run, QString* error)
 {
     // OpenCV draws from its per-thread generator: seeded here, the result
     // does not depend on the thread the half runs on, nor on what ran before.
@@ -109,9 +149,23 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     }
     run->K = idealCameraMatrix(rig);
     run->D = cv::Mat::zeros(1, coefficientCount(options.model), CV_64F);
+    const HalfCalibration* guess =
+        options.start ? (half == SensorHalf::Left ? &options.start->left : &options.start->right) : nullptr;
+    // OpenCV takes no guess whose principal point lies outside the image:
+    // then the ideal intrinsics.
+    if (guess && (!(guess->cameraMatrix[2] > 0.0 && guess->cameraMatrix[2] < rig.halfWidth())
+                  || !(guess->cameraMatrix[5] > 0.0 && guess->cameraMatrix[5] < rig.resolutionY)))
+        guess = nullptr;
+    if (guess) {
+        for (int i = 0; i < 9; ++i)
+            run->K.at<double>(i / 3, i % 3) = guess->cameraMatrix[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < guess->distortion.size() && int(i) < run->D.cols; ++i)
+            run->D.at<double>(0, int(i)) = guess->distortion[i];
+    }
+    cv::Mat deviations, extrinsicDeviations, perViewErrors;
     try {
         cv::calibrateCamera(objectPoints, imagePoints, cv::Size(rig.halfWidth(), rig.resolutionY), run->K,
-                            run->D, run->rvecs, run->tvecs,
+                            run->D, run->rvecs, run->tvecs, deviations, extrinsicDeviations, perViewErrors,
                             cv::CALIB_USE_INTRINSIC_GUESS | modelFlags(options.model)
                                 | (options.fixPrincipalPoint ? cv::CALIB_FIX_PRINCIPAL_POINT : 0),
                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
@@ -158,6 +212,8 @@ bool calibrateHalf(const StereoRig& rig, const std::vector<TargetView>& views, c
     run->D.reshape(1, 1).colRange(0, coefficientCount(options.model)).convertTo(D, CV_64F);
     run->D = D;
     f.distortion.assign(D.begin<double>(), D.end<double>());
+    deviations.convertTo(deviations, CV_64F);
+    f.condition = solutionCondition(rig, f, deviations);
     return true;
 }
 
@@ -184,18 +240,19 @@ cv::Vec3d closestPoint(const cv::Vec3d& o1, const cv::Vec3d& d1, const cv::Vec3d
 
 QString distortionModelName(DistortionModel model)
 {
-    return model == DistortionModel::Rational ? QStringLiteral("rational") : QStringLiteral("standard");
+    return QString::fromLatin1(optics::distortionModelKey(model));
 }
 
 bool parseDistortionModel(const QString& name, DistortionModel* model)
 {
-    if (name == QLatin1String("standard"))
-        *model = DistortionModel::Standard;
-    else if (name == QLatin1String("rational"))
-        *model = DistortionModel::Rational;
-    else
-        return false;
-    return true;
+    for (DistortionModel m : {DistortionModel::Standard, DistortionModel::Rational, DistortionModel::ThinPrism,
+                              DistortionModel::Tilted}) {
+        if (name == QLatin1String(optics::distortionModelKey(m))) {
+            *model = m;
+            return true;
+        }
+    }
+    return false;
 }
 
 QString calibrationFiguresText(const StereoCalibration& c)
@@ -210,6 +267,8 @@ QString calibrationFiguresText(const StereoCalibration& c)
                 + QStringLiteral("rms %1 px, max %2 px; f %3 / %4 px, centre %5, %6\n")
                       .arg(number(h->rmsPx, 4), number(h->maxPx, 4), number(h->cameraMatrix[0], 2),
                            number(h->cameraMatrix[4], 2), number(h->cameraMatrix[2], 2), number(h->cameraMatrix[5], 2));
+        if (h->condition.illConditioned)
+            text += label(QString()) + QStringLiteral("ill-conditioned: %1\n").arg(h->condition.reason);
         for (const DepthResidual& d : h->perDepth)
             text += label(QString()) + QStringLiteral("at %1 mm: rms %2 px, max %3 px\n")
                                            .arg(QString::number(d.depthMm), number(d.rmsPx, 4), number(d.maxPx, 4));
@@ -224,38 +283,70 @@ QString calibrationFiguresText(const StereoCalibration& c)
     return text;
 }
 
-StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options)
+// Refuses a rig without mappings or with a bad size, and bad target options.
+static bool checkRig(const StereoRig& rig, const CalibrationOptions& options, QString* error)
 {
-    StereoCalibration result;
-    result.model = options.model;
     if (!rig.left || !rig.right) {
-        result.error = QStringLiteral("the rig has no ray mapping for a half");
-        return result;
+        *error = QStringLiteral("the rig has no ray mapping for a half");
+        return false;
     }
     if (options.target.depthsMm.empty()) {
-        result.error = QStringLiteral("no target depth given");
-        return result;
+        *error = QStringLiteral("no target depth given");
+        return false;
     }
     for (double depth : options.target.depthsMm) {
         if (!(depth > 0.0) || !std::isfinite(depth)) {
-            result.error = QStringLiteral("target depth %1 mm is not a positive finite number").arg(depth);
-            return result;
+            *error = QStringLiteral("target depth %1 mm is not a positive finite number").arg(depth);
+            return false;
         }
     }
     if (!(std::fabs(options.target.tiltDeg) < 80.0) || options.target.pointsAcrossHalf < 2
         || options.target.pointsAcrossHalf > 200) {
-        result.error = QStringLiteral("target tilt must be below 80 degrees and 2 to 200 points across a half");
-        return result;
+        *error = QStringLiteral("target tilt must be below 80 degrees and 2 to 200 points across a half");
+        return false;
     }
     if (!(rig.focalLength > 0.0) || !(rig.pixelPitch > 0.0) || rig.resolutionX < 4 || rig.resolutionX % 2 != 0
         || rig.resolutionY < 2 || !std::isfinite(rig.virtualPinholeX) || !std::isfinite(rig.pinholeHeight)) {
-        result.error = QStringLiteral("camera of the rig is not valid (focal length, pitch, resolution, pinholes)");
-        return result;
+        *error = QStringLiteral("camera of the rig is not valid (focal length, pitch, resolution, pinholes)");
+        return false;
     }
+    return true;
+}
+
+StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options)
+{
+    StereoCalibration result;
+    result.model = options.model;
+    if (!checkRig(rig, options, &result.error))
+        return result;
     const std::vector<TargetView> views = makeTargetViews(rig, options.target);
     const HalfObservations left = imageTargetViews(rig, SensorHalf::Left, views, options.threadCount);
     const HalfObservations right = imageTargetViews(rig, SensorHalf::Right, views, options.threadCount);
     return calibrateObservations(rig, views, left, right, options);
+}
+
+std::vector<StereoCalibration> calibrateStereoRigModels(const StereoRig& rig, const CalibrationOptions& options)
+{
+    std::vector<StereoCalibration> results;
+    CalibrationOptions o = options;
+    o.model = DistortionModel::Standard;
+    o.start = nullptr;
+    StereoCalibration refused;
+    if (!checkRig(rig, options, &refused.error))
+        return {refused};
+    const std::vector<TargetView> views = makeTargetViews(rig, options.target);
+    const HalfObservations left = imageTargetViews(rig, SensorHalf::Left, views, options.threadCount);
+    const HalfObservations right = imageTargetViews(rig, SensorHalf::Right, views, options.threadCount);
+    results.push_back(calibrateObservations(rig, views, left, right, o));
+    if (!results.front().ok)
+        return results;
+    const StereoCalibration standard = results.front();
+    for (DistortionModel model : {DistortionModel::Rational, DistortionModel::ThinPrism, DistortionModel::Tilted}) {
+        o.model = model;
+        o.start = &standard;
+        results.push_back(calibrateObservations(rig, views, left, right, o));
+    }
+    return results;
 }
 
 StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<TargetView>& views,
@@ -290,7 +381,7 @@ StereoCalibration calibrateObservations(const StereoRig& rig, const std::vector<
     QString errors[2];
     bool done[2] = {false, false};
     parallelFor(2, resolveThreadCount(options.threadCount), [&](int, int h) {
-        done[h] = calibrateHalf(rig, views, h == 0 ? left : right, options, &runs[h], &errors[h]);
+        done[h] = calibrateHalf(rig, h == 0 ? SensorHalf::Left : SensorHalf::Right, views, h == 0 ? left : right, options, &runs[h], &errors[h]);
     });
     if (!done[0] || !done[1]) {
         result.error = done[0] ? errors[1] : errors[0];

@@ -7,6 +7,7 @@
 // rectification (cv::stereoRectify).
 
 #include "calibration/target_imaging.h"
+#include "core/optics_camera.h"
 
 #include <QString>
 
@@ -15,14 +16,15 @@
 
 namespace calibration {
 
-enum class DistortionModel {
-    Standard,  // k1, k2, p1, p2, k3
-    Rational,  // k1, k2, p1, p2, k3, k4, k5, k6
-};
+// OpenCV's models: standard (k1 k2 p1 p2 k3), rational (+ k4 k5 k6), thin
+// prism (+ s1 .. s4), tilted (+ tauX tauY).
+using DistortionModel = optics::DistortionModel;
 
-// "standard" / "rational"
+// "standard" / "rational" / "thinprism" / "tilted"
 QString distortionModelName(DistortionModel model);
 bool parseDistortionModel(const QString& name, DistortionModel* model);
+
+struct StereoCalibration;
 
 struct CalibrationOptions {
     TargetOptions target;
@@ -34,6 +36,22 @@ struct CalibrationOptions {
     // principal point trades against the target's pose, so an imperfect
     // prism lets it wander; holding it keeps the halves' frames parallel.
     bool fixPrincipalPoint = false;
+    // The intrinsic guess each half starts from: this calibration's camera
+    // matrix and distortion (padded with zeros), e.g. the standard model's
+    // result for a richer model; without it the ideal intrinsics.
+    const StereoCalibration* start = nullptr;
+};
+
+// Whether a half's solution can be trusted: the standard deviations OpenCV
+// estimates for the intrinsics (fx fy cx cy, then the distortion), and a
+// verdict. Ill-conditioned: a distortion coefficient beyond 10 in magnitude
+// (terms that blow up and cancel, as k3 = -381 does), one whose standard
+// deviation exceeds its own size while above 1, or a principal point more
+// than a quarter of the half's size from its centre.
+struct SolutionCondition {
+    bool illConditioned = false;
+    QString reason;  // one line; empty when well-conditioned
+    std::vector<double> standardDeviations;
 };
 
 struct DepthResidual {
@@ -51,6 +69,7 @@ struct HalfCalibration {
     std::vector<double> distortion;        // 5 or 8 coefficients
     int views = 0;
     int points = 0;
+    SolutionCondition condition;
 };
 
 struct DepthError {
@@ -94,6 +113,11 @@ QString calibrationFiguresText(const StereoCalibration& calibration);
 // (ok false, error set) a rig without mappings or with a bad size, depths
 // that are not positive and finite, and too few imaged views.
 StereoCalibration calibrateStereoRig(const StereoRig& rig, const CalibrationOptions& options);
+
+// The four models side by side on one imaging of the targets: standard,
+// rational, thin prism, tilted; each richer model starts from the standard
+// model's intrinsics (a guess that converges).
+std::vector<StereoCalibration> calibrateStereoRigModels(const StereoRig& rig, const CalibrationOptions& options);
 
 // The same on observations made elsewhere: views and, per half,
 // observations[view][point] of the same views.

@@ -40,53 +40,35 @@ std::vector<PrismTerm> prismTerms(int order)
     return terms;
 }
 
+const std::vector<PrismTerm>& prismTermTable(int order)
+{
+    static const std::vector<std::vector<PrismTerm>> tables = [] {
+        std::vector<std::vector<PrismTerm>> t;
+        for (int n = 0; n <= highestPrismOrder; ++n)
+            t.push_back(prismTerms(n));
+        return t;
+    }();
+    return tables[static_cast<std::size_t>(std::clamp(order, 0, highestPrismOrder))];
+}
+
 SurfaceSag PrismSurface::leftSag(double x, double y) const
 {
-    const double u = (x - x0) / radius;
-    const double w = y / radius;
-    double up[highestPrismOrder + 1];
-    double wp[highestPrismOrder + 1];
-    const int n = std::clamp(order, 0, highestPrismOrder);
-    powersOf(u, n, up);
-    powersOf(w, n, wp);
-    double z = 0.0, zu = 0.0, zw = 0.0, zuw = 0.0, zuu = 0.0, zww = 0.0;
-    std::size_t t = 0;
-    for (int degree = 0; degree <= n; ++degree) {
-        for (int i = degree; i >= 0 && t < coefficients.size(); --i, ++t) {
-            const int j = degree - i;
-            const double a = coefficients[t];
-            z += a * up[i] * wp[j];
-            if (i >= 1)
-                zu += a * i * up[i - 1] * wp[j];
-            if (j >= 1)
-                zw += a * j * up[i] * wp[j - 1];
-            if (i >= 1 && j >= 1)
-                zuw += a * i * j * up[i - 1] * wp[j - 1];
-            if (i >= 2)
-                zuu += a * i * (i - 1) * up[i - 2] * wp[j];
-            if (j >= 2)
-                zww += a * j * (j - 1) * up[i] * wp[j - 2];
-        }
-    }
-    const double r2 = radius * radius;
-    return {z, zu / radius, zw / radius, zuw / r2, zuu / r2, zww / r2};
+    const std::vector<PrismTerm>& terms = prismTermTable(order);
+    SurfaceSag s;
+    double second[3];
+    s.z = prismPolynomial(terms.data(), coefficients.data(), std::min(terms.size(), coefficients.size()), x0, radius,
+                          x, y, &s.dzdx, &s.dzdy, second);
+    s.d2zdxdy = second[0];
+    s.d2zdx2 = second[1];
+    s.d2zdy2 = second[2];
+    return s;
 }
 
 double PrismSurface::leftHeight(double x, double y) const
 {
-    const double u = (x - x0) / radius;
-    const double w = y / radius;
-    double up[highestPrismOrder + 1];
-    double wp[highestPrismOrder + 1];
-    const int n = std::clamp(order, 0, highestPrismOrder);
-    powersOf(u, n, up);
-    powersOf(w, n, wp);
-    double z = 0.0;
-    std::size_t t = 0;
-    for (int degree = 0; degree <= n; ++degree)
-        for (int i = degree; i >= 0 && t < coefficients.size(); --i, ++t)
-            z += coefficients[t] * up[i] * wp[degree - i];
-    return z;
+    const std::vector<PrismTerm>& terms = prismTermTable(order);
+    return prismPolynomial(terms.data(), coefficients.data(), std::min(terms.size(), coefficients.size()), x0,
+                           radius, x, y);
 }
 
 SurfaceSag PrismSurface::sag(double x, double y) const
@@ -129,15 +111,23 @@ bool readPrismDesignPoints(const QString& path, PrismDesignPoints* points, QStri
     return splitPrismDesignPoints(numbers, points, error);
 }
 
-PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order)
+PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order, bool evenInY)
 {
     PrismSurfaceFit fit;
     fit.surface.order = order;
-    const std::vector<PrismTerm> terms = prismTerms(order);
+    const std::vector<PrismTerm> all = prismTerms(order);
+    std::vector<PrismTerm> terms;
+    std::vector<int> column;  // fitted term -> index in all
+    for (std::size_t t = 0; t < all.size(); ++t) {
+        if (evenInY && all[t].wPower % 2 != 0)
+            continue;
+        terms.push_back(all[t]);
+        column.push_back(static_cast<int>(t));
+    }
     const int k = static_cast<int>(terms.size());
     const int n = left.size();
     fit.pointCount = n;
-    fit.surface.coefficients.assign(static_cast<std::size_t>(k), 0.0);
+    fit.surface.coefficients.assign(all.size(), 0.0);
     if (n == 0) {
         fit.conditionNumber = std::numeric_limits<double>::infinity();
         return fit;
@@ -167,7 +157,7 @@ PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& 
     const Eigen::VectorXd c = qr.solve(z);
     fit.rank = static_cast<int>(qr.rank());
     for (int t = 0; t < k; ++t)
-        fit.surface.coefficients[t] = c(t);
+        fit.surface.coefficients[static_cast<std::size_t>(column[t])] = c(t);
 
     // The singular values of A are those of its triangular factor R.
     const int m = std::min(n, k);
@@ -205,12 +195,12 @@ void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, cons
     measure(right, -1.0, &fit->mirrorRmsResidual, &fit->mirrorMaxResidual, &at);
 }
 
-PrismFit fitPrism(const PrismDesignPoints& points, int order)
+PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY)
 {
     PrismFit fit;
     fit.order = order;
-    fit.exit = fitPrismSurface(points.exitLeft, points.exitRight, order);
-    fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order);
+    fit.exit = fitPrismSurface(points.exitLeft, points.exitRight, order, evenInY);
+    fit.entrance = fitPrismSurface(points.entranceLeft, points.entranceRight, order, evenInY);
     return fit;
 }
 

@@ -12,6 +12,8 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <cstddef>
 #include <vector>
 
 inline constexpr int lowestPrismOrder = 3;
@@ -33,6 +35,68 @@ struct PrismTerm {
 // within one degree, by falling power of u: 1, u, w, u^2, u w, w^2, ...
 // (order + 1)(order + 2) / 2 terms.
 std::vector<PrismTerm> prismTerms(int order);
+
+// The terms of prismTerms(order) as one table per order (order 0 to
+// highestPrismOrder), built once.
+const std::vector<PrismTerm>& prismTermTable(int order);
+
+// The polynomial sum c_k u^i_k w^j_k of `count` terms at (x, y), u = (x - x0)
+// / radius, w = y / radius, for any scalar type (double, ceres::Jet): the
+// height, and when asked its slopes dz/dx, dz/dy and second derivatives
+// (d2z/dxdy, d2z/dx2, d2z/dy2 into second[0..2]). Powers up to
+// highestPrismOrder.
+template <typename T>
+T prismPolynomial(const PrismTerm* terms, const T* coefficients, std::size_t count, double x0, double radius,
+                  const T& x, const T& y, T* dzdx = nullptr, T* dzdy = nullptr, T* second = nullptr)
+{
+    const T u = (x - x0) / radius;
+    const T w = y / radius;
+    int highest = 0;
+    for (std::size_t k = 0; k < count; ++k)
+        highest = std::max({highest, terms[k].uPower, terms[k].wPower});
+    highest = std::min(highest, highestPrismOrder);
+    T up[highestPrismOrder + 1];
+    T wp[highestPrismOrder + 1];
+    up[0] = T(1.0);
+    wp[0] = T(1.0);
+    for (int i = 1; i <= highest; ++i) {
+        up[i] = up[i - 1] * u;
+        wp[i] = wp[i - 1] * w;
+    }
+    const bool slopes = dzdx || dzdy || second;
+    T z = T(0.0), zu = T(0.0), zw = T(0.0), zuw = T(0.0), zuu = T(0.0), zww = T(0.0);
+    for (std::size_t k = 0; k < count; ++k) {
+        const int i = terms[k].uPower;
+        const int j = terms[k].wPower;
+        const T& a = coefficients[k];
+        z += a * up[i] * wp[j];
+        if (!slopes)
+            continue;
+        if (i >= 1)
+            zu += a * double(i) * up[i - 1] * wp[j];
+        if (j >= 1)
+            zw += a * double(j) * up[i] * wp[j - 1];
+        if (!second)
+            continue;
+        if (i >= 1 && j >= 1)
+            zuw += a * double(i) * double(j) * up[i - 1] * wp[j - 1];
+        if (i >= 2)
+            zuu += a * double(i) * double(i - 1) * up[i - 2] * wp[j];
+        if (j >= 2)
+            zww += a * double(j) * double(j - 1) * up[i] * wp[j - 2];
+    }
+    if (dzdx)
+        *dzdx = zu / radius;
+    if (dzdy)
+        *dzdy = zw / radius;
+    if (second) {
+        const double r2 = radius * radius;
+        second[0] = zuw / r2;
+        second[1] = zuu / r2;
+        second[2] = zww / r2;
+    }
+    return z;
+}
 
 // Height and derivatives of a surface at one point (mm, mm/mm, 1/mm).
 struct SurfaceSag {
@@ -118,7 +182,11 @@ struct PrismSurfaceFit {
 // |u|, |w| <= 1. A rank-deficient system (fewer points than terms, points on
 // a line) gives rank < terms and the basic solution, whose coefficients of
 // the columns the pivoting left out are 0.
-PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order);
+// With evenInY only the terms of even powers of w are fitted and the others
+// are exactly 0: the surface is then its own mirror image in y (y -> -y), as
+// the design is, by construction.
+PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& right, int order,
+                                bool evenInY = false);
 
 // Sets the residual statistics of fit->surface against the points: RMS and
 // largest height difference (and where) over the left half, and over the
@@ -131,7 +199,7 @@ struct PrismFit {
     PrismSurfaceFit entrance;
 };
 
-PrismFit fitPrism(const PrismDesignPoints& points, int order);
+PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY = false);
 
 // Clear aperture: the centred rectangle |x| <= halfWidthX, |y| <= halfWidthY.
 struct ClearAperture {

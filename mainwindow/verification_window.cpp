@@ -147,13 +147,15 @@ void VerificationWindow::prismFitClicked()
         }
         PrismFileContent content;
         content.panel = toDesignParameters(panel, centralRayHit(panel));
-        content.fit = fitPrism(points, order);
+        // The optimiser's stereo objective keeps only the even powers of y.
+        content.fit = fitPrism(points, order, optimise);
         content.origin = currentDesignOrigin(directory);
         progress.report(0.2, "prism fit");
         progress.throwIfCancelled();
         const verify::PrismGeometry geometry = verify::geometryOfPanel(panel);
         if (optimise) {
             PrismOptimizeOptions options;
+            options.centralRowStride = 40;
             options.anchor = &points;
             const int iterations = options.maxIterations;
             options.progress = [&progress, iterations](const PrismOptimizeProgress& step) {

@@ -42,7 +42,8 @@ bool operator==(const DesignInput& a, const DesignInput& b)
 
 bool operator==(const PrismFitInput& a, const PrismFitInput& b)
 {
-    return a.order == b.order && a.optimize == b.optimize;
+    return a.order == b.order && a.optimize == b.optimize && a.objective == b.objective
+           && a.cameraModel == b.cameraModel && a.nearDepthMm == b.nearDepthMm;
 }
 
 bool operator==(const VerifyInput& a, const VerifyInput& b)
@@ -135,13 +136,18 @@ PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput&
         throw std::invalid_argument(error.toStdString());
     PrismFitResult result;
     result.input = input;
-    result.fit = fitPrism(points, input.order);
+    const bool stereo = input.optimize && input.objective == PrismObjective::Stereo;
+    result.fit = fitPrism(points, input.order, stereo);
     progress.report(input.optimize ? 0.05 : 1.0);
     if (input.optimize) {
         progress.throwIfCancelled();
         PrismOptimizeOptions options;
         options.threadCount = input.threads;
-        options.anchor = &points;
+        options.objective = input.objective;
+        options.cameraModel = input.cameraModel;
+        options.nearDepthMm = input.nearDepthMm;
+        options.centralRowStride = optimizeSampleStep;
+        options.anchor = stereo ? nullptr : &points;
         const int iterations = options.maxIterations;
         options.progress = [&progress, iterations](const PrismOptimizeProgress& p) {
             progress.report(0.05 + 0.95 * double(p.iteration) / double(iterations));

@@ -86,6 +86,11 @@ struct PrismFitInput {
     int order = 8;          // 3 to 10
     bool optimize = true;   // adjust both surfaces on the traced rays
     int threads = 0;
+    // The optimiser's objective (stereo: only even powers of y are fitted),
+    // camera model and near depth.
+    PrismObjective objective = PrismObjective::Stereo;
+    optics::DistortionModel cameraModel = optics::DistortionModel::Standard;
+    double nearDepthMm = 300.0;
 };
 bool operator==(const PrismFitInput& a, const PrismFitInput& b);
 inline bool operator!=(const PrismFitInput& a, const PrismFitInput& b) { return !(a == b); }

@@ -1,117 +1,372 @@
 #include "refine/prism_optimize.h"
 
+#include "core/optics.h"
 #include "core/parallel_for.h"
-#include "verify/prism_trace.h"
 
-#include <Eigen/Dense>
+#include <ceres/ceres.h>
+#include <ceres/rotation.h>
 
+#include <QElapsedTimer>
+
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <type_traits>
 
 namespace {
 
+using optics::Vec3T;
 using verify::Vec3;
 
-constexpr int residualsPerTarget = 4;
+constexpr int stereoResiduals = 5;
+constexpr int mappingResiduals = 4;
+constexpr int poseSize = 6;
 
-int parameterCount(const PrismFit& fit)
-{
-    return static_cast<int>(fit.exit.surface.coefficients.size() + fit.entrance.surface.coefficients.size());
-}
+// The free coefficients of one surface: which of prismTerms(order) they are.
+struct FreeTerms {
+    std::vector<PrismTerm> terms;
+    std::vector<std::size_t> index;  // into PrismSurface::coefficients
+    double x0 = 0.0;
+    double radius = 1.0;
+};
 
-Eigen::VectorXd parametersOf(const PrismFit& fit)
+FreeTerms freeTerms(const PrismSurface& surface, bool evenInY)
 {
-    Eigen::VectorXd p(parameterCount(fit));
-    int k = 0;
-    for (double c : fit.exit.surface.coefficients)
-        p(k++) = c;
-    for (double c : fit.entrance.surface.coefficients)
-        p(k++) = c;
-    return p;
-}
-
-PrismFit withParameters(const PrismFit& fit, const Eigen::VectorXd& p)
-{
-    PrismFit f = fit;
-    int k = 0;
-    for (double& c : f.exit.surface.coefficients)
-        c = p(k++);
-    for (double& c : f.entrance.surface.coefficients)
-        c = p(k++);
+    FreeTerms f;
+    f.x0 = surface.x0;
+    f.radius = surface.radius;
+    const std::vector<PrismTerm>& all = prismTermTable(surface.order);
+    for (std::size_t t = 0; t < all.size() && t < surface.coefficients.size(); ++t) {
+        if (evenInY && all[t].wPower % 2 != 0)
+            continue;
+        f.terms.push_back(all[t]);
+        f.index.push_back(t);
+    }
     return f;
 }
 
-Eigen::Index anchorCount(const PrismOptimizeOptions& options)
+std::vector<double> freeValues(const PrismSurface& surface, const FreeTerms& f)
 {
-    if (!options.anchor || options.anchorStride < 1)
-        return 0;
-    const auto count = [&](const SurfacePoints& p) { return (p.size() + options.anchorStride - 1) / options.anchorStride; };
-    return count(options.anchor->exitLeft) + count(options.anchor->entranceLeft);
+    std::vector<double> v;
+    for (std::size_t i : f.index)
+        v.push_back(surface.coefficients[i]);
+    return v;
 }
 
-struct Evaluation {
-    Eigen::VectorXd residuals;
-    double directionSquares = 0.0;
-    double pinholeSquares = 0.0;
-    int traced = 0;
+// The surface with the free values put back; the others 0 when they are
+// held (evenInY) at 0.
+void putBack(PrismSurface* surface, const FreeTerms& f, const std::vector<double>& values, bool zeroOthers)
+{
+    if (zeroOthers)
+        std::fill(surface->coefficients.begin(), surface->coefficients.end(), 0.0);
+    for (std::size_t k = 0; k < f.index.size(); ++k)
+        surface->coefficients[f.index[k]] = values[k];
+}
+
+// The camera, the glass and the free terms of both surfaces.
+struct TraceModel {
+    double pinholeHeight = 0.0;  // F
+    double dz = 0.0;
+    double index = 1.0;
+    FreeTerms exit;
+    FreeTerms entrance;
 };
 
-// The residuals of every target through the surfaces of `fit`, in target
-// order, on one thread.
-Eigen::VectorXd residualsOf(const verify::PrismGeometry& g, const PrismFit& fit,
-                            const std::vector<PrismRayTarget>& targets, const PrismOptimizeOptions& options,
-                            Evaluation* evaluation = nullptr)
+// The solid: the left half's polynomial for x < 0, its mirror image beyond.
+template <typename T>
+T solidHeight(const FreeTerms& f, const T* c, const T& x, const T& y, T* sx, T* sy)
 {
-    const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit);
-    const double dz = g.dz();
-    const Eigen::Index rays = residualsPerTarget * static_cast<Eigen::Index>(targets.size());
-    Eigen::VectorXd r(rays + anchorCount(options));
-    if (options.anchor) {
-        Eigen::Index k = rays;
-        for (const auto& [points, surface] :
-             {std::pair<const SurfacePoints*, const PrismSurface*>{&options.anchor->exitLeft, &fit.exit.surface},
-              {&options.anchor->entranceLeft, &fit.entrance.surface}})
-            for (int p = 0; p < points->size(); p += options.anchorStride)
-                r(k++) = options.anchorWeightPxPerMm * (surface->leftHeight(points->x[p], points->y[p]) - points->z[p]);
+    if (x < T(0.0))
+        return prismPolynomial(f.terms.data(), c, f.terms.size(), f.x0, f.radius, x, y, sx, sy);
+    const T z = prismPolynomial(f.terms.data(), c, f.terms.size(), f.x0, f.radius, T(-x), y, sx, sy);
+    *sx = -*sx;
+    return z;
+}
+
+// The camera ray of sensor point (x, y) through the solid, as the verifier
+// traces it; false when it misses a surface or is totally reflected. With
+// `starts`, both searches start there and take a Newton step (derivatives);
+// `found` receives the distances.
+template <typename T>
+bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double x, double y, const double* starts,
+                double* found, Vec3T<T>* exitPoint, Vec3T<T>* direction, Vec3T<T>* entrancePoint = nullptr)
+{
+    const Vec3T<T> o(T(0.0), T(0.0), T(m.pinholeHeight));
+    const Vec3T<T> w = Vec3(x, y, m.dz).normalized().cast<T>();
+    optics::HeightFieldSearch first, second;
+    if (starts) {
+        first = {&starts[0], 1};
+        second = {&starts[1], 1};
     }
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        const PrismRayTarget& target = targets[t];
-        const verify::TracedRay ray = verify::traceCameraRay(g, surfaces, target.x, target.y);
-        double* out = r.data() + residualsPerTarget * t;
-        const Vec3& d = ray.direction;
-        if (!ray.traced() || !(d.z() < 0.0)) {
-            for (int k = 0; k < residualsPerTarget; ++k)
-                out[k] = options.untracedPenaltyPx;
-            continue;
+    const auto entrance = optics::intersectHeightField<T>(
+        o, w, [&](const T& px, const T& py, T* sx, T* sy) { return solidHeight(m.entrance, entranceC, px, py, sx, sy); },
+        first);
+    if (entrance.status != optics::HeightFieldStatus::Hit)
+        return false;
+    if (entrancePoint)
+        *entrancePoint = entrance.point;
+    Vec3T<T> inside;
+    if (!optics::refract<T>(w, optics::heightFieldNormal(entrance.slopeX, entrance.slopeY), T(1.0 / m.index), &inside))
+        return false;
+    const auto exit = optics::intersectHeightField<T>(
+        entrance.point, inside,
+        [&](const T& px, const T& py, T* sx, T* sy) { return solidHeight(m.exit, exitC, px, py, sx, sy); }, second);
+    if (exit.status != optics::HeightFieldStatus::Hit)
+        return false;
+    if (found) {
+        found[0] = optics::valueOf(entrance.distance);
+        found[1] = optics::valueOf(exit.distance);
+    }
+    if (!optics::refract<T>(inside, optics::heightFieldNormal(exit.slopeX, exit.slopeY), T(m.index), direction))
+        return false;
+    *exitPoint = exit.point;
+    return direction->z() < T(0.0);
+}
+
+// The same for any scalar: a dual number's trace starts where the double
+// trace of its values met the surfaces.
+template <typename T>
+bool traceRay(const TraceModel& m, const T* exitC, const T* entranceC, double x, double y, Vec3T<T>* exitPoint,
+              Vec3T<T>* direction)
+{
+    if constexpr (std::is_same_v<T, double>) {
+        return traceSolid<double>(m, exitC, entranceC, x, y, nullptr, nullptr, exitPoint, direction);
+    } else {
+        double e[(highestPrismOrder + 1) * (highestPrismOrder + 2) / 2];
+        double n[(highestPrismOrder + 1) * (highestPrismOrder + 2) / 2];
+        for (std::size_t k = 0; k < m.exit.terms.size(); ++k)
+            e[k] = optics::valueOf(exitC[k]);
+        for (std::size_t k = 0; k < m.entrance.terms.size(); ++k)
+            n[k] = optics::valueOf(entranceC[k]);
+        double starts[2];
+        Vec3 p, d;
+        if (!traceSolid<double>(m, e, n, x, y, nullptr, starts, &p, &d))
+            return false;
+        return traceSolid<T>(m, exitC, entranceC, x, y, starts, nullptr, exitPoint, direction);
+    }
+}
+
+// Where the left half's camera images sensor point (x, y), in its pixels
+// (u to the right, v downwards; OpenCV's convention).
+double halfPixelU(double x) { return x / verify::pixelPitch + verify::sensorColumns / 2; }
+double halfPixelV(double y) { return verify::sensorRows / 2 - y / verify::pixelPitch; }
+
+struct StereoModel {
+    optics::DistortionModel camera = optics::DistortionModel::Standard;
+    double nonCentralityWeight = 1.0;  // px per mm at the near depth
+    double penalty = 1000.0;
+};
+
+// Blocks: exit terms, entrance terms, camera, common point.
+struct StereoPixelCost {
+    const TraceModel* model;
+    const StereoModel* stereo;
+    double x, y;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        Vec3T<T> point, d;
+        if (!traceRay<T>(*model, p[0], p[1], x, y, &point, &d)) {
+            for (int k = 0; k < stereoResiduals; ++k)
+                r[k] = T(stereo->penalty);
+            return true;
+        }
+        T u, v;
+        const T seen[3] = {d.x(), T(-d.y()), T(-d.z())};
+        T turned[3];
+        ceres::AngleAxisRotatePoint(p[3] + 3, seen, turned);
+        optics::projectPoint<T>(stereo->camera, p[2], turned[0], turned[1], turned[2], &u, &v);
+        r[0] = u - halfPixelU(x);
+        r[1] = v - halfPixelV(y);
+        const Vec3T<T> common(p[3][0], p[3][1], p[3][2]);
+        const Vec3T<T> offset = (common - point).cross(d);
+        for (int k = 0; k < 3; ++k)
+            r[2 + k] = stereo->nonCentralityWeight * offset[k];
+        return true;
+    }
+};
+
+// Blocks: exit terms, entrance terms.
+struct MappingPixelCost {
+    const TraceModel* model;
+    PrismRayTarget target;
+    double pinholeWeight;
+    double penalty;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        Vec3T<T> point, d;
+        if (!traceRay<T>(*model, p[0], p[1], target.x, target.y, &point, &d)) {
+            for (int k = 0; k < mappingResiduals; ++k)
+                r[k] = T(penalty);
+            return true;
         }
         const Vec3& want = target.direction;
-        out[0] = dz * (d.x() / d.z() - want.x() / want.z()) / verify::pixelPitch;
-        out[1] = dz * (d.y() / d.z() - want.y() / want.z()) / verify::pixelPitch;
+        r[0] = model->dz * (d.x() / d.z() - want.x() / want.z()) / verify::pixelPitch;
+        r[1] = model->dz * (d.y() / d.z() - want.y() / want.z()) / verify::pixelPitch;
         // The offset of the line from the pinhole, perpendicular to it; for a
         // ray going mostly along -z its x and y components carry it.
-        const Vec3 offset = (target.pinhole - ray.exitPoint).cross(d);
-        out[2] = options.pinholeWeightPxPerMm * offset.x();
-        out[3] = options.pinholeWeightPxPerMm * offset.y();
-        if (evaluation) {
-            evaluation->directionSquares += out[0] * out[0] + out[1] * out[1];
-            evaluation->pinholeSquares += offset.squaredNorm();
-            ++evaluation->traced;
+        const Vec3T<T> offset = (target.pinhole.cast<T>() - point).cross(d);
+        r[2] = pinholeWeight * offset.x();
+        r[3] = pinholeWeight * offset.y();
+        return true;
+    }
+};
+
+// One surface's height at a design point against the point (mapping anchor).
+struct AnchorCost {
+    const FreeTerms* terms;
+    double x, y, z, weight;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        r[0] = weight * (prismPolynomial(terms->terms.data(), p[0], terms->terms.size(), terms->x0, terms->radius,
+                                         T(x), T(y)) - z);
+        return true;
+    }
+};
+
+// The glass at (x, y) of the left half no thinner than `least`.
+struct ThicknessCost {
+    const TraceModel* model;
+    double x, y, least, weight;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        const FreeTerms& e = model->exit;
+        const FreeTerms& n = model->entrance;
+        const T thickness = prismPolynomial(n.terms.data(), p[1], n.terms.size(), n.x0, n.radius, T(x), T(y))
+                            - prismPolynomial(e.terms.data(), p[0], e.terms.size(), e.x0, e.radius, T(x), T(y));
+        r[0] = thickness < T(least) ? T(weight * (least - thickness)) : T(0.0);
+        return true;
+    }
+};
+
+template <typename Functor, int Stride>
+ceres::CostFunction* autoDiffCost(Functor* functor, const std::vector<int>& blockSizes, int residuals)
+{
+    auto* f = new ceres::DynamicAutoDiffCostFunction<Functor, Stride>(functor);
+    for (int size : blockSizes)
+        f->AddParameterBlock(size);
+    f->SetNumResiduals(residuals);
+    return f;
+}
+
+template <typename Functor>
+ceres::CostFunction* costFunction(Functor* functor, PrismJacobian jacobian, const std::vector<int>& blockSizes,
+                                  int residuals)
+{
+    if (jacobian == PrismJacobian::Automatic) {
+        // All unknowns in one pass of dual numbers where they fit: each pass
+        // repeats the trace.
+        int unknowns = 0;
+        for (int size : blockSizes)
+            unknowns += size;
+        if (unknowns <= 24)
+            return autoDiffCost<Functor, 24>(functor, blockSizes, residuals);
+        if (unknowns <= 48)
+            return autoDiffCost<Functor, 48>(functor, blockSizes, residuals);
+        return autoDiffCost<Functor, 80>(functor, blockSizes, residuals);
+    }
+    auto* f = new ceres::DynamicNumericDiffCostFunction<Functor, ceres::CENTRAL>(functor);
+    for (int size : blockSizes)
+        f->AddParameterBlock(size);
+    f->SetNumResiduals(residuals);
+    return f;
+}
+
+TraceModel traceModel(const verify::PrismGeometry& g, const PrismFit& fit, bool evenInY)
+{
+    TraceModel m;
+    m.pinholeHeight = g.pinholeHeight();
+    m.dz = g.dz();
+    m.index = g.refractiveIndex;
+    m.exit = freeTerms(fit.exit.surface, evenInY);
+    m.entrance = freeTerms(fit.entrance.surface, evenInY);
+    return m;
+}
+
+// The unknowns of the problem.
+struct Unknowns {
+    std::vector<double> exit;
+    std::vector<double> entrance;
+    std::vector<double> camera;
+    std::array<double, 6> point{};  // the common point, then the camera's rotation (angle-axis)
+};
+
+// The figures of the sample at the current unknowns, on one thread.
+PrismOptimizeProgress figuresOf(const TraceModel& m, const Unknowns& x, const std::vector<PrismRayTarget>& targets,
+                                const PrismOptimizeOptions& options, bool stereo)
+{
+    double direction = 0.0, pinhole = 0.0, calibrated = 0.0, central = 0.0;
+    int traced = 0;
+    for (const PrismRayTarget& t : targets) {
+        if (stereo && !(t.x < 0.0))
+            continue;
+        Vec3 p, d;
+        if (!traceRay<double>(m, x.exit.data(), x.entrance.data(), t.x, t.y, &p, &d))
+            continue;
+        ++traced;
+        const Vec3& want = t.direction;
+        const double ex = m.dz * (d.x() / d.z() - want.x() / want.z()) / verify::pixelPitch;
+        const double ey = m.dz * (d.y() / d.z() - want.y() / want.z()) / verify::pixelPitch;
+        direction += ex * ex + ey * ey;
+        pinhole += (t.pinhole - p).cross(d).squaredNorm();
+        if (stereo) {
+            double u = 0.0, v = 0.0;
+            const double seen[3] = {d.x(), -d.y(), -d.z()};
+            double turned[3];
+            ceres::AngleAxisRotatePoint(x.point.data() + 3, seen, turned);
+            optics::projectPoint<double>(options.cameraModel, x.camera.data(), turned[0], turned[1], turned[2], &u, &v);
+            calibrated += std::pow(u - halfPixelU(t.x), 2) + std::pow(v - halfPixelV(t.y), 2);
+            central += (Vec3(x.point[0], x.point[1], x.point[2]) - p).cross(d).squaredNorm();
         }
     }
-    return r;
+    PrismOptimizeProgress f;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    f.directionRmsPx = traced > 0 ? std::sqrt(direction / traced) : nan;
+    f.pinholeRmsMm = traced > 0 ? std::sqrt(pinhole / traced) : nan;
+    f.calibratedRmsPx = stereo && traced > 0 ? std::sqrt(calibrated / traced) : nan;
+    f.nonCentralityRmsMm = stereo && traced > 0 ? std::sqrt(central / traced) : nan;
+    return f;
 }
 
-PrismOptimizeProgress progressOf(const Eigen::VectorXd& r, const Evaluation& e, int iteration, double damping)
-{
-    PrismOptimizeProgress p;
-    p.iteration = iteration;
-    p.cost = r.squaredNorm();
-    p.directionRmsPx = e.traced > 0 ? std::sqrt(e.directionSquares / e.traced) : std::nan("");
-    p.pinholeRmsMm = e.traced > 0 ? std::sqrt(e.pinholeSquares / e.traced) : std::nan("");
-    p.damping = damping;
-    return p;
-}
+class ProgressCallback : public ceres::IterationCallback {
+public:
+    ProgressCallback(std::function<void(double cost, double damping)> report) : report_(std::move(report)) {}
+    ceres::CallbackReturnType operator()(const ceres::IterationSummary& s) override
+    {
+        if (s.iteration > 0 && s.step_is_successful)
+            report_(2.0 * s.cost, 1.0 / s.trust_region_radius);
+        return ceres::SOLVER_CONTINUE;
+    }
+
+private:
+    std::function<void(double, double)> report_;
+};
 
 }  // namespace
+
+QString prismObjectiveName(PrismObjective objective)
+{
+    return objective == PrismObjective::Mapping ? QStringLiteral("mapping") : QStringLiteral("stereo");
+}
+
+bool parsePrismObjective(const QString& name, PrismObjective* objective)
+{
+    if (name == QLatin1String("stereo"))
+        *objective = PrismObjective::Stereo;
+    else if (name == QLatin1String("mapping"))
+        *objective = PrismObjective::Mapping;
+    else
+        return false;
+    return true;
+}
 
 std::vector<PrismRayTarget> idealRayTargets(const verify::PrismGeometry& g, const std::vector<verify::Pixel>& pixels)
 {
@@ -134,79 +389,243 @@ std::vector<PrismRayTarget> idealRayTargets(const verify::PrismGeometry& g, cons
 PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const PrismFit& start,
                                      const std::vector<PrismRayTarget>& targets, const PrismOptimizeOptions& options)
 {
+    QElapsedTimer timer;
+    timer.start();
+    const bool stereo = options.objective == PrismObjective::Stereo;
     PrismOptimizeResult result;
     result.fit = start;
-    const int n = parameterCount(start);
-    const int workers = resolveThreadCount(options.threadCount);
-    Eigen::VectorXd p = parametersOf(start);
-    Evaluation evaluation;
-    Eigen::VectorXd r = residualsOf(g, start, targets, options, &evaluation);
-    double lambda = 1e-3;
-    result.start = progressOf(r, evaluation, 0, 0.0);
-    result.end = result.start;
-    if (targets.empty() || n == 0 || (options.anchor && options.anchorStride < 1)) {
+    const TraceModel model = traceModel(g, start, stereo);
+    Unknowns x;
+    x.exit = freeValues(start.exit.surface, model.exit);
+    x.entrance = freeValues(start.entrance.surface, model.entrance);
+    const double focalPx = g.focalLength / verify::pixelPitch;
+    x.camera.assign(static_cast<std::size_t>(optics::cameraParameterCount(options.cameraModel)), 0.0);
+    x.camera[0] = x.camera[1] = focalPx;
+    x.camera[2] = verify::sensorColumns / 4;  // the middle of a half
+    x.camera[3] = verify::sensorRows / 2;
+    x.point = {g.virtualPinholeX, 0.0, g.pinholeHeight(), 0.0, 0.0, 0.0};
+
+    // The stereo objective's pixels: the left half's (the right half is its
+    // mirror image), except those whose ray meets a surface at x >= 0: it
+    // passes through the right half's face, the left one's mirror image, and
+    // no change of the left face moves it smoothly (the columns nearest the
+    // centre; the verification reports them as a band of their own).
+    std::vector<PrismRayTarget> used;
+    int centralRowPixel = 0;
+    for (const PrismRayTarget& t : targets) {
+        if (stereo) {
+            if (!(t.x < 0.0))
+                continue;
+            if (t.y == 0.0 && options.centralRowStride > 1 && centralRowPixel++ % options.centralRowStride != 0)
+                continue;
+            Vec3 p, d, q;
+            if (traceSolid<double>(model, x.exit.data(), x.entrance.data(), t.x, t.y, nullptr, nullptr, &p, &d, &q)
+                && (p.x() >= 0.0 || q.x() >= 0.0)) {
+                ++result.centrePixelsLeftOut;
+                continue;
+            }
+        }
+        used.push_back(t);
+    }
+
+    int iteration = 0;
+    const auto report = [&](double cost, double damping) {
+        PrismOptimizeProgress p = figuresOf(model, x, used, options, stereo);
+        p.iteration = iteration;
+        p.cost = cost;
+        p.damping = damping;
+        result.end = p;
+        if (iteration == 0)
+            result.start = p;
+        if (options.progress)
+            options.progress(p);
+    };
+    const bool nothing =
+        used.empty() || x.exit.empty() || x.entrance.empty() || (options.anchor && options.anchorStride < 1);
+    if (nothing) {
+        result.start = result.end = figuresOf(model, x, used, options, stereo);
         result.stopReason = QStringLiteral("nothing to optimise: no pixels or no coefficients");
         return result;
     }
-    if (options.progress)
-        options.progress(result.start);
-    const Eigen::Index m = r.size();
-    for (int iteration = 1; iteration <= options.maxIterations; ++iteration) {
-        // Forward differences, one coefficient per task.
-        Eigen::MatrixXd jacobian(m, n);
-        parallelFor(n, workers, [&](int, int j) {
-            Eigen::VectorXd shifted = p;
-            const double h = 1e-6 * std::max(1.0, std::abs(p(j)));
-            shifted(j) += h;
-            jacobian.col(j) = (residualsOf(g, withParameters(start, shifted), targets, options) - r) / h;
-        });
-        const Eigen::VectorXd scale = jacobian.colwise().norm().transpose().cwiseMax(1e-12);
-        bool accepted = false;
-        Eigen::VectorXd trialP, trialR;
-        Evaluation trialEvaluation;
-        for (int attempt = 0; attempt < 12 && !accepted; ++attempt) {
-            // min |J s + r|^2 + lambda |D s|^2 as one least-squares system.
-            Eigen::MatrixXd a(m + n, n);
-            a.topRows(m) = jacobian;
-            a.bottomRows(n) = (std::sqrt(lambda) * scale).asDiagonal();
-            Eigen::VectorXd b = Eigen::VectorXd::Zero(m + n);
-            b.head(m) = -r;
-            const Eigen::VectorXd step = a.colPivHouseholderQr().solve(b);
-            trialP = p + step;
-            trialEvaluation = Evaluation();
-            trialR = residualsOf(g, withParameters(start, trialP), targets, options, &trialEvaluation);
-            if (trialR.squaredNorm() < r.squaredNorm()) {
-                accepted = true;
-                lambda = std::max(lambda / 3.0, 1e-12);
-            } else {
-                lambda *= 4.0;
+
+    ceres::Problem::Options problemOptions;
+    problemOptions.cost_function_ownership = ceres::TAKE_OWNERSHIP;
+    ceres::Problem problem(problemOptions);
+    const int exitSize = static_cast<int>(x.exit.size());
+    const int entranceSize = static_cast<int>(x.entrance.size());
+    const int cameraSize = static_cast<int>(x.camera.size());
+    StereoModel stereoModel;
+    stereoModel.camera = options.cameraModel;
+    stereoModel.nonCentralityWeight = g.focalLength / (verify::pixelPitch * options.nearDepthMm);
+    stereoModel.penalty = options.untracedPenaltyPx;
+
+    if (stereo) {
+        for (const PrismRayTarget& t : used) {
+            problem.AddResidualBlock(costFunction(new StereoPixelCost{&model, &stereoModel, t.x, t.y}, options.jacobian,
+                                                  {exitSize, entranceSize, cameraSize, poseSize}, stereoResiduals),
+                                     nullptr, {x.exit.data(), x.entrance.data(), x.camera.data(), x.point.data()});
+        }
+        const PrismStereoBounds& b = options.bounds;
+        const double cp = g.virtualPinholeX;
+        problem.SetParameterLowerBound(x.point.data(), 0, cp - b.baselineRelative * std::abs(cp));
+        problem.SetParameterUpperBound(x.point.data(), 0, cp + b.baselineRelative * std::abs(cp));
+        for (int k : {1, 2}) {
+            problem.SetParameterLowerBound(x.point.data(), k, x.point[static_cast<std::size_t>(k)] - b.pinholeHeightMm);
+            problem.SetParameterUpperBound(x.point.data(), k, x.point[static_cast<std::size_t>(k)] + b.pinholeHeightMm);
+        }
+        for (int k : {0, 1}) {
+            problem.SetParameterLowerBound(x.camera.data(), k, focalPx * (1.0 - b.focalRelative));
+            problem.SetParameterUpperBound(x.camera.data(), k, focalPx * (1.0 + b.focalRelative));
+        }
+        for (std::vector<double>* block : {&x.exit, &x.entrance}) {
+            problem.SetParameterLowerBound(block->data(), 0, (*block)[0] - b.surfaceOffsetMm);
+            problem.SetParameterUpperBound(block->data(), 0, (*block)[0] + b.surfaceOffsetMm);
+        }
+        if (b.keepThickness) {
+            const SurfaceDomain& de = start.exit.domain;
+            const SurfaceDomain& dn = start.entrance.domain;
+            const double x0 = std::max(de.xMin, dn.xMin), x1 = std::min(de.xMax, dn.xMax);
+            const double y0 = std::max(de.yMin, dn.yMin), y1 = std::min(de.yMax, dn.yMax);
+            constexpr int grid = 15;
+            double least = std::numeric_limits<double>::infinity();
+            std::vector<std::array<double, 2>> at;
+            for (int i = 0; i < grid && x1 > x0 && y1 > y0; ++i)
+                for (int j = 0; j < grid; ++j) {
+                    const double px = x0 + (x1 - x0) * i / (grid - 1), py = y0 + (y1 - y0) * j / (grid - 1);
+                    at.push_back({px, py});
+                    least = std::min(least, start.entrance.surface.leftHeight(px, py)
+                                                - start.exit.surface.leftHeight(px, py));
+                }
+            for (const auto& p : at)
+                problem.AddResidualBlock(
+                    costFunction(new ThicknessCost{&model, p[0], p[1], least, b.thicknessWeightPxPerMm},
+                                 options.jacobian, {exitSize, entranceSize}, 1),
+                    nullptr, {x.exit.data(), x.entrance.data()});
+        }
+    } else {
+        for (const PrismRayTarget& t : targets)
+            problem.AddResidualBlock(
+                costFunction(new MappingPixelCost{&model, t, options.pinholeWeightPxPerMm, options.untracedPenaltyPx},
+                             options.jacobian, {exitSize, entranceSize}, mappingResiduals),
+                nullptr, {x.exit.data(), x.entrance.data()});
+        if (options.anchor) {
+            const std::pair<const SurfacePoints*, std::pair<const FreeTerms*, double*>> anchors[] = {
+                {&options.anchor->exitLeft, {&model.exit, x.exit.data()}},
+                {&options.anchor->entranceLeft, {&model.entrance, x.entrance.data()}}};
+            for (const auto& [points, block] : anchors) {
+                const int size = static_cast<int>(block.first->terms.size());
+                for (int p = 0; p < points->size(); p += options.anchorStride)
+                    problem.AddResidualBlock(costFunction(new AnchorCost{block.first, points->x[p], points->y[p],
+                                                                         points->z[p], options.anchorWeightPxPerMm},
+                                                          options.jacobian, {size}, 1),
+                                             nullptr, {block.second});
             }
         }
-        if (!accepted) {
-            result.iterations = iteration - 1;
-            result.converged = true;
-            result.stopReason = QStringLiteral("stopped after %1 iterations: no damped step lowers the error").arg(iteration - 1);
-            break;
-        }
-        const double before = r.squaredNorm();
-        p = trialP;
-        r = trialR;
-        result.iterations = iteration;
-        result.end = progressOf(r, trialEvaluation, iteration, lambda);
-        if (options.progress)
-            options.progress(result.end);
-        if (before - r.squaredNorm() < options.relativeTolerance * before) {
-            result.converged = true;
-            result.stopReason = QStringLiteral("converged after %1 iterations: the last step lowered the error by "
-                                               "less than %2 of it")
-                                    .arg(iteration)
-                                    .arg(options.relativeTolerance);
-            break;
-        }
-        if (iteration == options.maxIterations)
-            result.stopReason = QStringLiteral("stopped at the iteration limit of %1 before converging")
-                                    .arg(options.maxIterations);
     }
-    result.fit = withParameters(start, p);
+
+    ceres::Solver::Options solver;
+    solver.minimizer_type = ceres::TRUST_REGION;
+    solver.trust_region_strategy_type = ceres::LEVENBERG_MARQUARDT;
+    solver.linear_solver_type = ceres::DENSE_QR;
+    solver.num_threads = resolveThreadCount(options.threadCount);
+    solver.function_tolerance = options.relativeTolerance;
+    solver.parameter_tolerance = 1e-12;
+    solver.gradient_tolerance = 1e-14;
+    solver.logging_type = ceres::SILENT;
+    solver.minimizer_progress_to_stdout = false;
+
+    if (stereo) {
+        // The camera and the common point of the start prism first, so that
+        // the surfaces start against the camera that fits them.
+        problem.SetParameterBlockConstant(x.exit.data());
+        problem.SetParameterBlockConstant(x.entrance.data());
+        ceres::Solver::Options first = solver;
+        first.max_num_iterations = 50;
+        first.function_tolerance = 1e-10;
+        ceres::Solver::Summary summary;
+        ceres::Solve(first, &problem, &summary);
+        problem.SetParameterBlockVariable(x.exit.data());
+        problem.SetParameterBlockVariable(x.entrance.data());
+    }
+    double startCost = 0.0;
+    problem.Evaluate(ceres::Problem::EvaluateOptions(), &startCost, nullptr, nullptr, nullptr);
+    report(2.0 * startCost, 0.0);
+
+    ProgressCallback callback([&](double cost, double damping) {
+        ++iteration;
+        report(cost, damping);
+    });
+    solver.max_num_iterations = options.maxIterations;
+    solver.update_state_every_iteration = true;
+    solver.callbacks.push_back(&callback);
+    ceres::Solver::Summary summary;
+    ceres::Solve(solver, &problem, &summary);
+
+    result.iterations = iteration;
+    result.converged = summary.termination_type == ceres::CONVERGENCE;
+    const QString message = QString::fromStdString(summary.message).simplified();
+    if (result.converged)
+        result.stopReason = QStringLiteral("converged after %1 iterations: %2").arg(iteration).arg(message);
+    else if (summary.termination_type == ceres::NO_CONVERGENCE)
+        result.stopReason =
+            QStringLiteral("stopped at the iteration limit of %1 before converging").arg(options.maxIterations);
+    else
+        result.stopReason = QStringLiteral("stopped after %1 iterations: %2").arg(iteration).arg(message);
+    putBack(&result.fit.exit.surface, model.exit, x.exit, stereo);
+    putBack(&result.fit.entrance.surface, model.entrance, x.entrance, stereo);
+    if (stereo) {
+        result.camera = x.camera;
+        result.commonPoint = {x.point[0], x.point[1], x.point[2]};
+        result.cameraRotation = {x.point[3], x.point[4], x.point[5]};
+    }
+    result.pixelsUsed = static_cast<int>(used.size());
+    result.seconds = timer.nsecsElapsed() * 1e-9;
     return result;
+}
+
+bool prismStereoResidualJacobian(const verify::PrismGeometry& g, const PrismFit& fit,
+                                 const PrismOptimizeOptions& options, const std::vector<double>& camera,
+                                 const std::array<double, 3>& commonPoint, const std::array<double, 3>& rotation,
+                                 double x, double y, std::vector<double>* residuals, std::vector<double>* jacobian)
+{
+    const TraceModel model = traceModel(g, fit, true);
+    StereoModel stereoModel;
+    stereoModel.camera = options.cameraModel;
+    stereoModel.nonCentralityWeight = g.focalLength / (verify::pixelPitch * options.nearDepthMm);
+    stereoModel.penalty = options.untracedPenaltyPx;
+    std::vector<double> exit = freeValues(fit.exit.surface, model.exit);
+    std::vector<double> entrance = freeValues(fit.entrance.surface, model.entrance);
+    std::vector<double> cam = camera;
+    const std::array<double, poseSize> point = {commonPoint[0], commonPoint[1], commonPoint[2],
+                                                rotation[0],    rotation[1],    rotation[2]};
+    const std::vector<int> sizes = {static_cast<int>(exit.size()), static_cast<int>(entrance.size()),
+                                    static_cast<int>(cam.size()), poseSize};
+    Vec3 p, d;
+    if (!traceRay<double>(model, exit.data(), entrance.data(), x, y, &p, &d))
+        return false;
+    std::unique_ptr<ceres::CostFunction> cost(
+        costFunction(new StereoPixelCost{&model, &stereoModel, x, y}, options.jacobian, sizes, stereoResiduals));
+    const double* blocks[] = {exit.data(), entrance.data(), cam.data(), point.data()};
+    std::vector<std::vector<double>> perBlock;
+    std::vector<double*> pointers;
+    for (int size : sizes) {
+        perBlock.emplace_back(static_cast<std::size_t>(stereoResiduals * size));
+        pointers.push_back(perBlock.back().data());
+    }
+    residuals->assign(stereoResiduals, 0.0);
+    if (!cost->Evaluate(blocks, residuals->data(), pointers.data()))
+        return false;
+    int columns = 0;
+    for (int size : sizes)
+        columns += size;
+    jacobian->assign(static_cast<std::size_t>(stereoResiduals * columns), 0.0);
+    int offset = 0;
+    for (std::size_t b = 0; b < sizes.size(); ++b) {
+        for (int r = 0; r < stereoResiduals; ++r)
+            for (int c = 0; c < sizes[b]; ++c)
+                (*jacobian)[static_cast<std::size_t>(r * columns + offset + c)] =
+                    perBlock[b][static_cast<std::size_t>(r * sizes[b] + c)];
+        offset += sizes[b];
+    }
+    return true;
 }

@@ -1,5 +1,6 @@
 #include "refine/surface_refinement.h"
 
+#include "core/optics.h"
 #include "core/parallel_for.h"
 #include "core/sensor.h"
 #include "design/refraction_design.h"
@@ -31,18 +32,6 @@ using Clock = std::chrono::steady_clock;
 // first order) refracts it again. Residuals: that outgoing direction's image
 // against the pixel of the virtual camera (the direction error), and the
 // point it reaches at 0.3 m against the same pixel (the reprojection error).
-Eigen::Vector3d refracted(const Eigen::Vector3d& incident, Eigen::Vector3d normal, double eta, bool* ok)
-{
-    double c = -normal.dot(incident);
-    if (c < 0) {
-        normal = -normal;
-        c = -c;
-    }
-    const double k = 1 - eta * eta * (1 - c * c);
-    *ok = k >= 0;
-    return (eta * incident + (eta * c - std::sqrt(std::max(k, 0.0))) * normal).normalized();
-}
-
 constexpr int localCount = 9;
 constexpr int residualCount = 5;
 constexpr double edgeWeight = 10.0;   // per pixel the exit point lies off its mark
@@ -72,8 +61,8 @@ void misfits(const RefractionHalf& g, double x, double y, double edge, const dou
     const Eigen::Vector3d entranceX((h1 - F) / dz + x * h1x / dz, y * h1x / dz, h1x);
     const Eigen::Vector3d entranceY(x * h1y / dz, (h1 - F) / dz + y * h1y / dz, h1y);
     const Eigen::Vector3d w = Eigen::Vector3d(x, y, dz).normalized();
-    bool in = false, out = false;
-    const Eigen::Vector3d u = refracted(w, entranceX.cross(entranceY).normalized(), 1 / n, &in);
+    Eigen::Vector3d u = Eigen::Vector3d::Zero();
+    const bool in = optics::refract<double>(w, entranceX.cross(entranceY).normalized(), 1 / n, &u);
     // Q + t u = P + a exitX + b exitY.
     Eigen::Matrix3d m;
     m.col(0) = u;
@@ -82,7 +71,8 @@ void misfits(const RefractionHalf& g, double x, double y, double edge, const dou
     const Eigen::Vector3d tab = m.partialPivLu().solve(P - Q);
     Eigen::Vector3d tx, ty;
     const Eigen::Vector3d exitPoint = exitAt(tab[1], tab[2], &tx, &ty);
-    const Eigen::Vector3d d = refracted(u, tx.cross(ty).normalized(), n, &out);
+    Eigen::Vector3d d = Eigen::Vector3d::Zero();
+    const bool out = optics::refract<double>(u, tx.cross(ty).normalized(), n, &d);
     r[0] = (dz * d.x() / d.z() - xv) / pitch;
     r[1] = (dz * d.y() / d.z() - y) / pitch;
     const Eigen::Vector3d scene = exitPoint + ((-300.0 - exitPoint.z()) / d.z()) * d;

@@ -10,6 +10,7 @@ packages=(
   libeigen3-dev          # dense and sparse least squares of the verifier and the new fits
   libgl-dev              # OpenGL headers and libGL
   libopencv-core-dev libopencv-calib3d-dev  # predicted stereo calibration: OpenCV's own camera model and calibration
+  libceres-dev           # the prism optimiser: least squares with automatic derivatives (Ceres Solver)
   libocct-foundation-dev libocct-modeling-data-dev libocct-modeling-algorithms-dev libocct-data-exchange-dev
                          # OpenCASCADE: the STEP solid with exact surfaces (harvenlotek_export_step)
   libopencv-imgproc-dev libopencv-imgcodecs-dev  # simulated capture: rectification, StereoSGBM's filters, PNG pictures

@@ -1,5 +1,6 @@
 #include "verify/verify.h"
 
+#include "core/optics_lines.h"
 #include "core/parallel_for.h"
 
 #include <algorithm>
@@ -62,19 +63,11 @@ MetricStatistics statisticsOf(std::vector<double>& values, const std::vector<Pix
 
 }  // namespace
 
-bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3* refracted)
+DepthRange stereoWorkingRange(const PrismGeometry& g)
 {
-    Vec3 n = normal;
-    double cosIncidence = -n.dot(incident);
-    if (cosIncidence < 0.0) {
-        n = -n;
-        cosIncidence = -cosIncidence;
-    }
-    const double k = 1.0 - eta * eta * (1.0 - cosIncidence * cosIncidence);
-    if (k < 0.0)
-        return false;
-    *refracted = (eta * incident + (eta * cosIncidence - std::sqrt(k)) * n).normalized();
-    return true;
+    const double overlap = 2.0 * std::fabs(g.virtualPinholeX) * g.focalLength / PrismGeometry::quarterWidth
+                           - g.pinholeHeight();
+    return {std::max(overlap, 1.0), 10000.0};
 }
 
 TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y)
@@ -93,7 +86,7 @@ TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int ha
         return out;
     }
     out.entrancePoint = entrance.point;
-    refractDirection(camera.direction, entrance.normal, 1.0 / refractiveIndex, &out.glassDirection);
+    optics::refract(camera.direction, entrance.normal, 1.0 / refractiveIndex, &out.glassDirection);
     const Ray glass{entrance.point, out.glassDirection};
     const SurfaceHit exit = surfaces.exit[half]->intersect(glass, x, y);
     if (exit.status != HitStatus::Hit) {
@@ -101,7 +94,7 @@ TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int ha
         return out;
     }
     out.exitPoint = exit.point;
-    if (!refractDirection(out.glassDirection, exit.normal, refractiveIndex, &out.direction)) {
+    if (!optics::refract(out.glassDirection, exit.normal, refractiveIndex, &out.direction)) {
         out.flags |= RayTotalReflection;
         return out;
     }
@@ -171,15 +164,106 @@ std::vector<Pixel> samplePixels(int step)
     return pixels;
 }
 
+namespace {
+
+// Non-centrality, mirror asymmetry and centre band of one half from the
+// traced pixels' lines (crossing of the pinhole plane relative to the ideal
+// pinhole, and direction).
+void stereoFigures(const PrismGeometry& g, const VerifyOptions& options, const std::vector<Pixel>& pixels,
+                   const std::vector<unsigned>& flags, const std::vector<double>& metrics, std::size_t metricCount,
+                   const std::vector<double>& lines, const std::vector<int>& at, int half, HalfStatistics* h)
+{
+    constexpr std::size_t lineCount = 5;
+    const auto inHalf = [&](std::size_t i) {
+        return (pixels[i].column < centralColumn ? 0 : 1) == half && !(flags[i] & rayFailureFlags);
+    };
+    const auto lineOf = [&](std::size_t i, Vec3* p, Vec3* d) {
+        const double* l = &lines[i * lineCount];
+        *p = Vec3(l[0], l[1], 0.0);
+        *d = Vec3(l[2], l[3], l[4]);
+    };
+    std::vector<Vec3> points, directions;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (!inHalf(i))
+            continue;
+        Vec3 p, d;
+        lineOf(i, &p, &d);
+        points.push_back(p);
+        directions.push_back(d);
+    }
+    const optics::CommonPoint fit = optics::commonPointOfLines(points, directions);
+    NonCentrality& c = h->nonCentrality;
+    const Vec3 common = fit.point;
+    c.commonPoint = common + halfFrame(g, half == 0 ? -1.0 : 1.0).pinhole;
+    c.count = fit.lines;
+    c.maxMm = fit.lines > 0 ? fit.max : 0.0;
+    CentreBand& band = h->centreBand;
+    const int width = std::max(0, std::min(options.centreBandColumns, centralColumn));
+    band.firstColumn = half == 0 ? centralColumn - width : centralColumn;
+    band.lastColumn = half == 0 ? centralColumn - 1 : centralColumn + width - 1;
+    double bandSum = 0.0, bandDirection = 0.0;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (!inHalf(i) || pixels[i].column < band.firstColumn || pixels[i].column > band.lastColumn)
+            continue;
+        Vec3 p, d;
+        lineOf(i, &p, &d);
+        const double distance = (common - p).cross(d).norm();
+        const double direction = metrics[i * metricCount];
+        ++band.traced;
+        bandSum += distance * distance;
+        band.nonCentralityMaxMm = std::max(band.nonCentralityMaxMm, distance);
+        bandDirection += direction * direction;
+        band.directionMaxPx = std::max(band.directionMaxPx, direction);
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double pxPerMm = g.focalLength / (pixelPitch * options.nearDepthMm);
+    c.rmsMm = fit.rms;
+    c.rmsPx = c.rmsMm * pxPerMm;
+    c.maxPx = c.maxMm * pxPerMm;
+    band.nonCentralityRmsMm = band.traced > 0 ? std::sqrt(bandSum / band.traced) : nan;
+    band.directionRmsPx = band.traced > 0 ? std::sqrt(bandDirection / band.traced) : nan;
+
+    // Mirrored rows: pixel (c, 540 + k) against (c, 540 - k).
+    MirrorAsymmetry& m = h->mirrorAsymmetryPx;
+    double mirrorSum = 0.0;
+    const double dz = g.dz();
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        if (!inHalf(i) || pixels[i].row <= centralRow)
+            continue;
+        const int mirrorRow = 2 * centralRow - pixels[i].row;
+        if (mirrorRow < 0)
+            continue;
+        const int j = at[static_cast<std::size_t>(mirrorRow) * sensorColumns + pixels[i].column];
+        if (j < 0 || !inHalf(static_cast<std::size_t>(j)))
+            continue;
+        Vec3 p, d, q, e;
+        lineOf(i, &p, &d);
+        lineOf(static_cast<std::size_t>(j), &q, &e);
+        const double difference =
+            std::hypot(dz * (d.x() / d.z() - e.x() / e.z()), dz * (d.y() / d.z() + e.y() / e.z())) / pixelPitch;
+        mirrorSum += difference * difference;
+        m.max = std::max(m.max, difference);
+        ++m.pairs;
+    }
+    m.rms = m.pairs > 0 ? std::sqrt(mirrorSum / m.pairs) : nan;
+}
+
+}  // namespace
+
 VerifyResult verifyPrism(const PrismGeometry& g, const PrismSurfaces& surfaces, const VerifyOptions& options)
 {
     VerifyResult result;
     result.depths = options.depths;
     result.step = options.step;
+    result.nearDepthMm = options.nearDepthMm;
     const std::vector<Pixel> pixels = samplePixels(options.step);
     const std::size_t n = pixels.size();
     const std::size_t depthCount = options.depths.size();
     const std::size_t metricCount = 2 + depthCount;
+    // Per traced pixel besides its errors: where its outgoing line crosses
+    // the plane of the ideal pinhole (x, y relative to it) and its direction.
+    constexpr std::size_t lineCount = 5;
+    std::vector<double> lines(n * lineCount, 0.0);
     std::vector<unsigned> flags(n, 0);
     std::vector<double> metrics(n * metricCount, 0.0);
 
@@ -196,8 +280,21 @@ VerifyResult verifyPrism(const PrismGeometry& g, const PrismSurfaces& surfaces, 
             if (!ray.traced())
                 continue;
             writePixelErrors(g, x, y, ray, options.depths, &metrics[i * metricCount]);
+            const Vec3 v = halfFrame(g, x).pinhole;
+            const Vec3& d = ray.direction;
+            const Vec3 crossing = ray.exitPoint + ((v.z() - ray.exitPoint.z()) / d.z()) * d - v;
+            double* line = &lines[i * lineCount];
+            line[0] = crossing.x();
+            line[1] = crossing.y();
+            line[2] = d.x();
+            line[3] = d.y();
+            line[4] = d.z();
         }
     });
+    // Sample index of each pixel, for the mirrored rows.
+    std::vector<int> at(static_cast<std::size_t>(sensorColumns) * sensorRows, -1);
+    for (std::size_t i = 0; i < n; ++i)
+        at[static_cast<std::size_t>(pixels[i].row) * sensorColumns + pixels[i].column] = static_cast<int>(i);
 
     // Gathered in sample order on this thread: the same for any thread count.
     for (int half = 0; half < 2; ++half) {
@@ -224,6 +321,7 @@ VerifyResult verifyPrism(const PrismGeometry& g, const PrismSurfaces& surfaces, 
             for (std::size_t k = 0; k < metricCount; ++k)
                 values[k].push_back(metrics[i * metricCount + k]);
         }
+        stereoFigures(g, options, pixels, flags, metrics, metricCount, lines, at, half, &h);
         h.directionPx = statisticsOf(values[0], where);
         h.pinholeMm = statisticsOf(values[1], where);
         for (std::size_t k = 0; k < depthCount; ++k)

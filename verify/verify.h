@@ -49,6 +49,15 @@ struct PrismGeometry {
     static constexpr double quarterWidth = sensorColumns * pixelPitch / 4;  // q
 };
 
+// The depths (mm below the prism base, the scene plane z = -Z) a stereo
+// user works at: from where the two halves' fields of view begin to overlap
+// (Z = 2 |Cp| f / q - F) up to 10 m.
+struct DepthRange {
+    double nearMm = 0.0;
+    double farMm = 0.0;
+};
+DepthRange stereoWorkingRange(const PrismGeometry& geometry);
+
 // Per-ray outcome flags (bits).
 enum RayFlag : unsigned {
     RayMissedEntrance = 1u << 0,      // the camera ray does not meet the entrance surface
@@ -81,11 +90,6 @@ inline TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfac
     return traceCameraRay(geometry, surfaces, pixelX(pixel.column), pixelY(pixel.row));
 }
 
-// Vector law of refraction: unit incident direction, unit normal (either
-// orientation), index ratio eta = n_incident / n_refracted. False on total
-// internal reflection.
-bool refractDirection(const Vec3& incident, const Vec3& normal, double eta, Vec3* refracted);
-
 // The three errors of one traced pixel.
 struct PixelErrors {
     double directionPx = 0.0;                // image of the outgoing direction vs (xv, y), pixels
@@ -108,6 +112,42 @@ struct MetricStatistics {
     int count = 0;      // values taken (the traced pixels)
 };
 
+// How far a half is from a central camera: the least-squares common point
+// of all its traced rays (the point with the smallest sum of squared
+// distances from the lines) and their RMS and largest distance from it, in mm
+// and in px of parallax at the near depth (mm times f / (pitch * depth)).
+struct NonCentrality {
+    double rmsMm = 0.0;
+    double maxMm = 0.0;
+    double rmsPx = 0.0;
+    double maxPx = 0.0;
+    Vec3 commonPoint = Vec3::Zero();
+    int count = 0;
+};
+
+// RMS and largest difference, in px of the virtual camera, between the image
+// of a traced direction and the mirror image (y -> -y) of the direction of
+// the pixel mirrored about the central row; over the pairs both traced.
+struct MirrorAsymmetry {
+    double rms = 0.0;
+    double max = 0.0;
+    int pairs = 0;
+};
+
+// The columns nearest the centre (the last centreBandColumns of the left
+// half, the first of the right one), whose rays may leave through the other
+// half's face: their own direction error and distance from the half's
+// common point.
+struct CentreBand {
+    int firstColumn = 0;
+    int lastColumn = 0;
+    int traced = 0;
+    double directionRmsPx = 0.0;
+    double directionMaxPx = 0.0;
+    double nonCentralityRmsMm = 0.0;
+    double nonCentralityMaxMm = 0.0;
+};
+
 struct HalfStatistics {
     int sampled = 0;
     int traced = 0;            // through both surfaces; these make the statistics
@@ -118,6 +158,9 @@ struct HalfStatistics {
     MetricStatistics directionPx;
     MetricStatistics pinholeMm;
     std::vector<MetricStatistics> reprojectionPx;  // one per depth
+    NonCentrality nonCentrality;    // every traced pixel of the half, the centre band included
+    MirrorAsymmetry mirrorAsymmetryPx;
+    CentreBand centreBand;
 };
 
 struct VerifyOptions {
@@ -125,6 +168,8 @@ struct VerifyOptions {
     std::vector<double> depths = {1000.0, 300.0};  // Z of the scene planes z = -Z, mm
     int threadCount = 0;       // 0: every hardware thread; results do not depend on it
     bool keepPixels = false;   // fill VerifyResult::pixels (for maps)
+    double nearDepthMm = 300.0;  // the depth the non-centrality is given in px at
+    int centreBandColumns = 32;  // columns per half in the centre band
 };
 
 // One sampled pixel, kept for maps.
@@ -136,6 +181,7 @@ struct PixelResult {
 
 struct VerifyResult {
     std::vector<double> depths;
+    double nearDepthMm = 300.0;
     int step = 8;
     std::array<HalfStatistics, 2> halves;  // by SensorHalf
     std::vector<PixelResult> pixels;       // when keepPixels, in sample order

@@ -119,6 +119,36 @@ void writeHalf(JsonWriter& w, const HalfStatistics& h, const std::vector<double>
         writeStatistics(w, h.reprojectionPx[k]);
     }
     w.endObject();
+    const NonCentrality& c = h.nonCentrality;
+    w.key("nonCentrality").beginObject();
+    w.key("rmsMm").number(c.rmsMm);
+    w.key("maxMm").number(c.maxMm);
+    w.key("rmsPx").number(c.rmsPx);
+    w.key("maxPx").number(c.maxPx);
+    w.key("commonPoint").beginArray();
+    for (int k = 0; k < 3; ++k)
+        w.number(c.commonPoint[k]);
+    w.endArray();
+    w.endObject();
+    w.key("mirrorAsymmetryPx").beginObject();
+    w.key("rms").number(h.mirrorAsymmetryPx.rms);
+    w.key("max").number(h.mirrorAsymmetryPx.max);
+    w.key("pairs").integer(h.mirrorAsymmetryPx.pairs);
+    w.endObject();
+    const CentreBand& b = h.centreBand;
+    w.key("centreBand").beginObject();
+    w.key("firstColumn").integer(b.firstColumn);
+    w.key("lastColumn").integer(b.lastColumn);
+    w.key("traced").integer(b.traced);
+    w.key("directionPx").beginObject();
+    w.key("rms").number(b.directionRmsPx);
+    w.key("max").number(b.directionMaxPx);
+    w.endObject();
+    w.key("nonCentralityMm").beginObject();
+    w.key("rms").number(b.nonCentralityRmsMm);
+    w.key("max").number(b.nonCentralityMaxMm);
+    w.endObject();
+    w.endObject();
     w.endObject();
 }
 
@@ -195,6 +225,15 @@ QString verificationTable(const std::vector<VerifySource>& sources, const std::v
                         .arg(number(h.pinholeMm.rms), 9)
                         .arg(number(h.pinholeMm.max), 9)
                         .arg(rep, 20);
+            text += QStringLiteral("          non-centrality %1 / %2 mm rms/max (%3 / %4 px at %5 mm); mirrored rows "
+                                   "%6 / %7 px; centre columns %8-%9: direction %10 / %11 px\n")
+                        .arg(number(h.nonCentrality.rmsMm), number(h.nonCentrality.maxMm),
+                             number(h.nonCentrality.rmsPx), number(h.nonCentrality.maxPx),
+                             QString::number(results[i].nearDepthMm), number(h.mirrorAsymmetryPx.rms),
+                             number(h.mirrorAsymmetryPx.max))
+                        .arg(h.centreBand.firstColumn)
+                        .arg(h.centreBand.lastColumn)
+                        .arg(number(h.centreBand.directionRmsPx), number(h.centreBand.directionMaxPx));
             if (h.totalReflection || h.noConvergence || h.outsideWindow)
                 text += QStringLiteral("          (%1 total reflections, %2 not converged, %3 outside the fit window)\n")
                             .arg(h.totalReflection)

@@ -19,23 +19,10 @@ namespace {
 constexpr double pitch = pixelPitch;
 constexpr int maxNewtonIterations = 60;
 constexpr int maxHalvings = 40;
-// Below this residual a stalled iteration is at the rounding floor of the
-// surface's evaluation and counts as converged.
-constexpr double roundingFloor = 1e-10;
 
 double clampTo(double value, const ParameterRange& range)
 {
     return std::min(std::max(value, range.low), range.high);
-}
-
-Vec3 orientedNormal(const Vec3& du, const Vec3& dv)
-{
-    Vec3 n = du.cross(dv);
-    const double length = n.norm();
-    if (!(length > 0.0))
-        return Vec3::Zero();
-    n /= length;
-    return n.z() < 0.0 ? Vec3(-n) : n;
 }
 
 // Catmull-Rom weights (and their derivatives) of the four samples around s in [0, 1].
@@ -127,7 +114,7 @@ SurfaceHit Surface::intersect(const Ray& ray, double x, double y) const
         if (!improved)
             break;
     }
-    if (!converged && r <= roundingFloor && !atBoundary)
+    if (!converged && r <= optics::roundingFloor && !atBoundary)
         converged = true;
     if (!converged) {
         hit.status = atBoundary || !ur.contains(u) || !vr.contains(v) ? HitStatus::Miss : HitStatus::NoConvergence;
@@ -145,7 +132,7 @@ SurfaceHit Surface::intersect(const Ray& ray, double x, double y) const
     hit.u = u;
     hit.v = v;
     hit.point = ray.origin + t * ray.direction;
-    hit.normal = orientedNormal(sp.du, sp.dv);
+    hit.normal = optics::orientedNormal(sp.du, sp.dv);
     hit.outsideWindow = !insideWindow(u, v);
     return hit;
 }
@@ -165,119 +152,21 @@ SurfacePoint HeightFieldSurface::evaluate(double u, double v) const
 
 SurfaceHit HeightFieldSurface::intersect(const Ray& ray, double, double) const
 {
-    const Vec3& o = ray.origin;
-    const Vec3& d = ray.direction;
-    // g(t): height of the ray point above the surface under it; |g| is the
-    // distance between the two points. Keeps the slopes of the last call.
-    double sx = 0.0;
-    double sy = 0.0;
-    auto g = [&](double t, double* slope) {
-        const double s = height(o.x() + t * d.x(), o.y() + t * d.y(), &sx, &sy);
-        if (slope)
-            *slope = d.z() - sx * d.x() - sy * d.y();
-        return o.z() + t * d.z() - s;
-    };
-
+    const optics::HeightFieldHit<double> found = optics::intersectHeightField<double>(
+        ray.origin, ray.direction,
+        [this](double x, double y, double* sx, double* sy) { return height(x, y, sx, sy); });
     SurfaceHit hit;
-    double t = 0.0;
-    if (d.z() != 0.0) {
-        // Start where the ray reaches the height the surface has below the
-        // point where the ray crosses z = 0.
-        const double t0 = std::max(0.0, -o.z() / d.z());
-        const double below = o.z() + t0 * d.z() - g(t0, nullptr);
-        t = std::max(0.0, (below - o.z()) / d.z());
-    }
-    double slope = 0.0;
-    double value = g(t, &slope);
-    double lastSx = sx;
-    double lastSy = sy;
-    bool converged = std::fabs(value) <= intersectionTolerance;
-    for (int iteration = 0; !converged && iteration < 30 && std::isfinite(value); ++iteration) {
-        if (!(std::fabs(slope) > 0.0) || !std::isfinite(slope))
-            break;
-        const double next = t - value / slope;
-        if (!std::isfinite(next) || next < 0.0)
-            break;
-        double nextSlope = 0.0;
-        const double nextValue = g(next, &nextSlope);
-        if (!(std::fabs(nextValue) < std::fabs(value)))
-            break;  // Newton stopped making progress: bracket instead
-        t = next;
-        value = nextValue;
-        slope = nextSlope;
-        lastSx = sx;
-        lastSy = sy;
-        converged = std::fabs(value) <= intersectionTolerance;
-    }
-
-    if (!converged && std::isfinite(value)) {
-        // Bracket a sign change of g around t, then bisect, taking Newton
-        // steps where they stay inside the bracket.
-        double lo = t;
-        double hi = t;
-        double glo = value;
-        bool bracketed = false;
-        double width = std::max(1.0, std::fabs(t)) * 1e-3;
-        for (int k = 0; k < 64 && !bracketed; ++k, width *= 2.0) {
-            for (const double candidate : {t + width, t - width}) {
-                if (candidate < 0.0)
-                    continue;
-                const double gc = g(candidate, nullptr);
-                if (std::isfinite(gc) && (gc > 0.0) != (value > 0.0)) {
-                    lo = std::min(t, candidate);
-                    hi = std::max(t, candidate);
-                    glo = lo == t ? value : gc;
-                    bracketed = true;
-                    break;
-                }
-            }
-        }
-        if (!bracketed) {
-            hit.status = HitStatus::Miss;
-            return hit;
-        }
-        for (int iteration = 0; iteration < 200; ++iteration) {
-            double candidate = t - value / slope;
-            if (!(candidate > lo && candidate < hi) || !std::isfinite(candidate))
-                candidate = 0.5 * (lo + hi);
-            t = candidate;
-            value = g(t, &slope);
-            lastSx = sx;
-            lastSy = sy;
-            if (std::fabs(value) <= intersectionTolerance) {
-                converged = true;
-                break;
-            }
-            if ((value > 0.0) == (glo > 0.0)) {
-                lo = t;
-                glo = value;
-            } else {
-                hi = t;
-            }
-            if (hi - lo <= 1e-15 * std::max(1.0, std::fabs(t))) {
-                converged = std::fabs(value) <= roundingFloor;
-                break;
-            }
-        }
-        if (!converged) {
-            hit.status = HitStatus::NoConvergence;
-            return hit;
-        }
-    }
-    if (!converged) {
-        hit.status = std::isfinite(value) ? HitStatus::NoConvergence : HitStatus::Miss;
-        return hit;
-    }
-    if (!(t > 0.0)) {
-        hit.status = HitStatus::Miss;
-        return hit;
+    switch (found.status) {
+    case optics::HeightFieldStatus::Miss: hit.status = HitStatus::Miss; return hit;
+    case optics::HeightFieldStatus::NoConvergence: hit.status = HitStatus::NoConvergence; return hit;
+    case optics::HeightFieldStatus::Hit: break;
     }
     hit.status = HitStatus::Hit;
-    hit.distance = t;
-    hit.point = o + t * d;
+    hit.distance = found.distance;
+    hit.point = found.point;
     hit.u = hit.point.x();
     hit.v = hit.point.y();
-    hit.normal = orientedNormal(Vec3(1.0, 0.0, lastSx), Vec3(0.0, 1.0, lastSy));
+    hit.normal = optics::heightFieldNormal(found.slopeX, found.slopeY);
     hit.outsideWindow = !insideWindow(hit.u, hit.v);
     return hit;
 }

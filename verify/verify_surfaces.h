@@ -12,8 +12,7 @@
 // Lengths in mm, design coordinates: x across the sensor row, y across the
 // column, z along the optical axis; the camera looks towards -z.
 
-#include <Eigen/Core>
-#include <Eigen/Geometry>
+#include "core/optics.h"
 
 #include <QString>
 
@@ -26,7 +25,7 @@ struct DesignRecord;
 
 namespace verify {
 
-using Vec3 = Eigen::Vector3d;
+using Vec3 = optics::Vec3;
 
 // A line origin + t direction, t >= 0; direction of unit length.
 struct Ray {
@@ -65,7 +64,7 @@ struct SurfaceHit {
 };
 
 // Intersection tolerance: distance between the surface point and the ray point.
-constexpr double intersectionTolerance = 1e-12;
+constexpr double intersectionTolerance = optics::intersectionTolerance;
 
 class Surface {
 public:
@@ -89,9 +88,10 @@ public:
     virtual SurfaceHit intersect(const Ray& ray, double pixelX, double pixelY) const;
 };
 
-// z = height(x, y) over the whole plane (u = x, v = y). Intersection is a
-// Newton iteration along the ray's parameter, falling back to a bracket and
-// bisection when Newton does not settle.
+// z = height(x, y) over the whole plane (u = x, v = y). Intersection is the
+// optics kernel's (optics::intersectHeightField): Newton along the ray's
+// parameter, falling back to a bracket and bisection when Newton does not
+// settle.
 class HeightFieldSurface : public Surface {
 public:
     // Height and its two slopes at (x, y).

@@ -223,6 +223,9 @@ void runPrismFitStage(const CliRequest& request, const pipeline::DesignResult& d
     input.order = order;
     input.optimize = request.optimize;
     input.threads = request.threads;
+    parsePrismObjective(request.objective, &input.objective);
+    calibration::parseDistortionModel(request.cameraModel, &input.cameraModel);
+    input.nearDepthMm = request.nearDepth;
     // The optimiser's iterations on standard error, as they come.
     core::Progress progress;
     const pipeline::PrismFitResult fit =

@@ -6,9 +6,11 @@
 #include "export/prism_export.h"
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
+#include "refine/prism_optimize.h"
 #include "fit/fit_files.h"
 #include "io/atomic_file_set.h"
 #include "io/safe_input.h"
+#include "verify/verify_sources.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -94,6 +96,22 @@ const QVector<OptionRule>& optionRules()
                                  "along the virtual cameras' rays (Levenberg-Marquardt),\n"
                                  "and verify the result"),
                   ForFitStage});
+        s.append({QStringLiteral("objective"), QStringLiteral("O"),
+                  QStringLiteral("what --optimize minimises: stereo (default: per half the\n"
+                                 "rays' distance from one common point and the residual\n"
+                                 "after the best camera of --camera-model; only even powers\n"
+                                 "of y) or mapping (direction and pinhole offset)"),
+                  ForFitStage});
+        s.append({QStringLiteral("near-depth"), QStringLiteral("Z"),
+                  QStringLiteral("stereo objective: the nearest working depth in mm below\n"
+                                 "the prism base the non-centrality is weighted at\n"
+                                 "(default 300; within the panel's working range)"),
+                  ForFitStage});
+        s.append({QStringLiteral("camera-model"), QStringLiteral("M"),
+                  QStringLiteral("stereo objective: OpenCV distortion model of the camera\n"
+                                 "solved with the prism: standard (default), rational,\n"
+                                 "thinprism or tilted"),
+                  ForFitStage});
         s.append({QStringLiteral("format"), QStringLiteral("F"),
                   QStringLiteral("gridsag (surface_entrance_left.dat and _right, the same\n"
                                  "for surface_exit), stl (prism.stl), ply\n"
@@ -141,7 +159,8 @@ const QVector<OptionRule>& optionRules()
                   QStringLiteral("after the run, predict the stereo calibration (see 'calibrate')"), ForRun});
         s.append({QStringLiteral("model"), QStringLiteral("M"),
                   QStringLiteral("OpenCV distortion model of the calibration: standard\n"
-                                 "(k1 k2 p1 p2 k3, default) or rational (k1 .. k6, p1 p2)"),
+                                 "(k1 k2 p1 p2 k3, default), rational (k1 .. k6, p1 p2),\n"
+                                 "thinprism (also s1 .. s4) or tilted (also tauX tauY)"),
                   ForCalibration});
         s.append({QStringLiteral("source"), QStringLiteral("S"),
                   QStringLiteral("prism to calibrate: design (the design surfaces, default),\n"
@@ -440,6 +459,61 @@ bool checkVerifyInputs(const CliRequest& request, QString* error)
     return true;
 }
 
+// --objective, --near-depth and --camera-model of the optimiser.
+bool parseOptimizerOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    const bool given = parser.isSet(QStringLiteral("objective")) || parser.isSet(QStringLiteral("near-depth"))
+                       || parser.isSet(QStringLiteral("camera-model"));
+    if (given && !parser.isSet(QStringLiteral("optimize"))) {
+        *error = QStringLiteral("--objective, --near-depth and --camera-model need --optimize");
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("objective"))) {
+        request->objective = parser.value(QStringLiteral("objective"));
+        PrismObjective objective;
+        if (!parsePrismObjective(request->objective, &objective)) {
+            *error = QStringLiteral("--objective must be stereo or mapping, got %1").arg(quoted(request->objective));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("camera-model"))) {
+        request->cameraModel = parser.value(QStringLiteral("camera-model"));
+        calibration::DistortionModel model;
+        if (!calibration::parseDistortionModel(request->cameraModel, &model)) {
+            *error = QStringLiteral("--camera-model must be standard, rational, thinprism or tilted, got %1")
+                         .arg(quoted(request->cameraModel));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("near-depth"))) {
+        const QString text = parser.value(QStringLiteral("near-depth"));
+        bool ok = false;
+        request->nearDepth = text.toDouble(&ok);
+        if (!ok || !std::isfinite(request->nearDepth)) {
+            *error = QStringLiteral("--near-depth must be a number of mm, got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    if (given && request->objective != QLatin1String("stereo")
+        && (parser.isSet(QStringLiteral("near-depth")) || parser.isSet(QStringLiteral("camera-model")))) {
+        *error = QStringLiteral("--near-depth and --camera-model need --objective stereo");
+        return false;
+    }
+    return true;
+}
+
+// The near depth inside the working range of the panel's prism.
+bool checkNearDepth(const CliRequest& request, QString* error)
+{
+    const verify::DepthRange range = verify::stereoWorkingRange(verify::geometryOfPanel(request.panel));
+    if (request.nearDepth >= range.nearMm && request.nearDepth <= range.farMm)
+        return true;
+    *error = QStringLiteral("--near-depth %1 mm is outside the working range of this prism, %2 to %3 mm")
+                 .arg(QString::number(request.nearDepth), QString::number(range.nearMm, 'f', 0),
+                      QString::number(range.farMm, 'f', 0));
+    return false;
+}
+
 // --calibrate, --depth, --model and --source; the calibrate command always
 // calibrates. --depth also serves the verification of run --verify.
 bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
@@ -471,7 +545,7 @@ bool parseCalibrationOptions(const QCommandLineParser& parser, CliRequest* reque
         calibration::DistortionModel model;
         request->calibrationModel = parser.value(QStringLiteral("model"));
         if (!calibration::parseDistortionModel(request->calibrationModel, &model)) {
-            *error = QStringLiteral("--model must be standard or rational, got %1").arg(quoted(request->calibrationModel));
+            *error = QStringLiteral("--model must be standard, rational, thinprism or tilted, got %1").arg(quoted(request->calibrationModel));
             return false;
         }
     }
@@ -592,6 +666,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
         *error = QStringLiteral("--optimize needs --fit-model prism") + hint;
         return false;
     }
+    if (!parseOptimizerOptions(parser, request, error))
+        return false;
     // A fit on its own records the panel values only in a prism file.
     if (command == CliCommand::Fit && request->fitModel == CliFitModel::Classic) {
         for (const OptionRule& rule : optionRules()) {
@@ -618,6 +694,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     panel.virtualCameraPos = panel.prismDistance + panel.focalLength;
     if (parser.isSet(QStringLiteral("fix-angle")))
         panel.applyFixAngle();
+    if (request->optimize && request->objective == QLatin1String("stereo") && !checkNearDepth(*request, error))
+        return false;
     if (parser.isSet(QStringLiteral("threads"))) {
         const QString text = parser.value(QStringLiteral("threads"));
         bool ok = false;
@@ -879,7 +957,7 @@ QString cliHelpText(const QString& topic)
                    .arg(QString::fromLatin1(designPointsFileName));
         break;
     case CliCommand::Calibrate:
-        head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational]\n"
+        head = QStringLiteral("Usage: harvenlotek-cli calibrate [--depth Z]... [--model standard|rational|thinprism|tilted]\n"
                               "                           [--source design|fit|prism] [--order N] [options]\n\n"
                               "Designs the prism in memory (and fits it with --source fit), images a\n"
                               "planar grid target at each depth (fronto-parallel and tilted 30 degrees\n"

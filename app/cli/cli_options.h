@@ -34,6 +34,9 @@ struct CliRequest {
     // The equations the design solves; classic unless asked otherwise.
     CliFitModel fitModel = CliFitModel::Classic;
     bool optimize = false;  // prism fit: optimise on the rays, then verify
+    QString objective = QStringLiteral("stereo");      // or "mapping"
+    double nearDepth = 300.0;                          // mm, stereo objective
+    QString cameraModel = QStringLiteral("standard");  // of the camera solved with the prism
     // Export: the formats (ExportFormat bits), the prism file found for the
     // order asked (0: none asked), why it was chosen, and the directory the
     // exports go to (that of the prism file).

@@ -49,6 +49,13 @@ QJsonObject jsonHalf(const calibration::HalfCalibration& h)
     half.insert(QStringLiteral("perDepth"), perDepth);
     half.insert(QStringLiteral("cameraMatrix"), jsonMatrix(h.cameraMatrix.data(), 3, 3));
     half.insert(QStringLiteral("distortion"), jsonNumbers(QVector<double>(h.distortion.begin(), h.distortion.end())));
+    QJsonObject condition;
+    condition.insert(QStringLiteral("illConditioned"), h.condition.illConditioned);
+    condition.insert(QStringLiteral("reason"), h.condition.reason);
+    condition.insert(QStringLiteral("standardDeviations"),
+                     jsonNumbers(QVector<double>(h.condition.standardDeviations.begin(),
+                                                 h.condition.standardDeviations.end())));
+    half.insert(QStringLiteral("condition"), condition);
     return half;
 }
 

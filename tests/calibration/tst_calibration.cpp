@@ -708,7 +708,12 @@ private slots:
         QVERIFY(fs.isOpened());
         for (const char* half : {"left", "right"}) {
             const QJsonObject h = c.value(QLatin1String(half)).toObject();
-            QCOMPARE(keys(h), sorted({"rmsPx", "maxPx", "perDepth", "cameraMatrix", "distortion"}));
+            QCOMPARE(keys(h), sorted({"rmsPx", "maxPx", "perDepth", "cameraMatrix", "distortion", "condition"}));
+            // The solution's condition: OpenCV's deviations of fx fy cx cy and
+            // each coefficient, and a verdict that names its reason.
+            const QJsonObject condition = h["condition"].toObject();
+            QCOMPARE(condition["standardDeviations"].toArray().size(), 4 + h["distortion"].toArray().size());
+            QCOMPARE(condition["illConditioned"].toBool(), !condition["reason"].toString().isEmpty());
             QVERIFY(h["maxPx"].toDouble() >= h["rmsPx"].toDouble());
             QVERIFY2(h["rmsPx"].toDouble() < rmsBelow, half);
             const QJsonArray perDepth = h["perDepth"].toArray();

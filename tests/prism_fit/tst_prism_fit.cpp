@@ -277,6 +277,7 @@ private slots:
         start.exit.surface.coefficients[static_cast<std::size_t>(exitTerm)] += exitShift;
         start.entrance.surface.coefficients[static_cast<std::size_t>(entranceTerm)] += entranceShift;
         PrismOptimizeOptions options;
+        options.objective = PrismObjective::Mapping;
         options.maxIterations = 30;
         options.relativeTolerance = 1e-12;
         int calls = 0, lastIteration = -1;

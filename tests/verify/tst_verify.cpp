@@ -617,8 +617,16 @@ private slots:
         QCOMPARE(design.value("source").toString(), QStringLiteral("design"));
         QVERIFY(design.value("order").isNull());
         const QJsonObject left = design.value("left").toObject();
-        QCOMPARE(left.keys(), (QStringList{"directionPx", "missed", "outsideWindow", "pinholeMm", "reprojectionPx",
-                                           "totalReflection", "traced"}));
+        QCOMPARE(left.keys(), (QStringList{"centreBand", "directionPx", "mirrorAsymmetryPx", "missed", "nonCentrality",
+                                           "outsideWindow", "pinholeMm", "reprojectionPx", "totalReflection", "traced"}));
+        const QJsonObject central = left.value("nonCentrality").toObject();
+        QCOMPARE(central.keys(), (QStringList{"commonPoint", "maxMm", "maxPx", "rmsMm", "rmsPx"}));
+        // The classic design's rays miss one point by about a millimetre (the
+        // px figure is the mm figure seen at the near depth of 300 mm).
+        QVERIFY(central.value("rmsMm").toDouble() > 0.0 && central.value("rmsMm").toDouble() < 10.0);
+        QVERIFY(std::fabs(central.value("rmsPx").toDouble()
+                          - central.value("rmsMm").toDouble() * 35.0 / (0.0055 * 300.0)) < 1e-9);
+        QCOMPARE(left.value("mirrorAsymmetryPx").toObject().keys(), (QStringList{"max", "pairs", "rms"}));
         const QJsonObject direction = left.value("directionPx").toObject();
         QCOMPARE(direction.keys(), (QStringList{"max", "maxAt", "p95", "rms"}));
         QVERIFY(direction.value("rms").toDouble() <= direction.value("p95").toDouble() * 1.5);
