@@ -8,6 +8,7 @@
 #include "io/atomic_file_set.h"
 #include "io/directory_lock.h"
 #include "mainwindow/folder_watcher.h"
+#include "mainwindow/analysis_window.h"
 #include "mainwindow/background_task.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
@@ -104,6 +105,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     scene->addItem(sketchItem);
     addRunStatus();
     addFileMenu();
+    addAnalysisMenu();
     placeWidgets(font);
     setToolTips();
     initPanelValues();
@@ -220,6 +222,19 @@ void MainWindow::addFileMenu()
         updateRecentMenu();
     });
     updateRecentMenu();
+}
+
+void MainWindow::addAnalysisMenu()
+{
+    analysisWindow = new AnalysisWindow(task_, this);
+    QMenu* menu = form->menuBar->addMenu(QStringLiteral("&Analysis"));
+    menu->setObjectName(QStringLiteral("menuAnalysis"));
+    const QStringList titles = analysisWindow->tabTitles();
+    for (int i = 0; i < titles.size(); ++i)
+        menu->addAction(titles[i] + QStringLiteral("…"), this, [this, i] { analysisWindow->showTab(i); });
+    menu->setEnabled(!titles.isEmpty());
+    connect(this, &MainWindow::resultChanged, analysisWindow,
+            [this](const QString& folder) { analysisWindow->setResult(folder, panel); });
 }
 
 void MainWindow::updateRecentMenu()

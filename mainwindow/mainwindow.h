@@ -21,6 +21,7 @@ class QPushButton;
 class FolderWatcher;
 class Prismitem;
 class VerificationWindow;
+class AnalysisWindow;
 struct MainWindowForm;
 
 // The parameter panel with the live prism sketch. It owns the panel's
@@ -48,6 +49,7 @@ public:
     // The model the next design computes (the selector beside "freeform").
     DesignModel selectedDesignModel() const { return panel.designModel; }
     BackgroundTask* task() const { return task_; }
+    AnalysisWindow* analysis() const { return analysisWindow; }
     // The folder of the current "Design prism" result (empty before one).
     QString resultFolder() const { return resultFolder_; }
     // The headline figures shown are those of a panel that has changed since.
@@ -87,6 +89,8 @@ private:
     void initPanelValues();
     void placeWidgets(const QFont& font);
     void addFileMenu();
+    // One action per tab of the analysis window.
+    void addAnalysisMenu();
     void addRunStatus();
     void setToolTips();
     // The model changed: the sketch gets it, the design's hit follows it,
@@ -115,6 +119,7 @@ private:
     QPushButton* cancelButton = nullptr;
     QMenu* recentMenu = nullptr;
     VerificationWindow* verificationWindow = nullptr;
+    AnalysisWindow* analysisWindow = nullptr;
     BackgroundTask* task_ = nullptr;
     bool fitComputed = false;
     double userAngle = 20.0;  // the angle before "fix angle", given back when it is turned off
