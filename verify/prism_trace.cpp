@@ -86,6 +86,12 @@ PrismVerifiedSummary prismVerifiedSummary(const VerifyResult& result)
                 &summary.reprojectionRmsPx, &summary.reprojectionMaxPx);
     for (const HalfStatistics& half : result.halves)
         summary.untracedPixels += half.sampled - half.traced;
+    summary.centreBandColumns = {result.halves[0].centreBand.firstColumn, result.halves[0].centreBand.lastColumn,
+                                 result.halves[1].centreBand.firstColumn, result.halves[1].centreBand.lastColumn};
+    summary.outsideBandNonCentralityRmsMm = std::max(result.halves[0].outsideCentreBand.nonCentrality.rmsMm,
+                                                     result.halves[1].outsideCentreBand.nonCentrality.rmsMm);
+    summary.outsideBandNonCentralityMaxMm = std::max(result.halves[0].outsideCentreBand.nonCentrality.maxMm,
+                                                     result.halves[1].outsideCentreBand.nonCentrality.maxMm);
     return summary;
 }
 
