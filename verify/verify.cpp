@@ -202,6 +202,8 @@ void stereoFigures(const PrismGeometry& g, const VerifyOptions& options, const s
     };
 
     std::vector<Vec3> points, directions, outsidePoints, outsideDirections;
+    for (std::vector<Vec3>* v : {&points, &directions, &outsidePoints, &outsideDirections})
+        v->reserve(pixels.size() / 2 + 1);
     OutsideCentreBand& outside = h->outsideCentreBand;
     double outsideDirection = 0.0;
     for (std::size_t i = 0; i < pixels.size(); ++i) {

@@ -16,6 +16,7 @@
 #include "verify/prism_trace.h"
 #include "verify/verify.h"
 #include "test_support.h"
+#include "wedge_prism.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -59,25 +60,6 @@ PrismGeometry geometry(double n)
 Vec3 cameraDirection(const PrismGeometry& g, double x, double y)
 {
     return Vec3(x, y, g.dz()).normalized();
-}
-
-// A roof prism as a prism fit: the left half's entrance face z = top +
-// slope x (its mirror image on the right, a ridge at x = 0 for slope > 0),
-// the exit face the base plane z = 0.
-PrismFit roofFit(double top, double slope)
-{
-    PrismFit fit;
-    fit.order = 3;
-    for (PrismSurfaceFit* s : {&fit.entrance, &fit.exit}) {
-        s->surface.order = 3;
-        s->surface.x0 = -10.0;
-        s->surface.radius = 10.0;
-        s->surface.coefficients.assign(prismTerms(3).size(), 0.0);
-        s->domain = {-20.0, 0.0, -15.0, 15.0};
-    }
-    fit.entrance.surface.coefficients[0] = top + slope * fit.entrance.surface.x0;
-    fit.entrance.surface.coefficients[1] = slope * fit.entrance.surface.radius;
-    return fit;
 }
 
 bool sameDouble(double a, double b)
@@ -320,7 +302,7 @@ private slots:
         VerifyOptions options;
         options.keepPixels = true;
         options.threadCount = 2;
-        const VerifyResult result = verifyPrism(g, prismFitSurfaces(roofFit(top, std::tan(a))), options);
+        const VerifyResult result = verifyPrism(g, prismFitSurfaces(wedgePrismFit(top, std::tan(a))), options);
 
         int crossingOnRow = 0, firstCrossing = centralColumn;
         for (const PixelResult& p : result.pixels) {
