@@ -293,11 +293,14 @@ ceres::CostFunction* costFunction(Functor* functor, PrismJacobian jacobian, cons
         int unknowns = 0;
         for (int size : blockSizes)
             unknowns += size;
+        // (order 8 with the standard camera: 65; order 10: 87 to 96.)
         if (unknowns <= 24)
             return autoDiffCost<Functor, 24>(functor, blockSizes, residuals);
         if (unknowns <= 48)
             return autoDiffCost<Functor, 48>(functor, blockSizes, residuals);
-        return autoDiffCost<Functor, 80>(functor, blockSizes, residuals);
+        if (unknowns <= 72)
+            return autoDiffCost<Functor, 72>(functor, blockSizes, residuals);
+        return autoDiffCost<Functor, 96>(functor, blockSizes, residuals);
     }
     auto* f = new ceres::DynamicNumericDiffCostFunction<Functor, ceres::CENTRAL>(functor);
     for (int size : blockSizes)
