@@ -57,6 +57,7 @@ void writeFrame(JsonWriter& w, const PrismFrame& frame)
     w.key("y").string(QStringLiteral("along the sensor columns"));
     w.key("z").string(QStringLiteral("along the optical axis, from the prism's base towards the camera"));
     w.key("sag").string(QStringLiteral("height z above the base plane, positive towards the camera"));
+    w.key("centre").string(QString::fromLatin1(prismCentreStatement));
     w.key("imagePlaneZMm").number(frame.imagePlaneZ);
     w.key("pinholeMm").beginInlineArray().number(0.0).number(0.0).number(frame.pinholeZ).endArray();
     w.key("gridSag").beginArray();
@@ -185,6 +186,12 @@ std::string prismFileText(const PrismFileContent& content)
         w.key("reprojection1mRmsPx").number(v.reprojectionRmsPx);
         w.key("reprojection1mMaxPx").number(v.reprojectionMaxPx);
         w.key("untracedPixels").integer(v.untracedPixels);
+        w.key("centreBandColumns").beginObject();
+        w.key("left").beginInlineArray().integer(v.centreBandColumns[0]).integer(v.centreBandColumns[1]).endArray();
+        w.key("right").beginInlineArray().integer(v.centreBandColumns[2]).integer(v.centreBandColumns[3]).endArray();
+        w.endObject();
+        w.key("outsideCentreBandNonCentralityRmsMm").number(v.outsideBandNonCentralityRmsMm);
+        w.key("outsideCentreBandNonCentralityMaxMm").number(v.outsideBandNonCentralityMaxMm);
         w.endObject();
     }
     writeDesignOrigin(w, content.origin);
@@ -258,6 +265,13 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.reprojectionRmsPx = number(v.value(QStringLiteral("reprojection1mRmsPx")));
         c.verified.reprojectionMaxPx = number(v.value(QStringLiteral("reprojection1mMaxPx")));
         c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
+        const QJsonObject band = v.value(QStringLiteral("centreBandColumns")).toObject();
+        const QJsonArray left = band.value(QStringLiteral("left")).toArray();
+        const QJsonArray right = band.value(QStringLiteral("right")).toArray();
+        if (left.size() == 2 && right.size() == 2)
+            c.verified.centreBandColumns = {left[0].toInt(), left[1].toInt(), right[0].toInt(), right[1].toInt()};
+        c.verified.outsideBandNonCentralityRmsMm = number(v.value(QStringLiteral("outsideCentreBandNonCentralityRmsMm")));
+        c.verified.outsideBandNonCentralityMaxMm = number(v.value(QStringLiteral("outsideCentreBandNonCentralityMaxMm")));
     }
     c.origin = readDesignOrigin(root);
     *content = c;

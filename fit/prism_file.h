@@ -12,6 +12,9 @@
 
 #include <QString>
 
+#include <array>
+#include <cmath>
+
 #include <string>
 
 inline constexpr char prismFileName[] = "prism.json";
@@ -34,6 +37,13 @@ struct PrismVerifiedSummary {
     double reprojectionRmsPx = 0.0;  // at 1 m
     double reprojectionMaxPx = 0.0;
     int untracedPixels = 0;          // sampled pixels whose ray did not get through
+    // The columns nearest the centre whose rays cross x = 0 inside the glass
+    // (first and last column of each half's band; first > last: none), and
+    // the largest non-centrality of a half without them (mm). Absent from
+    // older files: no band (NaN).
+    std::array<int, 4> centreBandColumns{{0, -1, 0, -1}};
+    double outsideBandNonCentralityRmsMm = std::nan("");
+    double outsideBandNonCentralityMaxMm = std::nan("");
 };
 
 // What the optimisation on the rays did, when it ran.

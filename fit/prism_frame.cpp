@@ -58,8 +58,9 @@ std::string prismFrameText(const PrismFrame& frame)
     t += "sag: the height z of a surface above the base plane, positive towards the camera\n"
          "prism.step, surfaces.step, prism.stl, design_surfaces.ply: in this frame, as they are\n"
          "entrance surface: faces the camera (top); exit surface: faces the scene (bottom)\n"
-         "solid: the left half's surfaces for x < 0, their mirror images (x -> -x) for x >= 0\n"
-         "\n"
+         "solid: the left half's surfaces for x < 0, their mirror images (x -> -x) for x >= 0\n";
+    t += std::string("centre: ") + prismCentreStatement + "\n";
+    t += "\n"
          "grid sag files: node (column c, row r), r = 0 the first (top) row, lies at\n"
          "  x = xdec + (c - (nx - 1) / 2) delx,  y = ydec + ((ny - 1) / 2 - r) dely\n"
          "  each file covers one half only, from its own polynomial; x = 0 is an edge of both halves' grids\n"

@@ -24,6 +24,13 @@ inline constexpr char entranceRightGridSagFileName[] = "surface_entrance_right.d
 inline constexpr char exitLeftGridSagFileName[] = "surface_exit_left.dat";
 inline constexpr char exitRightGridSagFileName[] = "surface_exit_right.dat";
 
+// How the halves meet at x = 0, stated in "frame.txt" and "prism.json".
+inline constexpr char prismCentreStatement[] =
+    "one solid: the halves meet at x = 0, the entrance surfaces in a ridge and the exit surfaces in a crease, "
+    "each half's polynomial holding on its own side only; the rays of the sensor columns next to the centre "
+    "cross x = 0 inside the glass and leave through the other half's exit face, so those columns are lost to "
+    "their half (\"centreBand\" in \"verification.json\", \"centreBandColumns\" under \"verified\")";
+
 enum class PrismHalf { Left, Right };
 
 // One grid sag file of one surface and half: its rectangle (both ends

@@ -19,7 +19,7 @@ namespace {
 using optics::Vec3T;
 using verify::Vec3;
 
-constexpr int stereoResiduals = 5;
+constexpr int stereoResidualCount = 5;
 constexpr int mappingResiduals = 4;
 constexpr int poseSize = 6;
 
@@ -158,6 +158,27 @@ struct StereoModel {
     double penalty = 1000.0;
 };
 
+// The stereo residuals of one traced ray (exit point, outgoing direction)
+// of sensor point (x, y): its image in the half's camera against the pixel,
+// and its offset from the common point weighted into pixels. `pose` holds
+// the common point, then the camera's rotation (angle-axis).
+template <typename T>
+void stereoResiduals(const StereoModel& stereo, const T* camera, const T* pose, const Vec3T<T>& point,
+                     const Vec3T<T>& d, double x, double y, T* r)
+{
+    T u, v;
+    const T seen[3] = {d.x(), T(-d.y()), T(-d.z())};
+    T turned[3];
+    ceres::AngleAxisRotatePoint(pose + 3, seen, turned);
+    optics::projectPoint<T>(stereo.camera, camera, turned[0], turned[1], turned[2], &u, &v);
+    r[0] = u - halfPixelU(x);
+    r[1] = v - halfPixelV(y);
+    const Vec3T<T> common(pose[0], pose[1], pose[2]);
+    const Vec3T<T> offset = (common - point).cross(d);
+    for (int k = 0; k < 3; ++k)
+        r[2 + k] = stereo.nonCentralityWeight * offset[k];
+}
+
 // Blocks: exit terms, entrance terms, camera, common point.
 struct StereoPixelCost {
     const TraceModel* model;
@@ -169,21 +190,26 @@ struct StereoPixelCost {
     {
         Vec3T<T> point, d;
         if (!traceRay<T>(*model, p[0], p[1], x, y, &point, &d)) {
-            for (int k = 0; k < stereoResiduals; ++k)
+            for (int k = 0; k < stereoResidualCount; ++k)
                 r[k] = T(stereo->penalty);
             return true;
         }
-        T u, v;
-        const T seen[3] = {d.x(), T(-d.y()), T(-d.z())};
-        T turned[3];
-        ceres::AngleAxisRotatePoint(p[3] + 3, seen, turned);
-        optics::projectPoint<T>(stereo->camera, p[2], turned[0], turned[1], turned[2], &u, &v);
-        r[0] = u - halfPixelU(x);
-        r[1] = v - halfPixelV(y);
-        const Vec3T<T> common(p[3][0], p[3][1], p[3][2]);
-        const Vec3T<T> offset = (common - point).cross(d);
-        for (int k = 0; k < 3; ++k)
-            r[2 + k] = stereo->nonCentralityWeight * offset[k];
+        stereoResiduals<T>(*stereo, p[2], p[3], point, d, x, y, r);
+        return true;
+    }
+};
+
+// The same with the surfaces held: the ray traced once. Blocks: camera,
+// common point.
+struct StereoCameraCost {
+    const StereoModel* stereo;
+    Vec3 point, direction;
+    double x, y;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        stereoResiduals<T>(*stereo, p[0], p[1], point.cast<T>(), direction.cast<T>(), x, y, r);
         return true;
     }
 };
@@ -267,11 +293,14 @@ ceres::CostFunction* costFunction(Functor* functor, PrismJacobian jacobian, cons
         int unknowns = 0;
         for (int size : blockSizes)
             unknowns += size;
+        // (order 8 with the standard camera: 65; order 10: 87 to 96.)
         if (unknowns <= 24)
             return autoDiffCost<Functor, 24>(functor, blockSizes, residuals);
         if (unknowns <= 48)
             return autoDiffCost<Functor, 48>(functor, blockSizes, residuals);
-        return autoDiffCost<Functor, 80>(functor, blockSizes, residuals);
+        if (unknowns <= 72)
+            return autoDiffCost<Functor, 72>(functor, blockSizes, residuals);
+        return autoDiffCost<Functor, 96>(functor, blockSizes, residuals);
     }
     auto* f = new ceres::DynamicNumericDiffCostFunction<Functor, ceres::CENTRAL>(functor);
     for (int size : blockSizes)
@@ -462,7 +491,7 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
     if (stereo) {
         for (const PrismRayTarget& t : used) {
             problem.AddResidualBlock(costFunction(new StereoPixelCost{&model, &stereoModel, t.x, t.y}, options.jacobian,
-                                                  {exitSize, entranceSize, cameraSize, poseSize}, stereoResiduals),
+                                                  {exitSize, entranceSize, cameraSize, poseSize}, stereoResidualCount),
                                      nullptr, {x.exit.data(), x.entrance.data(), x.camera.data(), x.point.data()});
         }
         const PrismStereoBounds& b = options.bounds;
@@ -536,16 +565,44 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
 
     if (stereo) {
         // The camera and the common point of the start prism first, so that
-        // the surfaces start against the camera that fits them.
-        problem.SetParameterBlockConstant(x.exit.data());
-        problem.SetParameterBlockConstant(x.entrance.data());
-        ceres::Solver::Options first = solver;
-        first.max_num_iterations = 50;
-        first.function_tolerance = 1e-10;
-        ceres::Solver::Summary summary;
-        ceres::Solve(first, &problem, &summary);
-        problem.SetParameterBlockVariable(x.exit.data());
-        problem.SetParameterBlockVariable(x.entrance.data());
+        // the surfaces start against the camera that fits them: a problem of
+        // their own on the rays traced once (the surfaces do not move).
+        ceres::Problem cameraProblem(problemOptions);
+        std::vector<std::pair<Vec3, Vec3>> rays(used.size());
+        std::vector<char> traced(used.size(), 0);
+        parallelFor(static_cast<int>(used.size()), solver.num_threads, [&](int, int i) {
+            const PrismRayTarget& t = used[std::size_t(i)];
+            traced[std::size_t(i)] = traceRay<double>(model, x.exit.data(), x.entrance.data(), t.x, t.y,
+                                                      &rays[std::size_t(i)].first, &rays[std::size_t(i)].second);
+        });
+        for (std::size_t i = 0; i < used.size(); ++i)
+            if (traced[i])
+                cameraProblem.AddResidualBlock(
+                    costFunction(new StereoCameraCost{&stereoModel, rays[i].first, rays[i].second, used[i].x, used[i].y},
+                                 options.jacobian, {cameraSize, poseSize}, stereoResidualCount),
+                    nullptr, {x.camera.data(), x.point.data()});
+        if (cameraProblem.NumResidualBlocks() > 0) {
+            for (int k = 0; k < poseSize; ++k)
+                if (problem.HasParameterBlock(x.point.data())) {
+                    const double low = problem.GetParameterLowerBound(x.point.data(), k);
+                    const double high = problem.GetParameterUpperBound(x.point.data(), k);
+                    if (std::isfinite(low))
+                        cameraProblem.SetParameterLowerBound(x.point.data(), k, low);
+                    if (std::isfinite(high))
+                        cameraProblem.SetParameterUpperBound(x.point.data(), k, high);
+                }
+            for (int k : {0, 1}) {
+                cameraProblem.SetParameterLowerBound(x.camera.data(), k,
+                                                     problem.GetParameterLowerBound(x.camera.data(), k));
+                cameraProblem.SetParameterUpperBound(x.camera.data(), k,
+                                                     problem.GetParameterUpperBound(x.camera.data(), k));
+            }
+            ceres::Solver::Options first = solver;
+            first.max_num_iterations = 50;
+            first.function_tolerance = 1e-10;
+            ceres::Solver::Summary summary;
+            ceres::Solve(first, &cameraProblem, &summary);
+        }
     }
     double startCost = 0.0;
     problem.Evaluate(ceres::Problem::EvaluateOptions(), &startCost, nullptr, nullptr, nullptr);
@@ -604,24 +661,24 @@ bool prismStereoResidualJacobian(const verify::PrismGeometry& g, const PrismFit&
     if (!traceRay<double>(model, exit.data(), entrance.data(), x, y, &p, &d))
         return false;
     std::unique_ptr<ceres::CostFunction> cost(
-        costFunction(new StereoPixelCost{&model, &stereoModel, x, y}, options.jacobian, sizes, stereoResiduals));
+        costFunction(new StereoPixelCost{&model, &stereoModel, x, y}, options.jacobian, sizes, stereoResidualCount));
     const double* blocks[] = {exit.data(), entrance.data(), cam.data(), point.data()};
     std::vector<std::vector<double>> perBlock;
     std::vector<double*> pointers;
     for (int size : sizes) {
-        perBlock.emplace_back(static_cast<std::size_t>(stereoResiduals * size));
+        perBlock.emplace_back(static_cast<std::size_t>(stereoResidualCount * size));
         pointers.push_back(perBlock.back().data());
     }
-    residuals->assign(stereoResiduals, 0.0);
+    residuals->assign(stereoResidualCount, 0.0);
     if (!cost->Evaluate(blocks, residuals->data(), pointers.data()))
         return false;
     int columns = 0;
     for (int size : sizes)
         columns += size;
-    jacobian->assign(static_cast<std::size_t>(stereoResiduals * columns), 0.0);
+    jacobian->assign(static_cast<std::size_t>(stereoResidualCount * columns), 0.0);
     int offset = 0;
     for (std::size_t b = 0; b < sizes.size(); ++b) {
-        for (int r = 0; r < stereoResiduals; ++r)
+        for (int r = 0; r < stereoResidualCount; ++r)
             for (int c = 0; c < sizes[b]; ++c)
                 (*jacobian)[static_cast<std::size_t>(r * columns + offset + c)] =
                     perBlock[b][static_cast<std::size_t>(r * sizes[b] + c)];

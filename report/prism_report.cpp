@@ -1,6 +1,7 @@
 #include "report/prism_report.h"
 
 #include "export/prism_drawing.h"
+#include "fit/prism_file.h"
 #include "export/prism_step.h"
 #include "verify_map/verify_map.h"
 
@@ -8,7 +9,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
+#include <QTemporaryDir>
 
 #include <cmath>
 #include <exception>
@@ -100,7 +103,7 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
 }
 
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, const QByteArray& mapPng,
-                       const QStringList& files)
+                       const QStringList& files, const FormSensitivity* sensitivity)
 {
     const PanelParameters& p = run.settings().design.panel;
     QString html;
@@ -131,6 +134,20 @@ std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, 
     row(QStringLiteral("Calibrated baseline"), number(f.baselineMm, 3) + QStringLiteral(" mm"));
     row(QStringLiteral("Run time"), number(f.seconds, 2) + QStringLiteral(" s"));
     html += QStringLiteral("</table>\n");
+    if (sensitivity) {
+        html += QStringLiteral("<h2>Form error</h2>\n<p>Calibrated residual RMS after recalibrating with a smooth "
+                               "low-order form error on one surface (mean of %1 seeded shapes); without it "
+                               "%2 / %3 px (left / right).</p>\n<table>\n<tr><th>surface</th><th>form error RMS</th>"
+                               "<th>residual left / right</th><th>added per &micro;m</th></tr>\n")
+                    .arg(sensitivity->seeds.size())
+                    .arg(number(sensitivity->nominalLeftPx, 4), number(sensitivity->nominalRightPx, 4));
+        for (const FormSensitivityRow& r : sensitivity->rows)
+            html += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2 &micro;m</td><td class=\"n\">%3 / %4 px</td>"
+                                   "<td class=\"n\">%5 px</td></tr>\n")
+                        .arg(r.surface, number(r.amplitudeUm, 2), number(r.residualLeftPx, 4),
+                             number(r.residualRightPx, 4), number(r.addedPxPerUm, 4));
+        html += QStringLiteral("</table>\n");
+    }
     if (!mapPng.isEmpty())
         html += QStringLiteral("<h2>Error maps</h2>\n<p>Direction error, pinhole offset and reprojection error at "
                                "1 m over the whole sensor; magenta: rays lost.</p>\n<img alt=\"error maps\" "
@@ -187,8 +204,30 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     for (const pipeline::ResultFile& file : files)
         names << file.name;
     names << QString::fromLatin1(reportFileName);
+    if (options.sensitivity) {
+        // Of the prism.json written, read back as a user's file would be.
+        QTemporaryDir scratch;
+        const QString prismPath = scratch.filePath(QString::fromLatin1(prismFileName));
+        QFile prismFile(prismPath);
+        const std::string prismText = prismFileText(run.prismContent());
+        if (!scratch.isValid() || !prismFile.open(QIODevice::WriteOnly)
+            || prismFile.write(prismText.data(), qint64(prismText.size())) != qint64(prismText.size())) {
+            *error = QStringLiteral("cannot write a scratch copy of prism.json for the form error sensitivity");
+            return false;
+        }
+        prismFile.close();
+        if (!formSensitivity(prismPath, options.sensitivityOptions, &result->sensitivity, error))
+            return false;
+        result->hasSensitivity = true;
+        for (pipeline::ResultFile& file : files)
+            if (file.name == QLatin1String(pipeline::verificationFileName)) {
+                const QByteArray bytes = withFormSensitivity(QByteArray::fromStdString(file.bytes), result->sensitivity);
+                file.bytes = bytes.toStdString();
+            }
+    }
     result->figures = headlineFigures(run, double(timer.nsecsElapsed()) * 1e-9);
-    files.push_back({QString::fromLatin1(reportFileName), reportHtml(run, result->figures, map, names)});
+    files.push_back({QString::fromLatin1(reportFileName),
+                     reportHtml(run, result->figures, map, names, result->hasSensitivity ? &result->sensitivity : nullptr)});
     whole.throwIfCancelled();
 
     const bool numbered = options.folderName.isEmpty();

@@ -7,6 +7,7 @@
 // Runs on any thread; needs a QGuiApplication (fonts of the error maps).
 
 #include "pipeline/pipeline.h"
+#include "report/form_sensitivity.h"
 
 #include <QString>
 #include <QStringList>
@@ -21,6 +22,8 @@ struct OneShotOptions {
     QString outputDir = QStringLiteral(".");
     QString folderName;                   // empty: "prism-" and the date and time, numbered when taken
     bool allExports = true;               // STEP and the drawing too, besides settings.exports
+    bool sensitivity = false;             // the form error sensitivity too (a few seconds more)
+    FormSensitivityOptions sensitivityOptions;
 };
 
 // The figures a user looks at first.
@@ -44,6 +47,8 @@ struct OneShotResult {
     pipeline::Pipeline run;  // the results in memory
     std::vector<int> triedOrders;  // with order 0: the orders compared
     bool writeFailed = false;      // every stage succeeded, the folder or a file could not be written
+    bool hasSensitivity = false;
+    FormSensitivity sensitivity;   // when asked for: of the prism written
 };
 
 // Runs the whole path and writes the folder. Nothing is written until every
@@ -55,7 +60,8 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
                      QString* error);
 
 // The page: figures, the error maps embedded as data: URIs, the files.
+// With `sensitivity`, its table too.
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& figures, const QByteArray& mapPng,
-                       const QStringList& files);
+                       const QStringList& files, const FormSensitivity* sensitivity = nullptr);
 
 }  // namespace report

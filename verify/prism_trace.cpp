@@ -13,20 +13,22 @@ PrismHeightSurface::PrismHeightSurface(PrismSurface surface, SurfaceDomain domai
 
 double PrismHeightSurface::height(double x, double y, double* slopeX, double* slopeY) const
 {
-    SurfaceSag s;
-    if (sheet_ == PrismSheet::Solid) {
-        s = surface_.sag(x, y);
-    } else if (sheet_ == PrismSheet::LeftHalf) {
-        s = surface_.leftSag(x, y);
-    } else {
-        s = surface_.leftSag(-x, y);
-        s.dzdx = -s.dzdx;
-    }
+    // The left half's polynomial at (xLeft, y), its slope in x turned over
+    // where the mirror image is taken; heights and slopes only (the tracer
+    // needs no second derivatives).
+    const bool mirrored = sheet_ == PrismSheet::Solid ? !(x < 0.0) : sheet_ == PrismSheet::RightHalf;
+    const double xLeft = mirrored ? -x : x;
+    const std::vector<PrismTerm>& terms = prismTermTable(surface_.order);
+    double dzdx = 0.0;
+    double dzdy = 0.0;
+    const double z = prismPolynomial(terms.data(), surface_.coefficients.data(),
+                                     std::min(terms.size(), surface_.coefficients.size()), surface_.x0,
+                                     surface_.radius, xLeft, y, &dzdx, &dzdy);
     if (slopeX)
-        *slopeX = s.dzdx;
+        *slopeX = mirrored ? -dzdx : dzdx;
     if (slopeY)
-        *slopeY = s.dzdy;
-    return s.z;
+        *slopeY = dzdy;
+    return z;
 }
 
 bool PrismHeightSurface::insideWindow(double u, double v) const
@@ -86,6 +88,12 @@ PrismVerifiedSummary prismVerifiedSummary(const VerifyResult& result)
                 &summary.reprojectionRmsPx, &summary.reprojectionMaxPx);
     for (const HalfStatistics& half : result.halves)
         summary.untracedPixels += half.sampled - half.traced;
+    summary.centreBandColumns = {result.halves[0].centreBand.firstColumn, result.halves[0].centreBand.lastColumn,
+                                 result.halves[1].centreBand.firstColumn, result.halves[1].centreBand.lastColumn};
+    summary.outsideBandNonCentralityRmsMm = std::max(result.halves[0].outsideCentreBand.nonCentrality.rmsMm,
+                                                     result.halves[1].outsideCentreBand.nonCentrality.rmsMm);
+    summary.outsideBandNonCentralityMaxMm = std::max(result.halves[0].outsideCentreBand.nonCentrality.maxMm,
+                                                     result.halves[1].outsideCentreBand.nonCentrality.maxMm);
     return summary;
 }
 

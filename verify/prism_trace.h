@@ -2,7 +2,11 @@
 
 // The prism fit as the verifier traces it: one solid, whose entrance and exit
 // surfaces are the left half's polynomials for x < 0 and their mirror images
-// for x >= 0, the same surfaces for the rays of both sensor halves.
+// for x >= 0, the same surfaces for the rays of both sensor halves. A ray
+// meets the face on the side of x = 0 where it hits, whichever half it
+// belongs to: the glass is one piece, and a ray of the left half that has
+// crossed x = 0 inside it (the columns next to the centre, see CentreBand)
+// leaves through the right half's exit face, as it would in the part made.
 
 #include "fit/prism_file.h"
 #include "fit/prism_fit.h"
@@ -36,7 +40,8 @@ PrismSurfaces prismFitHalfSheets(const PrismFit& fit);
 
 // The summary a prism file keeps: RMS over both halves' traced pixels
 // (weighted by their counts), largest values over both; the reprojection at
-// the depth closest to 1 m.
+// the depth closest to 1 m; each half's centre band and the larger of the
+// halves' non-centralities without it.
 PrismVerifiedSummary prismVerifiedSummary(const VerifyResult& result);
 
 }  // namespace verify

@@ -100,6 +100,9 @@ TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int ha
     }
     if (entrance.outsideWindow || exit.outsideWindow)
         out.flags |= RayOutsideWindow;
+    const auto otherSide = [half](const Vec3& p) { return half == 0 ? p.x() >= 0.0 : p.x() < 0.0; };
+    if (otherSide(out.entrancePoint) || otherSide(out.exitPoint))
+        out.flags |= RayCrossedCentre;
     return out;
 }
 
@@ -166,9 +169,9 @@ std::vector<Pixel> samplePixels(int step)
 
 namespace {
 
-// Non-centrality, mirror asymmetry and centre band of one half from the
-// traced pixels' lines (crossing of the pinhole plane relative to the ideal
-// pinhole, and direction).
+// Non-centrality, mirror asymmetry, centre band and the half without it,
+// from the traced pixels' lines (crossing of the pinhole plane relative to
+// the ideal pinhole, and direction).
 void stereoFigures(const PrismGeometry& g, const VerifyOptions& options, const std::vector<Pixel>& pixels,
                    const std::vector<unsigned>& flags, const std::vector<double>& metrics, std::size_t metricCount,
                    const std::vector<double>& lines, const std::vector<int>& at, int half, HalfStatistics* h)
@@ -182,7 +185,27 @@ void stereoFigures(const PrismGeometry& g, const VerifyOptions& options, const s
         *p = Vec3(l[0], l[1], 0.0);
         *d = Vec3(l[2], l[3], l[4]);
     };
-    std::vector<Vec3> points, directions;
+
+    // The band: a fixed width, or out to the farthest column crossing x = 0.
+    CentreBand& band = h->centreBand;
+    int width = std::max(0, std::min(options.centreBandColumns, centralColumn));
+    if (options.centreBandColumns <= 0) {
+        width = 0;
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            if (inHalf(i) && (flags[i] & RayCrossedCentre))
+                width = std::max(width, half == 0 ? centralColumn - pixels[i].column : pixels[i].column - centralColumn + 1);
+    }
+    band.firstColumn = half == 0 ? centralColumn - width : centralColumn;
+    band.lastColumn = half == 0 ? centralColumn - 1 : centralColumn + width - 1;
+    const auto inBand = [&](std::size_t i) {
+        return pixels[i].column >= band.firstColumn && pixels[i].column <= band.lastColumn;
+    };
+
+    std::vector<Vec3> points, directions, outsidePoints, outsideDirections;
+    for (std::vector<Vec3>* v : {&points, &directions, &outsidePoints, &outsideDirections})
+        v->reserve(pixels.size() / 2 + 1);
+    OutsideCentreBand& outside = h->outsideCentreBand;
+    double outsideDirection = 0.0;
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         if (!inHalf(i))
             continue;
@@ -190,38 +213,51 @@ void stereoFigures(const PrismGeometry& g, const VerifyOptions& options, const s
         lineOf(i, &p, &d);
         points.push_back(p);
         directions.push_back(d);
+        if (inBand(i))
+            continue;
+        outsidePoints.push_back(p);
+        outsideDirections.push_back(d);
+        const double direction = metrics[i * metricCount];
+        ++outside.traced;
+        outsideDirection += direction * direction;
+        outside.directionMaxPx = std::max(outside.directionMaxPx, direction);
     }
+    const double pxPerMm = g.focalLength / (pixelPitch * options.nearDepthMm);
+    const Vec3 pinhole = halfFrame(g, half == 0 ? -1.0 : 1.0).pinhole;
+    const auto nonCentralityOf = [&](const optics::CommonPoint& fit) {
+        NonCentrality c;
+        c.commonPoint = fit.point + pinhole;
+        c.count = fit.lines;
+        c.rmsMm = fit.rms;
+        c.maxMm = fit.lines > 0 ? fit.max : 0.0;
+        c.rmsPx = c.rmsMm * pxPerMm;
+        c.maxPx = c.maxMm * pxPerMm;
+        return c;
+    };
     const optics::CommonPoint fit = optics::commonPointOfLines(points, directions);
-    NonCentrality& c = h->nonCentrality;
+    h->nonCentrality = nonCentralityOf(fit);
+    outside.nonCentrality = nonCentralityOf(optics::commonPointOfLines(outsidePoints, outsideDirections));
     const Vec3 common = fit.point;
-    c.commonPoint = common + halfFrame(g, half == 0 ? -1.0 : 1.0).pinhole;
-    c.count = fit.lines;
-    c.maxMm = fit.lines > 0 ? fit.max : 0.0;
-    CentreBand& band = h->centreBand;
-    const int width = std::max(0, std::min(options.centreBandColumns, centralColumn));
-    band.firstColumn = half == 0 ? centralColumn - width : centralColumn;
-    band.lastColumn = half == 0 ? centralColumn - 1 : centralColumn + width - 1;
     double bandSum = 0.0, bandDirection = 0.0;
     for (std::size_t i = 0; i < pixels.size(); ++i) {
-        if (!inHalf(i) || pixels[i].column < band.firstColumn || pixels[i].column > band.lastColumn)
+        if (!inHalf(i) || !inBand(i))
             continue;
         Vec3 p, d;
         lineOf(i, &p, &d);
         const double distance = (common - p).cross(d).norm();
         const double direction = metrics[i * metricCount];
         ++band.traced;
+        if (flags[i] & RayCrossedCentre)
+            ++band.crossing;
         bandSum += distance * distance;
         band.nonCentralityMaxMm = std::max(band.nonCentralityMaxMm, distance);
         bandDirection += direction * direction;
         band.directionMaxPx = std::max(band.directionMaxPx, direction);
     }
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double pxPerMm = g.focalLength / (pixelPitch * options.nearDepthMm);
-    c.rmsMm = fit.rms;
-    c.rmsPx = c.rmsMm * pxPerMm;
-    c.maxPx = c.maxMm * pxPerMm;
     band.nonCentralityRmsMm = band.traced > 0 ? std::sqrt(bandSum / band.traced) : nan;
     band.directionRmsPx = band.traced > 0 ? std::sqrt(bandDirection / band.traced) : nan;
+    outside.directionRmsPx = outside.traced > 0 ? std::sqrt(outsideDirection / outside.traced) : nan;
 
     // Mirrored rows: pixel (c, 540 + k) against (c, 540 - k).
     MirrorAsymmetry& m = h->mirrorAsymmetryPx;

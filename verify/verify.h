@@ -65,6 +65,9 @@ enum RayFlag : unsigned {
     RayTotalReflection = 1u << 2,     // total internal reflection at the exit surface
     RayNoConvergence = 1u << 3,       // an intersection did not converge
     RayOutsideWindow = 1u << 4,       // traced, but met a fitted surface outside its fit window
+    // Traced, but met a surface on the other half's side of x = 0: the ray
+    // crosses the centre plane between the camera and the exit surface.
+    RayCrossedCentre = 1u << 5,
 };
 constexpr unsigned rayFailureFlags = RayMissedEntrance | RayMissedExit | RayTotalReflection | RayNoConvergence;
 
@@ -134,18 +137,35 @@ struct MirrorAsymmetry {
     int pairs = 0;
 };
 
-// The columns nearest the centre (the last centreBandColumns of the left
-// half, the first of the right one), whose rays may leave through the other
-// half's face: their own direction error and distance from the half's
-// common point.
+// The columns nearest the centre whose rays cross the centre plane x = 0
+// inside the glass. The two halves of the prism meet at x = 0 on both
+// surfaces (the entrance surfaces in the ridge, the exit surfaces in a crease),
+// and a half's polynomial holds on its own side only; the rays of these
+// columns run towards the other half from the entrance surface on, meet its
+// exit face (whose slope there is the mirror image of the one they were made
+// for) and are lost to the half, whatever the fit. With one fixed width
+// (VerifyOptions::centreBandColumns > 0) the band is the last width columns
+// of the left half and the first of the right one; otherwise it reaches from
+// the centre out to the farthest sampled column with a crossing ray (empty,
+// firstColumn > lastColumn, when none crosses).
 struct CentreBand {
     int firstColumn = 0;
-    int lastColumn = 0;
+    int lastColumn = -1;
+    int traced = 0;
+    int crossing = 0;  // traced rays of the band that cross x = 0
+    double directionRmsPx = 0.0;
+    double directionMaxPx = 0.0;
+    double nonCentralityRmsMm = 0.0;  // from the whole half's common point
+    double nonCentralityMaxMm = 0.0;
+};
+
+// The half without its centre band: what a user who masks the band keeps.
+// The non-centrality is about these rays' own common point.
+struct OutsideCentreBand {
     int traced = 0;
     double directionRmsPx = 0.0;
     double directionMaxPx = 0.0;
-    double nonCentralityRmsMm = 0.0;
-    double nonCentralityMaxMm = 0.0;
+    NonCentrality nonCentrality;
 };
 
 struct HalfStatistics {
@@ -161,6 +181,7 @@ struct HalfStatistics {
     NonCentrality nonCentrality;    // every traced pixel of the half, the centre band included
     MirrorAsymmetry mirrorAsymmetryPx;
     CentreBand centreBand;
+    OutsideCentreBand outsideCentreBand;
 };
 
 struct VerifyOptions {
@@ -169,7 +190,7 @@ struct VerifyOptions {
     int threadCount = 0;       // 0: every hardware thread; results do not depend on it
     bool keepPixels = false;   // fill VerifyResult::pixels (for maps)
     double nearDepthMm = 300.0;  // the depth the non-centrality is given in px at
-    int centreBandColumns = 32;  // columns per half in the centre band
+    int centreBandColumns = 0;   // columns per half in the centre band; 0: the columns whose rays cross x = 0
 };
 
 // One sampled pixel, kept for maps.

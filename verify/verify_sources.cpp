@@ -100,6 +100,20 @@ void writeStatistics(JsonWriter& w, const MetricStatistics& s)
     w.endObject();
 }
 
+void writeNonCentrality(JsonWriter& w, const NonCentrality& c)
+{
+    w.beginObject();
+    w.key("rmsMm").number(c.rmsMm);
+    w.key("maxMm").number(c.maxMm);
+    w.key("rmsPx").number(c.rmsPx);
+    w.key("maxPx").number(c.maxPx);
+    w.key("commonPoint").beginArray();
+    for (int k = 0; k < 3; ++k)
+        w.number(c.commonPoint[k]);
+    w.endArray();
+    w.endObject();
+}
+
 void writeHalf(JsonWriter& w, const HalfStatistics& h, const std::vector<double>& depths)
 {
     w.beginObject();
@@ -119,17 +133,8 @@ void writeHalf(JsonWriter& w, const HalfStatistics& h, const std::vector<double>
         writeStatistics(w, h.reprojectionPx[k]);
     }
     w.endObject();
-    const NonCentrality& c = h.nonCentrality;
-    w.key("nonCentrality").beginObject();
-    w.key("rmsMm").number(c.rmsMm);
-    w.key("maxMm").number(c.maxMm);
-    w.key("rmsPx").number(c.rmsPx);
-    w.key("maxPx").number(c.maxPx);
-    w.key("commonPoint").beginArray();
-    for (int k = 0; k < 3; ++k)
-        w.number(c.commonPoint[k]);
-    w.endArray();
-    w.endObject();
+    w.key("nonCentrality");
+    writeNonCentrality(w, h.nonCentrality);
     w.key("mirrorAsymmetryPx").beginObject();
     w.key("rms").number(h.mirrorAsymmetryPx.rms);
     w.key("max").number(h.mirrorAsymmetryPx.max);
@@ -140,6 +145,7 @@ void writeHalf(JsonWriter& w, const HalfStatistics& h, const std::vector<double>
     w.key("firstColumn").integer(b.firstColumn);
     w.key("lastColumn").integer(b.lastColumn);
     w.key("traced").integer(b.traced);
+    w.key("crossingCentre").integer(b.crossing);
     w.key("directionPx").beginObject();
     w.key("rms").number(b.directionRmsPx);
     w.key("max").number(b.directionMaxPx);
@@ -148,6 +154,16 @@ void writeHalf(JsonWriter& w, const HalfStatistics& h, const std::vector<double>
     w.key("rms").number(b.nonCentralityRmsMm);
     w.key("max").number(b.nonCentralityMaxMm);
     w.endObject();
+    w.endObject();
+    const OutsideCentreBand& o = h.outsideCentreBand;
+    w.key("outsideCentreBand").beginObject();
+    w.key("traced").integer(o.traced);
+    w.key("directionPx").beginObject();
+    w.key("rms").number(o.directionRmsPx);
+    w.key("max").number(o.directionMaxPx);
+    w.endObject();
+    w.key("nonCentrality");
+    writeNonCentrality(w, o.nonCentrality);
     w.endObject();
     w.endObject();
 }
@@ -234,6 +250,13 @@ QString verificationTable(const std::vector<VerifySource>& sources, const std::v
                         .arg(h.centreBand.firstColumn)
                         .arg(h.centreBand.lastColumn)
                         .arg(number(h.centreBand.directionRmsPx), number(h.centreBand.directionMaxPx));
+            text += QStringLiteral("          centre columns crossing x = 0: %1 of %2 traced; without them: "
+                                   "non-centrality %3 / %4 mm rms/max, direction %5 / %6 px\n")
+                        .arg(h.centreBand.crossing)
+                        .arg(h.centreBand.traced)
+                        .arg(number(h.outsideCentreBand.nonCentrality.rmsMm),
+                             number(h.outsideCentreBand.nonCentrality.maxMm),
+                             number(h.outsideCentreBand.directionRmsPx), number(h.outsideCentreBand.directionMaxPx));
             if (h.totalReflection || h.noConvergence || h.outsideWindow)
                 text += QStringLiteral("          (%1 total reflections, %2 not converged, %3 outside the fit window)\n")
                             .arg(h.totalReflection)

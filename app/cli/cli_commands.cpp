@@ -359,6 +359,8 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
     s.fit.threads = s.verify.threads = s.calibration.threads = request.threads;
     options.outputDir = request.outputDir;
     options.folderName = request.folderName;
+    options.sensitivity = request.sensitivity;
+    options.sensitivityOptions.threadCount = request.threads;
     std::string lastStage;
     core::Progress progress([&lastStage](double fraction, const std::string& stage) {
         if (stage == lastStage)

@@ -170,6 +170,12 @@ const QVector<OptionRule>& optionRules()
         s.append({QStringLiteral("map"), QStringLiteral("FILE.png"),
                   QStringLiteral("write an error map of every verified source as a PNG"),
                   ForVerifying});
+        // The form error sensitivity: a few seconds, so asked for.
+        s.append({QStringLiteral("sensitivity"), QString(),
+                  QStringLiteral("also recalibrate the prism with 0.5 and 2 um RMS of smooth\n"
+                                 "form error on each surface (3 seeds) and report the\n"
+                                 "residual per um (\"sensitivity\" in verification.json)"),
+                  ForVerify | ForPrism});
         s.append({QStringLiteral("folder"), QStringLiteral("NAME"),
                   QStringLiteral("name of the result folder inside D (default: prism- and\n"
                                  "the date and time, numbered when taken); a folder that\n"
@@ -719,6 +725,7 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
     }
     request->json = parser.isSet(QStringLiteral("json"));
     request->verify = command == CliCommand::Verify || parser.isSet(QStringLiteral("verify"));
+    request->sensitivity = parser.isSet(QStringLiteral("sensitivity"));
     if (!parseVerifyOptions(parser, request, error))
         return false;
     if (!parseCalibrationOptions(parser, request, error))

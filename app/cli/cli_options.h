@@ -34,6 +34,7 @@ struct CliRequest {
     // The equations the design solves; classic unless asked otherwise.
     CliFitModel fitModel = CliFitModel::Classic;
     bool optimize = false;  // prism fit: optimise on the rays, then verify
+    bool sensitivity = false;  // verify, prism: the form error sensitivity too
     QString objective = QStringLiteral("stereo");      // or "mapping"
     double nearDepth = 300.0;                          // mm, stereo objective
     QString cameraModel = QStringLiteral("standard");  // of the camera solved with the prism

@@ -127,6 +127,25 @@ QString prismText(const report::OneShotResult& r)
                                         QString::number(f.calibratedRightRmsPx, 'f', 4),
                                         QString::number(f.baselineMm, 'f', 3)));
     text += line("depth error", QStringLiteral("RMS %1 % at 1 m").arg(QString::number(f.depthErrorPercentAt1m, 'f', 3)));
+    if (const pipeline::VerifyStageResult* v = r.run.verification(); v && !v->results.empty()) {
+        const verify::VerifyResult& prism = v->results.back();
+        const verify::CentreBand& left = prism.halves[0].centreBand;
+        const verify::CentreBand& right = prism.halves[1].centreBand;
+        const verify::OutsideCentreBand& outside = prism.halves[0].outsideCentreBand;
+        text += line("centre band", QStringLiteral("columns %1-%2 and %3-%4 cross x = 0 in the glass (mask them); "
+                                                   "without them direction RMS %5 px, non-centrality %6 mm RMS")
+                                        .arg(left.firstColumn).arg(left.lastColumn)
+                                        .arg(right.firstColumn).arg(right.lastColumn)
+                                        .arg(QString::number(outside.directionRmsPx, 'f', 3),
+                                             QString::number(outside.nonCentrality.rmsMm, 'g', 3)));
+    }
+    if (r.hasSensitivity) {
+        QStringList rows;
+        for (const report::FormSensitivityRow& row : r.sensitivity.rows)
+            rows << QStringLiteral("%1 %2 um: %3").arg(row.surface, QString::number(row.amplitudeUm),
+                                                      QString::number(row.addedPxPerUm, 'f', 3));
+        text += line("form error", QStringLiteral("residual added per um: ") + rows.join(QStringLiteral(", ")));
+    }
     for (const QString& name : r.written)
         text += line("written", name);
     return text;

@@ -99,7 +99,20 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
         source.surfaces = verify::prismFitSurfaces(prism.fit);
         v->sources.push_back(source);
     }
-    return traceAll(request, v, error, timer);
+    const QString prismPath = dir.filePath(QString::fromLatin1(prismFileName));
+    if (request.sensitivity && (request.allOrders || !QFileInfo::exists(prismPath))) {
+        *error = QStringLiteral("--sensitivity needs a prism fit, %1").arg(prismPath);
+        return CliExitUsage;
+    }
+    const int code = traceAll(request, v, error, timer);
+    if (code != CliExitOk || !request.sensitivity)
+        return code;
+    report::FormSensitivityOptions options;
+    options.threadCount = request.threads;
+    if (!report::formSensitivity(prismPath, options, &v->sensitivity, error))
+        return CliExitUsage;
+    v->hasSensitivity = true;
+    return CliExitOk;
 }
 
 int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, const QVector<CliFitReport>& fits,
@@ -135,6 +148,8 @@ int runVerifyAfterRun(const CliRequest& request, const DesignRecord& record, con
 QString formatVerificationText(const CliVerification& v)
 {
     QString text = verify::verificationTable(v.sources, v.results);
+    if (v.hasSensitivity)
+        text += report::formSensitivityText(v.sensitivity);
     if (v.geometryFromOptions)
         text += QStringLiteral("no design.json: the geometry comes from the panel options (their defaults are the "
                                "panel's start values)\n");

@@ -5,6 +5,7 @@
 // just made.
 
 #include "app/cli/cli_options.h"
+#include "report/form_sensitivity.h"
 #include "verify/verify_sources.h"
 
 #include <QByteArray>
@@ -20,6 +21,8 @@ struct CliVerification {
     std::vector<verify::VerifyResult> results;
     bool geometryFromOptions = false;  // no "design.json": the panel options gave the geometry
     double seconds = 0.0;
+    bool hasSensitivity = false;  // --sensitivity: of the folder's prism.json
+    report::FormSensitivity sensitivity;
 };
 
 // "verify": the design of the output directory and its fits. CliExitUsage

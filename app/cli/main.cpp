@@ -80,8 +80,10 @@ int main(int argc, char** argv)
     }
     const CliVerification& v = report.verification;
     if (request.command == CliCommand::Verify) {
-        writeTo(stdout, request.json ? verify::verificationJson(v.sources, v.results)
-                                     : formatVerificationText(v).toLocal8Bit());
+        QByteArray json = verify::verificationJson(v.sources, v.results);
+        if (v.hasSensitivity)
+            json = report::withFormSensitivity(json, v.sensitivity);
+        writeTo(stdout, request.json ? json : formatVerificationText(v).toLocal8Bit());
         if (request.json && v.geometryFromOptions)
             reportError(QStringLiteral("no design.json: the geometry comes from the panel options"));
         return CliExitOk;

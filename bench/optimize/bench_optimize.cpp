@@ -115,10 +115,17 @@ int main(int argc, char** argv)
                 const verify::VerifyResult v = verify::verifyPrism(geometry, surfaces, verifyOptions);
                 const verify::HalfStatistics& h = v.halves[0];
                 std::printf("  verified left half: direction %.4f / %.4f px rms/max; non-centrality %.5f / %.5f mm "
-                            "(%.4f / %.4f px at 300 mm); mirrored rows %.2e px; centre band direction %.3f / %.3f px\n",
+                            "(%.4f / %.4f px at 300 mm); mirrored rows %.2e px; centre band columns %d-%d, direction "
+                            "%.3f / %.3f px\n",
                             h.directionPx.rms, h.directionPx.max, h.nonCentrality.rmsMm, h.nonCentrality.maxMm,
                             h.nonCentrality.rmsPx, h.nonCentrality.maxPx, h.mirrorAsymmetryPx.max,
-                            h.centreBand.directionRmsPx, h.centreBand.directionMaxPx);
+                            h.centreBand.firstColumn, h.centreBand.lastColumn, h.centreBand.directionRmsPx,
+                            h.centreBand.directionMaxPx);
+                const verify::OutsideCentreBand& o = h.outsideCentreBand;
+                std::printf("  without the centre band: direction %.4f / %.4f px; non-centrality %.5f / %.5f mm "
+                            "(%.4f / %.4f px at 300 mm)\n",
+                            o.directionRmsPx, o.directionMaxPx, o.nonCentrality.rmsMm, o.nonCentrality.maxMm,
+                            o.nonCentrality.rmsPx, o.nonCentrality.maxPx);
                 calibration::CalibrationOptions calibrationOptions;
                 calibrationOptions.threadCount = threads;
                 for (const calibration::StereoCalibration& c : calibration::calibrateStereoRigModels(

@@ -2,9 +2,11 @@
 // central differences; the common point of a bundle of lines and the
 // verifier's non-centrality against bundles of known offset; mirrored rows
 // with only even powers of y; the command line's refusal of a near depth
-// outside the working range and of unknown objectives and models.
+// outside the working range and of unknown objectives and models; the
+// calibrated residual growing in proportion to the form error.
 #include "fit/prism_fit.h"
 #include "refine/prism_optimize.h"
+#include "report/form_sensitivity.h"
 #include "verify/prism_trace.h"
 #include "core/optics_lines.h"
 
@@ -219,6 +221,43 @@ private slots:
         const QString error = QString::fromUtf8(cli.readAllStandardError()).trimmed();
         QVERIFY2(!error.contains(QLatin1Char('\n')) && error.contains(named), qPrintable(error));
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());  // nothing written
+    }
+
+    // Form error on a surface of the delivered prism: with none, the
+    // recalibrated residual is the prism's own (nothing added); a small
+    // smooth error moves every ray in proportion to its amplitude, and what
+    // the calibration cannot take out with it, so the added residual per
+    // micrometre is the same at 0.5 and at 2 micrometres.
+    void formErrorSensitivityIsLinear()
+    {
+        QTemporaryDir dir;
+        QProcess cli;
+        cli.start(QStringLiteral(HARVENLOTEK_CLI),
+                  {"prism", "--order", "6", "--folder", "p", "--threads", "2", "--output-dir", dir.path()});
+        QVERIFY(cli.waitForFinished(900000));
+        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+        report::FormSensitivityOptions options;
+        options.seeds = {1, 2};
+        options.amplitudesUm = {0.0, 0.5, 2.0};
+        options.threadCount = 2;
+        report::FormSensitivity s;
+        QString error;
+        QVERIFY2(report::formSensitivity(dir.filePath("p"), options, &s, &error), qPrintable(error));
+        QCOMPARE(int(s.rows.size()), 6);
+        for (int surface = 0; surface < 2; ++surface) {
+            const report::FormSensitivityRow& none = s.rows[std::size_t(3 * surface)];
+            const report::FormSensitivityRow& small = s.rows[std::size_t(3 * surface + 1)];
+            const report::FormSensitivityRow& large = s.rows[std::size_t(3 * surface + 2)];
+            QCOMPARE(none.surface, surface == 0 ? QStringLiteral("entrance") : QStringLiteral("exit"));
+            QCOMPARE(none.residualLeftPx, s.nominalLeftPx);
+            QCOMPARE(none.residualRightPx, s.nominalRightPx);
+            QCOMPARE(none.addedPxPerUm, 0.0);
+            QCOMPARE(small.failedTrials + large.failedTrials, 0);
+            QVERIFY(large.residualLeftPx > small.residualLeftPx && small.residualLeftPx > s.nominalLeftPx);
+            const double ratio = large.addedPxPerUm / small.addedPxPerUm;
+            QVERIFY2(small.addedPxPerUm > 0.0 && ratio > 0.8 && ratio < 1.25,
+                     qPrintable(QStringLiteral("%1 and %2 px per um").arg(small.addedPxPerUm).arg(large.addedPxPerUm)));
+        }
     }
 
     // Only even powers of w: the rows mirrored about the central row give

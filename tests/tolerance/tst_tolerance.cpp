@@ -7,6 +7,7 @@
 #include "textio/json_writer.h"
 #include "tolerance/tolerance_run.h"
 #include "verify/prism_trace.h"
+#include "../verify/wedge_prism.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -54,25 +55,6 @@ Run runCli(const QStringList& args, int timeoutMs = 600000)
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
-}
-
-// A prism fit of order 1 terms only: entrance z = top + slope x (x < 0,
-// mirrored), exit z = 0, over |x| < 20, |y| < 15.
-PrismFit wedgeFit(double top, double slope)
-{
-    PrismFit fit;
-    fit.order = 3;
-    for (PrismSurfaceFit* s : {&fit.entrance, &fit.exit}) {
-        s->surface.order = 3;
-        s->surface.x0 = -10.0;
-        s->surface.radius = 10.0;
-        s->surface.coefficients.assign(prismTerms(3).size(), 0.0);
-        s->domain = {-20.0, 0.0, -15.0, 15.0};
-    }
-    // z = top + slope x = (top + slope x0) + slope R u
-    fit.entrance.surface.coefficients[0] = top + slope * fit.entrance.surface.x0;
-    fit.entrance.surface.coefficients[1] = slope * fit.entrance.surface.radius;
-    return fit;
 }
 
 verify::PrismGeometry smallCamera(double index)
@@ -146,7 +128,7 @@ Run TestTolerance::tolerance(const QString& out, const QStringList& extra)
 // A plane-parallel plate moved sideways: every ray leaves exactly as before.
 void TestTolerance::plateDecentreShiftsNothing()
 {
-    const PrismFit plate = wedgeFit(5.0, 0.0);
+    const PrismFit plate = wedgePrismFit(5.0, 0.0);
     const verify::PrismGeometry g = smallCamera(1.5);
     Perturbation p;
     p.value[std::size_t(ToleranceKind::DecentreX)] = 0.7;
@@ -174,7 +156,7 @@ void TestTolerance::plateDecentreShiftsNothing()
 void TestTolerance::thinPrismIndexDeviation()
 {
     const double apex = 0.01;  // rad
-    const PrismFit wedge = wedgeFit(5.0, std::tan(apex));
+    const PrismFit wedge = wedgePrismFit(5.0, std::tan(apex));
     const double n = 1.5, dn = 0.001;
     Perturbation p;
     p.value[std::size_t(ToleranceKind::Index)] = dn;
@@ -362,7 +344,7 @@ void TestTolerance::badInputIsRefused()
     QVERIFY(writeText(tolerances, file));
     // A prism whose entrance lies below its exit: no ray gets through.
     PrismFileContent broken;
-    broken.fit = wedgeFit(-5.0, 0.0);
+    broken.fit = wedgePrismFit(-5.0, 0.0);
     broken.panel.focalLength = 35;
     broken.panel.prismDistance = 175;
     QString error;

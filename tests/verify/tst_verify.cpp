@@ -13,8 +13,10 @@
 #include "fit/fit_json.h"
 #include "fit/prism_file.h"
 #include "textio/json_writer.h"
+#include "verify/prism_trace.h"
 #include "verify/verify.h"
 #include "test_support.h"
+#include "wedge_prism.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -269,6 +271,78 @@ private slots:
             QVERIFY2(std::fabs(e.reprojectionPx[std::size_t(k)] - expected) < 1e-9,
                      qPrintable(QString::number(e.reprojectionPx[std::size_t(k)] - expected)));
         }
+    }
+
+    // The rays of the columns next to the centre cross x = 0 inside a roof
+    // prism: in the x-z plane (central row) the camera ray at angle phi from
+    // the downward axis meets the face z = top + tan(a) x at t = (F - top) /
+    // (cos phi + tan(a) sin phi), runs on inside at a + asin(sin(phi - a) /
+    // n) and meets the base at x = xe + ze tan(inside). A left pixel whose
+    // base point has x >= 0 crosses; the band holds exactly those columns on
+    // the central row, the half without the band none of them, and the right
+    // half is the mirror image.
+    void roofCentreBand_data()
+    {
+        QTest::addColumn<double>("n");
+        QTest::addColumn<double>("top");
+        QTest::addColumn<double>("roofDeg");
+        QTest::newRow("10 degrees") << 1.48 << 18.0 << 10.0;
+        QTest::newRow("20 degrees") << 1.48 << 18.0 << 20.0;
+        QTest::newRow("dense glass, low roof") << 1.8 << 12.0 << 15.0;
+        QTest::newRow("flat plate: no band") << 1.48 << 18.0 << 0.0;
+    }
+
+    void roofCentreBand()
+    {
+        QFETCH(double, n);
+        QFETCH(double, top);
+        QFETCH(double, roofDeg);
+        const PrismGeometry g = geometry(n);
+        const double a = roofDeg * degree;
+        VerifyOptions options;
+        options.keepPixels = true;
+        options.threadCount = 2;
+        const VerifyResult result = verifyPrism(g, prismFitSurfaces(wedgePrismFit(top, std::tan(a))), options);
+
+        int crossingOnRow = 0, firstCrossing = centralColumn;
+        for (const PixelResult& p : result.pixels) {
+            if (p.pixel.row != centralRow || p.pixel.column >= centralColumn)
+                continue;
+            const double phi = std::atan2(pixelX(p.pixel.column), -g.dz());
+            const double t = (g.pinholeHeight() - top) / (std::cos(phi) + std::tan(a) * std::sin(phi));
+            const double inside = a + std::asin(std::sin(phi - a) / n);
+            const double baseX = t * std::sin(phi) + (g.pinholeHeight() - t * std::cos(phi)) * std::tan(inside);
+            QVERIFY(!(p.flags & rayFailureFlags));
+            if (std::fabs(baseX) < 1e-9)
+                continue;  // on the centre line itself: either answer
+            const bool crosses = baseX >= 0.0;
+            QCOMPARE(bool(p.flags & RayCrossedCentre), crosses);
+            if (crosses) {
+                ++crossingOnRow;
+                firstCrossing = std::min(firstCrossing, p.pixel.column);
+            }
+        }
+        const HalfStatistics& left = result.halves[0];
+        const HalfStatistics& right = result.halves[1];
+        QVERIFY(left.centreBand.firstColumn <= firstCrossing);
+        QCOMPARE(left.centreBand.lastColumn, centralColumn - 1);
+        if (roofDeg == 0.0) {
+            QCOMPARE(crossingOnRow, 0);
+            QCOMPARE(left.centreBand.traced, 0);
+            QCOMPARE(left.centreBand.firstColumn, centralColumn);
+        } else {
+            QVERIFY(crossingOnRow > 0);
+            QVERIFY(left.centreBand.crossing >= crossingOnRow);
+        }
+        for (const HalfStatistics* h : {&left, &right}) {
+            QCOMPARE(h->centreBand.traced + h->outsideCentreBand.traced, h->traced);
+            QCOMPARE(h->outsideCentreBand.nonCentrality.count, h->outsideCentreBand.traced);
+        }
+        // The right half: the mirror image, and column 960 (x = 0, straight
+        // down onto the ridge, bent by the right face towards -x) besides.
+        const int leftWidth = left.centreBand.lastColumn - left.centreBand.firstColumn + 1;
+        QCOMPARE(right.centreBand.firstColumn, centralColumn);
+        QCOMPARE(right.centreBand.lastColumn - right.centreBand.firstColumn + 1, leftWidth > 0 ? leftWidth + 1 : 0);
     }
 
     void sampling_data()
@@ -617,7 +691,7 @@ private slots:
         QCOMPARE(design.value("source").toString(), QStringLiteral("design"));
         QVERIFY(design.value("order").isNull());
         const QJsonObject left = design.value("left").toObject();
-        QCOMPARE(left.keys(), (QStringList{"centreBand", "directionPx", "mirrorAsymmetryPx", "missed", "nonCentrality",
+        QCOMPARE(left.keys(), (QStringList{"centreBand", "directionPx", "mirrorAsymmetryPx", "missed", "nonCentrality", "outsideCentreBand",
                                            "outsideWindow", "pinholeMm", "reprojectionPx", "totalReflection", "traced"}));
         const QJsonObject central = left.value("nonCentrality").toObject();
         QCOMPARE(central.keys(), (QStringList{"commonPoint", "maxMm", "maxPx", "rmsMm", "rmsPx"}));
