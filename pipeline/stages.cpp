@@ -266,10 +266,12 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
         const materials::Material& crown = catalogueGlass(prism->fit.interface.crown);
         const materials::Material& flint = catalogueGlass(prism->fit.interface.flint);
         const materials::Band band = materials::visibleBand();
-        result.lateralColour = verify::measureLateralColour(
-            cementedGeometry(design.geometry, crown, flint, band.lowNm),
-            cementedGeometry(design.geometry, crown, flint, band.highNm), result.sources.back().surfaces,
-            input.step, input.threads);
+        const verify::PrismGeometry low = cementedGeometry(design.geometry, crown, flint, band.lowNm);
+        const verify::PrismGeometry high = cementedGeometry(design.geometry, crown, flint, band.highNm);
+        const verify::PrismSurfaces& surfaces = result.sources.back().surfaces;
+        result.bandShift = verify::measureBandShift(low, high, surfaces, input.step, input.threads);
+        result.bandShiftOutsideCentre = verify::measureBandShift(
+            low, high, surfaces, input.step, input.threads, verify::VerifyOptions().centreBandColumns);
     }
     result.seconds = secondsOf(timer);
     progress.report(1.0);

@@ -25,7 +25,7 @@
 #include "fit/prism_interface.h"
 #include "refine/achromat_design.h"
 #include "refine/prism_optimize.h"
-#include "verify/lateral_colour.h"
+#include "verify/band_shift.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
 #include "verify/verify_sources.h"
@@ -148,7 +148,9 @@ struct VerifyStageResult {
     PrismVerifiedSummary prismSummary;          // of the prism, as prism.json records it
     // A cemented prism's lateral colour between the visible band's edges (F
     // and C), traced with its glasses' indices there.
-    std::optional<verify::LateralColour> lateralColour;
+    std::optional<verify::BandShift> bandShift;
+    // The same without the centre band's columns (VerifyOptions::centreBandColumns).
+    std::optional<verify::BandShift> bandShiftOutsideCentre;
     double seconds = 0.0;
 };
 

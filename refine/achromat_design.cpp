@@ -15,6 +15,8 @@ using verify::Vec3;
 
 // The sensor point of the left half's centre.
 constexpr double centreX = -verify::PrismGeometry::quarterWidth;
+// The columns next to the centre left out of the colour's mean.
+constexpr int centreBandColumns = 32;
 
 // Slope dz/dx of a surface's left polynomial at (x, 0).
 double slopeAt(const PrismSurface& s, double x)
@@ -57,41 +59,74 @@ PrismFit placed(const PrismFit& base, double interfaceSlope, double exitTilt, do
     return fit;
 }
 
-// The centre ray's image x at the design wavelength against its ideal, and
-// the shift between the band's edges, px; false when it is lost.
-bool centreResiduals(const std::array<verify::PrismGeometry, 3>& at, const PrismFit& fit, double r[2])
+// The left half's pixels whose image shifts between the band's edges are
+// averaged: a sample outside the columns nearest the centre, whose rays may
+// cross into the other half.
+std::vector<double> colourSample()
+{
+    std::vector<double> xy;
+    for (const verify::Pixel& p : verify::samplePixels(40)) {
+        if (p.column >= verify::centralColumn - centreBandColumns)
+            continue;
+        xy.push_back(verify::pixelX(p.column));
+        xy.push_back(verify::pixelY(p.row));
+    }
+    return xy;
+}
+
+// The image x of the ray of sensor point (x, y), px; false when it is lost.
+bool imageX(const verify::PrismGeometry& g, const verify::PrismSurfaces& surfaces, double x, double y, double* image)
+{
+    const verify::TracedRay ray = verify::traceCameraRay(g, surfaces, x, y);
+    if (!ray.traced() || !(ray.direction.z() < 0.0))
+        return false;
+    *image = g.dz() * ray.direction.x() / ray.direction.z() / verify::pixelPitch;
+    return true;
+}
+
+// The centre ray's image x at the design wavelength against its ideal (the
+// virtual camera's axis), and the half's mean image shift between the
+// band's edges over `sample`, px; false when a ray is lost.
+bool centreResiduals(const std::array<verify::PrismGeometry, 3>& at, const PrismFit& fit,
+                     const std::vector<double>& sample, double r[2])
 {
     const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit);
-    double image[3];
-    for (int k = 0; k < 3; ++k) {
-        const verify::TracedRay ray = verify::traceCameraRay(at[static_cast<std::size_t>(k)], surfaces, centreX, 0.0);
-        if (!ray.traced() || !(ray.direction.z() < 0.0))
-            return false;
-        image[k] = at[0].dz() * ray.direction.x() / ray.direction.z() / verify::pixelPitch;
+    if (!imageX(at[1], surfaces, centreX, 0.0, &r[0]))
+        return false;
+    double sum = 0.0;
+    int count = 0;
+    for (std::size_t k = 0; k + 1 < sample.size(); k += 2) {
+        double low = 0.0, high = 0.0;
+        if (imageX(at[0], surfaces, sample[k], sample[k + 1], &low)
+            && imageX(at[2], surfaces, sample[k], sample[k + 1], &high)) {
+            sum += low - high;
+            ++count;
+        }
     }
-    // The ideal image of the left half's centre: the virtual camera's axis.
-    r[0] = image[1];
-    r[1] = image[0] - image[2];
+    if (2 * count < int(sample.size() / 2))
+        return false;  // most of the half is lost
+    r[1] = sum / count;
     return true;
 }
 
 // Newton on the interface's slope and the exit's tilt: the centre ray leaves
-// along its ideal direction at the design wavelength, and at the band's
-// edges in parallel.
+// along its ideal direction at the design wavelength, and the half's rays
+// leave at the band's edges parallel on average.
 bool solveCentre(const std::array<verify::PrismGeometry, 3>& at, PrismFit* fit, double margin, double r[2])
 {
+    const std::vector<double> sample = colourSample();
     double slope = fit->interface.fit.surface.coefficients[1] / fit->interface.fit.surface.radius;
     double tilt = 0.0;
     const PrismFit base = *fit;
     PrismFit current = placed(base, slope, tilt, margin);
-    if (!centreResiduals(at, current, r))
+    if (!centreResiduals(at, current, sample, r))
         return false;
     for (int iteration = 0; iteration < 12 && std::hypot(r[0], r[1]) > 1e-6; ++iteration) {
         constexpr double h = 1e-6;
         Eigen::Matrix2d jacobian;
         double a[2], b[2];
-        if (!centreResiduals(at, placed(base, slope + h, tilt, margin), a)
-            || !centreResiduals(at, placed(base, slope, tilt + h, margin), b))
+        if (!centreResiduals(at, placed(base, slope + h, tilt, margin), sample, a)
+            || !centreResiduals(at, placed(base, slope, tilt + h, margin), sample, b))
             return false;
         jacobian << (a[0] - r[0]) / h, (b[0] - r[0]) / h, (a[1] - r[1]) / h, (b[1] - r[1]) / h;
         const Eigen::Vector2d step = jacobian.fullPivLu().solve(Eigen::Vector2d(-r[0], -r[1]));
@@ -103,7 +138,7 @@ bool solveCentre(const std::array<verify::PrismGeometry, 3>& at, PrismFit* fit, 
         for (int k = 0; k < 20 && !better; ++k, scale *= 0.5) {
             double trial[2];
             const PrismFit candidate = placed(base, slope + scale * step[0], tilt + scale * step[1], margin);
-            if (centreResiduals(at, candidate, trial) && std::hypot(trial[0], trial[1]) < std::hypot(r[0], r[1])) {
+            if (centreResiduals(at, candidate, sample, trial) && std::hypot(trial[0], trial[1]) < std::hypot(r[0], r[1])) {
                 slope += scale * step[0];
                 tilt += scale * step[1];
                 current = candidate;
@@ -117,6 +152,129 @@ bool solveCentre(const std::array<verify::PrismGeometry, 3>& at, PrismFit* fit, 
     }
     *fit = current;
     return true;
+}
+
+// The images (x, y, px) of the sample's rays at the three wavelengths, six
+// numbers per pixel; NaN for a ray that is lost.
+std::vector<double> sampleImages(const std::array<verify::PrismGeometry, 3>& at, const PrismFit& fit,
+                                 const std::vector<double>& sample)
+{
+    const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit);
+    std::vector<double> images(sample.size() * 3, std::nan(""));
+    for (std::size_t k = 0; k + 1 < sample.size(); k += 2) {
+        for (std::size_t w = 0; w < 3; ++w) {
+            const verify::TracedRay ray = verify::traceCameraRay(at[w], surfaces, sample[k], sample[k + 1]);
+            if (!ray.traced() || !(ray.direction.z() < 0.0))
+                continue;
+            const double scale = at[w].dz() / ray.direction.z() / verify::pixelPitch;
+            images[k * 3 + 2 * w] = scale * ray.direction.x();
+            images[k * 3 + 2 * w + 1] = scale * ray.direction.y();
+        }
+    }
+    return images;
+}
+
+// The coefficients the colour correction moves: the interface's and the
+// exit's, even in y and without their constant terms.
+struct ShapeUnknown {
+    bool interface;
+    std::size_t index;
+};
+
+std::vector<ShapeUnknown> shapeUnknowns(const PrismFit& fit)
+{
+    std::vector<ShapeUnknown> unknowns;
+    for (const bool interface : {true, false}) {
+        const PrismSurface& s = interface ? fit.interface.fit.surface : fit.exit.surface;
+        const std::vector<PrismTerm>& terms = prismTermTable(s.order);
+        for (std::size_t t = 1; t < terms.size() && t < s.coefficients.size(); ++t)
+            if (terms[t].wPower % 2 == 0)
+                unknowns.push_back({interface, t});
+    }
+    return unknowns;
+}
+
+double& coefficient(PrismFit* fit, const ShapeUnknown& u)
+{
+    return (u.interface ? fit->interface.fit.surface : fit->exit.surface).coefficients[u.index];
+}
+
+// Per sample pixel: the image shift between the band's edges (x, y) and the
+// design wavelength's image against `kept` (x, y), px; a lost ray counts as
+// `lostPx` in each.
+Eigen::VectorXd colourResiduals(const std::vector<double>& images, const std::vector<double>& kept)
+{
+    constexpr double lostPx = 100.0;
+    const std::size_t pixels = images.size() / 6;
+    Eigen::VectorXd r(static_cast<Eigen::Index>(pixels * 4));
+    for (std::size_t p = 0; p < pixels; ++p) {
+        const double* i = &images[p * 6];
+        const double* k = &kept[p * 6];
+        const double values[4] = {i[0] - i[4], i[1] - i[5], i[2] - k[2], i[3] - k[3]};
+        for (int c = 0; c < 4; ++c)
+            r[static_cast<Eigen::Index>(p * 4 + c)] = std::isfinite(values[c]) ? values[c] : lostPx;
+    }
+    return r;
+}
+
+// Levenberg-Marquardt (forward differences) on the interface's shape and
+// the exit's: the image shift between the band's edges goes to zero over the
+// sample while the design wavelength's images stay where they are.
+void correctColour(const std::array<verify::PrismGeometry, 3>& at, const std::vector<double>& sample, PrismFit* fit)
+{
+    std::vector<double> kept = sampleImages(at, *fit, sample);
+    // Only pixels traced at the start take part.
+    std::vector<double> traced;
+    for (std::size_t p = 0; p + 1 < sample.size(); p += 2) {
+        bool all = true;
+        for (int c = 0; c < 6; ++c)
+            all = all && std::isfinite(kept[p * 3 + static_cast<std::size_t>(c)]);
+        if (all) {
+            traced.push_back(sample[p]);
+            traced.push_back(sample[p + 1]);
+        }
+    }
+    kept = sampleImages(at, *fit, traced);
+    const std::vector<ShapeUnknown> unknowns = shapeUnknowns(*fit);
+    const Eigen::Index n = static_cast<Eigen::Index>(unknowns.size());
+    Eigen::VectorXd r = colourResiduals(kept, kept);
+    double cost = r.squaredNorm();
+    double lambda = 1e-3;
+    for (int iteration = 0; iteration < 10; ++iteration) {
+        Eigen::MatrixXd jacobian(r.size(), n);
+        for (Eigen::Index k = 0; k < n; ++k) {
+            constexpr double h = 1e-6;
+            PrismFit moved = *fit;
+            coefficient(&moved, unknowns[static_cast<std::size_t>(k)]) += h;
+            jacobian.col(k) = (colourResiduals(sampleImages(at, moved, traced), kept) - r) / h;
+        }
+        const Eigen::MatrixXd normal = jacobian.transpose() * jacobian;
+        const Eigen::VectorXd gradient = jacobian.transpose() * r;
+        bool better = false;
+        for (int attempt = 0; attempt < 8 && !better; ++attempt, lambda *= 10.0) {
+            Eigen::MatrixXd damped = normal;
+            damped.diagonal() += lambda * normal.diagonal();
+            const Eigen::VectorXd step = damped.ldlt().solve(-gradient);
+            if (!step.allFinite())
+                continue;
+            PrismFit trial = *fit;
+            for (Eigen::Index k = 0; k < n; ++k)
+                coefficient(&trial, unknowns[static_cast<std::size_t>(k)]) += step[k];
+            const Eigen::VectorXd trialResiduals = colourResiduals(sampleImages(at, trial, traced), kept);
+            if (trialResiduals.squaredNorm() < cost) {
+                *fit = trial;
+                r = trialResiduals;
+                better = cost - trialResiduals.squaredNorm() > 1e-6 * cost;
+                cost = trialResiduals.squaredNorm();
+                lambda = std::max(lambda * 0.01, 1e-9);
+                if (!better)
+                    return;
+                better = true;
+            }
+        }
+        if (!better)
+            return;
+    }
 }
 
 }  // namespace
@@ -180,10 +338,12 @@ bool designAchromat(const verify::PrismGeometry& geometry, const PrismFit& singl
                          .arg(crown.name, flint.name);
             return false;
         }
+        correctColour(at, colourSample(), &fit);
         result->optimized = optimizePrismFit(at[1], fit, options.targets, options.optimize);
         fit = result->optimized.fit;
     }
-    if (!centreResiduals(at, fit, r)) {
+    correctColour(at, colourSample(), &fit);
+    if (!centreResiduals(at, fit, colourSample(), r)) {
         *error = QStringLiteral("no achromat: the centre ray is lost in the optimised cemented prism");
         return false;
     }

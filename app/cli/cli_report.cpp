@@ -132,13 +132,17 @@ QString achromatText(const pipeline::Pipeline& run)
                          .arg(i.crown, mm(t.crownMinMm), mm(t.crownMaxMm), i.flint, mm(t.flintMinMm),
                               mm(t.flintMaxMm)));
     }
-    if (run.verification() && run.verification()->lateralColour) {
-        const verify::LateralColour& c = *run.verification()->lateralColour;
-        text += line("lateral colour", QStringLiteral("F-C RMS %1 px, max %2 px").arg(mm(c.rmsPx), mm(c.maxPx)));
+    const pipeline::VerifyStageResult* v = run.verification();
+    if (v && v->bandShift && v->bandShiftOutsideCentre) {
+        const verify::BandShift& c = *v->bandShift;
+        const verify::BandShift& o = *v->bandShiftOutsideCentre;
+        text += line("lateral colour", QStringLiteral("F-C RMS %1 px, max %2 px; outside the centre band RMS %3 px, "
+                                                      "max %4 px")
+                                           .arg(mm(c.rmsPx), mm(c.maxPx), mm(o.rmsPx), mm(o.maxPx)));
         for (int half = 0; half < 2; ++half) {
-            const verify::LateralColourHalf& h = c.halves[static_cast<std::size_t>(half)];
+            const verify::BandShiftHalf& h = o.halves[static_cast<std::size_t>(half)];
             text += line(half == 0 ? "colour left" : "colour right",
-                         QStringLiteral("mean %1 px, rest RMS %2 px, max %3 px")
+                         QStringLiteral("outside the centre band: mean %1 px, rest RMS %2 px, max %3 px")
                              .arg(mm(h.meanPx), mm(h.demeanedRmsPx), mm(h.demeanedMaxPx)));
         }
     }
@@ -163,22 +167,28 @@ QJsonObject achromatJson(const pipeline::Pipeline& run)
         h.insert(QStringLiteral("crownMaxMm"), jsonNumber(t.crownMaxMm));
         h.insert(QStringLiteral("flintMinMm"), jsonNumber(t.flintMinMm));
         h.insert(QStringLiteral("flintMaxMm"), jsonNumber(t.flintMaxMm));
-        if (run.verification() && run.verification()->lateralColour) {
-            const verify::LateralColourHalf& c = run.verification()->lateralColour->halves[static_cast<std::size_t>(half)];
+        const pipeline::VerifyStageResult* v = run.verification();
+        const std::pair<const char*, const std::optional<verify::BandShift>*> colours[] = {
+            {"lateralColour", v ? &v->bandShift : nullptr},
+            {"lateralColourOutsideCentreBand", v ? &v->bandShiftOutsideCentre : nullptr}};
+        for (const auto& [key, measured] : colours) {
+            if (!measured || !*measured)
+                continue;
+            const verify::BandShiftHalf& c = (*measured)->halves[static_cast<std::size_t>(half)];
             QJsonObject colour;
             colour.insert(QStringLiteral("rmsPx"), jsonNumber(c.rmsPx));
             colour.insert(QStringLiteral("maxPx"), jsonNumber(c.maxPx));
             colour.insert(QStringLiteral("meanPx"), jsonNumber(c.meanPx));
             colour.insert(QStringLiteral("demeanedRmsPx"), jsonNumber(c.demeanedRmsPx));
             colour.insert(QStringLiteral("demeanedMaxPx"), jsonNumber(c.demeanedMaxPx));
-            h.insert(QStringLiteral("lateralColour"), colour);
+            h.insert(QString::fromLatin1(key), colour);
         }
         halves.append(h);
     }
     object.insert(QStringLiteral("halves"), halves);
-    if (run.verification() && run.verification()->lateralColour) {
-        object.insert(QStringLiteral("lateralColourRmsPx"), jsonNumber(run.verification()->lateralColour->rmsPx));
-        object.insert(QStringLiteral("lateralColourMaxPx"), jsonNumber(run.verification()->lateralColour->maxPx));
+    if (run.verification() && run.verification()->bandShift) {
+        object.insert(QStringLiteral("lateralColourRmsPx"), jsonNumber(run.verification()->bandShift->rmsPx));
+        object.insert(QStringLiteral("lateralColourMaxPx"), jsonNumber(run.verification()->bandShift->maxPx));
     }
     object.insert(QStringLiteral("bandNm"), QJsonArray{materials::lineF, materials::lineC});
     return object;

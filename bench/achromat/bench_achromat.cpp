@@ -13,20 +13,30 @@
 
 #include <QElapsedTimer>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-void printColour(const char* name, const verify::LateralColour& c, const verify::VerifyResult& v)
+void printColour(const char* name, const verify::BandShift& c, const verify::VerifyResult& v)
 {
-    std::printf("%-22s F-C RMS %7.3f px  max %7.3f px", name, c.rmsPx, c.maxPx);
+    std::printf("%-30s F-C RMS %7.3f px  max %7.3f px", name, c.rmsPx, c.maxPx);
     for (int half = 0; half < 2; ++half) {
-        const verify::LateralColourHalf& h = c.halves[static_cast<std::size_t>(half)];
+        const verify::BandShiftHalf& h = c.halves[static_cast<std::size_t>(half)];
         std::printf("  | %s mean (%+.3f, %+.3f) px, rest RMS %.3f max %.3f", half == 0 ? "left" : "right", h.meanXPx,
                     h.meanYPx, h.demeanedRmsPx, h.demeanedMaxPx);
     }
-    std::printf("  | direction at d RMS %.3f / %.3f px\n", v.halves[0].directionPx.rms, v.halves[1].directionPx.rms);
+    // Without the centre band's columns too.
+    double outside[2];
+    for (int half = 0; half < 2; ++half) {
+        const verify::HalfStatistics& h = v.halves[static_cast<std::size_t>(half)];
+        const double all = h.directionPx.rms * h.directionPx.rms * h.directionPx.count;
+        const double band = h.centreBand.directionRmsPx * h.centreBand.directionRmsPx * h.centreBand.traced;
+        outside[half] = std::sqrt((all - band) / (h.directionPx.count - h.centreBand.traced));
+    }
+    std::printf("  | direction at d RMS %.3f / %.3f px, outside the centre band %.3f / %.3f px\n",
+                v.halves[0].directionPx.rms, v.halves[1].directionPx.rms, outside[0], outside[1]);
 }
 
 }  // namespace
@@ -62,10 +72,12 @@ int main(int argc, char** argv)
         return g;
     };
     const verify::PrismSurfaces singleSurfaces = verify::prismFitSurfaces(single.fit);
-    printColour("single (N-BK7 Abbe)",
-                verify::measureLateralColour(singleGlass(materials::lineF), singleGlass(materials::lineC),
-                                             singleSurfaces, step, threads),
-                verify::verifyPrism(design.geometry, singleSurfaces, verifyOptions));
+    const verify::VerifyResult singleVerified = verify::verifyPrism(design.geometry, singleSurfaces, verifyOptions);
+    for (int band : {0, verifyOptions.centreBandColumns})
+        printColour(band == 0 ? "single (N-BK7 Abbe)" : "  outside the centre band",
+                    verify::measureBandShift(singleGlass(materials::lineF), singleGlass(materials::lineC),
+                                                 singleSurfaces, step, threads, band),
+                    singleVerified);
     std::printf("%-22s %.1f s\n", "  fit and optimiser", singleSeconds);
 
     fitInput.achromat = {true, crownName, flintName};
@@ -82,13 +94,16 @@ int main(int argc, char** argv)
     const materials::Material& flint = *materials::Catalogue::builtIn().find(flintName);
     const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(cemented.fit);
     const QByteArray label = (QStringLiteral("achromat ") + crownName + QLatin1Char('/') + flintName).toLatin1();
-    printColour(label.constData(),
-                verify::measureLateralColour(cementedGeometry(design.geometry, crown, flint, materials::lineF),
-                                             cementedGeometry(design.geometry, crown, flint, materials::lineC),
-                                             surfaces, step, threads),
-                verify::verifyPrism(verify::prismFitGeometry(design.geometry, cemented.fit), surfaces, verifyOptions));
+    const verify::VerifyResult verified =
+        verify::verifyPrism(verify::prismFitGeometry(design.geometry, cemented.fit), surfaces, verifyOptions);
+    for (int band : {0, verifyOptions.centreBandColumns})
+        printColour(band == 0 ? label.constData() : "  outside the centre band",
+                    verify::measureBandShift(cementedGeometry(design.geometry, crown, flint, materials::lineF),
+                                                 cementedGeometry(design.geometry, crown, flint, materials::lineC),
+                                                 surfaces, step, threads, band),
+                    verified);
     const pipeline::AchromatSummary& a = *cemented.achromat;
-    std::printf("%-22s %.1f s; thin-prism wedges %.3f / %.3f deg for %.3f deg; centre ray F-C %.2e px\n",
+    std::printf("%-22s %.1f s; thin-prism wedges %.3f / %.3f deg for %.3f deg; mean F-C after the tilt %.2e px\n",
                 "  design and optimiser", cementedSeconds, a.thin.crownAngle * 57.29577951308232,
                 a.thin.flintAngle * 57.29577951308232, a.singleDeviationRad * 57.29577951308232, a.centreColourPx);
     for (int half = 0; half < 2; ++half) {

@@ -1,4 +1,4 @@
-#include "verify/lateral_colour.h"
+#include "verify/band_shift.h"
 
 #include "core/parallel_for.h"
 
@@ -7,10 +7,17 @@
 
 namespace verify {
 
-LateralColour measureLateralColour(const PrismGeometry& shortEdge, const PrismGeometry& longEdge,
-                                   const PrismSurfaces& surfaces, int step, int threadCount)
+BandShift measureBandShift(const PrismGeometry& shortEdge, const PrismGeometry& longEdge,
+                           const PrismSurfaces& surfaces, int step, int threadCount, int centreBandColumns)
 {
-    const std::vector<Pixel> pixels = samplePixels(step);
+    std::vector<Pixel> pixels = samplePixels(step);
+    if (centreBandColumns > 0)
+        pixels.erase(std::remove_if(pixels.begin(), pixels.end(),
+                                    [centreBandColumns](const Pixel& p) {
+                                        return p.column >= centralColumn - centreBandColumns
+                                               && p.column < centralColumn + centreBandColumns;
+                                    }),
+                     pixels.end());
     const std::size_t n = pixels.size();
     // Per pixel: shift x, y (px), and whether both edges got through.
     std::vector<double> shift(2 * n, 0.0);
@@ -34,11 +41,11 @@ LateralColour measureLateralColour(const PrismGeometry& shortEdge, const PrismGe
                 dz * (a.direction.y() / a.direction.z() - b.direction.y() / b.direction.z()) / pixelPitch;
         }
     });
-    LateralColour result;
+    BandShift result;
     double sumAll = 0.0;
     int countAll = 0;
     for (int half = 0; half < 2; ++half) {
-        LateralColourHalf& h = result.halves[static_cast<std::size_t>(half)];
+        BandShiftHalf& h = result.halves[static_cast<std::size_t>(half)];
         const auto inHalf = [&](std::size_t i) {
             return traced[i] && (pixels[i].column < centralColumn ? 0 : 1) == half;
         };
