@@ -11,6 +11,7 @@
 #include "fit/prism_file.h"
 #include "fit/prism_interface.h"
 #include "materials/achromat.h"
+#include "verify/band_shift.h"
 #include "verify/prism_trace.h"
 #include "verify/verify.h"
 
@@ -266,6 +267,44 @@ private slots:
         above.interface = {plane(30.0, 0.0), plane(30.0, 0.0)};
         const verify::Ray down{verify::Vec3(0.0, 0.0, 50.0), verify::Vec3(0.0, 0.0, -1.0)};
         QVERIFY(verify::traceRay(above, 1.5, 0, down, 0.0, 0.0, 1.6).flags & verify::RayMissedInterface);
+    }
+
+    // Lateral colour as measured over the sensor: none through a cemented
+    // parallel plate (every surface parallel, any indices); through a thin
+    // wedge of one glass, on average over each half the thin-prism shift
+    // f (n_F - n_C) A / pitch.
+    void bandShiftClosedForms()
+    {
+        verify::PrismGeometry g;
+        g.virtualPinholeX = -14.0;
+        const Material& crown = glass("N-BK7");
+        const Material& flint = glass("F2");
+        verify::PrismGeometry low = g, high = g;
+        low.refractiveIndex = crown.index(materials::lineF);
+        low.secondIndex = flint.index(materials::lineF);
+        high.refractiveIndex = crown.index(materials::lineC);
+        high.secondIndex = flint.index(materials::lineC);
+        verify::PrismSurfaces plate;
+        plate.entrance = {plane(20.0, 0.0), plane(20.0, 0.0)};
+        plate.interface = {plane(10.0, 0.0), plane(10.0, 0.0)};
+        plate.exit = {plane(0.0, 0.0), plane(0.0, 0.0)};
+        const verify::BandShift flat = verify::measureBandShift(low, high, plate, 40, 1);
+        QVERIFY(flat.halves[0].count > 0);
+        QVERIFY2(flat.maxPx < 1e-9, qPrintable(QString::number(flat.maxPx)));
+
+        // A thin wedge of N-BK7 alone, the same for both halves' rays.
+        const double a = 0.5 * degree;
+        verify::PrismSurfaces wedge;
+        wedge.entrance = {plane(20.0, 0.0), plane(20.0, 0.0)};
+        wedge.exit = {plane(0.0, -std::tan(a)), plane(0.0, -std::tan(a))};
+        verify::PrismGeometry lowSingle = low, highSingle = high;
+        lowSingle.secondIndex = highSingle.secondIndex = 0.0;
+        const verify::BandShift shift = verify::measureBandShift(lowSingle, highSingle, wedge, 40, 1);
+        const double expected =
+            g.focalLength * (crown.index(materials::lineF) - crown.index(materials::lineC)) * a / verify::pixelPitch;
+        for (const verify::BandShiftHalf& h : shift.halves)
+            QVERIFY2(std::abs(std::abs(h.meanXPx) - expected) < 0.02 * expected,
+                     qPrintable(QStringLiteral("%1 px against %2 px").arg(h.meanXPx).arg(expected)));
     }
 
     void thinGlassIsRefused_data()
