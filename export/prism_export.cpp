@@ -1,5 +1,6 @@
 #include "export/prism_export.h"
 
+#include "fit/prism_interface.h"
 #include "io/atomic_file_set.h"
 
 #include "textio/number_text.h"
@@ -448,7 +449,8 @@ QStringList exportFileNames()
             QString::fromLatin1(exitLeftGridSagFileName),     QString::fromLatin1(exitRightGridSagFileName),
             QString::fromLatin1(prismStlFileName),            QString::fromLatin1(designSurfacesPlyFileName),
             QString::fromLatin1(prismStepFileName),           QString::fromLatin1(surfacesStepFileName),
-            QString::fromLatin1(prismDrawingFileName),              QString::fromLatin1(frameFileName)};
+            QString::fromLatin1(prismDrawingFileName),        QString::fromLatin1(frameFileName),
+            QString::fromLatin1(crownStlFileName),            QString::fromLatin1(flintStlFileName)};
 }
 
 bool buildPrismExports(const PrismFileContent& content, const std::vector<double>* designNumbers,
@@ -459,6 +461,8 @@ bool buildPrismExports(const PrismFileContent& content, const std::vector<double
         *error = QStringLiteral("no export format chosen (gridsag, stl, ply, step, drawing or all)");
         return false;
     }
+    if (!checkCementedThickness(content.fit, leastGlassThicknessMm, error))
+        return false;
     ExportSummary& s = *summary;
     s.order = content.fit.order;
     const PrismFrame frame = prismFrameOf(content.panel, content.fit);
@@ -480,6 +484,18 @@ bool buildPrismExports(const PrismFileContent& content, const std::vector<double
         s.triangleCount = static_cast<int>(solid.triangles.size());
         s.sagErrorMm = solid.sagErrorMm;
         files->emplace_back(QString::fromLatin1(prismStlFileName), binaryStl(solid));
+        // A cemented prism: each glass as a closed solid of its own too.
+        const PrismInterface& cemented = content.fit.interface;
+        if (cemented.present) {
+            PrismSolid crown, flint;
+            if (!buildPrismSolid(content.fit.entrance.surface, cemented.fit.surface, s.solidAperture,
+                                 options.sagToleranceMm, &crown, error)
+                || !buildPrismSolid(cemented.fit.surface, content.fit.exit.surface, s.solidAperture,
+                                    options.sagToleranceMm, &flint, error))
+                return false;
+            files->emplace_back(QString::fromLatin1(crownStlFileName), binaryStl(crown));
+            files->emplace_back(QString::fromLatin1(flintStlFileName), binaryStl(flint));
+        }
     }
     if (options.formats & ExportPly) {
         if (!designNumbers) {

@@ -34,6 +34,10 @@
 #include <vector>
 
 inline constexpr char prismStlFileName[] = "prism.stl";
+// A cemented prism's two glasses, each a closed solid: the crown between the
+// entrance and the interface, the flint between the interface and the exit.
+inline constexpr char crownStlFileName[] = "prism_crown.stl";
+inline constexpr char flintStlFileName[] = "prism_flint.stl";
 inline constexpr char designSurfacesPlyFileName[] = "design_surfaces.ply";
 inline constexpr char prismStepFileName[] = "prism.step";
 inline constexpr char surfacesStepFileName[] = "surfaces.step";

@@ -1,6 +1,7 @@
 #include "export/prism_step.h"
 
 #include "export/bezier_patch.h"
+#include "fit/prism_interface.h"
 
 #include <APIHeaderSection_MakeHeader.hxx>
 #include <BRepBuilderAPI_MakeEdge.hxx>
@@ -84,37 +85,52 @@ bool planarFace(const std::vector<TopoDS_Edge>& edges, TopoDS_Face* face)
     return true;
 }
 
+// One solid's freeform faces: the top surface (nearer the camera) and the
+// bottom one, each as its left half and the right half's mirror image.
 struct Patches {
-    BezierNet entranceLeft, entranceRight, exitLeft, exitRight;
+    BezierNet topLeft, topRight, bottomLeft, bottomRight;
+    QString top, bottom;  // the surfaces' names
 };
 
-Patches patchesOf(const PrismFit& fit)
+BezierNet leftNet(const PrismSurface& surface, const ClearAperture& a)
 {
-    const ClearAperture a = prismAperture(fit);
+    return bezierNetOf(surface, -a.halfWidthX, 0.0, -a.halfWidthY, a.halfWidthY);
+}
+
+Patches patchesOf(const PrismSurface& top, const char* topName, const PrismSurface& bottom, const char* bottomName,
+                  const ClearAperture& a)
+{
     Patches p;
-    p.entranceLeft = bezierNetOf(fit.entrance.surface, -a.halfWidthX, 0.0, -a.halfWidthY, a.halfWidthY);
-    p.exitLeft = bezierNetOf(fit.exit.surface, -a.halfWidthX, 0.0, -a.halfWidthY, a.halfWidthY);
-    p.entranceRight = mirroredNet(p.entranceLeft);
-    p.exitRight = mirroredNet(p.exitLeft);
+    p.topLeft = leftNet(top, a);
+    p.bottomLeft = leftNet(bottom, a);
+    p.topRight = mirroredNet(p.topLeft);
+    p.bottomRight = mirroredNet(p.bottomLeft);
+    p.top = QString::fromLatin1(topName);
+    p.bottom = QString::fromLatin1(bottomName);
     return p;
 }
 
 struct NamedFaces {
     std::vector<TopoDS_Face> faces;
     std::vector<QString> names;
-    void add(const TopoDS_Face& face, const char* name)
+    void add(const TopoDS_Face& face, const QString& name)
     {
         faces.push_back(face);
-        names.push_back(QString::fromLatin1(name));
+        names.push_back(name);
     }
 };
 
+void addFreeformFace(const BezierNet& net, const QString& name, NamedFaces* out)
+{
+    out->add(BRepBuilderAPI_MakeFace(bezierSurface(net), Precision::Confusion()).Face(), name);
+}
+
 void addFreeformFaces(const Patches& p, NamedFaces* out)
 {
-    out->add(BRepBuilderAPI_MakeFace(bezierSurface(p.entranceLeft), Precision::Confusion()).Face(), "entrance, left half");
-    out->add(BRepBuilderAPI_MakeFace(bezierSurface(p.entranceRight), Precision::Confusion()).Face(), "entrance, right half");
-    out->add(BRepBuilderAPI_MakeFace(bezierSurface(p.exitLeft), Precision::Confusion()).Face(), "exit, left half");
-    out->add(BRepBuilderAPI_MakeFace(bezierSurface(p.exitRight), Precision::Confusion()).Face(), "exit, right half");
+    addFreeformFace(p.topLeft, p.top + QStringLiteral(", left half"), out);
+    addFreeformFace(p.topRight, p.top + QStringLiteral(", right half"), out);
+    addFreeformFace(p.bottomLeft, p.bottom + QStringLiteral(", left half"), out);
+    addFreeformFace(p.bottomRight, p.bottom + QStringLiteral(", right half"), out);
 }
 
 // Sews the faces; the shape is returned with the faces' names in the order
@@ -222,6 +238,83 @@ QString prismShapeProblem(const TopoDS_Shape& shape, const std::vector<QString>&
     return QString();
 }
 
+namespace {
+
+// The closed solid between the patches: their four freeform faces and four
+// planar sides, sewn; `prefix` goes before the sides' names ("" or a glass).
+bool solidBetween(const Patches& p, const QString& prefix, TopoDS_Shape* solid, std::vector<QString>* names,
+                  QString* error)
+{
+    const int n = p.topLeft.degree, m = p.bottomLeft.degree;
+    try {
+        NamedFaces faces;
+        addFreeformFaces(p, &faces);
+        // Side faces. Net indices: i along x (0 at |x| = X, the degree at
+        // x = 0), j along y (0 at y = -Y, the degree at y = +Y).
+        TopoDS_Face side;
+        // The front (y = -Y) and back (y = +Y) sides run under both halves.
+        for (const bool back : {false, true}) {
+            const int jt = back ? n : 0, jb = back ? m : 0;
+            const std::vector<TopoDS_Edge> edges = {
+                boundaryEdge(p.bottomLeft, -1, jb), boundaryEdge(p.bottomRight, -1, jb),
+                segment(p.bottomRight.point(0, jb), p.topRight.point(0, jt)),
+                boundaryEdge(p.topRight, -1, jt), boundaryEdge(p.topLeft, -1, jt),
+                segment(p.topLeft.point(0, jt), p.bottomLeft.point(0, jb))};
+            const QString name = prefix + (back ? QStringLiteral("side y = +Y") : QStringLiteral("side y = -Y"));
+            if (!planarFace(edges, &side)) {
+                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(name);
+                return false;
+            }
+            faces.add(side, name);
+        }
+        // The left (x = -X) and right (x = +X) sides: one half each.
+        for (const bool right : {false, true}) {
+            const BezierNet& top = right ? p.topRight : p.topLeft;
+            const BezierNet& bottom = right ? p.bottomRight : p.bottomLeft;
+            const std::vector<TopoDS_Edge> edges = {
+                boundaryEdge(bottom, 0, -1), segment(bottom.point(0, m), top.point(0, n)), boundaryEdge(top, 0, -1),
+                segment(top.point(0, 0), bottom.point(0, 0))};
+            const QString name = prefix + (right ? QStringLiteral("side x = +X") : QStringLiteral("side x = -X"));
+            if (!planarFace(edges, &side)) {
+                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(name);
+                return false;
+            }
+            faces.add(side, name);
+        }
+        const TopoDS_Shape shell = sewn(faces, names);
+        TopExp_Explorer shells(shell, TopAbs_SHELL);
+        if (shells.More()) {
+            BRepBuilderAPI_MakeSolid maker(TopoDS::Shell(shells.Current()));
+            if (maker.IsDone()) {
+                TopoDS_Solid s = maker.Solid();
+                BRepLib::OrientClosedSolid(s);
+                *solid = s;
+            }
+        }
+        if (solid->IsNull())
+            *solid = shell;
+    } catch (const Standard_Failure& failure) {
+        *error = QStringLiteral("OpenCASCADE could not build the prism solid: %1")
+                     .arg(QString::fromLatin1(failure.GetMessageString()));
+        return false;
+    }
+    const QString problem = prismShapeProblem(*solid, *names);
+    if (!problem.isNull()) {
+        *error = problem;
+        return false;
+    }
+    return true;
+}
+
+double volumeOf(const TopoDS_Shape& shape)
+{
+    GProp_GProps props;
+    BRepGProp::VolumeProperties(shape, props);
+    return props.Mass();
+}
+
+}  // namespace
+
 bool makePrismStepFiles(const PrismFit& fit, ExportMade* made, QString* error)
 {
     const ClearAperture a = prismAperture(fit);
@@ -241,85 +334,65 @@ bool makePrismStepFiles(const PrismFit& fit, ExportMade* made, QString* error)
                 return false;
             }
         }
-    const Patches p = patchesOf(fit);
-    const int n = p.entranceLeft.degree, m = p.exitLeft.degree;
-    TopoDS_Shape solid;
-    std::vector<QString> names;
-    try {
-        NamedFaces faces;
-        addFreeformFaces(p, &faces);
-        // Side faces. Net indices: i along x (0 at |x| = X, the degree at
-        // x = 0), j along y (0 at y = -Y, the degree at y = +Y).
-        TopoDS_Face side;
-        // The front (y = -Y) and back (y = +Y) sides run under both halves.
-        for (const bool back : {false, true}) {
-            const int jt = back ? n : 0, jb = back ? m : 0;
-            const std::vector<TopoDS_Edge> edges = {
-                boundaryEdge(p.exitLeft, -1, jb), boundaryEdge(p.exitRight, -1, jb),
-                segment(p.exitRight.point(0, jb), p.entranceRight.point(0, jt)),
-                boundaryEdge(p.entranceRight, -1, jt), boundaryEdge(p.entranceLeft, -1, jt),
-                segment(p.entranceLeft.point(0, jt), p.exitLeft.point(0, jb))};
-            const char* name = back ? "side y = +Y" : "side y = -Y";
-            if (!planarFace(edges, &side)) {
-                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(QString::fromLatin1(name));
-                return false;
-            }
-            faces.add(side, name);
-        }
-        // The left (x = -X) and right (x = +X) sides: one half each.
-        for (const bool right : {false, true}) {
-            const BezierNet& top = right ? p.entranceRight : p.entranceLeft;
-            const BezierNet& bottom = right ? p.exitRight : p.exitLeft;
-            const std::vector<TopoDS_Edge> edges = {
-                boundaryEdge(bottom, 0, -1), segment(bottom.point(0, m), top.point(0, n)), boundaryEdge(top, 0, -1),
-                segment(top.point(0, 0), bottom.point(0, 0))};
-            const char* name = right ? "side x = +X" : "side x = -X";
-            if (!planarFace(edges, &side)) {
-                *error = QStringLiteral("the prism's %1 could not be made a planar face").arg(QString::fromLatin1(name));
-                return false;
-            }
-            faces.add(side, name);
-        }
-        const TopoDS_Shape shell = sewn(faces, &names);
-        TopExp_Explorer shells(shell, TopAbs_SHELL);
-        if (shells.More()) {
-            BRepBuilderAPI_MakeSolid maker(TopoDS::Shell(shells.Current()));
-            if (maker.IsDone()) {
-                TopoDS_Solid s = maker.Solid();
-                BRepLib::OrientClosedSolid(s);
-                solid = s;
-            }
-        }
-        if (solid.IsNull())
-            solid = shell;
-    } catch (const Standard_Failure& failure) {
-        *error = QStringLiteral("OpenCASCADE could not build the prism solid: %1")
-                     .arg(QString::fromLatin1(failure.GetMessageString()));
+    if (!checkCementedThickness(fit, leastGlassThicknessMm, error))
         return false;
-    }
-    const QString problem = prismShapeProblem(solid, names);
-    if (!problem.isNull()) {
-        *error = problem;
-        return false;
-    }
-    // The surfaces alone: each surface's two halves sewn at x = 0.
-    NamedFaces freeform;
-    addFreeformFaces(p, &freeform);
-    std::vector<QString> ignored;
-    const TopoDS_Shape surfaces = sewn(freeform, &ignored);
 
     ExportFile prismFile{QString::fromLatin1(prismStepFileName), {}};
     ExportFile surfacesFile{QString::fromLatin1(surfacesStepFileName), {}};
-    if (!stepBytes(solid, prismStepFileName, &prismFile.bytes, error)
-        || !stepBytes(surfaces, surfacesStepFileName, &surfacesFile.bytes, error))
-        return false;
-    GProp_GProps props;
-    BRepGProp::VolumeProperties(solid, props);
-    made->notes << QStringLiteral("one closed solid of %1 faces (Bezier degree %2 and %3), %4 mm^3, AP214, mm")
-                       .arg(names.size())
-                       .arg(n)
-                       .arg(m)
-                       .arg(QString::number(props.Mass(), 'f', 4));
+    // The surfaces alone: each surface's two halves sewn at x = 0.
+    NamedFaces freeform;
+    std::vector<QString> ignored;
+    if (!fit.interface.present) {
+        const Patches p = patchesOf(fit.entrance.surface, "entrance", fit.exit.surface, "exit", a);
+        TopoDS_Shape solid;
+        std::vector<QString> names;
+        if (!solidBetween(p, QString(), &solid, &names, error))
+            return false;
+        addFreeformFaces(p, &freeform);
+        const TopoDS_Shape surfaces = sewn(freeform, &ignored);
+        if (!stepBytes(solid, prismStepFileName, &prismFile.bytes, error)
+            || !stepBytes(surfaces, surfacesStepFileName, &surfacesFile.bytes, error))
+            return false;
+        made->notes << QStringLiteral("one closed solid of %1 faces (Bezier degree %2 and %3), %4 mm^3, AP214, mm")
+                           .arg(names.size())
+                           .arg(p.topLeft.degree)
+                           .arg(p.bottomLeft.degree)
+                           .arg(QString::number(volumeOf(solid), 'f', 4));
+    } else {
+        // A cemented prism: the crown between the entrance and the
+        // interface, the flint between the interface and the exit.
+        const PrismInterface& i = fit.interface;
+        const Patches crown = patchesOf(fit.entrance.surface, "entrance", i.fit.surface, "interface", a);
+        const Patches flint = patchesOf(i.fit.surface, "interface", fit.exit.surface, "exit", a);
+        TopoDS_Shape crownSolid, flintSolid;
+        std::vector<QString> crownNames, flintNames;
+        if (!solidBetween(crown, i.crown + QLatin1Char(' '), &crownSolid, &crownNames, error)
+            || !solidBetween(flint, i.flint + QLatin1Char(' '), &flintSolid, &flintNames, error))
+            return false;
+        TopoDS_Compound both;
+        BRep_Builder builder;
+        builder.MakeCompound(both);
+        builder.Add(both, crownSolid);
+        builder.Add(both, flintSolid);
+        addFreeformFaces(crown, &freeform);
+        addFreeformFace(flint.bottomLeft, QStringLiteral("exit, left half"), &freeform);
+        addFreeformFace(flint.bottomRight, QStringLiteral("exit, right half"), &freeform);
+        TopoDS_Compound surfaces;
+        builder.MakeCompound(surfaces);
+        for (const TopoDS_Face& face : freeform.faces)
+            builder.Add(surfaces, face);
+        if (!stepBytes(both, prismStepFileName, &prismFile.bytes, error)
+            || !stepBytes(surfaces, surfacesStepFileName, &surfacesFile.bytes, error))
+            return false;
+        made->notes << QStringLiteral("two closed solids cemented at the interface: %1 (%2 faces, %3 mm^3) and "
+                                      "%4 (%5 faces, %6 mm^3), AP214, mm")
+                           .arg(i.crown)
+                           .arg(crownNames.size())
+                           .arg(QString::number(volumeOf(crownSolid), 'f', 4))
+                           .arg(i.flint)
+                           .arg(flintNames.size())
+                           .arg(QString::number(volumeOf(flintSolid), 'f', 4));
+    }
     made->files.push_back(std::move(prismFile));
     made->files.push_back(std::move(surfacesFile));
     return true;

@@ -158,6 +158,18 @@ std::string prismFileText(const PrismFileContent& content)
     w.key("entrance");
     writeSurface(w, content.fit.entrance);
     w.endObject();
+    const PrismInterface& cemented = content.fit.interface;
+    if (cemented.present) {
+        w.key("interface").beginObject();
+        w.key("crown").string(cemented.crown);
+        w.key("flint").string(cemented.flint);
+        w.key("designWavelengthNm").number(cemented.designWavelengthNm);
+        w.key("crownIndex").number(cemented.crownIndex);
+        w.key("flintIndex").number(cemented.flintIndex);
+        w.key("surface");
+        writeSurface(w, cemented.fit);
+        w.endObject();
+    }
     w.key("optimized");
     const PrismOptimizedSummary& o = content.optimized;
     if (!o.present) {
@@ -241,6 +253,25 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         || !readSurface(surfaces.value(QStringLiteral("entrance")).toObject(), &c.fit.entrance)) {
         *error = QStringLiteral("'%1' lacks a complete exit or entrance surface").arg(path);
         return false;
+    }
+    const QJsonValue cemented = root.value(QStringLiteral("interface"));
+    if (!cemented.isUndefined()) {
+        const QJsonObject i = cemented.toObject();
+        PrismInterface& f = c.fit.interface;
+        f.present = true;
+        f.crown = i.value(QStringLiteral("crown")).toString();
+        f.flint = i.value(QStringLiteral("flint")).toString();
+        f.designWavelengthNm = number(i.value(QStringLiteral("designWavelengthNm")));
+        f.crownIndex = number(i.value(QStringLiteral("crownIndex")));
+        f.flintIndex = number(i.value(QStringLiteral("flintIndex")));
+        if (!readSurface(i.value(QStringLiteral("surface")).toObject(), &f.fit) || f.crown.isEmpty()
+            || f.flint.isEmpty() || !(f.crownIndex >= 1.0) || !(f.flintIndex >= 1.0)
+            || !(f.designWavelengthNm > 0.0)) {
+            *error = QStringLiteral("'%1' has an incomplete interface (needs its surface, both glasses and their "
+                                    "indices)")
+                         .arg(path);
+            return false;
+        }
     }
     const QJsonValue optimized = root.value(QStringLiteral("optimized"));
     if (optimized.isObject()) {

@@ -193,10 +193,25 @@ PrismSurfaceFit fitPrismSurface(const SurfacePoints& left, const SurfacePoints& 
 // right half against the mirror image.
 void measurePrismResiduals(PrismSurfaceFit* fit, const SurfacePoints& left, const SurfacePoints& right);
 
+// A prism cemented from two glasses: the ray enters the first glass (the
+// crown) through the entrance surface, crosses the interface into the second
+// (the flint) and leaves through the exit surface. The interface is a
+// polynomial of the same form, the left half's, mirrored for the right half.
+struct PrismInterface {
+    bool present = false;
+    PrismSurfaceFit fit;              // its surface and domain; the statistics unused
+    QString crown;                    // the glasses' names in the material catalogue
+    QString flint;
+    double designWavelengthNm = 0.0;  // where the indices below hold
+    double crownIndex = 0.0;
+    double flintIndex = 0.0;
+};
+
 struct PrismFit {
     int order = 0;
     PrismSurfaceFit exit;
     PrismSurfaceFit entrance;
+    PrismInterface interface;  // absent for a prism of one glass
 };
 
 PrismFit fitPrism(const PrismDesignPoints& points, int order, bool evenInY = false);

@@ -275,7 +275,7 @@ void VerificationWindow::verifyDirectory(const QString& directory, bool withFit,
             verify::VerifySource source;
             source.source = QStringLiteral("prism");
             source.order = prism.fit.order;
-            source.geometry = design.geometry;
+            source.geometry = verify::prismFitGeometry(design.geometry, prism.fit);
             source.surfaces = verify::prismFitSurfaces(prism.fit);
             sources.push_back(source);
         }
@@ -333,7 +333,8 @@ void VerificationWindow::predictCalibration()
         if (readPrismFile(QDir(directory).filePath(QString::fromLatin1(prismFileName)), &prism, &error)) {
             *text = QStringLiteral("prism fit of order %1\n").arg(prism.fit.order);
             const pipeline::CalibrationStageResult result = pipeline::runCalibrationStage(
-                verify::geometryOfPanel(panel), verify::prismFitSurfaces(prism.fit), pipeline::CalibrationInput{},
+                verify::prismFitGeometry(verify::geometryOfPanel(panel), prism.fit), verify::prismFitSurfaces(prism.fit),
+                pipeline::CalibrationInput{},
                 core::ProgressRange(&progress, 0.0, 1.0, "calibration"));
             *text += calibration::calibrationFiguresText(result.calibration);
             return;

@@ -24,6 +24,28 @@ double Material::index(double wavelengthNm) const
             n2 += b[i] * l2 / (l2 - c[i]);
         return std::sqrt(n2);
     }
+    case Formula::Schott: {
+        const double l2 = wavelengthNm * 1e-3 * wavelengthNm * 1e-3;
+        // A0 + A1 l^2, then the falling powers l^-2, l^-4, ..
+        double n2 = a.empty() ? 0.0 : a[0];
+        if (a.size() > 1)
+            n2 += a[1] * l2;
+        double power = 1.0;
+        for (size_t i = 2; i < a.size(); ++i) {
+            power /= l2;
+            n2 += a[i] * power;
+        }
+        return std::sqrt(n2);
+    }
+    case Formula::Cauchy: {
+        const double l2 = wavelengthNm * 1e-3 * wavelengthNm * 1e-3;
+        double n = 0.0, power = 1.0;
+        for (double coefficient : a) {
+            n += coefficient * power;
+            power /= l2;
+        }
+        return n;
+    }
     }
     return 1.0;
 }
@@ -73,6 +95,13 @@ QString fault(const Material& m)
 {
     if (m.formula == Formula::Sellmeier && (m.b.empty() || m.b.size() != m.c.size()))
         return QStringLiteral("needs as many B as C coefficients");
+    if (m.formula == Formula::Sellmeier && !m.a.empty())
+        return QStringLiteral("takes B and C, not A, for the sellmeier formula");
+    if ((m.formula == Formula::Schott || m.formula == Formula::Cauchy) && (m.a.empty() || !m.b.empty() || !m.c.empty()))
+        return QStringLiteral("needs its A coefficients (and no B or C) for the %1 formula")
+            .arg(m.formula == Formula::Schott ? QStringLiteral("schott") : QStringLiteral("cauchy"));
+    if (m.formula == Formula::Schott && m.a.size() > 6)
+        return QStringLiteral("takes at most six A coefficients for the schott formula");
     if (m.minWavelengthNm <= 0.0 || m.maxWavelengthNm <= m.minWavelengthNm)
         return QStringLiteral("needs a valid range in nm");
     if (m.source.isEmpty())
@@ -138,12 +167,18 @@ bool Catalogue::add(const QByteArray& text, const QString& fileName, QString* er
         const QString value = line.mid(equals + 1).trimmed();
         std::vector<double> v;
         if (key == QLatin1String("formula")) {
-            if (value != QLatin1String("sellmeier"))
-                return bad(QStringLiteral("unknown formula \"%1\" (known: sellmeier)").arg(value));
-        } else if (key == QLatin1String("B") || key == QLatin1String("C")) {
+            if (value == QLatin1String("sellmeier"))
+                m.formula = Formula::Sellmeier;
+            else if (value == QLatin1String("schott"))
+                m.formula = Formula::Schott;
+            else if (value == QLatin1String("cauchy"))
+                m.formula = Formula::Cauchy;
+            else
+                return bad(QStringLiteral("unknown formula \"%1\" (known: sellmeier, schott, cauchy)").arg(value));
+        } else if (key == QLatin1String("A") || key == QLatin1String("B") || key == QLatin1String("C")) {
             if (!numbers(value, &v) || v.empty())
                 return bad(QStringLiteral("%1 needs numbers").arg(key));
-            (key == QLatin1String("B") ? m.b : m.c) = v;
+            (key == QLatin1String("A") ? m.a : key == QLatin1String("B") ? m.b : m.c) = v;
         } else if (key == QLatin1String("range")) {
             if (!numbers(value, &v) || v.size() != 2)
                 return bad(QStringLiteral("range needs two wavelengths in nm"));
@@ -204,6 +239,45 @@ QStringList Catalogue::names() const
     for (const Material& m : materials_)
         list << m.name;
     return list;
+}
+
+}  // namespace materials
+
+namespace materials {
+
+bool findMaterial(const Catalogue& catalogue, const QString& name, double customIndex, Material* material,
+                  QString* error)
+{
+    if (name == QLatin1String("custom")) {
+        *material = customMaterial(customIndex);
+        return true;
+    }
+    const Material* found = catalogue.find(name);
+    if (!found) {
+        *error = QStringLiteral("--material: unknown material \"%1\" (known: custom, %2)")
+                     .arg(name, catalogue.names().join(QStringLiteral(", ")));
+        return false;
+    }
+    *material = *found;
+    return true;
+}
+
+bool indexAt(const Material& material, double wavelengthNm, double* index, QString* error)
+{
+    if (!std::isfinite(wavelengthNm) || wavelengthNm <= 0.0) {
+        *error = QStringLiteral("wavelength %1 nm is not a wavelength").arg(wavelengthNm);
+        return false;
+    }
+    if (!material.covers(wavelengthNm)) {
+        *error = QStringLiteral("wavelength %1 nm is outside %2's valid range %3-%4 nm")
+                     .arg(wavelengthNm)
+                     .arg(material.name)
+                     .arg(material.minWavelengthNm)
+                     .arg(material.maxWavelengthNm);
+        return false;
+    }
+    *index = material.index(wavelengthNm);
+    return true;
 }
 
 }  // namespace materials

@@ -18,6 +18,11 @@
 //     precision = 0.00002 0.02     # how closely the formula meets nd and vd
 //     source = SCHOTT optical glass data sheet N-BK7
 //
+// The other formulas take their coefficients as A, l in um:
+//
+//     formula = schott             # n^2 = A0 + A1 l^2 + A2 l^-2 + A3 l^-4 + A4 l^-6 + A5 l^-8
+//     formula = cauchy             # n = A0 + A1 l^-2 + A2 l^-4 + ..
+//
 // "custom" is not in the file: it is the panel's constant index, with no
 // dispersion, valid at every wavelength.
 
@@ -37,12 +42,15 @@ constexpr double lineC = 656.2725;
 enum class Formula {
     Constant,   // n = C[0], the "custom" material
     Sellmeier,  // n^2 = 1 + sum B_i l^2 / (l^2 - C_i)
+    Schott,     // n^2 = A0 + A1 l^2 + A2 l^-2 + A3 l^-4 + A4 l^-6 + A5 l^-8 (the glass makers' power series)
+    Cauchy,     // n = A0 + A1 l^-2 + A2 l^-4 + ..
 };
 
 struct Material {
     QString name;
     Formula formula = Formula::Constant;
-    std::vector<double> b, c;
+    std::vector<double> b, c;  // Sellmeier
+    std::vector<double> a;     // Schott and Cauchy, l in um
     double minWavelengthNm = 0.0, maxWavelengthNm = 0.0;  // valid range (0, 0: every wavelength)
     double publishedNd = 0.0, publishedVd = 0.0;          // the source's own figures (0: none)
     double ndPrecision = 0.0, vdPrecision = 0.0;
@@ -77,5 +85,17 @@ public:
 private:
     std::vector<Material> materials_;
 };
+
+}  // namespace materials
+
+namespace materials {
+
+// The material of a name: "custom" (the panel's constant index) or one of
+// the catalogue's; false with a one-line reason in *error.
+bool findMaterial(const Catalogue& catalogue, const QString& name, double customIndex, Material* material,
+                  QString* error);
+// The material's index at a wavelength it is valid at; false with a
+// one-line reason naming the range otherwise.
+bool indexAt(const Material& material, double wavelengthNm, double* index, QString* error);
 
 }  // namespace materials

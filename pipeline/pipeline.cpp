@@ -129,7 +129,8 @@ void Pipeline::run(const core::ProgressRange& progress)
     const core::ProgressRange calibratePart = share(shareCalibrate, "calibrate");
     if (settings_.runCalibration && !upToDate(Stage::Calibrate)) {
         calibration_.reset();
-        calibration_ = runCalibrationStage(design_->geometry, surfaces, settings_.calibration, calibratePart);
+        calibration_ = runCalibrationStage(verify::prismFitGeometry(design_->geometry, fit_->fit), surfaces,
+                                           settings_.calibration, calibratePart);
         // The file names the prism it belongs to.
         calibration_->calibration.prismDigest = calibration::prismDigest(design_->parameters, fit_->fit);
         computed(Stage::Calibrate, Stage::Fit);

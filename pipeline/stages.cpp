@@ -43,7 +43,9 @@ bool operator==(const DesignInput& a, const DesignInput& b)
 bool operator==(const PrismFitInput& a, const PrismFitInput& b)
 {
     return a.order == b.order && a.optimize == b.optimize && a.objective == b.objective
-           && a.cameraModel == b.cameraModel && a.nearDepthMm == b.nearDepthMm;
+           && a.cameraModel == b.cameraModel && a.nearDepthMm == b.nearDepthMm
+           && a.achromat.enabled == b.achromat.enabled && a.achromat.crown == b.achromat.crown
+           && a.achromat.flint == b.achromat.flint;
 }
 
 bool operator==(const VerifyInput& a, const VerifyInput& b)
@@ -117,6 +119,44 @@ DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> va
     return result;
 }
 
+namespace {
+
+const materials::Material& catalogueGlass(const QString& name)
+{
+    const materials::Material* glass = materials::Catalogue::builtIn().find(name);
+    if (!glass)
+        throw std::invalid_argument(QStringLiteral("unknown material '%1' (known: %2)")
+                                        .arg(name, materials::Catalogue::builtIn().names().join(QStringLiteral(", ")))
+                                        .toStdString());
+    return *glass;
+}
+
+// The single prism in *result made a cemented achromat; the optimiser runs
+// again with the interface in place.
+void designAchromatStage(const DesignResult& design, const PrismFitInput& input,
+                         const std::vector<PrismRayTarget>& targets, const PrismOptimizeOptions& optimize,
+                         PrismFitResult* result)
+{
+    const materials::Material& crown = catalogueGlass(input.achromat.crown);
+    const materials::Material& flint = catalogueGlass(input.achromat.flint);
+    AchromatOptions options;
+    options.optimize = optimize;
+    options.targets = targets;
+    AchromatResult achromat;
+    QString error;
+    if (!designAchromat(design.geometry, result->fit, crown, flint, options, &achromat, &error))
+        throw std::invalid_argument(error.toStdString());
+    result->fit = achromat.fit;
+    result->optimized.iterations += achromat.optimized.iterations;
+    result->optimized.endDirectionRmsPx = achromat.optimized.end.directionRmsPx;
+    result->optimized.endPinholeRmsMm = achromat.optimized.end.pinholeRmsMm;
+    result->optimized.stopReason = achromat.optimized.stopReason;
+    result->achromat = AchromatSummary{achromat.thin, achromat.singleDeviationRad, achromat.centreColourPx,
+                                       cementedGlassThickness(achromat.fit)};
+}
+
+}  // namespace
+
 PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
                                 const core::ProgressRange& progress)
 {
@@ -130,6 +170,12 @@ PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput&
                                         .toStdString());
     if (!design.hit.defined)
         throw std::invalid_argument("no prism fit: the central ray runs parallel to the prism face");
+    if (input.achromat.enabled) {
+        if (!input.optimize)
+            throw std::invalid_argument("an achromat is designed with the optimiser only");
+        catalogueGlass(input.achromat.crown);
+        catalogueGlass(input.achromat.flint);
+    }
     PrismDesignPoints points;
     QString error;
     if (!splitPrismDesignPoints(design.gridValues, &points, &error))
@@ -167,6 +213,8 @@ PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput&
                             optimized.start.pinholeRmsMm,
                             optimized.end.pinholeRmsMm,
                             optimized.stopReason};
+        if (input.achromat.enabled)
+            designAchromatStage(design, input, targets, options, &result);
     }
     result.seconds = secondsOf(timer);
     progress.report(1.0);
@@ -198,7 +246,7 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
         verify::VerifySource source;
         source.source = QStringLiteral("prism");
         source.order = prism->fit.order;
-        source.geometry = design.geometry;
+        source.geometry = verify::prismFitGeometry(design.geometry, prism->fit);
         source.surfaces = verify::prismFitSurfaces(prism->fit);
         result.sources.push_back(source);
     }
@@ -214,6 +262,17 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
     }
     if (prism)
         result.prismSummary = verify::prismVerifiedSummary(result.results.back());
+    if (prism && prism->fit.interface.present) {
+        const materials::Material& crown = catalogueGlass(prism->fit.interface.crown);
+        const materials::Material& flint = catalogueGlass(prism->fit.interface.flint);
+        const materials::Band band = materials::visibleBand();
+        const verify::PrismGeometry low = cementedGeometry(design.geometry, crown, flint, band.lowNm);
+        const verify::PrismGeometry high = cementedGeometry(design.geometry, crown, flint, band.highNm);
+        const verify::PrismSurfaces& surfaces = result.sources.back().surfaces;
+        result.bandShift = verify::measureBandShift(low, high, surfaces, input.step, input.threads);
+        result.bandShiftOutsideCentre = verify::measureBandShift(
+            low, high, surfaces, input.step, input.threads, verify::VerifyOptions().centreBandColumns);
+    }
     result.seconds = secondsOf(timer);
     progress.report(1.0);
     return result;

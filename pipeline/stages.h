@@ -22,7 +22,10 @@
 #include "export/prism_export.h"
 #include "fit/design_origin.h"
 #include "fit/prism_file.h"
+#include "fit/prism_interface.h"
+#include "refine/achromat_design.h"
 #include "refine/prism_optimize.h"
+#include "verify/band_shift.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
 #include "verify/verify_sources.h"
@@ -82,6 +85,14 @@ DesignResult designOfPoints(const PanelParameters& panel, std::vector<double> va
 // central row.
 inline constexpr int optimizeSampleStep = 40;
 
+// A prism cemented from two catalogue glasses (refine/achromat_design.h)
+// instead of one glass of the panel's index.
+struct AchromatChoice {
+    bool enabled = false;
+    QString crown = QStringLiteral("N-BK7");
+    QString flint = QStringLiteral("F2");
+};
+
 struct PrismFitInput {
     int order = 8;          // 3 to 10
     bool optimize = true;   // adjust both surfaces on the traced rays
@@ -91,19 +102,30 @@ struct PrismFitInput {
     PrismObjective objective = PrismObjective::Stereo;
     optics::DistortionModel cameraModel = optics::DistortionModel::Standard;
     double nearDepthMm = 300.0;
+    AchromatChoice achromat;  // needs the optimiser
 };
 bool operator==(const PrismFitInput& a, const PrismFitInput& b);
 inline bool operator!=(const PrismFitInput& a, const PrismFitInput& b) { return !(a == b); }
+
+// What the achromat's design found.
+struct AchromatSummary {
+    materials::ThinAchromat thin;        // the thin-prism pair at the centre ray
+    double singleDeviationRad = 0.0;     // of the single prism there
+    double centreColourPx = 0.0;         // the centre ray's shift between the band's edges
+    std::array<GlassThickness, 2> thickness;  // per half
+};
 
 struct PrismFitResult {
     PrismFitInput input;
     PrismFit fit;                     // what prism.json holds and the exports are made of
     PrismOptimizedSummary optimized;  // when optimised
+    std::optional<AchromatSummary> achromat;
     double seconds = 0.0;
 };
 
 // Refused (std::invalid_argument) when the design points are not 1920
-// columns of 108 lines.
+// columns of 108 lines, or an achromat is asked of glasses that are unknown,
+// cannot correct colour or leave less than 1 mm of either glass.
 PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
                                 const core::ProgressRange& progress);
 
@@ -124,6 +146,11 @@ struct VerifyStageResult {
     std::vector<verify::VerifySource> sources;  // the design (when asked), then the prism
     std::vector<verify::VerifyResult> results;
     PrismVerifiedSummary prismSummary;          // of the prism, as prism.json records it
+    // A cemented prism's lateral colour between the visible band's edges (F
+    // and C), traced with its glasses' indices there.
+    std::optional<verify::BandShift> bandShift;
+    // The same without the centre band's columns (VerifyOptions::centreBandColumns).
+    std::optional<verify::BandShift> bandShiftOutsideCentre;
     double seconds = 0.0;
 };
 

@@ -71,6 +71,11 @@ struct TraceModel {
     double index = 1.0;
     FreeTerms exit;
     FreeTerms entrance;
+    // A cemented prism's interface, held fixed, and the glass behind it.
+    bool cemented = false;
+    FreeTerms interface;
+    std::vector<double> interfaceCoefficients;
+    double secondIndex = 1.0;
 };
 
 // The solid: the left half's polynomial for x < 0, its mirror image beyond.
@@ -109,8 +114,31 @@ bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double 
     Vec3T<T> inside;
     if (!optics::refract<T>(w, optics::heightFieldNormal(entrance.slopeX, entrance.slopeY), T(1.0 / m.index), &inside))
         return false;
+    Vec3T<T> origin = entrance.point;
+    double lastIndex = m.index;
+    if (m.cemented) {
+        optics::HeightFieldSearch between;
+        if (starts)
+            between = {&starts[2], 1};
+        const std::vector<T> c(m.interfaceCoefficients.begin(), m.interfaceCoefficients.end());
+        const auto crossing = optics::intersectHeightField<T>(
+            origin, inside,
+            [&](const T& px, const T& py, T* sx, T* sy) { return solidHeight(m.interface, c.data(), px, py, sx, sy); },
+            between);
+        if (crossing.status != optics::HeightFieldStatus::Hit)
+            return false;
+        if (found)
+            found[2] = optics::valueOf(crossing.distance);
+        Vec3T<T> flint;
+        if (!optics::refract<T>(inside, optics::heightFieldNormal(crossing.slopeX, crossing.slopeY),
+                                T(m.index / m.secondIndex), &flint))
+            return false;
+        origin = crossing.point;
+        inside = flint;
+        lastIndex = m.secondIndex;
+    }
     const auto exit = optics::intersectHeightField<T>(
-        entrance.point, inside,
+        origin, inside,
         [&](const T& px, const T& py, T* sx, T* sy) { return solidHeight(m.exit, exitC, px, py, sx, sy); }, second);
     if (exit.status != optics::HeightFieldStatus::Hit)
         return false;
@@ -118,7 +146,7 @@ bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double 
         found[0] = optics::valueOf(entrance.distance);
         found[1] = optics::valueOf(exit.distance);
     }
-    if (!optics::refract<T>(inside, optics::heightFieldNormal(exit.slopeX, exit.slopeY), T(m.index), direction))
+    if (!optics::refract<T>(inside, optics::heightFieldNormal(exit.slopeX, exit.slopeY), T(lastIndex), direction))
         return false;
     *exitPoint = exit.point;
     return direction->z() < T(0.0);
@@ -139,7 +167,7 @@ bool traceRay(const TraceModel& m, const T* exitC, const T* entranceC, double x,
             e[k] = optics::valueOf(exitC[k]);
         for (std::size_t k = 0; k < m.entrance.terms.size(); ++k)
             n[k] = optics::valueOf(entranceC[k]);
-        double starts[2];
+        double starts[3];
         Vec3 p, d;
         if (!traceSolid<double>(m, e, n, x, y, nullptr, starts, &p, &d))
             return false;
@@ -273,6 +301,29 @@ struct ThicknessCost {
     }
 };
 
+// A cemented prism's two glasses at (x, y) of the left half no thinner than
+// their least: the crown between the entrance and the (fixed) interface, the
+// flint between the interface and the exit.
+struct CementedThicknessCost {
+    const TraceModel* model;
+    double x, y, leastCrown, leastFlint, weight;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        const FreeTerms& e = model->exit;
+        const FreeTerms& n = model->entrance;
+        const FreeTerms& i = model->interface;
+        const double between = prismPolynomial(i.terms.data(), model->interfaceCoefficients.data(), i.terms.size(),
+                                               i.x0, i.radius, x, y);
+        const T crown = prismPolynomial(n.terms.data(), p[1], n.terms.size(), n.x0, n.radius, T(x), T(y)) - between;
+        const T flint = between - prismPolynomial(e.terms.data(), p[0], e.terms.size(), e.x0, e.radius, T(x), T(y));
+        r[0] = crown < T(leastCrown) ? T(weight * (leastCrown - crown)) : T(0.0);
+        r[1] = flint < T(leastFlint) ? T(weight * (leastFlint - flint)) : T(0.0);
+        return true;
+    }
+};
+
 template <typename Functor, int Stride>
 ceres::CostFunction* autoDiffCost(Functor* functor, const std::vector<int>& blockSizes, int residuals)
 {
@@ -317,6 +368,13 @@ TraceModel traceModel(const verify::PrismGeometry& g, const PrismFit& fit, bool 
     m.index = g.refractiveIndex;
     m.exit = freeTerms(fit.exit.surface, evenInY);
     m.entrance = freeTerms(fit.entrance.surface, evenInY);
+    if (fit.interface.present) {
+        m.cemented = true;
+        m.interface = freeTerms(fit.interface.fit.surface, false);
+        m.interfaceCoefficients = fit.interface.fit.surface.coefficients;
+        m.index = fit.interface.crownIndex;
+        m.secondIndex = fit.interface.flintIndex;
+    }
     return m;
 }
 
@@ -525,6 +583,22 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
                     least = std::min(least, start.entrance.surface.leftHeight(px, py)
                                                 - start.exit.surface.leftHeight(px, py));
                 }
+            if (model.cemented) {
+                const PrismSurface& between = start.interface.fit.surface;
+                double leastCrown = std::numeric_limits<double>::infinity();
+                double leastFlint = leastCrown;
+                for (const auto& p : at) {
+                    const double z = between.leftHeight(p[0], p[1]);
+                    leastCrown = std::min(leastCrown, start.entrance.surface.leftHeight(p[0], p[1]) - z);
+                    leastFlint = std::min(leastFlint, z - start.exit.surface.leftHeight(p[0], p[1]));
+                }
+                for (const auto& p : at)
+                    problem.AddResidualBlock(
+                        costFunction(new CementedThicknessCost{&model, p[0], p[1], leastCrown, leastFlint,
+                                                               b.thicknessWeightPxPerMm},
+                                     options.jacobian, {exitSize, entranceSize}, 2),
+                        nullptr, {x.exit.data(), x.entrance.data()});
+            }
             for (const auto& p : at)
                 problem.AddResidualBlock(
                     costFunction(new ThicknessCost{&model, p[0], p[1], least, b.thicknessWeightPxPerMm},

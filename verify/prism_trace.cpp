@@ -44,7 +44,21 @@ PrismSurfaces prismFitSurfaces(const PrismFit& fit)
     const auto exit = std::make_shared<PrismHeightSurface>(fit.exit.surface, fit.exit.domain);
     surfaces.entrance = {entrance, entrance};
     surfaces.exit = {exit, exit};
+    if (fit.interface.present) {
+        const auto interface =
+            std::make_shared<PrismHeightSurface>(fit.interface.fit.surface, fit.interface.fit.domain);
+        surfaces.interface = {interface, interface};
+    }
     return surfaces;
+}
+
+PrismGeometry prismFitGeometry(PrismGeometry geometry, const PrismFit& fit)
+{
+    if (fit.interface.present) {
+        geometry.refractiveIndex = fit.interface.crownIndex;
+        geometry.secondIndex = fit.interface.flintIndex;
+    }
+    return geometry;
 }
 
 PrismSurfaces prismFitHalfSheets(const PrismFit& fit)

@@ -33,8 +33,12 @@ private:
     PrismSheet sheet_;
 };
 
-// The solid's surfaces for both halves' rays.
+// The solid's surfaces for both halves' rays (with the interface, when the
+// prism is cemented from two glasses).
 PrismSurfaces prismFitSurfaces(const PrismFit& fit);
+// The geometry with the fit's glasses: for a cemented prism the crown's and
+// the flint's indices at the design wavelength; otherwise unchanged.
+PrismGeometry prismFitGeometry(PrismGeometry geometry, const PrismFit& fit);
 // Each half's rays through that half's own sheets, unjoined.
 PrismSurfaces prismFitHalfSheets(const PrismFit& fit);
 

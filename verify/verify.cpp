@@ -73,11 +73,11 @@ DepthRange stereoWorkingRange(const PrismGeometry& g)
 TracedRay traceCameraRay(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y)
 {
     const Ray camera{Vec3(0.0, 0.0, g.pinholeHeight()), Vec3(x, y, g.dz()).normalized()};
-    return traceRay(surfaces, g.refractiveIndex, x < 0.0 ? 0 : 1, camera, x, y);
+    return traceRay(surfaces, g.refractiveIndex, x < 0.0 ? 0 : 1, camera, x, y, g.secondIndex);
 }
 
 TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int half, const Ray& camera, double x,
-                   double y)
+                   double y, double secondIndex)
 {
     TracedRay out;
     const SurfaceHit entrance = surfaces.entrance[half]->intersect(camera, x, y);
@@ -87,18 +87,35 @@ TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int ha
     }
     out.entrancePoint = entrance.point;
     optics::refract(camera.direction, entrance.normal, 1.0 / refractiveIndex, &out.glassDirection);
-    const Ray glass{entrance.point, out.glassDirection};
+    Ray glass{entrance.point, out.glassDirection};
+    double lastIndex = refractiveIndex;
+    bool outsideWindow = entrance.outsideWindow;
+    if (const Surface* interface = surfaces.interface[half].get()) {
+        const SurfaceHit cemented = interface->intersect(glass, x, y);
+        if (cemented.status != HitStatus::Hit) {
+            out.flags |= cemented.status == HitStatus::Miss ? RayMissedInterface : RayNoConvergence;
+            return out;
+        }
+        out.interfacePoint = cemented.point;
+        if (!optics::refract(glass.direction, cemented.normal, refractiveIndex / secondIndex, &glass.direction)) {
+            out.flags |= RayTotalReflection;
+            return out;
+        }
+        glass.origin = cemented.point;
+        lastIndex = secondIndex;
+        outsideWindow = outsideWindow || cemented.outsideWindow;
+    }
     const SurfaceHit exit = surfaces.exit[half]->intersect(glass, x, y);
     if (exit.status != HitStatus::Hit) {
         out.flags |= exit.status == HitStatus::Miss ? RayMissedExit : RayNoConvergence;
         return out;
     }
     out.exitPoint = exit.point;
-    if (!optics::refract(out.glassDirection, exit.normal, refractiveIndex, &out.direction)) {
+    if (!optics::refract(glass.direction, exit.normal, lastIndex, &out.direction)) {
         out.flags |= RayTotalReflection;
         return out;
     }
-    if (entrance.outsideWindow || exit.outsideWindow)
+    if (outsideWindow || exit.outsideWindow)
         out.flags |= RayOutsideWindow;
     const auto otherSide = [half](const Vec3& p) { return half == 0 ? p.x() >= 0.0 : p.x() < 0.0; };
     if (otherSide(out.entrancePoint) || otherSide(out.exitPoint))
@@ -342,7 +359,7 @@ VerifyResult verifyPrism(const PrismGeometry& g, const PrismSurfaces& surfaces, 
                 continue;
             ++h.sampled;
             const unsigned f = flags[i];
-            if (f & (RayMissedEntrance | RayMissedExit))
+            if (f & (RayMissedEntrance | RayMissedExit | RayMissedInterface))
                 ++h.missed;
             else if (f & RayTotalReflection)
                 ++h.totalReflection;

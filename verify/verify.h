@@ -41,7 +41,8 @@ inline double pixelY(int row) { return (row - centralRow) * pixelPitch; }
 struct PrismGeometry {
     double focalLength = 35.0;      // mm
     double prismDistance = 175.0;   // prism base to image plane, mm
-    double refractiveIndex = 1.48;  // of the glass
+    double refractiveIndex = 1.48;  // of the glass (the first glass of a cemented prism)
+    double secondIndex = 0.0;       // of the glass behind the interface, when the surfaces have one
     double virtualPinholeX = 0.0;   // Cp of the left half; the right half uses -Cp
 
     double pinholeHeight() const { return prismDistance + focalLength; }  // F
@@ -68,14 +69,17 @@ enum RayFlag : unsigned {
     // Traced, but met a surface on the other half's side of x = 0: the ray
     // crosses the centre plane between the camera and the exit surface.
     RayCrossedCentre = 1u << 5,
+    RayMissedInterface = 1u << 6,     // the ray in the first glass does not meet the interface
 };
-constexpr unsigned rayFailureFlags = RayMissedEntrance | RayMissedExit | RayTotalReflection | RayNoConvergence;
+constexpr unsigned rayFailureFlags =
+    RayMissedEntrance | RayMissedExit | RayTotalReflection | RayNoConvergence | RayMissedInterface;
 
 struct TracedRay {
     unsigned flags = 0;             // RayFlag bits; no failure bit: traced
     Vec3 entrancePoint = Vec3::Zero();
     Vec3 exitPoint = Vec3::Zero();
-    Vec3 glassDirection = Vec3::Zero();  // unit, inside the glass
+    Vec3 glassDirection = Vec3::Zero();  // unit, inside the glass (the first glass)
+    Vec3 interfacePoint = Vec3::Zero();  // where it crosses the interface, when there is one
     Vec3 direction = Vec3::Zero();       // unit, outgoing (into the scene)
     bool traced() const { return (flags & rayFailureFlags) == 0; }
 };
@@ -85,9 +89,10 @@ struct TracedRay {
 TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, double x, double y);
 // Any ray from the camera side through the surfaces of one half (0 left, 1
 // right) of glass of index `refractiveIndex`; (x, y) is the sensor point it
-// belongs to, where the surfaces start their intersection searches.
+// belongs to, where the surfaces start their intersection searches. When the
+// half has an interface, the glass behind it has index `secondIndex`.
 TracedRay traceRay(const PrismSurfaces& surfaces, double refractiveIndex, int half, const Ray& camera, double x,
-                   double y);
+                   double y, double secondIndex = 0.0);
 inline TracedRay traceCameraRay(const PrismGeometry& geometry, const PrismSurfaces& surfaces, Pixel pixel)
 {
     return traceCameraRay(geometry, surfaces, pixelX(pixel.column), pixelY(pixel.row));

@@ -170,10 +170,13 @@ std::shared_ptr<GridSheetSurface> designGridSheet(const DesignRecord& record, De
                                                   SensorHalf half);
 
 // The entrance and exit surface each half's rays pass through (index by
-// SensorHalf). Both halves may share one surface.
+// SensorHalf). Both halves may share one surface. A cemented prism of two
+// glasses also has the interface between them, which its rays cross between
+// the entrance and the exit; none (null) for a prism of one glass.
 struct PrismSurfaces {
     std::array<std::shared_ptr<const Surface>, 2> entrance;
     std::array<std::shared_ptr<const Surface>, 2> exit;
+    std::array<std::shared_ptr<const Surface>, 2> interface;
 };
 
 // The four design sheets of a traced record.

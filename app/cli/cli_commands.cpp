@@ -356,6 +356,7 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
     s.design.refine = request.refine;
     s.design.threads = request.threads;
     s.fit.order = request.prismOrder;
+    s.fit.achromat = {request.achromat, request.crown, request.flint};
     s.fit.threads = s.verify.threads = s.calibration.threads = request.threads;
     options.outputDir = request.outputDir;
     options.folderName = request.folderName;

@@ -10,6 +10,7 @@
 #include "fit/fit_files.h"
 #include "io/atomic_file_set.h"
 #include "io/safe_input.h"
+#include "materials/achromat.h"
 #include "verify/verify_sources.h"
 
 #include <QCommandLineParser>
@@ -18,6 +19,7 @@
 #include <QTemporaryFile>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -181,6 +183,16 @@ const QVector<OptionRule>& optionRules()
                                  "the date and time, numbered when taken); a folder that\n"
                                  "exists already is refused"),
                   ForPrism});
+        // ---- achromat (prism) ----
+        s.append({QStringLiteral("achromat"), QString(),
+                  QStringLiteral("cement each half from a crown and a flint whose interface\n"
+                                 "makes F and C leave the half's centre parallel"),
+                  ForPrism});
+        s.append({QStringLiteral("crown"), QStringLiteral("NAME"),
+                  QStringLiteral("the achromat's crown, behind the entrance (default N-BK7)"), ForPrism});
+        s.append({QStringLiteral("flint"), QStringLiteral("NAME"),
+                  QStringLiteral("the achromat's flint, in front of the exit (default F2)"), ForPrism});
+        // ---- end achromat ----
         s.append({QStringLiteral("output-dir"), QStringLiteral("D"),
                   QStringLiteral("directory of the result files (default: the current one);\n"
                                  "it must exist and be writable; export reads the prism fit\n"
@@ -605,6 +617,31 @@ bool parsePrismOptions(const QCommandLineParser& parser, CliRequest* request, QS
             return false;
         }
     }
+    // ---- achromat ----
+    request->achromat = parser.isSet(QStringLiteral("achromat"));
+    for (const auto& [option, glass] : {std::pair<QString, QString*>{QStringLiteral("crown"), &request->crown},
+                                        std::pair<QString, QString*>{QStringLiteral("flint"), &request->flint}}) {
+        if (!parser.isSet(option))
+            continue;
+        if (!request->achromat) {
+            *error = QStringLiteral("--%1 needs --achromat").arg(option);
+            return false;
+        }
+        *glass = parser.value(option);
+        if (!materials::Catalogue::builtIn().find(*glass)) {
+            *error = QStringLiteral("--%1: unknown material %2 (known: %3)")
+                         .arg(option, quoted(*glass),
+                              materials::Catalogue::builtIn().names().join(QStringLiteral(", ")));
+            return false;
+        }
+    }
+    if (request->achromat) {
+        const materials::Catalogue& catalogue = materials::Catalogue::builtIn();
+        if (!materials::canCorrectColour(*catalogue.find(request->crown), *catalogue.find(request->flint),
+                                         materials::visibleBand(), materials::lineD, error))
+            return false;
+    }
+    // ---- end achromat ----
     return true;
 }
 

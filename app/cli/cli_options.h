@@ -64,6 +64,10 @@ struct CliRequest {
     // (empty: by date and time).
     int prismOrder = 8;
     QString folderName;
+    // prism --achromat: each half cemented from these two catalogue glasses.
+    bool achromat = false;
+    QString crown = QStringLiteral("N-BK7");
+    QString flint = QStringLiteral("F2");
 };
 
 QString cliCommandName(CliCommand command);

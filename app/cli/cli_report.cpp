@@ -110,6 +110,90 @@ QString line(const char* label, const QString& value)
     return QString::fromLatin1(label).leftJustified(18) + value + QLatin1Char('\n');
 }
 
+constexpr double degreesPerRadian = 180.0 / 3.14159265358979323846;
+
+// A cemented prism's glasses, thicknesses and lateral colour.
+QString achromatText(const pipeline::Pipeline& run)
+{
+    if (!run.fit() || !run.fit()->achromat)
+        return QString();
+    const pipeline::AchromatSummary& a = *run.fit()->achromat;
+    const PrismInterface& i = run.fit()->fit.interface;
+    const auto mm = [](double v) { return QString::number(v, 'f', 3); };
+    QString text;
+    text += line("achromat", QStringLiteral("%1 (crown) and %2 (flint); thin-prism wedges %3 and %4 deg")
+                                 .arg(i.crown, i.flint)
+                                 .arg(QString::number(a.thin.crownAngle * degreesPerRadian, 'f', 3),
+                                      QString::number(a.thin.flintAngle * degreesPerRadian, 'f', 3)));
+    for (int half = 0; half < 2; ++half) {
+        const GlassThickness& t = a.thickness[static_cast<std::size_t>(half)];
+        text += line(half == 0 ? "glass left" : "glass right",
+                     QStringLiteral("%1 %2 to %3 mm, %4 %5 to %6 mm")
+                         .arg(i.crown, mm(t.crownMinMm), mm(t.crownMaxMm), i.flint, mm(t.flintMinMm),
+                              mm(t.flintMaxMm)));
+    }
+    const pipeline::VerifyStageResult* v = run.verification();
+    if (v && v->bandShift && v->bandShiftOutsideCentre) {
+        const verify::BandShift& c = *v->bandShift;
+        const verify::BandShift& o = *v->bandShiftOutsideCentre;
+        text += line("lateral colour", QStringLiteral("F-C RMS %1 px, max %2 px; outside the centre band RMS %3 px, "
+                                                      "max %4 px")
+                                           .arg(mm(c.rmsPx), mm(c.maxPx), mm(o.rmsPx), mm(o.maxPx)));
+        for (int half = 0; half < 2; ++half) {
+            const verify::BandShiftHalf& h = o.halves[static_cast<std::size_t>(half)];
+            text += line(half == 0 ? "colour left" : "colour right",
+                         QStringLiteral("outside the centre band: mean %1 px, rest RMS %2 px, max %3 px")
+                             .arg(mm(h.meanPx), mm(h.demeanedRmsPx), mm(h.demeanedMaxPx)));
+        }
+    }
+    return text;
+}
+
+QJsonObject achromatJson(const pipeline::Pipeline& run)
+{
+    QJsonObject object;
+    const pipeline::AchromatSummary& a = *run.fit()->achromat;
+    const PrismInterface& i = run.fit()->fit.interface;
+    object.insert(QStringLiteral("crown"), i.crown);
+    object.insert(QStringLiteral("flint"), i.flint);
+    object.insert(QStringLiteral("crownWedgeDeg"), jsonNumber(a.thin.crownAngle * degreesPerRadian));
+    object.insert(QStringLiteral("flintWedgeDeg"), jsonNumber(a.thin.flintAngle * degreesPerRadian));
+    object.insert(QStringLiteral("centreColourPx"), jsonNumber(a.centreColourPx));
+    QJsonArray halves;
+    for (int half = 0; half < 2; ++half) {
+        const GlassThickness& t = a.thickness[static_cast<std::size_t>(half)];
+        QJsonObject h;
+        h.insert(QStringLiteral("crownMinMm"), jsonNumber(t.crownMinMm));
+        h.insert(QStringLiteral("crownMaxMm"), jsonNumber(t.crownMaxMm));
+        h.insert(QStringLiteral("flintMinMm"), jsonNumber(t.flintMinMm));
+        h.insert(QStringLiteral("flintMaxMm"), jsonNumber(t.flintMaxMm));
+        const pipeline::VerifyStageResult* v = run.verification();
+        const std::pair<const char*, const std::optional<verify::BandShift>*> colours[] = {
+            {"lateralColour", v ? &v->bandShift : nullptr},
+            {"lateralColourOutsideCentreBand", v ? &v->bandShiftOutsideCentre : nullptr}};
+        for (const auto& [key, measured] : colours) {
+            if (!measured || !*measured)
+                continue;
+            const verify::BandShiftHalf& c = (*measured)->halves[static_cast<std::size_t>(half)];
+            QJsonObject colour;
+            colour.insert(QStringLiteral("rmsPx"), jsonNumber(c.rmsPx));
+            colour.insert(QStringLiteral("maxPx"), jsonNumber(c.maxPx));
+            colour.insert(QStringLiteral("meanPx"), jsonNumber(c.meanPx));
+            colour.insert(QStringLiteral("demeanedRmsPx"), jsonNumber(c.demeanedRmsPx));
+            colour.insert(QStringLiteral("demeanedMaxPx"), jsonNumber(c.demeanedMaxPx));
+            h.insert(QString::fromLatin1(key), colour);
+        }
+        halves.append(h);
+    }
+    object.insert(QStringLiteral("halves"), halves);
+    if (run.verification() && run.verification()->bandShift) {
+        object.insert(QStringLiteral("lateralColourRmsPx"), jsonNumber(run.verification()->bandShift->rmsPx));
+        object.insert(QStringLiteral("lateralColourMaxPx"), jsonNumber(run.verification()->bandShift->maxPx));
+    }
+    object.insert(QStringLiteral("bandNm"), QJsonArray{materials::lineF, materials::lineC});
+    return object;
+}
+
 QString prismText(const report::OneShotResult& r)
 {
     const report::HeadlineFigures& f = r.figures;
@@ -146,6 +230,7 @@ QString prismText(const report::OneShotResult& r)
                                                       QString::number(row.addedPxPerUm, 'f', 3));
         text += line("form error", QStringLiteral("residual added per um: ") + rows.join(QStringLiteral(", ")));
     }
+    text += achromatText(r.run);
     for (const QString& name : r.written)
         text += line("written", name);
     return text;
@@ -167,6 +252,8 @@ QJsonObject prismJson(const report::OneShotResult& r)
     object.insert(QStringLiteral("calibratedRightRmsPx"), jsonNumber(f.calibratedRightRmsPx));
     object.insert(QStringLiteral("depthErrorRmsPercentAt1m"), jsonNumber(f.depthErrorPercentAt1m));
     object.insert(QStringLiteral("baselineMm"), jsonNumber(f.baselineMm));
+    if (r.run.fit() && r.run.fit()->achromat)
+        object.insert(QStringLiteral("achromat"), achromatJson(r.run));
     object.insert(QStringLiteral("written"), QJsonArray::fromStringList(r.written));
     return object;
 }

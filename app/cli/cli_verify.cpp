@@ -95,7 +95,7 @@ int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* err
         verify::VerifySource source;
         source.source = QStringLiteral("prism");
         source.order = prism.fit.order;
-        source.geometry = design.geometry;
+        source.geometry = verify::prismFitGeometry(design.geometry, prism.fit);
         source.surfaces = verify::prismFitSurfaces(prism.fit);
         v->sources.push_back(source);
     }
