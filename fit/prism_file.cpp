@@ -188,6 +188,7 @@ std::string prismFileText(const PrismFileContent& content)
         w.endObject();
     }
     writeDesignOrigin(w, content.origin);
+    writeColourRecord(w, content.colour);
     writeFrame(w, prismFrameOf(content.panel, content.fit));
     w.endObject();
     const QByteArray bytes = w.bytes();
@@ -260,6 +261,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.untracedPixels = v.value(QStringLiteral("untracedPixels")).toInt();
     }
     c.origin = readDesignOrigin(root);
+    c.colour = readColourRecord(root);
     *content = c;
     return true;
 }

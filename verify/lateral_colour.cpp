@@ -1,6 +1,7 @@
 #include "verify/lateral_colour.h"
 
 #include "core/parallel_for.h"
+#include "textio/json_writer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -98,15 +99,22 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& 
         h.meanXPx = sumX / h.traced;
         h.meanYPx = sumY / h.traced;
         h.meanPx = std::hypot(h.meanXPx, h.meanYPx);
-        double demeanedSquares = 0.0;
+        double demeanedSquares = 0.0, outsideSquares = 0.0;
+        int outside = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (!traced[i] || (pixels[i].column < centralColumn) != (half == 0))
                 continue;
             const double length = std::hypot(shift[i * width] - h.meanXPx, shift[i * width + 1] - h.meanYPx);
             demeanedSquares += length * length;
             h.demeanedMaxPx = std::max(h.demeanedMaxPx, length);
+            if (std::abs(pixels[i].column - centralColumn + (half == 0 ? 1 : 0)) < options.centreBandColumns)
+                continue;
+            ++outside;
+            outsideSquares += length * length;
+            h.outsideCentreDemeanedMaxPx = std::max(h.outsideCentreDemeanedMaxPx, length);
         }
         h.demeanedRmsPx = std::sqrt(demeanedSquares / h.traced);
+        h.outsideCentreDemeanedRmsPx = outside > 0 ? std::sqrt(outsideSquares / outside) : 0.0;
         for (double& s : sumDepth)
             s /= h.traced;
         depthMeans[half] = sumDepth;
@@ -140,6 +148,77 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& 
         }
     }
     return result;
+}
+
+QByteArray lateralColourJson(const LateralColour& c)
+{
+    JsonWriter w;
+    w.beginObject();
+    w.key("band").beginObject();
+    w.key("name").string(c.band);
+    w.key("shortNm").number(c.shortNm);
+    w.key("longNm").number(c.longNm);
+    w.endObject();
+    w.key("shortIndex").number(c.shortIndex);
+    w.key("longIndex").number(c.longIndex);
+    w.key("step").integer(c.step);
+    w.key("displacement").string(QStringLiteral("image of the short edge minus that of the long edge, px"));
+    w.key("halves").beginArray();
+    for (int half = 0; half < 2; ++half) {
+        const HalfLateralColour& h = c.halves[std::size_t(half)];
+        w.beginObject();
+        w.key("half").string(half == 0 ? QStringLiteral("left") : QStringLiteral("right"));
+        w.key("traced").integer(h.traced);
+        w.key("lateralColour").beginObject();
+        w.key("rmsPx").number(h.rmsPx);
+        w.key("maxPx").number(h.maxPx);
+        w.key("meanPx").number(h.meanPx);
+        w.key("meanXPx").number(h.meanXPx);
+        w.key("meanYPx").number(h.meanYPx);
+        w.key("demeanedRmsPx").number(h.demeanedRmsPx);
+        w.key("demeanedMaxPx").number(h.demeanedMaxPx);
+        w.key("outsideCentreDemeanedRmsPx").number(h.outsideCentreDemeanedRmsPx);
+        w.key("outsideCentreDemeanedMaxPx").number(h.outsideCentreDemeanedMaxPx);
+        w.endObject();
+        w.endObject();
+    }
+    w.endArray();
+    w.key("depths").beginArray();
+    for (const DepthColour& d : c.depths) {
+        w.beginObject();
+        w.key("depthMm").number(d.depthMm);
+        w.key("disparityPx").number(d.disparityPx);
+        w.key("disparityDifferencePx").number(d.disparityDifferencePx);
+        w.key("depthErrorMm").number(d.depthErrorMm);
+        w.key("depthErrorPercent").number(d.depthErrorPercent);
+        w.endObject();
+    }
+    w.endArray();
+    w.endObject();
+    return w.bytes();
+}
+
+QString lateralColourTable(const LateralColour& c)
+{
+    auto number = [](double v) { return QString::number(v, 'f', 3); };
+    QString text = QStringLiteral("lateral colour, %1 (%2 to %3 nm, n %4 to %5), every %6th pixel\n")
+                       .arg(c.band, QString::number(c.shortNm, 'g', 6), QString::number(c.longNm, 'g', 6),
+                            QString::number(c.shortIndex, 'f', 5), QString::number(c.longIndex, 'f', 5))
+                       .arg(c.step);
+    for (int half = 0; half < 2; ++half) {
+        const HalfLateralColour& h = c.halves[std::size_t(half)];
+        text += QStringLiteral("  %1: %2 / %3 px rms/max; mean shift %4 px (x %5, y %6); after the mean %7 / %8 px, "
+                               "outside the centre band %9 / %10 px\n")
+                    .arg(half == 0 ? QStringLiteral("left ") : QStringLiteral("right"), number(h.rmsPx),
+                         number(h.maxPx), number(h.meanPx), number(h.meanXPx), number(h.meanYPx),
+                         number(h.demeanedRmsPx), number(h.demeanedMaxPx), number(h.outsideCentreDemeanedRmsPx))
+                    .arg(number(h.outsideCentreDemeanedMaxPx));
+    }
+    for (const DepthColour& d : c.depths)
+        text += QStringLiteral("  at %1 mm: disparity %2 px, differs by %3 px between the edges; depth error %4 mm (%5 %)\n")
+                    .arg(QString::number(d.depthMm), number(d.disparityPx), number(d.disparityDifferencePx),
+                         QString::number(d.depthErrorMm, 'f', 2), QString::number(d.depthErrorPercent, 'f', 3));
+    return text;
 }
 
 }  // namespace verify

@@ -14,6 +14,9 @@
 
 #include "verify/verify.h"
 
+#include <QByteArray>
+#include <QString>
+
 #include <array>
 #include <vector>
 
@@ -28,6 +31,10 @@ struct HalfLateralColour {
     double meanPx = 0.0;       // its length
     double demeanedRmsPx = 0.0;  // after taking the mean away
     double demeanedMaxPx = 0.0;
+    // The same outside the centre band (the columns nearest the centre,
+    // whose rays may leave through the other half's face).
+    double outsideCentreDemeanedRmsPx = 0.0;
+    double outsideCentreDemeanedMaxPx = 0.0;
 };
 
 // At a scene plane z = -depthMm: the disparity of the ideal pair, 2 f |Cp| /
@@ -56,9 +63,13 @@ struct LateralColourOptions {
     std::vector<double> depths = {300.0, 600.0, 1000.0, 2000.0};
     int threadCount = 0;
     bool keepPixels = false;
+    int centreBandColumns = 32;  // per half, as the verifier's
 };
 
 struct LateralColour {
+    QString band;             // the band's name, and its edges in nm (the caller's)
+    double shortNm = 0.0;
+    double longNm = 0.0;
     double shortIndex = 0.0;  // at the band's short edge
     double longIndex = 0.0;   // at its long edge
     int step = 8;
@@ -70,5 +81,13 @@ struct LateralColour {
 // The geometry's own index is not used: the two edge indices are traced.
 LateralColour measureLateralColour(const PrismGeometry& geometry, const PrismSurfaces& surfaces, double shortIndex,
                                    double longIndex, const LateralColourOptions& options = {});
+
+// The JSON object verification.json keeps under "lateralColour": the band
+// and its edges' indices, per half ("left", "right") its "lateralColour"
+// {rmsPx, maxPx, meanPx, meanXPx, meanYPx, demeanedRmsPx, demeanedMaxPx},
+// and per depth the disparity difference and depth error.
+QByteArray lateralColourJson(const LateralColour& colour);
+// A few lines for a terminal.
+QString lateralColourTable(const LateralColour& colour);
 
 }  // namespace verify

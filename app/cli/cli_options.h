@@ -2,6 +2,7 @@
 
 #include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
+#include "pipeline/colour.h"
 
 #include <QString>
 #include <QStringList>
@@ -63,6 +64,10 @@ struct CliRequest {
     // (empty: by date and time).
     int prismOrder = 8;
     QString folderName;
+    // prism: --material, --wavelength, --band, --catalogue, and what they
+    // resolve to (the panel's index is the material's at the wavelength).
+    pipeline::ColourChoice colourChoice;
+    pipeline::ColourInput colour;
 };
 
 QString cliCommandName(CliCommand command);
