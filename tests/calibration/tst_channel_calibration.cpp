@@ -20,9 +20,10 @@ class TestChannelCalibration : public QObject {
 private slots:
     void removesEachHalfsMeanShift()
     {
-        // Entrance faces z = 10 + tan(4 deg) |x|, a flat exit face: each half
-        // bends its rays outwards.
-        const double slope = std::tan(4.0 * 3.14159265358979323846 / 180.0);
+        // Entrance faces z = 10 - tan(8 deg) |x|, a flat exit face: each half
+        // bends its rays inwards by about (n - 1) 8 deg, near the 4.3 deg
+        // that makes the halves' views meet.
+        const double slope = -std::tan(8.0 * 3.14159265358979323846 / 180.0);
         const auto entrance = std::make_shared<PolynomialSurface>(std::vector<PolynomialTerm>{{0, 0}, {1, 0}},
                                                                   std::vector<double>{10.0, slope}, true, FitWindow{});
         const auto exit = std::make_shared<PolynomialSurface>(std::vector<PolynomialTerm>{{0, 0}},
@@ -49,7 +50,7 @@ private slots:
         for (const calibration::ChannelCalibration& k : channels) {
             QVERIFY2(k.calibration.ok, qPrintable(k.calibration.error));
             // What a channel keeps: far below the shift between the colours.
-            QVERIFY2(k.calibration.left.rmsPx < 0.05 * shift && k.calibration.right.rmsPx < 0.05 * shift,
+            QVERIFY2(k.calibration.left.rmsPx < 0.1 * shift && k.calibration.right.rmsPx < 0.1 * shift,
                      qPrintable(QStringLiteral("%1: %2 / %3 px against a shift of %4 px")
                                     .arg(k.channel.name)
                                     .arg(k.calibration.left.rmsPx)
