@@ -3,6 +3,8 @@
 // written; a material and band go into design.json, prism.json and
 // verification.json.
 
+#include "tests/verify/test_support.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -15,24 +17,6 @@
 #include <cmath>
 
 namespace {
-
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runCli(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral(HARVENLOTEK_CLI), arguments);
-    Run run;
-    if (process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
 
 QJsonObject jsonFile(const QString& path)
 {
@@ -88,15 +72,12 @@ private slots:
         QVERIFY(dir.isValid());
         QDir::setCurrent(dir.path());
         if (!catalogue.isEmpty()) {
-            QFile file(QStringLiteral("mine.txt"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(catalogue);
-            file.close();
+            QVERIFY(putFile(QStringLiteral("mine.txt"), catalogue));
             arguments << QStringLiteral("--catalogue") << QStringLiteral("mine.txt");
         }
         const QStringList before = QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
-        const Run run = runCli(QStringList{QStringLiteral("prism")} + arguments);
-        QCOMPARE(run.exitCode, 2);
+        const CliResult run = runCli(QStringList{QStringLiteral("prism")} + arguments);
+        QCOMPARE(run.code, 2);
         const QString err = QString::fromUtf8(run.err).trimmed();
         QVERIFY2(err.contains(message), qPrintable(err));
         QVERIFY2(!err.contains(QLatin1Char('\n')), qPrintable(err));
@@ -107,10 +88,10 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const Run run = runCli({QStringLiteral("prism"), QStringLiteral("--material"), QStringLiteral("PMMA"),
+        const CliResult run = runCli({QStringLiteral("prism"), QStringLiteral("--material"), QStringLiteral("PMMA"),
                                 QStringLiteral("--band"), QStringLiteral("nir850"), QStringLiteral("--output-dir"),
                                 dir.path(), QStringLiteral("--folder"), QStringLiteral("pmma")});
-        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QVERIFY2(run.code == 0, run.err.constData());
         const QDir folder(dir.filePath(QStringLiteral("pmma")));
         for (const char* name : {"design.json", "prism.json"}) {
             const QJsonObject o = jsonFile(folder.filePath(QString::fromLatin1(name)));

@@ -1,0 +1,136 @@
+// The window's colour choices and the "Lateral colour" page, on the real
+// widgets: a material disables the index box and brings its index to the
+// design; a refused band says why and starts nothing; the page measures a
+// result's prism and shows its figures and map.
+
+#include "mainwindow/analysis_window.h"
+#include "mainwindow/background_task.h"
+#include "mainwindow/colour_tab.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/shared_state.h"
+#include "report/prism_report.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+class TestColourWindow : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<MainWindow> window;
+    template <typename T = QWidget> T* find(const QString& name) const { return window->findChild<T*>(name); }
+
+private slots:
+    void init()
+    {
+        screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+        screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
+        window = std::make_unique<MainWindow>();
+        window->resize(screenWidth, screenHeight);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void materialBringsItsIndex_data()
+    {
+        QTest::addColumn<QString>("material");
+        QTest::addColumn<double>("index");  // its source's n_d
+        QTest::newRow("N-BK7") << "N-BK7" << 1.5168;
+        QTest::newRow("polycarbonate, outside the spin box's range") << "polycarbonate" << 1.585;
+        QTest::newRow("custom again") << "custom" << 1.48;
+    }
+
+    void materialBringsItsIndex()
+    {
+        QFETCH(QString, material);
+        QFETCH(double, index);
+        auto* box = find<QComboBox>("comboBox_material");
+        QVERIFY(box && box->isVisible());
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->hidePopup();
+        box->setCurrentText(material);
+        const bool custom = material == QLatin1String("custom");
+        QCOMPARE(find("doubleSpinBox_index")->isEnabled(), custom);
+        QVERIFY(std::fabs(window->parameters().refractiveIndex - index) < 1e-3);
+        const QString shown = find<QLabel>("label_materialIndex")->text();
+        QVERIFY2(custom ? shown.isEmpty()
+                        : shown.startsWith(QStringLiteral("n = ")) && std::fabs(shown.mid(4).toDouble() - index) < 1e-3,
+                 qPrintable(shown));
+        // The choices stay inside the window on a 1366 x 768 screen's share.
+        for (const char* name : {"comboBox_material", "doubleSpinBox_wavelength", "comboBox_band"}) {
+            const QRect r = find(name)->geometry();
+            QVERIFY2(r.right() < window->width() && r.bottom() < window->height(), name);
+        }
+    }
+
+    void refusedBandStartsNothing()
+    {
+        find<QComboBox>("comboBox_material")->setCurrentText(QStringLiteral("PMMA"));
+        find<QComboBox>("comboBox_band")->setCurrentText(QStringLiteral("400-450"));
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                box->accept();
+            }
+        });
+        closer.start(20);
+        QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+        QTRY_VERIFY(!seen.isEmpty());
+        QDir::setCurrent(previous);
+        QVERIFY2(seen.contains("outside PMMA's valid range"), qPrintable(seen));
+        QVERIFY(!window->task()->isRunning());
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void pageMeasuresTheResult()
+    {
+        // A quick prism (order 4, not optimised) of the default panel.
+        QTemporaryDir dir;
+        report::OneShotOptions options;
+        options.settings.fit.order = 4;
+        options.settings.fit.optimize = false;
+        options.settings.runCalibration = false;
+        options.outputDir = dir.path();
+        options.folderName = QStringLiteral("quick");
+        options.allExports = false;
+        report::OneShotResult result;
+        QString error;
+        QVERIFY2(report::runPrismOneShot(options, nullptr, &result, &error), qPrintable(error));
+
+        AnalysisWindow analysis(window->task());
+        QVERIFY(analysis.tabTitles().contains(QStringLiteral("Lateral colour")));
+        auto* tab = analysis.findChild<ColourTab*>();
+        QVERIFY(tab);
+        analysis.setResult(result.folder, window->parameters());
+        analysis.showTab(analysis.tabTitles().indexOf(QStringLiteral("Lateral colour")));
+        analysis.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&analysis));
+        analysis.findChild<QComboBox*>("comboBox_colourMaterial")->setCurrentText(QStringLiteral("N-BK7"));
+        auto* measure = analysis.findChild<QPushButton*>("pushButton_measureColour");
+        QVERIFY(measure->isEnabled());
+        QTest::mouseClick(measure, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 300000);
+        const QString figures = analysis.findChild<QLabel*>("label_colourFigures")->text();
+        QVERIFY2(figures.contains("mean shift") && figures.contains("at 1000 mm"), qPrintable(figures));
+        QVERIFY(!analysis.findChild<QLabel*>("label_colourMap")->pixmap(Qt::ReturnByValue).isNull());
+    }
+};
+
+QTEST_MAIN(TestColourWindow)
+#include "tst_colour_window.moc"
