@@ -331,10 +331,10 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     for (QWidget* w : {static_cast<QWidget*>(colourPanel->materialBox()), static_cast<QWidget*>(colourPanel->indexLabel()),
                        static_cast<QWidget*>(colourPanel->wavelengthBox()), static_cast<QWidget*>(colourPanel->bandBox())})
         w->setFont(font);
-    place(colourPanel->materialBox(), 0.155, 0.34, 0.075, 0.04);
-    place(colourPanel->indexLabel(), 0.235, 0.34, 0.07, 0.04);
-    place(colourPanel->wavelengthBox(), 0.17, 0.395, 0.065, 0.04);
-    place(colourPanel->bandBox(), 0.24, 0.395, 0.065, 0.04);
+    place(colourPanel->materialBox(), 0.155, 0.34, 0.09, 0.04);
+    place(colourPanel->indexLabel(), 0.25, 0.34, 0.06, 0.04);
+    place(colourPanel->wavelengthBox(), 0.165, 0.395, 0.075, 0.04);
+    place(colourPanel->bandBox(), 0.245, 0.395, 0.06, 0.04);
     connect(colourPanel, &ColourPanel::changed, this, &MainWindow::colourChanged);
     place(f.label_14, 0.02, 0.44, 0.1, 0.04);
     f.label_14->setFont(font);
