@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QSignalBlocker>
 
 ColourPanel::ColourPanel(QWidget* parent) : QObject(parent)
 {
@@ -39,9 +40,26 @@ pipeline::ColourChoice ColourPanel::choice() const
     c.material = material_->currentText();
     c.wavelengthNm = wavelength_->value() == 587.56 ? materials::lineD : wavelength_->value();
     c.band = band_->currentText();
+    c.catalogueFile = catalogueFile_;
     c.given = c.material != QLatin1String("custom") || c.wavelengthNm != materials::lineD
               || c.band != QLatin1String("visible");
     return c;
+}
+
+bool ColourPanel::setCatalogueFile(const QString& file, QString* error)
+{
+    materials::Catalogue catalogue;
+    if (!pipeline::loadCatalogue(file, &catalogue, error))
+        return false;
+    catalogueFile_ = file;
+    const QString current = material_->currentText();
+    const QSignalBlocker blocker(material_);
+    material_->clear();
+    material_->addItem(QStringLiteral("custom"));
+    material_->addItems(catalogue.names());
+    material_->setCurrentText(material_->findText(current) >= 0 ? current : QStringLiteral("custom"));
+    update();
+    return true;
 }
 
 bool ColourPanel::isCustom() const

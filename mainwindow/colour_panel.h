@@ -29,6 +29,10 @@ public:
     // but the defaults.
     pipeline::ColourChoice choice() const;
     bool isCustom() const;
+    // Adds a user's catalogue (its entries add to or replace the built-in
+    // ones) and lists its materials; false with "FILE:LINE: ..." and nothing
+    // changed when it cannot be read or is malformed.
+    bool setCatalogueFile(const QString& file, QString* error);
     // The material's index at the design wavelength; false with the reason
     // (also shown in the label) when the choice is refused.
     bool materialIndex(double* index, QString* error) const;
@@ -43,4 +47,5 @@ private:
     QDoubleSpinBox* wavelength_;
     QComboBox* band_;
     QLabel* index_;
+    QString catalogueFile_;
 };

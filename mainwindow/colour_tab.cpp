@@ -115,27 +115,39 @@ void ColourTab::measure()
     geometry.prismDistance = content.panel.prismDistance;
     geometry.virtualPinholeX = -content.panel.centralRayHitX;
     const PrismFit fit = content.fit;
+    // A prism designed at the panel's constant index: traced in a glass of
+    // that index with the chosen material's dispersion (n - n_d added), so
+    // that the shift is the dispersion's and not a change of index.
+    double shortIndex = colour.material.index(colour.band.lowNm);
+    double longIndex = colour.material.index(colour.band.highNm);
+    QString basis = choice.material;
+    if (!content.colour.recorded || content.colour.material == QLatin1String("custom")) {
+        const double offset = double(content.panel.refractiveIndex) - colour.material.index(materials::lineD);
+        shortIndex += offset;
+        longIndex += offset;
+        basis = QStringLiteral("%1's dispersion about the prism's index %2")
+                    .arg(choice.material, QString::number(double(content.panel.refractiveIndex), 'f', 4));
+    }
     auto result = std::make_shared<Measured>();
     figures_->setText(QStringLiteral("measuring…"));
     task()->start(QStringLiteral("Lateral colour"), [=](core::Progress& progress) {
         progress.report(0.0, "lateral colour");
         verify::LateralColourOptions options;
         options.keepPixels = true;
-        result->colour = verify::measureLateralColour(geometry, verify::prismFitSurfaces(fit),
-                                                      colour.material.index(colour.band.lowNm),
-                                                      colour.material.index(colour.band.highNm), options);
+        result->colour =
+            verify::measureLateralColour(geometry, verify::prismFitSurfaces(fit), shortIndex, longIndex, options);
         result->colour.band = colour.band.name;
         result->colour.shortNm = colour.band.lowNm;
         result->colour.longNm = colour.band.highNm;
         progress.throwIfCancelled();
         result->map = verify::renderLateralColourMap(result->colour);
         progress.report(1.0, "lateral colour");
-    }, [this, result, choice](BackgroundTask::Outcome how, const QString& message) {
+    }, [this, result, basis](BackgroundTask::Outcome how, const QString& message) {
         if (how != BackgroundTask::Outcome::Finished) {
             figures_->setText(how == BackgroundTask::Outcome::Cancelled ? QStringLiteral("cancelled") : message);
             return;
         }
-        figures_->setText(choice.material + QStringLiteral(": ") + verify::lateralColourTable(result->colour).trimmed());
+        figures_->setText(basis + QStringLiteral(": ") + verify::lateralColourTable(result->colour).trimmed());
         map_->setPixmap(QPixmap::fromImage(result->map));
     });
 }

@@ -211,6 +211,15 @@ void MainWindow::addFileMenu()
             QMessageBox::warning(this, QStringLiteral("not saved"), error);
     }, QKeySequence::SaveAs);
     save->setObjectName(QStringLiteral("actionSaveDesignAs"));
+    QAction* catalogue = file->addAction(QStringLiteral("Material &catalogue…"), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Material catalogue"), QDir::currentPath(),
+                                                          QStringLiteral("Material catalogue (*.txt);;All files (*)"));
+        QString error;
+        if (!path.isEmpty() && !colourPanel->setCatalogueFile(path, &error))
+            QMessageBox::warning(this, QStringLiteral("catalogue not read"), error);
+    });
+    catalogue->setObjectName(QStringLiteral("actionMaterialCatalogue"));
+    catalogue->setToolTip(QStringLiteral("a catalogue file whose materials add to or replace the built-in ones"));
     QAction* folder = file->addAction(QStringLiteral("Open &result folder"), this, [this] {
         QDesktopServices::openUrl(QUrl::fromLocalFile(resultFolder_));
     });

@@ -10,9 +10,11 @@
 #include "mainwindow/shared_state.h"
 #include "report/prism_report.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -71,6 +73,53 @@ private slots:
         for (const char* name : {"comboBox_material", "doubleSpinBox_wavelength", "comboBox_band"}) {
             const QRect r = find(name)->geometry();
             QVERIFY2(r.right() < window->width() && r.bottom() < window->height(), name);
+        }
+    }
+
+    void userCatalogue_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");  // empty: read
+        QTest::newRow("a glass of one's own")
+            << QByteArray("[my glass]\nformula = cauchy\nA = 1.52 0.004\nrange = 400 1000\nsource = my lot\n") << "";
+        QTest::newRow("malformed, its line named")
+            << QByteArray("[my glass]\nformula = cauchy\nA = 1.52 x\n") << "mine.txt:3: A needs numbers";
+    }
+
+    void userCatalogue()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("mine.txt"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen, path] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                seen = box->text();
+                box->accept();
+            } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+                dialog->selectFile(path);
+                static_cast<QDialog*>(dialog)->accept();
+            }
+        });
+        closer.start(20);
+        window->findChild<QAction*>("actionMaterialCatalogue")->trigger();
+        auto* box = find<QComboBox>("comboBox_material");
+        if (message.isEmpty()) {
+            QVERIFY(box->findText(QStringLiteral("my glass")) >= 0);
+            box->setCurrentText(QStringLiteral("my glass"));
+            // n = 1.52 + 0.004 / 0.5875618^2 at the d line.
+            QVERIFY(std::fabs(window->parameters().refractiveIndex - (1.52 + 0.004 / (0.5875618 * 0.5875618))) < 1e-9);
+        } else {
+            QTRY_VERIFY(!seen.isEmpty());
+            QVERIFY2(seen.contains(message), qPrintable(seen));
+            QCOMPARE(box->findText(QStringLiteral("my glass")), -1);
         }
     }
 
