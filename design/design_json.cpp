@@ -78,6 +78,7 @@ QByteArray designJsonBytes(const DesignJson& d)
         w.null();
     else
         w.string(d.pointsDigest);
+    writeColourRecord(w, d.colour);
     w.endObject();
     return w.bytes();
 }
@@ -128,6 +129,7 @@ bool readDesignJson(const QString& path, DesignJson* design, QString* error)
         return false;
     }
     out.pointsDigest = root.value(QLatin1String("pointsSha1")).toString();
+    out.colour = readColourRecord(root);
     const QJsonObject panel = root.value(QLatin1String("panel")).toObject();
     out.panelKnown = !panel.isEmpty();
     if (out.panelKnown) {

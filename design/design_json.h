@@ -4,6 +4,7 @@
 // later verification traces the surfaces with the geometry they were made
 // for. Written beside "output.txt" and "outputall.txt".
 
+#include "parameters/colour_record.h"
 #include "design/design_record.h"
 #include "parameters/panel_parameters.h"
 
@@ -29,6 +30,7 @@ struct DesignJson {
     // The digest of the "outputall.txt" written with it (io/points_digest.h),
     // member "pointsSha1"; empty when unknown (files of older versions).
     QString pointsDigest;
+    ColourRecord colour;  // members "material", "wavelengthNm", "band" when recorded
 };
 
 // From a filled record, with the panel's values when given.

@@ -207,6 +207,7 @@ std::string prismFileText(const PrismFileContent& content)
         w.endObject();
     }
     writeDesignOrigin(w, content.origin);
+    writeColourRecord(w, content.colour);
     writeFrame(w, prismFrameOf(content.panel, content.fit));
     w.endObject();
     const QByteArray bytes = w.bytes();
@@ -305,6 +306,7 @@ bool readPrismFile(const QString& path, PrismFileContent* content, QString* erro
         c.verified.outsideBandNonCentralityMaxMm = number(v.value(QStringLiteral("outsideCentreBandNonCentralityMaxMm")));
     }
     c.origin = readDesignOrigin(root);
+    c.colour = readColourRecord(root);
     *content = c;
     return true;
 }

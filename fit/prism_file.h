@@ -7,6 +7,7 @@
 // back gives the very same doubles; non-finite numbers are written as null.
 
 #include "fit/design_origin.h"
+#include "parameters/colour_record.h"
 #include "design/design_record.h"
 #include "fit/prism_fit.h"
 
@@ -66,6 +67,7 @@ struct PrismFileContent {
     PrismVerifiedSummary verified;
     PrismOptimizedSummary optimized;
     DesignOrigin origin;  // member "origin": the design the points came from (fit/design_origin.h)
+    ColourRecord colour;  // members "material", "wavelengthNm", "band" when recorded
 };
 
 // The JSON text of a prism file.

@@ -10,6 +10,7 @@
 #include "mainwindow/folder_watcher.h"
 #include "mainwindow/analysis_window.h"
 #include "mainwindow/background_task.h"
+#include "mainwindow/colour_panel.h"
 #include "mainwindow/mainwindow_form.h"
 #include "mainwindow/shared_state.h"
 #include "mainwindow/verification_window.h"
@@ -210,6 +211,15 @@ void MainWindow::addFileMenu()
             QMessageBox::warning(this, QStringLiteral("not saved"), error);
     }, QKeySequence::SaveAs);
     save->setObjectName(QStringLiteral("actionSaveDesignAs"));
+    QAction* catalogue = file->addAction(QStringLiteral("Material &catalogue…"), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Material catalogue"), QDir::currentPath(),
+                                                          QStringLiteral("Material catalogue (*.txt);;All files (*)"));
+        QString error;
+        if (!path.isEmpty() && !colourPanel->setCatalogueFile(path, &error))
+            QMessageBox::warning(this, QStringLiteral("catalogue not read"), error);
+    });
+    catalogue->setObjectName(QStringLiteral("actionMaterialCatalogue"));
+    catalogue->setToolTip(QStringLiteral("a catalogue file whose materials add to or replace the built-in ones"));
     QAction* folder = file->addAction(QStringLiteral("Open &result folder"), this, [this] {
         QDesktopServices::openUrl(QUrl::fromLocalFile(resultFolder_));
     });
@@ -324,6 +334,17 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     designPrismButton->setFont(font);
     place(designPrismButton, 0.02, 0.395, 0.14, 0.04);
     connect(designPrismButton, &QPushButton::clicked, this, &MainWindow::designPrismClicked);
+    // The colour choices: material and its index beside the prism size,
+    // wavelength and band beside "Design prism".
+    colourPanel = new ColourPanel(f.centralWidget);
+    for (QWidget* w : {static_cast<QWidget*>(colourPanel->materialBox()), static_cast<QWidget*>(colourPanel->indexLabel()),
+                       static_cast<QWidget*>(colourPanel->wavelengthBox()), static_cast<QWidget*>(colourPanel->bandBox())})
+        w->setFont(font);
+    place(colourPanel->materialBox(), 0.155, 0.34, 0.09, 0.04);
+    place(colourPanel->indexLabel(), 0.25, 0.34, 0.06, 0.04);
+    place(colourPanel->wavelengthBox(), 0.165, 0.395, 0.075, 0.04);
+    place(colourPanel->bandBox(), 0.245, 0.395, 0.06, 0.04);
+    connect(colourPanel, &ColourPanel::changed, this, &MainWindow::colourChanged);
     place(f.label_14, 0.02, 0.44, 0.1, 0.04);
     f.label_14->setFont(font);
     virtualCameraValue = new QLabel(f.centralWidget);
@@ -738,10 +759,28 @@ void MainWindow::on_pushButton_2_clicked()
     });
 }
 
+void MainWindow::colourChanged()
+{
+    const bool custom = colourPanel->isCustom();
+    form->doubleSpinBox_index->setEnabled(custom);
+    double n = form->doubleSpinBox_index->value();
+    QString error;
+    if (!custom && !colourPanel->materialIndex(&n, &error))
+        return;  // refused: the label says why; "Design prism" refuses it too
+    panel.refractiveIndex = n;
+    parametersChanged();
+}
+
 void MainWindow::designPrismClicked()
 {
     auto options = std::make_shared<report::OneShotOptions>();
     options->settings.design.panel = panel;
+    QString colourError;
+    if (!pipeline::resolveColour(colourPanel->choice(), &options->settings.design.panel,
+                                 &options->settings.design.colour, &colourError)) {
+        QMessageBox::warning(this, QStringLiteral("Design prism"), colourError);
+        return;
+    }
     // The sound path: the refraction design, whatever the selector shows.
     options->settings.design.panel.designModel = DesignModel::Refraction;
     options->outputDir = QDir::currentPath();

@@ -12,6 +12,7 @@
 #include <optional>
 
 class BackgroundTask;
+class ColourPanel;
 class QAction;
 class QGraphicsScene;
 class QLabel;
@@ -84,6 +85,8 @@ private slots:
     void verifyClicked();
     // "Design prism": the one-shot run into a new result folder.
     void designPrismClicked();
+    // The material, wavelength or band changed: a material's index replaces the spin box's.
+    void colourChanged();
 
 private:
     void initPanelValues();
@@ -111,6 +114,7 @@ private:
     MainWindowForm* form = nullptr;
     QPushButton* verifyButton = nullptr;
     QPushButton* designPrismButton = nullptr;
+    ColourPanel* colourPanel = nullptr;
     QLabel* virtualCameraValue = nullptr;
     QLabel* figuresLabel = nullptr;
     QLabel* resultFolderLabel = nullptr;

@@ -133,6 +133,16 @@ void Pipeline::run(const core::ProgressRange& progress)
                                            settings_.calibration, calibratePart);
         // The file names the prism it belongs to.
         calibration_->calibration.prismDigest = calibration::prismDigest(design_->parameters, fit_->fit);
+        const std::vector<calibration::ColourChannel>& channels = design_->input.colour.channels;
+        if (!channels.empty()) {
+            calibration::CalibrationOptions options;
+            options.target.depthsMm = settings_.calibration.depthsMm;
+            options.target.pointsAcrossHalf = settings_.calibration.pointsAcrossHalf;
+            options.model = settings_.calibration.model;
+            options.threadCount = settings_.calibration.threads;
+            calibratePart.throwIfCancelled();
+            calibration_->channels = calibration::calibrateChannels(design_->geometry, surfaces, channels, options);
+        }
         computed(Stage::Calibrate, Stage::Fit);
     } else if (!settings_.runCalibration) {
         calibration_.reset();
@@ -175,9 +185,15 @@ std::vector<ResultFile> Pipeline::resultFiles() const
             throw std::runtime_error(error.toStdString());
         files.push_back({QString::fromLatin1(calibration::stereoCalibrationFileName), text});
     }
-    if (verify_)
-        files.push_back({QString::fromLatin1(verificationFileName),
-                         verify::verificationJson(verify_->sources, verify_->results).toStdString()});
+    if (verify_) {
+        QByteArray json = verify::verificationJson(verify_->sources, verify_->results);
+        if (verify_->lateralColour) {
+            // One more member of the top-level object.
+            json.chop(2);
+            json += ",\"lateralColour\":" + verify::lateralColourJson(*verify_->lateralColour) + "}\n";
+        }
+        files.push_back({QString::fromLatin1(verificationFileName), json.toStdString()});
+    }
     return files;
 }
 

@@ -37,7 +37,13 @@ bool samePanel(const PanelParameters& a, const PanelParameters& b)
 bool operator==(const DesignInput& a, const DesignInput& b)
 {
     // The thread count changes no number.
-    return samePanel(a.panel, b.panel) && a.refine == b.refine && a.keepFullGrid == b.keepFullGrid;
+    const ColourRecord& ca = a.colour.record;
+    const ColourRecord& cb = b.colour.record;
+    const bool sameColour = ca.recorded == cb.recorded && ca.material == cb.material
+                            && ca.wavelengthNm == cb.wavelengthNm && ca.band == cb.band
+                            && ca.bandLowNm == cb.bandLowNm && ca.bandHighNm == cb.bandHighNm
+                            && a.colour.channels.size() == b.colour.channels.size();
+    return samePanel(a.panel, b.panel) && a.refine == b.refine && a.keepFullGrid == b.keepFullGrid && sameColour;
 }
 
 bool operator==(const PrismFitInput& a, const PrismFitInput& b)
@@ -97,6 +103,7 @@ DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange&
     DesignJson json = designJsonFromRecord(record, &panel);
     json.designModel = QString::fromLatin1(designModelName(panel.designModel));
     json.pointsDigest = pointsDigestOf(result.gridText.data(), result.gridText.size());
+    json.colour = input.colour.record;
     result.origin = designOriginOf(json);
     result.designJson = designJsonBytes(json);
     result.gridValues.reserve(std::size_t(gridFileLineCount(record)) * 6);
@@ -273,6 +280,20 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
         result.bandShiftOutsideCentre = verify::measureBandShift(
             low, high, surfaces, input.step, input.threads, verify::VerifyOptions().centreBandColumns);
     }
+    const ColourInput& colour = design.input.colour;
+    if (prism && colour.record.recorded) {
+        progress.throwIfCancelled();
+        verify::LateralColourOptions colourOptions;
+        colourOptions.step = input.step;
+        colourOptions.threadCount = input.threads;
+        colourOptions.keepPixels = input.keepPixels;
+        result.lateralColour = verify::measureLateralColour(
+            result.sources.back().geometry, result.sources.back().surfaces,
+            colour.material.index(colour.band.lowNm), colour.material.index(colour.band.highNm), colourOptions);
+        result.lateralColour->band = colour.band.name;
+        result.lateralColour->shortNm = colour.band.lowNm;
+        result.lateralColour->longNm = colour.band.highNm;
+    }
     result.seconds = secondsOf(timer);
     progress.report(1.0);
     return result;
@@ -325,6 +346,7 @@ PrismFileContent prismFileContent(const DesignResult& design, const PrismFitResu
     content.fit = fit.fit;
     content.optimized = fit.optimized;
     content.origin = design.origin;
+    content.colour = design.input.colour.record;
     if (verification)
         content.verified = verification->prismSummary;
     return content;

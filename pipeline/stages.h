@@ -16,6 +16,7 @@
 // Every stage polls the token at its natural steps and leaves by throwing
 // core::OperationCancelled when asked to stop.
 
+#include "calibration/channel_calibration.h"
 #include "calibration/stereo_calibration.h"
 #include "core/progress.h"
 #include "design/design_record.h"
@@ -24,10 +25,13 @@
 #include "fit/prism_file.h"
 #include "fit/prism_interface.h"
 #include "refine/achromat_design.h"
+#include "materials/band.h"
+#include "materials/material.h"
 #include "refine/prism_optimize.h"
 #include "verify/band_shift.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
+#include "verify/lateral_colour.h"
 #include "verify/verify_sources.h"
 
 #include <QByteArray>
@@ -45,11 +49,24 @@ bool samePanel(const PanelParameters& a, const PanelParameters& b);
 
 // ---- Design ----
 
+// The glass's dispersion: the material the prism is made of (the panel's
+// index is its index at the design wavelength), and the band it is verified
+// and calibrated in. When the record is not marked recorded, the files do
+// not mention colour and no lateral colour is measured.
+struct ColourInput {
+    ColourRecord record;
+    materials::Material material = materials::customMaterial(1.48);
+    materials::Band band = materials::visibleBand();
+    // Calibrate once per colour channel too (calibration/channel_calibration.h).
+    std::vector<calibration::ColourChannel> channels;
+};
+
 struct DesignInput {
     PanelParameters panel;     // panel.designModel chooses the equations
     bool refine = false;       // whole-surface refinement (refraction model only)
     bool keepFullGrid = false; // keep every grid point (to verify the design itself)
     int threads = 0;           // 0: every hardware thread; the results do not depend on it
+    ColourInput colour;
 };
 bool operator==(const DesignInput& a, const DesignInput& b);
 inline bool operator!=(const DesignInput& a, const DesignInput& b) { return !(a == b); }
@@ -151,6 +168,9 @@ struct VerifyStageResult {
     std::optional<verify::BandShift> bandShift;
     // The same without the centre band's columns (VerifyOptions::centreBandColumns).
     std::optional<verify::BandShift> bandShiftOutsideCentre;
+    // Of the prism between the band's edges, when the design's colour is
+    // recorded; the pixels kept with keepPixels.
+    std::optional<verify::LateralColour> lateralColour;
     double seconds = 0.0;
 };
 
@@ -171,6 +191,7 @@ inline bool operator!=(const CalibrationInput& a, const CalibrationInput& b) { r
 struct CalibrationStageResult {
     CalibrationInput input;
     calibration::StereoCalibration calibration;
+    std::vector<calibration::ChannelCalibration> channels;  // when the design's colour names channels
     double seconds = 0.0;
 };
 

@@ -103,7 +103,8 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
 }
 
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, const QByteArray& mapPng,
-                       const QStringList& files, const FormSensitivity* sensitivity)
+                       const QStringList& files, const FormSensitivity* sensitivity,
+                       const QByteArray& colourMapPng)
 {
     const PanelParameters& p = run.settings().design.panel;
     QString html;
@@ -118,7 +119,8 @@ std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, 
     html += QStringLiteral("<p>Focal length %1 mm, prism distance %2 mm, base width %3 mm, angle %4&deg;, "
                            "refractive index %5, %6 design; %7 x %8 pixels of %9 mm.</p>\n")
                 .arg(p.focalLength).arg(p.prismDistance).arg(p.prismSize)
-                .arg(QString::number(double(p.designAngleDeg), 'g', 7), QString::number(p.refractiveIndex, 'f', 2),
+                .arg(QString::number(double(p.designAngleDeg), 'g', 7),
+                     QString::number(p.refractiveIndex, 'f', run.settings().design.colour.material.isCustom() ? 2 : 5),
                      QString::fromLatin1(designModelName(p.designModel)))
                 .arg(designResolutionX).arg(designResolutionY).arg(pixelPitch);
     html += QStringLiteral("<h2>Figures</h2>\n<table>\n");
@@ -153,6 +155,55 @@ std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, 
                                "1 m over the whole sensor; magenta: rays lost.</p>\n<img alt=\"error maps\" "
                                "src=\"data:image/png;base64,")
                 + QString::fromLatin1(mapPng.toBase64()) + QStringLiteral("\">\n");
+    const pipeline::VerifyStageResult* v = run.verification();
+    if (v && v->lateralColour) {
+        const verify::LateralColour& c = *v->lateralColour;
+        const ColourRecord& record = run.settings().design.colour.record;
+        html += QStringLiteral("<h2>Lateral colour</h2>\n<p>%1, designed at %2 nm (index %3); band %4, %5 to %6 nm "
+                               "(index %7 to %8). Displacement of each pixel's image between the band's edges.</p>\n")
+                    .arg(escaped(record.material), QString::number(record.wavelengthNm, 'g', 6),
+                         QString::number(p.refractiveIndex, 'f', 5), escaped(c.band),
+                         QString::number(c.shortNm, 'g', 6), QString::number(c.longNm, 'g', 6),
+                         QString::number(c.shortIndex, 'f', 5), QString::number(c.longIndex, 'f', 5));
+        html += QStringLiteral("<table>\n<tr><th>half</th><th>RMS / max (px)</th><th>mean shift x / y (px)</th>"
+                               "<th>after the mean RMS / max (px)</th><th>the same outside the centre band (px)</th></tr>\n");
+        for (int half = 0; half < 2; ++half) {
+            const verify::HalfLateralColour& h = c.halves[std::size_t(half)];
+            html += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2 / %3</td><td class=\"n\">%4 / %5</td>"
+                                   "<td class=\"n\">%6 / %7</td><td class=\"n\">%8 / %9</td></tr>\n")
+                        .arg(half == 0 ? QStringLiteral("left") : QStringLiteral("right"), number(h.rmsPx, 3),
+                             number(h.maxPx, 3), number(h.meanXPx, 3), number(h.meanYPx, 3),
+                             number(h.demeanedRmsPx, 3), number(h.demeanedMaxPx, 3),
+                             number(h.outsideCentreDemeanedRmsPx, 3), number(h.outsideCentreDemeanedMaxPx, 3));
+        }
+        html += QStringLiteral("</table>\n<table>\n<tr><th>depth</th><th>disparity (px)</th>"
+                               "<th>difference between the edges (px)</th><th>depth error from colour</th></tr>\n");
+        for (const verify::DepthColour& d : c.depths)
+            html += QStringLiteral("<tr><td class=\"n\">%1 m</td><td class=\"n\">%2</td><td class=\"n\">%3</td>"
+                                   "<td class=\"n\">%4 mm (%5 %)</td></tr>\n")
+                        .arg(number(d.depthMm / 1000.0, 3), number(d.disparityPx, 2), number(d.disparityDifferencePx, 3),
+                             number(d.depthErrorMm, 2), number(d.depthErrorPercent, 3));
+        html += QStringLiteral("</table>\n");
+        if (!colourMapPng.isEmpty())
+            html += QStringLiteral("<img alt=\"lateral colour map\" src=\"data:image/png;base64,")
+                    + QString::fromLatin1(colourMapPng.toBase64()) + QStringLiteral("\">\n");
+    }
+    const pipeline::CalibrationStageResult* calibrated = run.calibration();
+    if (calibrated && !calibrated->channels.empty()) {
+        html += QStringLiteral("<h2>Calibration per colour channel</h2>\n<p>The prism calibrated once per channel, "
+                               "its rays traced at the channel's wavelength: each channel's calibration takes up its "
+                               "own sideways shift and keeps its residual.</p>\n<table>\n<tr><th>channel</th>"
+                               "<th>wavelength (nm)</th><th>index</th><th>residual RMS left / right (px)</th>"
+                               "<th>principal point x left / right (px)</th><th>baseline (mm)</th></tr>\n");
+        for (const calibration::ChannelCalibration& k : calibrated->channels)
+            html += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td class=\"n\">%3</td>"
+                                   "<td class=\"n\">%4 / %5</td><td class=\"n\">%6 / %7</td><td class=\"n\">%8</td></tr>\n")
+                        .arg(escaped(k.channel.name), number(k.channel.wavelengthNm, 1), number(k.channel.index, 5),
+                             number(k.calibration.left.rmsPx, 4), number(k.calibration.right.rmsPx, 4),
+                             number(k.calibration.left.cameraMatrix[2], 2), number(k.calibration.right.cameraMatrix[2], 2),
+                             number(k.calibration.baselineMm, 3));
+        html += QStringLiteral("</table>\n");
+    }
     html += QStringLiteral("<h2>Files</h2>\n<ul>\n");
     for (const QString& file : files)
         html += QStringLiteral("<li>%1</li>\n").arg(escaped(file));
@@ -200,6 +251,10 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     const QByteArray map = v ? pngBytes(verify::renderVerificationMap(v->sources, v->results)) : QByteArray();
     if (!map.isEmpty())
         files.push_back({QString::fromLatin1(mapFileName), map.toStdString()});
+    const QByteArray colourMap =
+        v && v->lateralColour ? pngBytes(verify::renderLateralColourMap(*v->lateralColour)) : QByteArray();
+    if (!colourMap.isEmpty())
+        files.push_back({QString::fromLatin1(colourMapFileName), colourMap.toStdString()});
     QStringList names;
     for (const pipeline::ResultFile& file : files)
         names << file.name;
@@ -227,7 +282,8 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     }
     result->figures = headlineFigures(run, double(timer.nsecsElapsed()) * 1e-9);
     files.push_back({QString::fromLatin1(reportFileName),
-                     reportHtml(run, result->figures, map, names, result->hasSensitivity ? &result->sensitivity : nullptr)});
+                     reportHtml(run, result->figures, map, names, result->hasSensitivity ? &result->sensitivity : nullptr,
+                                colourMap)});
     whole.throwIfCancelled();
 
     const bool numbered = options.folderName.isEmpty();
@@ -246,6 +302,25 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     result->written = names;
     whole.report(1.0);
     return true;
+}
+
+QString channelCalibrationTable(const std::vector<calibration::ChannelCalibration>& channels)
+{
+    QString text;
+    if (!channels.empty())
+        text += QStringLiteral("calibration per colour channel (residual RMS left / right, principal point x, baseline)\n");
+    for (const calibration::ChannelCalibration& k : channels) {
+        const calibration::StereoCalibration& c = k.calibration;
+        if (!c.ok) {
+            text += QStringLiteral("  %1 %2 nm: failed (%3)\n").arg(k.channel.name, number(k.channel.wavelengthNm, 1), c.error);
+            continue;
+        }
+        text += QStringLiteral("  %1 %2 nm, n %3: %4 / %5 px; cx %6 / %7 px; baseline %8 mm\n")
+                    .arg(k.channel.name, number(k.channel.wavelengthNm, 1), number(k.channel.index, 5),
+                         number(c.left.rmsPx, 4), number(c.right.rmsPx, 4), number(c.left.cameraMatrix[2], 2),
+                         number(c.right.cameraMatrix[2], 2), number(c.baselineMm, 3));
+    }
+    return text;
 }
 
 }  // namespace report

@@ -16,6 +16,7 @@ namespace report {
 
 inline constexpr char reportFileName[] = "report.html";
 inline constexpr char mapFileName[] = "verification_map.png";
+inline constexpr char colourMapFileName[] = "lateral_colour_map.png";
 
 struct OneShotOptions {
     pipeline::PipelineSettings settings;  // settings.fit.order 0: the best of orders 6 to 10
@@ -60,8 +61,14 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
                      QString* error);
 
 // The page: figures, the error maps embedded as data: URIs, the files.
-// With `sensitivity`, its table too.
+// With `sensitivity`, its table too; with lateral colour (when the run
+// measured it), its figures and map.
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& figures, const QByteArray& mapPng,
-                       const QStringList& files, const FormSensitivity* sensitivity = nullptr);
+                       const QStringList& files, const FormSensitivity* sensitivity = nullptr,
+                       const QByteArray& colourMapPng = QByteArray());
+
+// What each colour channel's own calibration keeps: its residual per half,
+// principal point and baseline (empty text without channels).
+QString channelCalibrationTable(const std::vector<calibration::ChannelCalibration>& channels);
 
 }  // namespace report

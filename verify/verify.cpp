@@ -9,14 +9,6 @@
 
 namespace verify {
 
-namespace {
-
-struct HalfFrame {
-    int half;       // SensorHalf index
-    double xv;      // virtual camera's pixel x
-    Vec3 pinhole;   // V
-};
-
 HalfFrame halfFrame(const PrismGeometry& g, double x)
 {
     const bool left = x < 0.0;
@@ -34,6 +26,8 @@ bool imageOfDirection(double dz, const Vec3& d, double* px, double* py)
     *py = dz * d.y() / d.z();
     return true;
 }
+
+namespace {
 
 MetricStatistics statisticsOf(std::vector<double>& values, const std::vector<Pixel>& where)
 {

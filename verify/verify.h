@@ -59,6 +59,17 @@ struct DepthRange {
 };
 DepthRange stereoWorkingRange(const PrismGeometry& geometry);
 
+// The virtual camera a sensor position x (mm) belongs to.
+struct HalfFrame {
+    int half;       // SensorHalf index
+    double xv;      // virtual camera's pixel x, mm
+    Vec3 pinhole;   // V
+};
+HalfFrame halfFrame(const PrismGeometry& geometry, double x);
+// Position (mm) on the virtual camera's image plane, dz below V, of the
+// image of direction d; false when d does not point into the scene.
+bool imageOfDirection(double dz, const Vec3& d, double* px, double* py);
+
 // Per-ray outcome flags (bits).
 enum RayFlag : unsigned {
     RayMissedEntrance = 1u << 0,      // the camera ray does not meet the entrance surface

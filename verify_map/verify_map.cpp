@@ -53,13 +53,32 @@ QString tickText(double value)
     return QString::number(value, 'g', 3);
 }
 
-void drawPanel(QPainter& painter, const QRect& area, const VerifyResult& result, int metric, const QString& label)
+// One sampled pixel of a panel: its value, or lost.
+struct MapSample {
+    Pixel pixel;
+    double value = 0.0;
+    bool lost = false;
+};
+
+std::vector<MapSample> samplesOf(const VerifyResult& result, int metric)
+{
+    std::vector<MapSample> samples;
+    samples.reserve(result.pixels.size());
+    for (const PixelResult& p : result.pixels) {
+        const double v = metricOf(p, metric);
+        samples.push_back({p.pixel, v, (p.flags & rayFailureFlags) || !std::isfinite(v)});
+    }
+    return samples;
+}
+
+void drawPanel(QPainter& painter, const QRect& area, const std::vector<MapSample>& samples, int step,
+               const QString& label)
 {
     // Sampled rows and columns in order, one image pixel per sample.
     std::map<int, int> rows;
     std::map<int, int> columns;
-    for (const PixelResult& p : result.pixels) {
-        if (p.pixel.row != centralRow || result.step == 1)
+    for (const MapSample& p : samples) {
+        if (p.pixel.row != centralRow || step == 1)
             columns.emplace(p.pixel.column, 0);
         rows.emplace(p.pixel.row, 0);
     }
@@ -74,11 +93,9 @@ void drawPanel(QPainter& painter, const QRect& area, const VerifyResult& result,
     // The scale ends at the 99th percentile, so that a few extreme pixels do
     // not flatten the rest; larger values take the top colour.
     std::vector<double> values;
-    for (const PixelResult& p : result.pixels) {
-        const double v = metricOf(p, metric);
-        if (!(p.flags & rayFailureFlags) && std::isfinite(v))
-            values.push_back(v);
-    }
+    for (const MapSample& p : samples)
+        if (!p.lost)
+            values.push_back(p.value);
     double top = 0.0;
     double largest = 0.0;
     if (!values.empty()) {
@@ -89,14 +106,12 @@ void drawPanel(QPainter& painter, const QRect& area, const VerifyResult& result,
     }
     if (!(top > 0.0))
         top = largest > 0.0 ? largest : 1.0;
-    for (const PixelResult& p : result.pixels) {
+    for (const MapSample& p : samples) {
         const auto c = columns.find(p.pixel.column);
         if (c == columns.end())
             continue;
         const int y = int(rows.size()) - 1 - rows[p.pixel.row];  // +y upwards
-        const double v = metricOf(p, metric);
-        const bool lost = (p.flags & rayFailureFlags) || !std::isfinite(v);
-        image.setPixel(c->second, y, lost ? lostColour.rgb() : viridisColour(v / top));
+        image.setPixel(c->second, y, p.lost ? lostColour.rgb() : viridisColour(p.value / top));
     }
     painter.drawImage(area, image);
     painter.setPen(Qt::black);
@@ -197,7 +212,7 @@ QImage renderVerificationMap(const std::vector<VerifySource>& sources, const std
                                    QStringLiteral("reprojection error at %1 mm (px)").arg(depth)};
         for (int m = 0; m < 3; ++m) {
             const QRect area(m * cellWidth + leftMargin, top + titleHeight, panelWidth, panelHeight);
-            drawPanel(painter, area, r, m, labels[m]);
+            drawPanel(painter, area, samplesOf(r, m), r.step, labels[m]);
         }
     }
     painter.end();
@@ -215,6 +230,39 @@ bool writeVerificationMap(const QString& path, const std::vector<VerifySource>& 
         return false;
     }
     return writeFileAtomically(path, png.constData(), std::size_t(png.size()), error);
+}
+
+QImage renderLateralColourMap(const LateralColour& colour)
+{
+    QImage image(2 * cellWidth + 20, rowHeight + 10, QImage::Format_RGB32);
+    image.fill(background);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    QFont font = painter.font();
+    font.setPixelSize(13);
+    QFont titleFont = font;
+    titleFont.setPixelSize(16);
+    titleFont.setBold(true);
+    painter.setFont(titleFont);
+    painter.setPen(Qt::black);
+    painter.drawText(leftMargin, 28,
+                     QStringLiteral("lateral colour, %1: image displacement between %2 and %3 nm (every %4th pixel)")
+                         .arg(colour.band, QString::number(colour.shortNm, 'g', 6),
+                              QString::number(colour.longNm, 'g', 6))
+                         .arg(colour.step));
+    painter.setFont(font);
+    std::vector<MapSample> whole, rest;
+    for (const ColourPixel& p : colour.pixels) {
+        const HalfLateralColour& h = colour.halves[p.pixel.column < centralColumn ? 0 : 1];
+        whole.push_back({p.pixel, std::hypot(p.dxPx, p.dyPx), !p.traced});
+        rest.push_back({p.pixel, std::hypot(p.dxPx - h.meanXPx, p.dyPx - h.meanYPx), !p.traced});
+    }
+    drawPanel(painter, QRect(leftMargin, titleHeight + 10, panelWidth, panelHeight), whole, colour.step,
+              QStringLiteral("displacement (px)"));
+    drawPanel(painter, QRect(cellWidth + leftMargin, titleHeight + 10, panelWidth, panelHeight), rest, colour.step,
+              QStringLiteral("after each half's mean shift (px)"));
+    painter.end();
+    return image;
 }
 
 }  // namespace verify

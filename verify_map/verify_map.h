@@ -7,6 +7,7 @@
 // pixels whose ray was lost (missed, reflected, not converged) in magenta.
 // The results need their pixels (VerifyOptions::keepPixels).
 
+#include "verify/lateral_colour.h"
 #include "verify/verify_sources.h"
 
 #include <QImage>
@@ -20,6 +21,10 @@ QImage renderVerificationMap(const std::vector<VerifySource>& sources, const std
 // Renders and saves atomically as PNG; false with a one-line message.
 bool writeVerificationMap(const QString& path, const std::vector<VerifySource>& sources,
                           const std::vector<VerifyResult>& results, QString* error);
+// The lateral colour map, drawn like the error maps: per pixel the length
+// of the displacement between the band's edges, and what is left of it
+// after each half's mean shift. Needs the pixels (keepPixels).
+QImage renderLateralColourMap(const LateralColour& colour);
 // The colour of t in [0, 1] on the viridis scale.
 QRgb viridisColour(double t);
 

@@ -355,6 +355,7 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
     s.design.panel = request.panel;
     s.design.refine = request.refine;
     s.design.threads = request.threads;
+    s.design.colour = request.colour;
     s.fit.order = request.prismOrder;
     s.fit.achromat = {request.achromat, request.crown, request.flint};
     s.fit.threads = s.verify.threads = s.calibration.threads = request.threads;

@@ -178,6 +178,29 @@ const QVector<OptionRule>& optionRules()
                                  "form error on each surface (3 seeds) and report the\n"
                                  "residual per um (\"sensitivity\" in verification.json)"),
                   ForVerify | ForPrism});
+        // ---- Colour: the prism's material, design wavelength and band ----
+        s.append({QStringLiteral("material"), QStringLiteral("NAME"),
+                  QStringLiteral("the prism's material: custom (default: the constant\n"
+                                 "--index), N-BK7, F2, N-K5, N-SF2, fused silica, PMMA,\n"
+                                 "polycarbonate, Zeonex E48R, or one of --catalogue; sets\n"
+                                 "the index to the material's at --wavelength"),
+                  ForPrism});
+        s.append({QStringLiteral("wavelength"), QStringLiteral("NM"),
+                  QStringLiteral("design wavelength in nm (default 587.56, the d line)"), ForPrism});
+        s.append({QStringLiteral("band"), QStringLiteral("B"),
+                  QStringLiteral("band verified and calibrated in: visible (F to C, 486.13\n"
+                                 "to 656.27 nm, default), nir850 (825-875), nir940\n"
+                                 "(915-965) or W1-W2 in nm; weighed at its edges and centre"),
+                  ForPrism});
+        s.append({QStringLiteral("catalogue"), QStringLiteral("FILE"),
+                  QStringLiteral("a material catalogue whose entries add to or replace the\n"
+                                 "built-in ones"),
+                  ForPrism});
+        s.append({QStringLiteral("channel-calibration"), QString(),
+                  QStringLiteral("also calibrate once per colour channel: R, G, B at 610,\n"
+                                 "550, 465 nm (visible band), else the band's edges and centre"),
+                  ForPrism});
+        // ---- end of colour ----
         s.append({QStringLiteral("folder"), QStringLiteral("NAME"),
                   QStringLiteral("name of the result folder inside D (default: prism- and\n"
                                  "the date and time, numbered when taken); a folder that\n"
@@ -594,6 +617,38 @@ bool parseCalibrationOrder(const QCommandLineParser& parser, CliRequest* request
     return true;
 }
 
+// ---- Colour ----
+// --material, --wavelength, --band and --catalogue of the one-shot.
+bool parseColourOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
+{
+    pipeline::ColourChoice& c = request->colourChoice;
+    for (const char* name : {"material", "wavelength", "band", "catalogue", "channel-calibration"})
+        c.given = c.given || parser.isSet(QString::fromLatin1(name));
+    if (!c.given)
+        return true;
+    if (parser.isSet(QStringLiteral("material")))
+        c.material = parser.value(QStringLiteral("material"));
+    if (c.material != QLatin1String("custom") && parser.isSet(QStringLiteral("index"))) {
+        *error = QStringLiteral("--index is the custom material's; %1 brings its own index").arg(quoted(c.material));
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("wavelength"))) {
+        const QString text = parser.value(QStringLiteral("wavelength"));
+        bool ok = false;
+        c.wavelengthNm = text.toDouble(&ok);
+        if (!ok || !std::isfinite(c.wavelengthNm) || c.wavelengthNm <= 0.0) {
+            *error = QStringLiteral("--wavelength must be a wavelength in nm, got %1").arg(quoted(text));
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("band")))
+        c.band = parser.value(QStringLiteral("band"));
+    c.catalogueFile = parser.value(QStringLiteral("catalogue"));
+    c.perChannel = parser.isSet(QStringLiteral("channel-calibration"));
+    return pipeline::resolveColour(c, &request->panel, &request->colour, error);
+}
+// ---- end of colour ----
+
 // --order N|best and --folder of the one-shot.
 bool parsePrismOptions(const QCommandLineParser& parser, CliRequest* request, QString* error)
 {
@@ -733,6 +788,8 @@ bool parseCommandOptions(CliCommand command, const QStringList& arguments, CliRe
             return false;
         p.apply(panel, value);
     }
+    if (!parseColourOptions(parser, request, error))  // colour: before "fix angle", which reads the index
+        return false;
     // The window's virtual camera scroll bar starts at distance + focal length.
     panel.virtualCameraPos = panel.prismDistance + panel.focalLength;
     if (parser.isSet(QStringLiteral("fix-angle")))

@@ -2,6 +2,7 @@
 
 #include "design/refraction_design.h"
 #include "parameters/panel_parameters.h"
+#include "pipeline/colour.h"
 
 #include <QString>
 #include <QStringList>
@@ -68,6 +69,10 @@ struct CliRequest {
     bool achromat = false;
     QString crown = QStringLiteral("N-BK7");
     QString flint = QStringLiteral("F2");
+    // prism: --material, --wavelength, --band, --catalogue, and what they
+    // resolve to (the panel's index is the material's at the wavelength).
+    pipeline::ColourChoice colourChoice;
+    pipeline::ColourInput colour;
 };
 
 QString cliCommandName(CliCommand command);

@@ -231,6 +231,11 @@ QString prismText(const report::OneShotResult& r)
         text += line("form error", QStringLiteral("residual added per um: ") + rows.join(QStringLiteral(", ")));
     }
     text += achromatText(r.run);
+    const pipeline::VerifyStageResult* v = r.run.verification();
+    if (v && v->lateralColour)
+        text += verify::lateralColourTable(*v->lateralColour);
+    if (const pipeline::CalibrationStageResult* c = r.run.calibration())
+        text += report::channelCalibrationTable(c->channels);
     for (const QString& name : r.written)
         text += line("written", name);
     return text;
@@ -254,6 +259,27 @@ QJsonObject prismJson(const report::OneShotResult& r)
     object.insert(QStringLiteral("baselineMm"), jsonNumber(f.baselineMm));
     if (r.run.fit() && r.run.fit()->achromat)
         object.insert(QStringLiteral("achromat"), achromatJson(r.run));
+    const pipeline::VerifyStageResult* v = r.run.verification();
+    if (v && v->lateralColour)
+        object.insert(QStringLiteral("lateralColour"),
+                      QJsonDocument::fromJson(verify::lateralColourJson(*v->lateralColour)).object());
+    if (const pipeline::CalibrationStageResult* c = r.run.calibration(); c && !c->channels.empty()) {
+        QJsonArray channels;
+        for (const calibration::ChannelCalibration& k : c->channels) {
+            QJsonObject o;
+            o.insert(QStringLiteral("channel"), k.channel.name);
+            o.insert(QStringLiteral("wavelengthNm"), k.channel.wavelengthNm);
+            o.insert(QStringLiteral("index"), k.channel.index);
+            o.insert(QStringLiteral("ok"), k.calibration.ok);
+            o.insert(QStringLiteral("leftRmsPx"), jsonNumber(k.calibration.left.rmsPx));
+            o.insert(QStringLiteral("rightRmsPx"), jsonNumber(k.calibration.right.rmsPx));
+            o.insert(QStringLiteral("leftCxPx"), jsonNumber(k.calibration.left.cameraMatrix[2]));
+            o.insert(QStringLiteral("rightCxPx"), jsonNumber(k.calibration.right.cameraMatrix[2]));
+            o.insert(QStringLiteral("baselineMm"), jsonNumber(k.calibration.baselineMm));
+            channels.append(o);
+        }
+        object.insert(QStringLiteral("channelCalibration"), channels);
+    }
     object.insert(QStringLiteral("written"), QJsonArray::fromStringList(r.written));
     return object;
 }

@@ -1,0 +1,185 @@
+// The window's colour choices and the "Lateral colour" page, on the real
+// widgets: a material disables the index box and brings its index to the
+// design; a refused band says why and starts nothing; the page measures a
+// result's prism and shows its figures and map.
+
+#include "mainwindow/analysis_window.h"
+#include "mainwindow/background_task.h"
+#include "mainwindow/colour_tab.h"
+#include "mainwindow/mainwindow.h"
+#include "mainwindow/shared_state.h"
+#include "report/prism_report.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+class TestColourWindow : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<MainWindow> window;
+    template <typename T = QWidget> T* find(const QString& name) const { return window->findChild<T*>(name); }
+
+private slots:
+    void init()
+    {
+        screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
+        screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
+        window = std::make_unique<MainWindow>();
+        window->resize(screenWidth, screenHeight);
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    void materialBringsItsIndex_data()
+    {
+        QTest::addColumn<QString>("material");
+        QTest::addColumn<double>("index");  // its source's n_d
+        QTest::newRow("N-BK7") << "N-BK7" << 1.5168;
+        QTest::newRow("polycarbonate, outside the spin box's range") << "polycarbonate" << 1.585;
+        QTest::newRow("custom again") << "custom" << 1.48;
+    }
+
+    void materialBringsItsIndex()
+    {
+        QFETCH(QString, material);
+        QFETCH(double, index);
+        auto* box = find<QComboBox>("comboBox_material");
+        QVERIFY(box && box->isVisible());
+        QTest::mouseClick(box, Qt::LeftButton);
+        box->hidePopup();
+        box->setCurrentText(material);
+        const bool custom = material == QLatin1String("custom");
+        QCOMPARE(find("doubleSpinBox_index")->isEnabled(), custom);
+        QVERIFY(std::fabs(window->parameters().refractiveIndex - index) < 1e-3);
+        const QString shown = find<QLabel>("label_materialIndex")->text();
+        QVERIFY2(custom ? shown.isEmpty()
+                        : shown.startsWith(QStringLiteral("n = ")) && std::fabs(shown.mid(4).toDouble() - index) < 1e-3,
+                 qPrintable(shown));
+        // The choices stay inside the window on a 1366 x 768 screen's share.
+        for (const char* name : {"comboBox_material", "doubleSpinBox_wavelength", "comboBox_band"}) {
+            const QRect r = find(name)->geometry();
+            QVERIFY2(r.right() < window->width() && r.bottom() < window->height(), name);
+        }
+    }
+
+    void userCatalogue_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");  // empty: read
+        QTest::newRow("a glass of one's own")
+            << QByteArray("[my glass]\nformula = cauchy\nA = 1.52 0.004\nrange = 400 1000\nsource = my lot\n") << "";
+        QTest::newRow("malformed, its line named")
+            << QByteArray("[my glass]\nformula = cauchy\nA = 1.52 x\n") << "mine.txt:3: A needs numbers";
+    }
+
+    void userCatalogue()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("mine.txt"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen, path] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                seen = box->text();
+                box->accept();
+            } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+                dialog->selectFile(path);
+                static_cast<QDialog*>(dialog)->accept();
+            }
+        });
+        closer.start(20);
+        window->findChild<QAction*>("actionMaterialCatalogue")->trigger();
+        auto* box = find<QComboBox>("comboBox_material");
+        if (message.isEmpty()) {
+            QVERIFY(box->findText(QStringLiteral("my glass")) >= 0);
+            box->setCurrentText(QStringLiteral("my glass"));
+            // n = 1.52 + 0.004 / 0.5875618^2 at the d line.
+            QVERIFY(std::fabs(window->parameters().refractiveIndex - (1.52 + 0.004 / (0.5875618 * 0.5875618))) < 1e-9);
+        } else {
+            QTRY_VERIFY(!seen.isEmpty());
+            QVERIFY2(seen.contains(message), qPrintable(seen));
+            QCOMPARE(box->findText(QStringLiteral("my glass")), -1);
+        }
+    }
+
+    void refusedBandStartsNothing()
+    {
+        find<QComboBox>("comboBox_material")->setCurrentText(QStringLiteral("PMMA"));
+        find<QComboBox>("comboBox_band")->setCurrentText(QStringLiteral("400-450"));
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                box->accept();
+            }
+        });
+        closer.start(20);
+        QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+        QTRY_VERIFY(!seen.isEmpty());
+        QDir::setCurrent(previous);
+        QVERIFY2(seen.contains("outside PMMA's valid range"), qPrintable(seen));
+        QVERIFY(!window->task()->isRunning());
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void pageMeasuresTheResult()
+    {
+        // A quick prism (order 4, not optimised) of the default panel.
+        QTemporaryDir dir;
+        report::OneShotOptions options;
+        options.settings.fit.order = 4;
+        options.settings.fit.optimize = false;
+        options.settings.runCalibration = false;
+        options.outputDir = dir.path();
+        options.folderName = QStringLiteral("quick");
+        options.allExports = false;
+        report::OneShotResult result;
+        QString error;
+        QVERIFY2(report::runPrismOneShot(options, nullptr, &result, &error), qPrintable(error));
+
+        AnalysisWindow analysis(window->task());
+        QVERIFY(analysis.tabTitles().contains(QStringLiteral("Lateral colour")));
+        auto* tab = analysis.findChild<ColourTab*>();
+        QVERIFY(tab);
+        analysis.setResult(result.folder, window->parameters());
+        analysis.showTab(analysis.tabTitles().indexOf(QStringLiteral("Lateral colour")));
+        analysis.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&analysis));
+        analysis.findChild<QComboBox*>("comboBox_colourMaterial")->setCurrentText(QStringLiteral("N-BK7"));
+        auto* measure = analysis.findChild<QPushButton*>("pushButton_measureColour");
+        QVERIFY(measure->isEnabled());
+        QTest::mouseClick(measure, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 300000);
+        const QString figures = analysis.findChild<QLabel*>("label_colourFigures")->text();
+        QVERIFY2(figures.contains("mean shift") && figures.contains("at 1000 mm"), qPrintable(figures));
+        QVERIFY(!analysis.findChild<QLabel*>("label_colourMap")->pixmap(Qt::ReturnByValue).isNull());
+    }
+};
+
+QTEST_MAIN(TestColourWindow)
+#include "tst_colour_window.moc"
