@@ -269,30 +269,33 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
     }
     if (prism)
         result.prismSummary = verify::prismVerifiedSummary(result.results.back());
-    if (prism && prism->fit.interface.present) {
-        const materials::Material& crown = catalogueGlass(prism->fit.interface.crown);
-        const materials::Material& flint = catalogueGlass(prism->fit.interface.flint);
-        const materials::Band band = materials::visibleBand();
-        const verify::PrismGeometry low = cementedGeometry(design.geometry, crown, flint, band.lowNm);
-        const verify::PrismGeometry high = cementedGeometry(design.geometry, crown, flint, band.highNm);
-        const verify::PrismSurfaces& surfaces = result.sources.back().surfaces;
-        result.bandShift = verify::measureBandShift(low, high, surfaces, input.step, input.threads);
-        result.bandShiftOutsideCentre = verify::measureBandShift(
-            low, high, surfaces, input.step, input.threads, verify::VerifyOptions().centreBandColumns);
-    }
+    // Lateral colour: of a cemented prism always (in the design's band, else
+    // the visible), of one glass when the design's colour is recorded.
     const ColourInput& colour = design.input.colour;
-    if (prism && colour.record.recorded) {
+    const bool cemented = prism && prism->fit.interface.present;
+    if (prism && (cemented || colour.record.recorded)) {
         progress.throwIfCancelled();
+        const materials::Band band = colour.record.recorded ? colour.band : materials::visibleBand();
+        verify::PrismGeometry shortEdge = result.sources.back().geometry;
+        verify::PrismGeometry longEdge = shortEdge;
+        if (cemented) {
+            const materials::Material& crown = catalogueGlass(prism->fit.interface.crown);
+            const materials::Material& flint = catalogueGlass(prism->fit.interface.flint);
+            shortEdge = cementedGeometry(design.geometry, crown, flint, band.lowNm);
+            longEdge = cementedGeometry(design.geometry, crown, flint, band.highNm);
+        } else {
+            shortEdge.refractiveIndex = colour.material.index(band.lowNm);
+            longEdge.refractiveIndex = colour.material.index(band.highNm);
+        }
         verify::LateralColourOptions colourOptions;
         colourOptions.step = input.step;
         colourOptions.threadCount = input.threads;
         colourOptions.keepPixels = input.keepPixels;
-        result.lateralColour = verify::measureLateralColour(
-            result.sources.back().geometry, result.sources.back().surfaces,
-            colour.material.index(colour.band.lowNm), colour.material.index(colour.band.highNm), colourOptions);
-        result.lateralColour->band = colour.band.name;
-        result.lateralColour->shortNm = colour.band.lowNm;
-        result.lateralColour->longNm = colour.band.highNm;
+        result.lateralColour =
+            verify::measureLateralColour(shortEdge, longEdge, result.sources.back().surfaces, colourOptions);
+        result.lateralColour->band = band.name;
+        result.lateralColour->shortNm = band.lowNm;
+        result.lateralColour->longNm = band.highNm;
     }
     result.seconds = secondsOf(timer);
     progress.report(1.0);

@@ -28,7 +28,6 @@
 #include "materials/band.h"
 #include "materials/material.h"
 #include "refine/prism_optimize.h"
-#include "verify/band_shift.h"
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
 #include "verify/lateral_colour.h"
@@ -163,13 +162,9 @@ struct VerifyStageResult {
     std::vector<verify::VerifySource> sources;  // the design (when asked), then the prism
     std::vector<verify::VerifyResult> results;
     PrismVerifiedSummary prismSummary;          // of the prism, as prism.json records it
-    // A cemented prism's lateral colour between the visible band's edges (F
-    // and C), traced with its glasses' indices there.
-    std::optional<verify::BandShift> bandShift;
-    // The same without the centre band's columns (VerifyOptions::centreBandColumns).
-    std::optional<verify::BandShift> bandShiftOutsideCentre;
-    // Of the prism between the band's edges, when the design's colour is
-    // recorded; the pixels kept with keepPixels.
+    // Of the prism between the band's edges: a cemented prism's always (the
+    // visible band unless the design's colour names one), one glass's when
+    // the design's colour is recorded; the pixels kept with keepPixels.
     std::optional<verify::LateralColour> lateralColour;
     double seconds = 0.0;
 };

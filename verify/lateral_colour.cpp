@@ -17,13 +17,11 @@ struct EdgeImages {
     std::vector<double> values;
 };
 
-EdgeImages imagesAt(const PrismGeometry& g, const PrismSurfaces& surfaces, double index, double x, double y,
+EdgeImages imagesAt(const PrismGeometry& g, const PrismSurfaces& surfaces, double x, double y,
                     const std::vector<double>& depths)
 {
     EdgeImages out;
-    PrismGeometry at = g;
-    at.refractiveIndex = index;
-    const TracedRay ray = traceCameraRay(at, surfaces, x, y);
+    const TracedRay ray = traceCameraRay(g, surfaces, x, y);
     const Vec3& d = ray.direction;
     if (!ray.traced() || !(d.z() < 0.0))
         return out;
@@ -41,14 +39,65 @@ EdgeImages imagesAt(const PrismGeometry& g, const PrismSurfaces& surfaces, doubl
     return out;
 }
 
+// RMS and largest over both halves of one figure, weighted by the pixels.
+double pooledRms(const LateralColour& c, int HalfLateralColour::*count, double HalfLateralColour::*rms)
+{
+    double squares = 0.0;
+    int n = 0;
+    for (const HalfLateralColour& h : c.halves) {
+        squares += h.*count * (h.*rms) * (h.*rms);
+        n += h.*count;
+    }
+    return n > 0 ? std::sqrt(squares / n) : std::nan("");
+}
+
+double pooledMax(const LateralColour& c, int HalfLateralColour::*count, double HalfLateralColour::*max)
+{
+    double largest = std::nan("");
+    for (const HalfLateralColour& h : c.halves)
+        if (h.*count > 0)
+            largest = std::isnan(largest) ? h.*max : std::max(largest, h.*max);
+    return largest;
+}
+
 }  // namespace
+
+double LateralColour::rmsPx() const
+{
+    return pooledRms(*this, &HalfLateralColour::traced, &HalfLateralColour::rmsPx);
+}
+
+double LateralColour::maxPx() const
+{
+    return pooledMax(*this, &HalfLateralColour::traced, &HalfLateralColour::maxPx);
+}
+
+double LateralColour::outsideCentreRmsPx() const
+{
+    return pooledRms(*this, &HalfLateralColour::outsideCentreTraced, &HalfLateralColour::outsideCentreRmsPx);
+}
+
+double LateralColour::outsideCentreMaxPx() const
+{
+    return pooledMax(*this, &HalfLateralColour::outsideCentreTraced, &HalfLateralColour::outsideCentreMaxPx);
+}
 
 LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& surfaces, double shortIndex,
                                    double longIndex, const LateralColourOptions& options)
 {
+    PrismGeometry shortEdge = g;
+    shortEdge.refractiveIndex = shortIndex;
+    PrismGeometry longEdge = g;
+    longEdge.refractiveIndex = longIndex;
+    return measureLateralColour(shortEdge, longEdge, surfaces, options);
+}
+
+LateralColour measureLateralColour(const PrismGeometry& g, const PrismGeometry& longEdge,
+                                   const PrismSurfaces& surfaces, const LateralColourOptions& options)
+{
     LateralColour result;
-    result.shortIndex = shortIndex;
-    result.longIndex = longIndex;
+    result.shortIndex = g.refractiveIndex;
+    result.longIndex = longEdge.refractiveIndex;
     result.step = options.step;
     const std::vector<Pixel> pixels = samplePixels(options.step);
     const std::size_t n = pixels.size();
@@ -64,8 +113,8 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& 
         for (std::size_t i = first; i < last; ++i) {
             const double x = pixelX(pixels[i].column);
             const double y = pixelY(pixels[i].row);
-            const EdgeImages s = imagesAt(g, surfaces, shortIndex, x, y, options.depths);
-            const EdgeImages l = imagesAt(g, surfaces, longIndex, x, y, options.depths);
+            const EdgeImages s = imagesAt(g, surfaces, x, y, options.depths);
+            const EdgeImages l = imagesAt(longEdge, surfaces, x, y, options.depths);
             if (!s.traced || !l.traced)
                 continue;
             traced[i] = 1;
@@ -99,7 +148,7 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& 
         h.meanXPx = sumX / h.traced;
         h.meanYPx = sumY / h.traced;
         h.meanPx = std::hypot(h.meanXPx, h.meanYPx);
-        double demeanedSquares = 0.0, outsideSquares = 0.0;
+        double demeanedSquares = 0.0, outsideSquares = 0.0, outsideRaw = 0.0, outsideX = 0.0, outsideY = 0.0;
         int outside = 0;
         for (std::size_t i = 0; i < n; ++i) {
             if (!traced[i] || (pixels[i].column < centralColumn) != (half == 0))
@@ -112,9 +161,19 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismSurfaces& 
             ++outside;
             outsideSquares += length * length;
             h.outsideCentreDemeanedMaxPx = std::max(h.outsideCentreDemeanedMaxPx, length);
+            const double raw = std::hypot(shift[i * width], shift[i * width + 1]);
+            outsideRaw += raw * raw;
+            h.outsideCentreMaxPx = std::max(h.outsideCentreMaxPx, raw);
+            outsideX += shift[i * width];
+            outsideY += shift[i * width + 1];
         }
         h.demeanedRmsPx = std::sqrt(demeanedSquares / h.traced);
         h.outsideCentreDemeanedRmsPx = outside > 0 ? std::sqrt(outsideSquares / outside) : 0.0;
+        h.outsideCentreTraced = outside;
+        if (outside > 0) {
+            h.outsideCentreRmsPx = std::sqrt(outsideRaw / outside);
+            h.outsideCentreMeanPx = std::hypot(outsideX / outside, outsideY / outside);
+        }
         for (double& s : sumDepth)
             s /= h.traced;
         depthMeans[half] = sumDepth;

@@ -35,6 +35,12 @@ struct HalfLateralColour {
     // whose rays may leave through the other half's face).
     double outsideCentreDemeanedRmsPx = 0.0;
     double outsideCentreDemeanedMaxPx = 0.0;
+    // The displacement itself outside the centre band: RMS, largest, and the
+    // length of its mean there.
+    int outsideCentreTraced = 0;
+    double outsideCentreRmsPx = 0.0;
+    double outsideCentreMaxPx = 0.0;
+    double outsideCentreMeanPx = 0.0;
 };
 
 // At a scene plane z = -depthMm: the disparity of the ideal pair, 2 f |Cp| /
@@ -76,9 +82,21 @@ struct LateralColour {
     std::array<HalfLateralColour, 2> halves;
     std::vector<DepthColour> depths;
     std::vector<ColourPixel> pixels;  // when keepPixels, in sample order
+
+    // Over both halves (NaN when no pixel was traced).
+    double rmsPx() const;
+    double maxPx() const;
+    double outsideCentreRmsPx() const;
+    double outsideCentreMaxPx() const;
 };
 
-// The geometry's own index is not used: the two edge indices are traced.
+// The prism traced at the band's two edges: the geometries carry each
+// glass's index there (refractiveIndex, and secondIndex behind a cemented
+// interface); the camera and virtual cameras are those of `shortEdge`.
+LateralColour measureLateralColour(const PrismGeometry& shortEdge, const PrismGeometry& longEdge,
+                                   const PrismSurfaces& surfaces, const LateralColourOptions& options = {});
+// A prism of one glass: the geometry's own index is not used, the two edge
+// indices are traced.
 LateralColour measureLateralColour(const PrismGeometry& geometry, const PrismSurfaces& surfaces, double shortIndex,
                                    double longIndex, const LateralColourOptions& options = {});
 

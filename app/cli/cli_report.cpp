@@ -133,18 +133,12 @@ QString achromatText(const pipeline::Pipeline& run)
                               mm(t.flintMaxMm)));
     }
     const pipeline::VerifyStageResult* v = run.verification();
-    if (v && v->bandShift && v->bandShiftOutsideCentre) {
-        const verify::BandShift& c = *v->bandShift;
-        const verify::BandShift& o = *v->bandShiftOutsideCentre;
+    if (v && v->lateralColour) {
+        const verify::LateralColour& c = *v->lateralColour;
         text += line("lateral colour", QStringLiteral("F-C RMS %1 px, max %2 px; outside the centre band RMS %3 px, "
                                                       "max %4 px")
-                                           .arg(mm(c.rmsPx), mm(c.maxPx), mm(o.rmsPx), mm(o.maxPx)));
-        for (int half = 0; half < 2; ++half) {
-            const verify::BandShiftHalf& h = o.halves[static_cast<std::size_t>(half)];
-            text += line(half == 0 ? "colour left" : "colour right",
-                         QStringLiteral("outside the centre band: mean %1 px, rest RMS %2 px, max %3 px")
-                             .arg(mm(h.meanPx), mm(h.demeanedRmsPx), mm(h.demeanedMaxPx)));
-        }
+                                           .arg(mm(c.rmsPx()), mm(c.maxPx()), mm(c.outsideCentreRmsPx()),
+                                                mm(c.outsideCentreMaxPx())));
     }
     return text;
 }
@@ -168,29 +162,24 @@ QJsonObject achromatJson(const pipeline::Pipeline& run)
         h.insert(QStringLiteral("flintMinMm"), jsonNumber(t.flintMinMm));
         h.insert(QStringLiteral("flintMaxMm"), jsonNumber(t.flintMaxMm));
         const pipeline::VerifyStageResult* v = run.verification();
-        const std::pair<const char*, const std::optional<verify::BandShift>*> colours[] = {
-            {"lateralColour", v ? &v->bandShift : nullptr},
-            {"lateralColourOutsideCentreBand", v ? &v->bandShiftOutsideCentre : nullptr}};
-        for (const auto& [key, measured] : colours) {
-            if (!measured || !*measured)
-                continue;
-            const verify::BandShiftHalf& c = (*measured)->halves[static_cast<std::size_t>(half)];
+        if (v && v->lateralColour) {
+            const verify::HalfLateralColour& c = v->lateralColour->halves[static_cast<std::size_t>(half)];
             QJsonObject colour;
-            colour.insert(QStringLiteral("rmsPx"), jsonNumber(c.rmsPx));
-            colour.insert(QStringLiteral("maxPx"), jsonNumber(c.maxPx));
-            colour.insert(QStringLiteral("meanPx"), jsonNumber(c.meanPx));
-            colour.insert(QStringLiteral("demeanedRmsPx"), jsonNumber(c.demeanedRmsPx));
-            colour.insert(QStringLiteral("demeanedMaxPx"), jsonNumber(c.demeanedMaxPx));
-            h.insert(QString::fromLatin1(key), colour);
+            colour.insert(QStringLiteral("rmsPx"), jsonNumber(c.outsideCentreRmsPx));
+            colour.insert(QStringLiteral("maxPx"), jsonNumber(c.outsideCentreMaxPx));
+            colour.insert(QStringLiteral("meanPx"), jsonNumber(c.outsideCentreMeanPx));
+            colour.insert(QStringLiteral("demeanedRmsPx"), jsonNumber(c.outsideCentreDemeanedRmsPx));
+            colour.insert(QStringLiteral("demeanedMaxPx"), jsonNumber(c.outsideCentreDemeanedMaxPx));
+            h.insert(QStringLiteral("lateralColourOutsideCentreBand"), colour);
         }
         halves.append(h);
     }
     object.insert(QStringLiteral("halves"), halves);
-    if (run.verification() && run.verification()->bandShift) {
-        object.insert(QStringLiteral("lateralColourRmsPx"), jsonNumber(run.verification()->bandShift->rmsPx));
-        object.insert(QStringLiteral("lateralColourMaxPx"), jsonNumber(run.verification()->bandShift->maxPx));
+    if (const pipeline::VerifyStageResult* v = run.verification(); v && v->lateralColour) {
+        object.insert(QStringLiteral("lateralColourRmsPx"), jsonNumber(v->lateralColour->rmsPx()));
+        object.insert(QStringLiteral("lateralColourMaxPx"), jsonNumber(v->lateralColour->maxPx()));
+        object.insert(QStringLiteral("bandNm"), QJsonArray{v->lateralColour->shortNm, v->lateralColour->longNm});
     }
-    object.insert(QStringLiteral("bandNm"), QJsonArray{materials::lineF, materials::lineC});
     return object;
 }
 

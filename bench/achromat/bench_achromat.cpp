@@ -19,13 +19,15 @@
 
 namespace {
 
-void printColour(const char* name, const verify::BandShift& c, const verify::VerifyResult& v)
+void printColour(const char* name, const verify::LateralColour& c, const verify::VerifyResult& v)
 {
-    std::printf("%-30s F-C RMS %7.3f px  max %7.3f px", name, c.rmsPx, c.maxPx);
+    std::printf("%-30s F-C RMS %7.3f px  max %7.3f px; outside the centre band %7.3f / %7.3f px", name, c.rmsPx(),
+                c.maxPx(), c.outsideCentreRmsPx(), c.outsideCentreMaxPx());
     for (int half = 0; half < 2; ++half) {
-        const verify::BandShiftHalf& h = c.halves[static_cast<std::size_t>(half)];
-        std::printf("  | %s mean (%+.3f, %+.3f) px, rest RMS %.3f max %.3f", half == 0 ? "left" : "right", h.meanXPx,
-                    h.meanYPx, h.demeanedRmsPx, h.demeanedMaxPx);
+        const verify::HalfLateralColour& h = c.halves[static_cast<std::size_t>(half)];
+        std::printf("  | %s mean (%+.3f, %+.3f) px, rest RMS %.3f max %.3f (outside the band %.3f / %.3f)",
+                    half == 0 ? "left" : "right", h.meanXPx, h.meanYPx, h.demeanedRmsPx, h.demeanedMaxPx,
+                    h.outsideCentreDemeanedRmsPx, h.outsideCentreDemeanedMaxPx);
     }
     // Without the centre band's columns too.
     double outside[2];
@@ -73,11 +75,14 @@ int main(int argc, char** argv)
     };
     const verify::PrismSurfaces singleSurfaces = verify::prismFitSurfaces(single.fit);
     const verify::VerifyResult singleVerified = verify::verifyPrism(design.geometry, singleSurfaces, verifyOptions);
-    for (int band : {0, verifyOptions.centreBandColumns})
-        printColour(band == 0 ? "single (N-BK7 Abbe)" : "  outside the centre band",
-                    verify::measureBandShift(singleGlass(materials::lineF), singleGlass(materials::lineC),
-                                                 singleSurfaces, step, threads, band),
-                    singleVerified);
+    verify::LateralColourOptions colourOptions;
+    colourOptions.step = step;
+    colourOptions.threadCount = threads;
+    colourOptions.centreBandColumns = verifyOptions.centreBandColumns;
+    printColour("single (N-BK7 Abbe)",
+                verify::measureLateralColour(singleGlass(materials::lineF), singleGlass(materials::lineC),
+                                             singleSurfaces, colourOptions),
+                singleVerified);
     std::printf("%-22s %.1f s\n", "  fit and optimiser", singleSeconds);
 
     fitInput.achromat = {true, crownName, flintName};
@@ -96,12 +101,11 @@ int main(int argc, char** argv)
     const QByteArray label = (QStringLiteral("achromat ") + crownName + QLatin1Char('/') + flintName).toLatin1();
     const verify::VerifyResult verified =
         verify::verifyPrism(verify::prismFitGeometry(design.geometry, cemented.fit), surfaces, verifyOptions);
-    for (int band : {0, verifyOptions.centreBandColumns})
-        printColour(band == 0 ? label.constData() : "  outside the centre band",
-                    verify::measureBandShift(cementedGeometry(design.geometry, crown, flint, materials::lineF),
-                                                 cementedGeometry(design.geometry, crown, flint, materials::lineC),
-                                                 surfaces, step, threads, band),
-                    verified);
+    printColour(label.constData(),
+                verify::measureLateralColour(cementedGeometry(design.geometry, crown, flint, materials::lineF),
+                                             cementedGeometry(design.geometry, crown, flint, materials::lineC),
+                                             surfaces, colourOptions),
+                verified);
     const pipeline::AchromatSummary& a = *cemented.achromat;
     std::printf("%-22s %.1f s; thin-prism wedges %.3f / %.3f deg for %.3f deg; mean F-C after the tilt %.2e px\n",
                 "  design and optimiser", cementedSeconds, a.thin.crownAngle * 57.29577951308232,

@@ -11,7 +11,7 @@
 #include "fit/prism_file.h"
 #include "fit/prism_interface.h"
 #include "materials/achromat.h"
-#include "verify/band_shift.h"
+#include "verify/lateral_colour.h"
 #include "verify/prism_trace.h"
 #include "verify/verify.h"
 
@@ -288,9 +288,12 @@ private slots:
         plate.entrance = {plane(20.0, 0.0), plane(20.0, 0.0)};
         plate.interface = {plane(10.0, 0.0), plane(10.0, 0.0)};
         plate.exit = {plane(0.0, 0.0), plane(0.0, 0.0)};
-        const verify::BandShift flat = verify::measureBandShift(low, high, plate, 40, 1);
-        QVERIFY(flat.halves[0].count > 0);
-        QVERIFY2(flat.maxPx < 1e-9, qPrintable(QString::number(flat.maxPx)));
+        verify::LateralColourOptions options;
+        options.step = 40;
+        options.threadCount = 1;
+        const verify::LateralColour flat = verify::measureLateralColour(low, high, plate, options);
+        QVERIFY(flat.halves[0].traced > 0);
+        QVERIFY2(flat.maxPx() < 1e-9, qPrintable(QString::number(flat.maxPx())));
 
         // A thin wedge of N-BK7 alone, the same for both halves' rays.
         const double a = 0.5 * degree;
@@ -299,10 +302,10 @@ private slots:
         wedge.exit = {plane(0.0, -std::tan(a)), plane(0.0, -std::tan(a))};
         verify::PrismGeometry lowSingle = low, highSingle = high;
         lowSingle.secondIndex = highSingle.secondIndex = 0.0;
-        const verify::BandShift shift = verify::measureBandShift(lowSingle, highSingle, wedge, 40, 1);
+        const verify::LateralColour shift = verify::measureLateralColour(lowSingle, highSingle, wedge, options);
         const double expected =
             g.focalLength * (crown.index(materials::lineF) - crown.index(materials::lineC)) * a / verify::pixelPitch;
-        for (const verify::BandShiftHalf& h : shift.halves)
+        for (const verify::HalfLateralColour& h : shift.halves)
             QVERIFY2(std::abs(std::abs(h.meanXPx) - expected) < 0.02 * expected,
                      qPrintable(QStringLiteral("%1 px against %2 px").arg(h.meanXPx).arg(expected)));
     }
