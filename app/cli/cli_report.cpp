@@ -127,6 +127,8 @@ QString prismText(const report::OneShotResult& r)
                                         QString::number(f.calibratedRightRmsPx, 'f', 4),
                                         QString::number(f.baselineMm, 'f', 3)));
     text += line("depth error", QStringLiteral("RMS %1 % at 1 m").arg(QString::number(f.depthErrorPercentAt1m, 'f', 3)));
+    if (std::isfinite(f.simulatedDepthRmsPercent))
+        text += line("simulated capture", report::simulatedFiguresText(f));
     for (const QString& name : r.written)
         text += line("written", name);
     return text;
@@ -148,6 +150,16 @@ QJsonObject prismJson(const report::OneShotResult& r)
     object.insert(QStringLiteral("calibratedRightRmsPx"), jsonNumber(f.calibratedRightRmsPx));
     object.insert(QStringLiteral("depthErrorRmsPercentAt1m"), jsonNumber(f.depthErrorPercentAt1m));
     object.insert(QStringLiteral("baselineMm"), jsonNumber(f.baselineMm));
+    if (std::isfinite(f.simulatedDepthRmsPercent)) {
+        QJsonObject simulated;
+        simulated.insert(QStringLiteral("depthMm"), jsonNumber(f.simulatedDepthMm));
+        simulated.insert(QStringLiteral("depthRmsPercent"), jsonNumber(f.simulatedDepthRmsPercent));
+        simulated.insert(QStringLiteral("floorRmsPercent"), jsonNumber(f.simulatedFloorRmsPercent));
+        simulated.insert(QStringLiteral("prismSharePercent"), jsonNumber(f.simulatedPrismSharePercent));
+        simulated.insert(QStringLiteral("verticalDisparityRmsPx"), jsonNumber(f.simulatedVerticalDisparityRmsPx));
+        simulated.insert(QStringLiteral("seconds"), jsonNumber(f.simulationSeconds));
+        object.insert(QStringLiteral("simulatedCapture"), simulated);
+    }
     object.insert(QStringLiteral("written"), QJsonArray::fromStringList(r.written));
     return object;
 }
