@@ -88,7 +88,7 @@ QString simulationSection(const pipeline::SimulateStageResult& stage)
     const simulate::SimulationCase& c = stage.simulation;
     const simulate::SceneOptions& scene = c.scene;
     QString html = QStringLiteral("<h2>Simulated capture</h2>\n<p>The sensor image of a textured %1 at %2 mm "
-                                  "through the prism (%3 x %3 rays per pixel), split into halves, rectified with "
+                                  "through the prism (%3 x %3 rays per pixel; %8), split into halves, rectified with "
                                   "stereo_calibration.yml alone, matched by OpenCV's StereoSGBM (%4 disparities "
                                   "from %5, block %6) and reprojected with Q; beside it the ideal pinhole pair "
                                   "with its exact calibration, the matcher's own floor. %7 s in all.</p>\n")
@@ -99,7 +99,12 @@ QString simulationSection(const pipeline::SimulateStageResult& stage)
                        .arg(c.prism.matcher.numDisparities)
                        .arg(c.prism.matcher.minDisparity)
                        .arg(c.prism.matcher.blockSize)
-                       .arg(number(stage.seconds, 2));
+                       .arg(number(stage.seconds, 2))
+                       .arg(stage.input.rowFraction < 1.0
+                                ? QStringLiteral("only the central %1 % of the rows, for speed; "
+                                                 "harvenlotek-cli simulate captures all of them")
+                                      .arg(100.0 * stage.input.rowFraction)
+                                : QStringLiteral("every row"));
     html += QStringLiteral("<table>\n<tr><th></th><th>prism</th><th>ideal pinhole pair</th></tr>\n");
     const auto row = [&html, &c](const QString& label, double prism, double ideal, int decimals,
                                  const QString& unit) {

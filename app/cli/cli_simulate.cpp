@@ -39,6 +39,8 @@ const char helpText[] =
     "  --tilt DEG           tilt of the tilted plane about y (default 30)\n"
     "  --texture FILE       an image as texture instead of band-limited noise\n"
     "  --supersample N      N x N rays per pixel, 1..8 (default 2)\n"
+    "  --rows F             capture only the central fraction F of the sensor rows,\n"
+    "                       more than 0 up to 1 (default 1: all)\n"
     "  --noise SIGMA        read noise in electrons (with photon noise; default 0: none)\n"
     "  --full-well E        electrons of a white pixel (default 10000)\n"
     "  --seed N             seed of the texture and the noise (default 1)\n"
@@ -74,6 +76,7 @@ struct Request {
     calibration::DistortionModel model = calibration::DistortionModel::Standard;
     bool ideal = true;
     bool json = false;
+    double rowFraction = 1.0;
 };
 
 bool parseInt(const QCommandLineParser& p, const char* name, int low, int high, int* value, QString* error)
@@ -113,7 +116,7 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
     const auto valued = [&p](const char* name) {
         p.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     };
-    for (const char* name : {"scene", "depth", "tilt", "texture", "supersample", "noise", "full-well", "seed",
+    for (const char* name : {"scene", "depth", "tilt", "texture", "supersample", "rows", "noise", "full-well", "seed",
                              "prism", "calibration", "model", "min-disparity", "num-disparities", "block-size",
                              "p1", "p2", "uniqueness", "sgbm-mode", "threads", "output-dir"})
         valued(name);
@@ -183,6 +186,14 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
             return false;
         if (r->tiltDeg > 60.0) {
             *error = QStringLiteral("--tilt must lie from -60 to 60 degrees, got '%1'").arg(p.value("tilt"));
+            return false;
+        }
+    }
+    if (p.isSet(QStringLiteral("rows"))) {
+        bool ok = false;
+        r->rowFraction = p.value(QStringLiteral("rows")).toDouble(&ok);
+        if (!ok || !(r->rowFraction > 0.0 && r->rowFraction <= 1.0)) {
+            *error = QStringLiteral("--rows must be a fraction above 0 up to 1, got '%1'").arg(p.value("rows"));
             return false;
         }
     }
@@ -341,7 +352,7 @@ int runSimulateCommand(const QStringList& arguments)
         }
     }
     simulate::PreparedCamera prism;
-    prism.field = simulate::RayField::trace(camera.rig, r.capture.threads);
+    prism.field = simulate::RayField::trace(camera.rig, r.capture.threads, nullptr, r.rowFraction);
     for (double depth : r.depths) {
         const QString why = simulate::depthVisibility(prism.field, depth);
         if (!why.isEmpty()) {
@@ -388,7 +399,7 @@ int runSimulateCommand(const QStringList& arguments)
     prism.model = model;
     simulate::PreparedCamera ideal;
     if (r.ideal)
-        ideal = simulate::prepareIdealCamera(camera.geometry, r.capture.threads);
+        ideal = simulate::prepareIdealCamera(camera.geometry, r.capture.threads, nullptr, r.rowFraction);
 
     JsonWriter w(false);
     w.beginObject().key("simulation").beginObject();
@@ -397,6 +408,7 @@ int runSimulateCommand(const QStringList& arguments)
     w.key("calibration").string(r.calibrate ? calibrationTarget : QFileInfo(r.calibrationFile).absoluteFilePath());
     w.key("calibrationPredicted").boolean(r.calibrate);
     w.key("supersample").integer(r.capture.supersample);
+    w.key("rowFraction").number(r.rowFraction);
     w.key("noiseElectrons").number(r.capture.noiseElectrons);
     w.key("fullWellElectrons").number(r.capture.fullWellElectrons);
     w.key("seed").integer(r.capture.seed);

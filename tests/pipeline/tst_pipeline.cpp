@@ -319,7 +319,9 @@ private slots:
         QTemporaryDir copy;
         for (const char* name : {"prism.json", "stereo_calibration.yml"})
             QVERIFY(QFile::copy(QDir(result.folder).filePath(name), copy.filePath(name)));
-        const CliResult cli = runCli({"simulate", "--supersample", "1", "--json", "--output-dir", copy.path()});
+        QCOMPARE(result.run.settings().simulation.rowFraction, 0.25);
+        const CliResult cli =
+            runCli({"simulate", "--supersample", "1", "--rows", "0.25", "--json", "--output-dir", copy.path()});
         QVERIFY2(cli.code == 0, cli.err.constData());
         const QJsonObject c = QJsonDocument::fromJson(cli.out).object().value("simulation").toObject()
                                   .value("cases").toArray().first().toObject();
