@@ -823,8 +823,8 @@ bool MainWindow::openDesign(const QString& path, QString* error)
     f.directionRmsPx = content.verified.present ? content.verified.directionRmsPx : nan;
     f.directionMaxPx = content.verified.present ? content.verified.directionMaxPx : nan;
     f.calibratedLeftRmsPx = f.calibratedRightRmsPx = f.depthErrorPercentAt1m = f.baselineMm = nan;
-    f.simulatedDepthMm = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent = f.simulatedPrismSharePercent =
-        f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
+    f.simulatedDepthMm = f.simulatedRowFraction = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent =
+        f.simulatedPrismSharePercent = f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
     f.seconds = 0.0;
     figures_ = f;
     figuresStale_ = false;

@@ -170,11 +170,12 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
             }
         }
     }
-    f.simulatedDepthMm = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent = f.simulatedPrismSharePercent =
-        f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
+    f.simulatedDepthMm = f.simulatedRowFraction = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent =
+        f.simulatedPrismSharePercent = f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
     if (const pipeline::SimulateStageResult* s = run.simulation()) {
         const simulate::SimulationCase& c = s->simulation;
         f.simulatedDepthMm = c.scene.depthMm;
+        f.simulatedRowFraction = s->input.rowFraction;
         f.simulatedDepthRmsPercent = c.prism.depth.rmsPercent;
         f.simulatedFloorRmsPercent = c.hasIdeal ? c.ideal.depth.rmsPercent : nan;
         f.simulatedPrismSharePercent = c.excessRmsPercent();
@@ -187,10 +188,14 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
 
 QString simulatedFiguresText(const HeadlineFigures& f)
 {
-    return QStringLiteral("depth RMS %1 % at %2 m, floor %3 %, the prism's share %4 %; vertical disparity %5 px RMS")
+    return QStringLiteral("depth RMS %1 % at %2 m, floor %3 %, the prism's share %4 %; vertical disparity %5 px "
+                          "RMS%6")
         .arg(QString::number(f.simulatedDepthRmsPercent, 'f', 3), QString::number(f.simulatedDepthMm / 1000.0, 'g', 4),
              QString::number(f.simulatedFloorRmsPercent, 'f', 3), QString::number(f.simulatedPrismSharePercent, 'f', 3),
-             QString::number(f.simulatedVerticalDisparityRmsPx, 'f', 3));
+             QString::number(f.simulatedVerticalDisparityRmsPx, 'f', 3),
+             f.simulatedRowFraction < 1.0
+                 ? QStringLiteral(" (central %1 % of the rows)").arg(100.0 * f.simulatedRowFraction)
+                 : QString());
 }
 
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, const QByteArray& mapPng,

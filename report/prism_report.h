@@ -38,6 +38,7 @@ struct HeadlineFigures {
     // matcher's floor), the prism's share (the excess over the floor) and
     // the geometric vertical disparity after rectification. NaN without one.
     double simulatedDepthMm = 0.0;
+    double simulatedRowFraction = 0.0;  // the central band of the rows captured
     double simulatedDepthRmsPercent = 0.0;
     double simulatedFloorRmsPercent = 0.0;
     double simulatedPrismSharePercent = 0.0;

@@ -153,6 +153,7 @@ QJsonObject prismJson(const report::OneShotResult& r)
     if (std::isfinite(f.simulatedDepthRmsPercent)) {
         QJsonObject simulated;
         simulated.insert(QStringLiteral("depthMm"), jsonNumber(f.simulatedDepthMm));
+        simulated.insert(QStringLiteral("rowFraction"), jsonNumber(f.simulatedRowFraction));
         simulated.insert(QStringLiteral("depthRmsPercent"), jsonNumber(f.simulatedDepthRmsPercent));
         simulated.insert(QStringLiteral("floorRmsPercent"), jsonNumber(f.simulatedFloorRmsPercent));
         simulated.insert(QStringLiteral("prismSharePercent"), jsonNumber(f.simulatedPrismSharePercent));

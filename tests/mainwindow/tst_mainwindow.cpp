@@ -327,6 +327,9 @@ private slots:
         auto* simulation = window->analysis()->findChild<SimulationTab*>();
         QVERIFY(simulation);
         QCOMPARE(QFileInfo(simulation->folder()).canonicalFilePath(), QFileInfo(folder).canonicalFilePath());
+        const QByteArray shots = qgetenv("HARVENLOTEK_SCREENSHOT_DIR");  // for a person to look at
+        if (!shots.isEmpty())
+            window->grab().save(QDir(QString::fromLocal8Bit(shots)).filePath(QStringLiteral("main_window_simulated.png")));
 
         // Save as, New, Open: the panel comes back, and saving again gives the same bytes.
         QTemporaryDir saved;
