@@ -445,7 +445,7 @@ void MainWindow::showFigures()
                                                                   : QStringLiteral("-"))
                        .arg(f.seconds, 0, 'f', 1);
     if (std::isfinite(f.simulatedDepthRmsPercent))
-        text += QStringLiteral("\nsimulated capture: ") + report::simulatedFiguresText(f);
+        text += QStringLiteral("\nsimulated: ") + report::simulatedFiguresText(f);
     if (figuresStale_)
         text = QStringLiteral("stale: the panel changed since this result\n") + text;
     figuresLabel->setText(text);

@@ -152,7 +152,7 @@ SimulationTab::SimulationTab(BackgroundTask* task, QWidget* parent) : AnalysisTa
     controls->addWidget(new QLabel(QStringLiteral("depth"), this));
     depth = new QDoubleSpinBox(this);
     depth->setObjectName(QStringLiteral("simulationDepth"));
-    depth->setRange(50.0, 20000.0);
+    depth->setRange(1.0, 20000.0);
     depth->setDecimals(0);
     depth->setSingleStep(100.0);
     depth->setValue(1000.0);

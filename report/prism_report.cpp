@@ -188,13 +188,12 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
 
 QString simulatedFiguresText(const HeadlineFigures& f)
 {
-    return QStringLiteral("depth RMS %1 % at %2 m, floor %3 %, the prism's share %4 %; vertical disparity %5 px "
-                          "RMS%6")
+    return QStringLiteral("depth RMS %1 % at %2 m, floor %3 %, prism's share %4 %; vertical disparity %5 px%6")
         .arg(QString::number(f.simulatedDepthRmsPercent, 'f', 3), QString::number(f.simulatedDepthMm / 1000.0, 'g', 4),
              QString::number(f.simulatedFloorRmsPercent, 'f', 3), QString::number(f.simulatedPrismSharePercent, 'f', 3),
              QString::number(f.simulatedVerticalDisparityRmsPx, 'f', 3),
              f.simulatedRowFraction < 1.0
-                 ? QStringLiteral(" (central %1 % of the rows)").arg(100.0 * f.simulatedRowFraction)
+                 ? QStringLiteral(" (central %1 % of rows)").arg(100.0 * f.simulatedRowFraction)
                  : QString());
 }
 

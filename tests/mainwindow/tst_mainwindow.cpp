@@ -322,7 +322,7 @@ private slots:
             QVERIFY2(figures.contains(expected), qPrintable(figures + " / " + expected));
         QVERIFY(!figures.contains("stale") && !window->figuresStale());
         // The simulated capture of the one-shot, and the analysis window's tab on this result.
-        QVERIFY2(figures.contains("simulated capture: depth RMS "), qPrintable(figures));
+        QVERIFY2(figures.contains("simulated: depth RMS "), qPrintable(figures));
         QVERIFY(written.contains("simulate-plane-1000mm-sensor.png"));
         auto* simulation = window->analysis()->findChild<SimulationTab*>();
         QVERIFY(simulation);
