@@ -1,6 +1,7 @@
 #include "mainwindow/analysis_window.h"
 
 #include "mainwindow/colour_tab.h"
+#include "mainwindow/simulation_tab.h"
 
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -15,6 +16,7 @@ AnalysisWindow::AnalysisWindow(BackgroundTask* task, QWidget* parent) : QWidget(
     layout->addWidget(tabs_);
     // The studies, one tab each, in the order of the Analysis menu.
     addTab(new ColourTab(task, this), QStringLiteral("Lateral colour"));
+    addTab(new SimulationTab(task, this), QStringLiteral("Simulated capture"));
     resize(1200, 720);
 }
 

@@ -465,6 +465,8 @@ void MainWindow::showFigures()
                        .arg(std::isfinite(f.depthErrorPercentAt1m) ? QString::number(f.depthErrorPercentAt1m, 'f', 3)
                                                                   : QStringLiteral("-"))
                        .arg(f.seconds, 0, 'f', 1);
+    if (std::isfinite(f.simulatedDepthRmsPercent))
+        text += QStringLiteral("\nsimulated: ") + report::simulatedFiguresText(f);
     if (figuresStale_)
         text = QStringLiteral("stale: the panel changed since this result\n") + text;
     figuresLabel->setText(text);
@@ -860,6 +862,8 @@ bool MainWindow::openDesign(const QString& path, QString* error)
     f.directionRmsPx = content.verified.present ? content.verified.directionRmsPx : nan;
     f.directionMaxPx = content.verified.present ? content.verified.directionMaxPx : nan;
     f.calibratedLeftRmsPx = f.calibratedRightRmsPx = f.depthErrorPercentAt1m = f.baselineMm = nan;
+    f.simulatedDepthMm = f.simulatedRowFraction = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent =
+        f.simulatedPrismSharePercent = f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
     f.seconds = 0.0;
     figures_ = f;
     figuresStale_ = false;

@@ -9,15 +9,18 @@
 #include <QDateTime>
 #include <QDir>
 
+#include <stdexcept>
+
 namespace pipeline {
 
 namespace {
 
 // Each stage's share of a whole run, by its usual time.
 constexpr double shareDesign = 0.15;
-constexpr double shareFit = 0.45;
+constexpr double shareFit = 0.42;
 constexpr double shareVerify = 0.05;
-constexpr double shareCalibrate = 0.30;
+constexpr double shareCalibrate = 0.28;
+constexpr double shareSimulate = 0.05;
 constexpr double shareExport = 0.05;
 
 bool sameExportOptions(const ExportOptions& a, const ExportOptions& b)
@@ -51,6 +54,7 @@ bool Pipeline::hasResult(Stage stage) const
     case Stage::Fit: return fit_.has_value();
     case Stage::Verify: return verify_.has_value();
     case Stage::Calibrate: return calibration_.has_value();
+    case Stage::Simulate: return simulation_.has_value();
     case Stage::Export: return exports_.has_value();
     }
     return false;
@@ -72,6 +76,8 @@ bool Pipeline::upToDate(Stage stage) const
     case Stage::Verify: return verify_ && verify_->input == settings_.verify && from(Stage::Verify, Stage::Fit);
     case Stage::Calibrate:
         return calibration_ && calibration_->input == settings_.calibration && from(Stage::Calibrate, Stage::Fit);
+    case Stage::Simulate:
+        return simulation_ && simulation_->input == settings_.simulation && from(Stage::Simulate, Stage::Calibrate);
     case Stage::Export:
         return exports_ && sameExportOptions(exports_->options, settings_.exports) && from(Stage::Export, Stage::Fit);
     }
@@ -147,6 +153,16 @@ void Pipeline::run(const core::ProgressRange& progress)
     } else if (!settings_.runCalibration) {
         calibration_.reset();
     }
+    const core::ProgressRange simulatePart = share(shareSimulate, "simulate");
+    if (settings_.runSimulation && !calibration_)
+        throw std::invalid_argument("the simulated capture needs the calibration of the prism");
+    if (settings_.runSimulation && !upToDate(Stage::Simulate)) {
+        simulation_.reset();
+        simulation_ = runSimulateStage(*design_, *fit_, *calibration_, settings_.simulation, simulatePart);
+        computed(Stage::Simulate, Stage::Calibrate);
+    } else if (!settings_.runSimulation) {
+        simulation_.reset();
+    }
     const core::ProgressRange exportPart = share(shareExport, "export");
     if (settings_.runExports && !upToDate(Stage::Export)) {
         exports_.reset();
@@ -193,6 +209,11 @@ std::vector<ResultFile> Pipeline::resultFiles() const
             json += ",\"lateralColour\":" + verify::lateralColourJson(*verify_->lateralColour) + "}\n";
         }
         files.push_back({QString::fromLatin1(verificationFileName), json.toStdString()});
+    }
+    if (simulation_) {
+        const simulate::SimulationCase& c = simulation_->simulation;
+        for (int i = 0; i < simulate::pictureCount; ++i)
+            files.push_back({simulate::pictureFileName(c.scene.kind, c.scene.depthMm, i), c.pictures.png[i].toStdString()});
     }
     return files;
 }

@@ -32,16 +32,18 @@
 
 namespace pipeline {
 
-enum class Stage { Design, Fit, Verify, Calibrate, Export };
+enum class Stage { Design, Fit, Verify, Calibrate, Simulate, Export };
 
 struct PipelineSettings {
     DesignInput design;
     PrismFitInput fit;
     VerifyInput verify;
     CalibrationInput calibration;
+    SimulateInput simulation;
     ExportOptions exports;
     bool runVerify = true;
     bool runCalibration = true;
+    bool runSimulation = false;  // needs the calibration; the one-shot run turns it on
     bool runExports = true;
     PipelineSettings()
     {
@@ -91,13 +93,15 @@ public:
     const PrismFitResult* fit() const { return fit_ ? &*fit_ : nullptr; }
     const VerifyStageResult* verification() const { return verify_ ? &*verify_ : nullptr; }
     const CalibrationStageResult* calibration() const { return calibration_ ? &*calibration_ : nullptr; }
+    const SimulateStageResult* simulation() const { return simulation_ ? &*simulation_ : nullptr; }
     const ExportStageResult* exports() const { return exports_ ? &*exports_ : nullptr; }
     // What prism.json holds for the current results.
     PrismFileContent prismContent() const;
 
     // The bytes of every result file of the current results, in the order
     // they are written: design files, prism.json, exports, calibration,
-    // verification. Empty when run() has not completed.
+    // verification, the simulated capture's pictures. Empty when run() has
+    // not completed.
     std::vector<ResultFile> resultFiles() const;
 
 private:
@@ -113,8 +117,9 @@ private:
     std::optional<PrismFitResult> fit_;
     std::optional<VerifyStageResult> verify_;
     std::optional<CalibrationStageResult> calibration_;
+    std::optional<SimulateStageResult> simulation_;
     std::optional<ExportStageResult> exports_;
-    Generation generations_[5];
+    Generation generations_[6];
     unsigned counter_ = 0;
     std::vector<Stage> lastComputed_;
 };

@@ -1,5 +1,6 @@
 #include "pipeline/stages.h"
 
+#include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "design/design_json.h"
@@ -63,6 +64,14 @@ bool operator==(const VerifyInput& a, const VerifyInput& b)
 bool operator==(const CalibrationInput& a, const CalibrationInput& b)
 {
     return a.depthsMm == b.depthsMm && a.pointsAcrossHalf == b.pointsAcrossHalf && a.model == b.model;
+}
+
+bool operator==(const SimulateInput& a, const SimulateInput& b)
+{
+    const simulate::SceneOptions &x = a.scene, &y = b.scene;
+    return x.kind == y.kind && x.depthMm == y.depthMm && x.tiltDeg == y.tiltDeg && x.stepCount == y.stepCount
+           && x.stepFraction == y.stepFraction && x.fieldHalfHeightMm == y.fieldHalfHeightMm
+           && a.supersample == b.supersample && a.rowFraction == b.rowFraction && a.ideal == b.ideal;
 }
 
 DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange& progress)
@@ -321,6 +330,50 @@ CalibrationStageResult runCalibrationStage(const verify::PrismGeometry& geometry
     progress.throwIfCancelled();
     if (!result.calibration.ok)
         throw std::runtime_error(("calibration failed: " + result.calibration.error).toStdString());
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+SimulateStageResult runSimulateStage(const DesignResult& design, const PrismFitResult& fit,
+                                     const CalibrationStageResult& calibration, const SimulateInput& input,
+                                     const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    const QString digest = calibration::prismDigest(design.parameters, fit.fit);
+    if (calibration.calibration.prismDigest != digest)
+        throw std::runtime_error("the calibration belongs to another prism than the one to simulate");
+    // Rectified from the very text the calibration file holds, as a user's program reads it.
+    std::string text;
+    QString error;
+    simulate::StereoModel model;
+    if (!calibration::stereoCalibrationText(calibration.calibration, &text, &error)
+        || !simulate::readStereoModelText(text, QString::fromLatin1(calibration::stereoCalibrationFileName), &model,
+                                          &error))
+        throw std::runtime_error(error.toStdString());
+    SimulateStageResult result;
+    result.input = input;
+    const core::ProgressRange tracePrism = progress.part(0.0, 0.35);
+    const simulate::PreparedCamera prism =
+        simulate::prepareCamera(simulate::prismCamera(design.geometry, fit.fit, digest), model, input.threads,
+                                &tracePrism, input.rowFraction);
+    const QString why = simulate::depthVisibility(prism.field, input.scene.depthMm);
+    if (!why.isEmpty())
+        throw std::runtime_error(why.toStdString());
+    const core::ProgressRange traceIdeal = progress.part(0.35, 0.4);
+    std::optional<simulate::PreparedCamera> ideal;
+    if (input.ideal)
+        ideal = simulate::prepareIdealCamera(design.geometry, input.threads, &traceIdeal, input.rowFraction);
+    result.traceSeconds = secondsOf(timer);
+    simulate::CaseOptions options;
+    options.scene = input.scene;
+    options.capture.supersample = input.supersample;
+    options.capture.threads = input.threads;
+    const core::ProgressRange capture = progress.part(0.4, 1.0);
+    result.simulation = simulate::runCase(prism, ideal ? &*ideal : nullptr, options, &capture);
     result.seconds = secondsOf(timer);
     progress.report(1.0);
     return result;

@@ -11,6 +11,8 @@
 //                on the rays
 //   verification surfaces -> traced stereo errors per half
 //   calibration  surfaces -> the stereo calibration a user would get
+//   simulation   prism and its calibration -> a simulated capture of a scene,
+//                rectified, matched and compared with the scene's depth
 //   exports      prism -> grid sag, STL and PLY bytes
 //
 // Every stage polls the token at its natural steps and leaves by throwing
@@ -31,6 +33,7 @@
 #include "parameters/panel_parameters.h"
 #include "refine/surface_refinement.h"
 #include "verify/lateral_colour.h"
+#include "simulate/simulation.h"
 #include "verify/verify_sources.h"
 
 #include <QByteArray>
@@ -195,6 +198,34 @@ struct CalibrationStageResult {
 CalibrationStageResult runCalibrationStage(const verify::PrismGeometry& geometry,
                                            const verify::PrismSurfaces& surfaces, const CalibrationInput& input,
                                            const core::ProgressRange& progress);
+
+// ---- Simulated capture ----
+
+struct SimulateInput {
+    simulate::SceneOptions scene;  // the fronto plane at 1 m
+    int supersample = 1;           // rays per pixel: supersample x supersample
+    double rowFraction = 0.25;     // the central band of the sensor's rows captured (1: all); a
+                                   // quarter keeps the one-shot's capture near a second
+    bool ideal = true;             // the ideal pinhole pair beside it: the matcher's floor
+    int threads = 0;
+};
+bool operator==(const SimulateInput& a, const SimulateInput& b);
+inline bool operator!=(const SimulateInput& a, const SimulateInput& b) { return !(a == b); }
+
+struct SimulateStageResult {
+    SimulateInput input;
+    simulate::SimulationCase simulation;  // figures and the four pictures
+    double traceSeconds = 0.0;            // tracing every pixel of both cameras
+    double seconds = 0.0;                 // the whole stage, wall time
+};
+
+// Captures the scene through the prism of `fit`, rectifies the image with
+// the calibration as its file holds it, matches it with StereoSGBM and
+// compares the depth; beside it the ideal pair. Refused (std::runtime_error)
+// when the calibration belongs to another prism or the scene is out of view.
+SimulateStageResult runSimulateStage(const DesignResult& design, const PrismFitResult& fit,
+                                     const CalibrationStageResult& calibration, const SimulateInput& input,
+                                     const core::ProgressRange& progress);
 
 // ---- Exports ----
 

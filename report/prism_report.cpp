@@ -58,6 +58,7 @@ pipeline::Pipeline bestOrder(const pipeline::PipelineSettings& settings, const c
         pipeline::PipelineSettings s = settings;
         s.fit.order = order;
         s.runCalibration = false;
+        s.runSimulation = false;
         s.runExports = false;
         trial.setSettings(s);
         const int i = order - bestLowestOrder;
@@ -71,9 +72,83 @@ pipeline::Pipeline bestOrder(const pipeline::PipelineSettings& settings, const c
     }
     pipeline::PipelineSettings s = best.settings();
     s.runCalibration = settings.runCalibration;
+    s.runSimulation = settings.runSimulation;
     s.runExports = settings.runExports;
     best.setSettings(s);
     return best;
+}
+
+QString imageTag(const QString& alt, const QByteArray& png)
+{
+    return QStringLiteral("<img alt=\"%1\" src=\"data:image/png;base64,").arg(escaped(alt))
+           + QString::fromLatin1(png.toBase64()) + QStringLiteral("\">\n");
+}
+
+// The simulated capture: what the camera sees, rectified and matched, with
+// its figures beside the ideal pair's.
+QString simulationSection(const pipeline::SimulateStageResult& stage)
+{
+    const simulate::SimulationCase& c = stage.simulation;
+    const simulate::SceneOptions& scene = c.scene;
+    QString html = QStringLiteral("<h2>Simulated capture</h2>\n<p>The sensor image of a textured %1 at %2 mm "
+                                  "through the prism (%3 x %3 rays per pixel; %8), split into halves, rectified with "
+                                  "stereo_calibration.yml alone, matched by OpenCV's StereoSGBM (%4 disparities "
+                                  "from %5, block %6) and reprojected with Q; beside it the ideal pinhole pair "
+                                  "with its exact calibration, the matcher's own floor. %7 s in all.</p>\n")
+                       .arg(scene.kind == simulate::SceneKind::Plane ? QStringLiteral("fronto plane")
+                                                                      : simulate::sceneKindName(scene.kind))
+                       .arg(scene.depthMm)
+                       .arg(stage.input.supersample)
+                       .arg(c.prism.matcher.numDisparities)
+                       .arg(c.prism.matcher.minDisparity)
+                       .arg(c.prism.matcher.blockSize)
+                       .arg(number(stage.seconds, 2))
+                       .arg(stage.input.rowFraction < 1.0
+                                ? QStringLiteral("only the central %1 % of the rows, for speed; "
+                                                 "harvenlotek-cli simulate captures all of them")
+                                      .arg(100.0 * stage.input.rowFraction)
+                                : QStringLiteral("every row"));
+    html += QStringLiteral("<table>\n<tr><th></th><th>prism</th><th>ideal pinhole pair</th></tr>\n");
+    const auto row = [&html, &c](const QString& label, double prism, double ideal, int decimals,
+                                 const QString& unit) {
+        html += QStringLiteral("<tr><th>%1</th><td class=\"n\">%2%4</td><td class=\"n\">%3%4</td></tr>\n")
+                    .arg(label, number(prism, decimals),
+                         c.hasIdeal ? number(ideal, decimals) : QStringLiteral("&ndash;"), unit);
+    };
+    const simulate::CameraFigures &p = c.prism, &i = c.ideal;
+    row(QStringLiteral("Depth error RMS"), p.depth.rmsPercent, i.depth.rmsPercent, 3, QStringLiteral(" %"));
+    row(QStringLiteral("Depth error RMS"), p.depth.rmsMm, i.depth.rmsMm, 2, QStringLiteral(" mm"));
+    row(QStringLiteral("Depth error RMS off the seam (%1 columns each side)").arg(simulate::seamColumns),
+        p.depth.rmsPercentOffSeam, i.depth.rmsPercentOffSeam, 3, QStringLiteral(" %"));
+    row(QStringLiteral("Depth error median (bias)"), p.depth.medianMm, i.depth.medianMm, 2, QStringLiteral(" mm"));
+    row(QStringLiteral("Depth error p95"), p.depth.p95Mm, i.depth.p95Mm, 2, QStringLiteral(" mm"));
+    row(QStringLiteral("Matched pixels"), p.depth.validPercent, i.depth.validPercent, 1, QStringLiteral(" %"));
+    row(QStringLiteral("Vertical disparity RMS"), p.geometry.verticalRmsPx, i.geometry.verticalRmsPx, 3,
+        QStringLiteral(" px"));
+    row(QStringLiteral("Vertical disparity max"), p.geometry.verticalMaxPx, i.geometry.verticalMaxPx, 3,
+        QStringLiteral(" px"));
+    row(QStringLiteral("Vertical disparity RMS off the seam (%1 columns each side)").arg(simulate::seamColumns),
+        p.geometry.verticalRmsPxOffSeam, i.geometry.verticalRmsPxOffSeam, 3, QStringLiteral(" px"));
+    row(QStringLiteral("Depth error RMS of exact correspondences"), p.geometry.depthRmsPercent,
+        i.geometry.depthRmsPercent, 4, QStringLiteral(" %"));
+    html += QStringLiteral("</table>\n<p>The prism's share: %1 % RMS over the floor (%2 times the floor).</p>\n")
+                .arg(number(c.excessRmsPercent(), 3), number(c.rmsRatio(), 2));
+    const char* captions[simulate::pictureCount] = {
+        "Sensor image: both halves, as the camera records it.",
+        "Rectified pair with epipolar lines: a scene point lies on the same row in both halves.",
+        "Disparity map (%1 to %2 px); black: not matched.",
+        "Depth-error map: blue nearer, white exact, red farther, up to &plusmn;%3 %; black: not matched."};
+    for (int k = 0; k < simulate::pictureCount; ++k) {
+        const QString name = simulate::pictureFileName(scene.kind, scene.depthMm, k);
+        html += QStringLiteral("<h3>%1</h3>\n<p>%2</p>\n")
+                    .arg(escaped(name),
+                         QString::fromLatin1(captions[k])
+                             .replace(QStringLiteral("%1"), number(c.pictures.disparityLowPx, 1))
+                             .replace(QStringLiteral("%2"), number(c.pictures.disparityHighPx, 1))
+                             .replace(QStringLiteral("%3"), number(c.pictures.errorScalePercent, 2)));
+        html += imageTag(name, c.pictures.png[k]);
+    }
+    return html;
 }
 
 }  // namespace
@@ -98,8 +173,31 @@ HeadlineFigures headlineFigures(const pipeline::Pipeline& run, double seconds)
             }
         }
     }
+    f.simulatedDepthMm = f.simulatedRowFraction = f.simulatedDepthRmsPercent = f.simulatedFloorRmsPercent =
+        f.simulatedPrismSharePercent = f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
+    if (const pipeline::SimulateStageResult* s = run.simulation()) {
+        const simulate::SimulationCase& c = s->simulation;
+        f.simulatedDepthMm = c.scene.depthMm;
+        f.simulatedRowFraction = s->input.rowFraction;
+        f.simulatedDepthRmsPercent = c.prism.depth.rmsPercent;
+        f.simulatedFloorRmsPercent = c.hasIdeal ? c.ideal.depth.rmsPercent : nan;
+        f.simulatedPrismSharePercent = c.excessRmsPercent();
+        f.simulatedVerticalDisparityRmsPx = c.prism.geometry.verticalRmsPx;
+        f.simulationSeconds = s->seconds;
+    }
     f.seconds = seconds;
     return f;
+}
+
+QString simulatedFiguresText(const HeadlineFigures& f)
+{
+    return QStringLiteral("depth RMS %1 % at %2 m, floor %3 %, prism's share %4 %; vertical disparity %5 px%6")
+        .arg(QString::number(f.simulatedDepthRmsPercent, 'f', 3), QString::number(f.simulatedDepthMm / 1000.0, 'g', 4),
+             QString::number(f.simulatedFloorRmsPercent, 'f', 3), QString::number(f.simulatedPrismSharePercent, 'f', 3),
+             QString::number(f.simulatedVerticalDisparityRmsPx, 'f', 3),
+             f.simulatedRowFraction < 1.0
+                 ? QStringLiteral(" (central %1 % of rows)").arg(100.0 * f.simulatedRowFraction)
+                 : QString());
 }
 
 std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, const QByteArray& mapPng,
@@ -134,6 +232,15 @@ std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, 
             + QStringLiteral(" px"));
     row(QStringLiteral("Depth error RMS at 1 m"), number(f.depthErrorPercentAt1m, 3) + QStringLiteral(" %"));
     row(QStringLiteral("Calibrated baseline"), number(f.baselineMm, 3) + QStringLiteral(" mm"));
+    if (std::isfinite(f.simulatedDepthRmsPercent)) {
+        row(QStringLiteral("Simulated capture at %1 m: depth error RMS").arg(f.simulatedDepthMm / 1000.0),
+            number(f.simulatedDepthRmsPercent, 3) + QStringLiteral(" %"));
+        row(QStringLiteral("&nbsp;&nbsp;the matcher's floor (ideal pinhole pair)"),
+            number(f.simulatedFloorRmsPercent, 3) + QStringLiteral(" %"));
+        row(QStringLiteral("&nbsp;&nbsp;the prism's share"), number(f.simulatedPrismSharePercent, 3) + QStringLiteral(" %"));
+        row(QStringLiteral("&nbsp;&nbsp;vertical disparity RMS"),
+            number(f.simulatedVerticalDisparityRmsPx, 3) + QStringLiteral(" px"));
+    }
     row(QStringLiteral("Run time"), number(f.seconds, 2) + QStringLiteral(" s"));
     html += QStringLiteral("</table>\n");
     if (sensitivity) {
@@ -150,6 +257,8 @@ std::string reportHtml(const pipeline::Pipeline& run, const HeadlineFigures& f, 
                              number(r.residualRightPx, 4), number(r.addedPxPerUm, 4));
         html += QStringLiteral("</table>\n");
     }
+    if (const pipeline::SimulateStageResult* s = run.simulation())
+        html += simulationSection(*s);
     if (!mapPng.isEmpty())
         html += QStringLiteral("<h2>Error maps</h2>\n<p>Direction error, pinhole offset and reprojection error at "
                                "1 m over the whole sensor; magenta: rays lost.</p>\n<img alt=\"error maps\" "
@@ -225,6 +334,7 @@ bool runPrismOneShot(const OneShotOptions& options, core::Progress* progress, On
     }
     pipeline::PipelineSettings settings = options.settings;
     settings.verify.keepPixels = true;
+    settings.runSimulation = options.simulate && settings.runCalibration;
     if (options.allExports) {
         settings.exports.formats = ExportAll;
         settings.exports.stepMaker = prismStepMaker();

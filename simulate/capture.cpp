@@ -25,7 +25,8 @@ void halfColumns(int column, int columns, int* low, int* high)
 
 }  // namespace
 
-RayField RayField::trace(const calibration::StereoRig& rig, int threads, const core::ProgressRange* progress)
+RayField RayField::trace(const calibration::StereoRig& rig, int threads, const core::ProgressRange* progress,
+                         double rowFraction)
 {
     RayField field;
     field.columns_ = rig.resolutionX;
@@ -34,13 +35,16 @@ RayField RayField::trace(const calibration::StereoRig& rig, int threads, const c
                          std::numeric_limits<float>::quiet_NaN());
     const double pitch = rig.pixelPitch;
     const int columns = field.columns_, rows = field.rows_;
+    const int band = std::clamp(int(std::lround(std::clamp(rowFraction, 0.0, 1.0) * rows)), 2, rows);
+    const int firstRow = (rows - band) / 2;
     std::atomic<int> done{0};
-    parallelFor(rows, resolveThreadCount(threads), [&](int worker, int v) {
+    parallelFor(band, resolveThreadCount(threads), [&](int worker, int i) {
+        const int v = firstRow + i;
         if (progress) {
             progress->throwIfCancelled();
             const int count = ++done;
             if (worker == 0)
-                progress->report(double(count) / rows);
+                progress->report(double(count) / band);
         }
         const double y = -(v - rows / 2) * pitch;
         for (int b = 0; b < columns; ++b) {

@@ -31,8 +31,12 @@ class RayField {
 public:
     RayField() = default;
     // Traces every pixel centre of the rig's sensor through its mappings, on
-    // `threads` threads (0: every hardware thread).
-    static RayField trace(const calibration::StereoRig& rig, int threads, const core::ProgressRange* progress = nullptr);
+    // `threads` threads (0: every hardware thread). With a `rowFraction`
+    // below 1 only that central band of the rows is traced (a cheaper
+    // capture of part of the view); the other rows get no ray, so their
+    // pixels stay black and carry no truth.
+    static RayField trace(const calibration::StereoRig& rig, int threads, const core::ProgressRange* progress = nullptr,
+                          double rowFraction = 1.0);
 
     int columns() const { return columns_; }
     int rows() const { return rows_; }

@@ -2,7 +2,9 @@
 
 #include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
+#include "core/progress.h"
 #include "fit/prism_file.h"
+#include "simulate/pictures.h"
 #include "io/safe_input.h"
 #include "verify/prism_trace.h"
 
@@ -39,20 +41,27 @@ bool loadPrismCamera(const QString& prismFile, SimulatedCamera* camera, QString*
     PrismFileContent content;
     if (!readPrismFile(prismFile, &content, error))
         return false;
-    SimulatedCamera c;
-    c.name = QStringLiteral("prism");
-    c.digest = calibration::prismDigest(content.panel, content.fit);
-    c.geometry.focalLength = content.panel.focalLength;
-    c.geometry.prismDistance = content.panel.prismDistance;
-    c.geometry.refractiveIndex = double(content.panel.refractiveIndex);
-    c.geometry.virtualPinholeX = -content.panel.centralRayHitX;
-    if (!std::isfinite(c.geometry.virtualPinholeX)) {
+    verify::PrismGeometry geometry;
+    geometry.focalLength = content.panel.focalLength;
+    geometry.prismDistance = content.panel.prismDistance;
+    geometry.refractiveIndex = double(content.panel.refractiveIndex);
+    geometry.virtualPinholeX = -content.panel.centralRayHitX;
+    if (!std::isfinite(geometry.virtualPinholeX)) {
         *error = QStringLiteral("%1 has no central-ray hit: no virtual pinhole to simulate").arg(prismFile);
         return false;
     }
-    c.rig = calibration::prismRig(c.geometry, verify::prismFitSurfaces(content.fit));
-    *camera = std::move(c);
+    *camera = prismCamera(geometry, content.fit, calibration::prismDigest(content.panel, content.fit));
     return true;
+}
+
+SimulatedCamera prismCamera(const verify::PrismGeometry& geometry, const PrismFit& fit, const QString& digest)
+{
+    SimulatedCamera c;
+    c.name = QStringLiteral("prism");
+    c.digest = digest;
+    c.geometry = geometry;
+    c.rig = calibration::prismRig(geometry, verify::prismFitSurfaces(fit));
+    return c;
 }
 
 SimulatedCamera idealPinholeCamera(const verify::PrismGeometry& geometry)
@@ -150,15 +159,170 @@ QString depthVisibility(const RayField& field, double depthMm)
 }
 
 CameraRun runCamera(const RayField& field, const SimulatedCamera& camera, const Scene& scene,
-                    const StereoModel& model, const CaptureOptions& capture, const MatcherOptions& matcher)
+                    const StereoModel& model, const CaptureOptions& capture, const MatcherOptions& matcher,
+                    const core::ProgressRange* progress)
 {
     CameraRun run;
     QElapsedTimer timer;
     timer.start();
-    run.capture = captureScene(field, scene, capture);
+    const core::ProgressRange none(nullptr, 0.0, 1.0, std::string());
+    const core::ProgressRange& whole = progress ? *progress : none;
+    // The capture takes most of the share; StereoSGBM is one call that cannot be stopped.
+    const core::ProgressRange captureShare = whole.part(0.0, 0.6);
+    run.capture = captureScene(field, scene, capture, &captureShare);
     run.captureSeconds = double(timer.nsecsElapsed()) * 1e-9;
+    whole.throwIfCancelled();
     run.match = matchAndCompare(run.capture, model, camera.rig, matcher, 16, capture.threads);
+    whole.throwIfCancelled();
+    whole.report(1.0);
     return run;
+}
+
+PreparedCamera prepareCamera(SimulatedCamera camera, StereoModel model, int threads,
+                             const core::ProgressRange* progress, double rowFraction)
+{
+    PreparedCamera prepared;
+    prepared.field = RayField::trace(camera.rig, threads, progress, rowFraction);
+    prepared.camera = std::move(camera);
+    prepared.model = std::move(model);
+    return prepared;
+}
+
+PreparedCamera prepareIdealCamera(const verify::PrismGeometry& geometry, int threads,
+                                  const core::ProgressRange* progress, double rowFraction)
+{
+    SimulatedCamera ideal = idealPinholeCamera(geometry);
+    StereoModel model = idealStereoModel(ideal.rig);
+    return prepareCamera(std::move(ideal), std::move(model), threads, progress, rowFraction);
+}
+
+CameraFigures figuresOf(const CameraRun& run)
+{
+    CameraFigures f;
+    f.matcher = run.match.matcher;
+    f.depth = run.match.depth;
+    f.geometry = run.match.geometry;
+    f.captureSeconds = run.captureSeconds;
+    f.rectifySeconds = run.match.rectifySeconds;
+    f.matchSeconds = run.match.matchSeconds;
+    f.compareSeconds = run.match.compareSeconds;
+    return f;
+}
+
+double SimulationCase::excessRmsPercent() const
+{
+    return hasIdeal ? prism.depth.rmsPercent - ideal.depth.rmsPercent : std::nan("");
+}
+
+double SimulationCase::rmsRatio() const
+{
+    return hasIdeal ? prism.depth.rmsPercent / ideal.depth.rmsPercent : std::nan("");
+}
+
+SimulationCase runCase(const PreparedCamera& prism, const PreparedCamera* ideal, const CaseOptions& options,
+                       const core::ProgressRange* progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const core::ProgressRange none(nullptr, 0.0, 1.0, std::string());
+    const core::ProgressRange& whole = progress ? *progress : none;
+    SimulationCase result;
+    result.scene = options.scene;
+    const double prismShare = ideal ? 0.6 : 0.9;
+    {
+        const Scene scene = makeScene(options.scene, prism.camera.rig, options.textureImage, options.capture.seed);
+        const core::ProgressRange part = whole.part(0.0, prismShare);
+        const CameraRun run =
+            runCamera(prism.field, prism.camera, scene, prism.model, options.capture, options.matcher, &part);
+        result.prism = figuresOf(run);
+        CasePictures& p = result.pictures;
+        p.png[0] = encodePng(run.capture.image);
+        p.png[1] = encodePng(rectifiedPairPicture(run.match));
+        p.png[2] = encodePng(disparityPicture(run.match, &p.disparityLowPx, &p.disparityHighPx));
+        p.png[3] = encodePng(depthErrorPicture(run.match, 0.0, &p.errorScalePercent));
+    }
+    whole.throwIfCancelled();
+    if (ideal) {
+        // The same scene, scaled to the ideal pair's pixel footprint (the same rig dimensions).
+        const Scene scene = makeScene(options.scene, ideal->camera.rig, options.textureImage, options.capture.seed);
+        const core::ProgressRange part = whole.part(prismShare, 1.0);
+        const CameraRun run =
+            runCamera(ideal->field, ideal->camera, scene, ideal->model, options.capture, options.matcher, &part);
+        result.ideal = figuresOf(run);
+        result.hasIdeal = true;
+    }
+    whole.report(1.0);
+    result.seconds = double(timer.nsecsElapsed()) * 1e-9;
+    return result;
+}
+
+namespace {
+
+QString statisticsLine(const char* label, const CameraFigures& m)
+{
+    const DepthStatistics& s = m.depth;
+    return QStringLiteral("  %1 median %2 mm, RMS %3 mm (%4 %), p95 %5 mm (%6 %), valid %7 %; "
+                          "vertical disparity RMS %8 px, max %9 px (off the seam %15 px, %16 px)\n"
+                          "  %10 exact correspondences: depth RMS %11 %, max %12 %; StereoSGBM's disparity "
+                          "error RMS %13 px, median %14 px\n"
+                          "  %10 off the seam: depth RMS %17 %, exact correspondences %18 %\n")
+        .arg(QString::fromLatin1(label), -18)
+        .arg(s.medianMm, 0, 'f', 3)
+        .arg(s.rmsMm, 0, 'f', 3)
+        .arg(s.rmsPercent, 0, 'f', 3)
+        .arg(s.p95Mm, 0, 'f', 3)
+        .arg(s.p95Percent, 0, 'f', 3)
+        .arg(s.validPercent, 0, 'f', 1)
+        .arg(m.geometry.verticalRmsPx, 0, 'f', 3)
+        .arg(m.geometry.verticalMaxPx, 0, 'f', 3)
+        .arg(QString(), -18)
+        .arg(m.geometry.depthRmsPercent, 0, 'f', 3)
+        .arg(m.geometry.depthMaxPercent, 0, 'f', 3)
+        .arg(m.geometry.matchRmsPx, 0, 'f', 3)
+        .arg(m.geometry.matchMedianPx, 0, 'f', 3)
+        .arg(m.geometry.verticalRmsPxOffSeam, 0, 'f', 3)
+        .arg(m.geometry.verticalMaxPxOffSeam, 0, 'f', 3)
+        .arg(s.rmsPercentOffSeam, 0, 'f', 3)
+        .arg(m.geometry.depthRmsPercentOffSeam, 0, 'f', 4);
+}
+
+}  // namespace
+
+QString caseFiguresText(const SimulationCase& c)
+{
+    const CameraFigures& run = c.prism;
+    QString text = QStringLiteral("%1 at %2 mm (mean distance %3 mm), %4 disparities from %5, block %6:\n")
+                       .arg(sceneKindName(c.scene.kind), QString::number(c.scene.depthMm, 'g', 10))
+                       .arg(run.depth.meanDistanceMm, 0, 'f', 1)
+                       .arg(run.matcher.numDisparities)
+                       .arg(run.matcher.minDisparity)
+                       .arg(run.matcher.blockSize);
+    text += statisticsLine("prism", run);
+    if (c.hasIdeal) {
+        text += statisticsLine("ideal pinhole pair", c.ideal);
+        text += QStringLiteral("  prism's excess    RMS %1 % over the floor (%2x)\n")
+                    .arg(c.excessRmsPercent(), 0, 'f', 3)
+                    .arg(c.rmsRatio(), 0, 'f', 2);
+    }
+    text += QStringLiteral("  capture %1 s, rectify %2 s, StereoSGBM %3 s, compare %4 s; the case with the "
+                           "ideal pair and the pictures %5 s\n")
+                .arg(run.captureSeconds, 0, 'f', 2)
+                .arg(run.rectifySeconds, 0, 'f', 2)
+                .arg(run.matchSeconds, 0, 'f', 2)
+                .arg(run.compareSeconds, 0, 'f', 2)
+                .arg(c.seconds, 0, 'f', 2);
+    return text;
+}
+
+QString caseStem(SceneKind kind, double depthMm)
+{
+    return QStringLiteral("simulate-%1-%2mm").arg(sceneKindName(kind), QString::number(depthMm, 'g', 10));
+}
+
+QString pictureFileName(SceneKind kind, double depthMm, int picture)
+{
+    return caseStem(kind, depthMm) + QLatin1Char('-') + QLatin1String(pictureSuffixes[picture])
+           + QStringLiteral(".png");
 }
 
 }  // namespace simulate

@@ -9,14 +9,17 @@
 #include "simulate/stereo_match.h"
 #include "verify/verify.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
 #include <vector>
 
 namespace core {
-class Progress;
+class ProgressRange;
 }
+
+struct PrismFit;
 
 namespace simulate {
 
@@ -30,6 +33,9 @@ struct SimulatedCamera {
 
 // The prism of a "prism.json": its surfaces as the verifier traces them.
 bool loadPrismCamera(const QString& prismFile, SimulatedCamera* camera, QString* error);
+// The same for a fit in memory, designed for `geometry`; `digest` names it
+// (calibration::prismDigest).
+SimulatedCamera prismCamera(const verify::PrismGeometry& geometry, const PrismFit& fit, const QString& digest);
 // The ideal pinhole pair of a geometry.
 SimulatedCamera idealPinholeCamera(const verify::PrismGeometry& geometry);
 // A flat glass plate of `thicknessMm` (its lower face on z = 0) for both
@@ -62,16 +68,83 @@ struct CameraRun {
     double captureSeconds = 0.0;
 };
 
-struct SimulationCase {
-    SceneOptions scene;
-    CameraRun prism;
-    CameraRun ideal;
-    bool hasIdeal = false;
-};
-
 // Captures the scene with the camera's traced rays and matches it with the
 // model; the seconds are the capture's (the rays traced beforehand).
 CameraRun runCamera(const RayField& field, const SimulatedCamera& camera, const Scene& scene,
-                    const StereoModel& model, const CaptureOptions& capture, const MatcherOptions& matcher);
+                    const StereoModel& model, const CaptureOptions& capture, const MatcherOptions& matcher,
+                    const core::ProgressRange* progress = nullptr);
+
+// A camera with its rays traced once (the cache every scene and depth
+// reuses) and the calibration it is rectified with.
+struct PreparedCamera {
+    SimulatedCamera camera;
+    StereoModel model;
+    RayField field;
+};
+
+// Traces the camera's rays (of the central `rowFraction` of the rows,
+// RayField::trace) on `threads` threads (0: all) in `progress`.
+PreparedCamera prepareCamera(SimulatedCamera camera, StereoModel model, int threads,
+                             const core::ProgressRange* progress = nullptr, double rowFraction = 1.0);
+// The ideal pinhole pair of `geometry` with its exact calibration.
+PreparedCamera prepareIdealCamera(const verify::PrismGeometry& geometry, int threads,
+                                  const core::ProgressRange* progress = nullptr, double rowFraction = 1.0);
+
+// One scene to capture and match.
+struct CaseOptions {
+    SceneOptions scene;
+    CaptureOptions capture;
+    MatcherOptions matcher;
+    cv::Mat textureImage;  // empty: band-limited noise (seeded by capture.seed)
+};
+
+// The figures of one camera's run, without its images.
+struct CameraFigures {
+    MatcherOptions matcher;  // as used
+    DepthStatistics depth;
+    GeometryDisparity geometry;
+    double captureSeconds = 0.0, rectifySeconds = 0.0, matchSeconds = 0.0, compareSeconds = 0.0;
+};
+CameraFigures figuresOf(const CameraRun& run);
+
+// The prism's four pictures (pictures.h), PNG bytes, in the order of
+// pictureSuffixes.
+inline constexpr int pictureCount = 4;
+inline constexpr const char* pictureSuffixes[pictureCount] = {"sensor", "rectified", "disparity", "depth-error"};
+struct CasePictures {
+    QByteArray png[pictureCount];
+    double disparityLowPx = 0.0, disparityHighPx = 0.0;  // the disparity map's colour scale
+    double errorScalePercent = 0.0;                      // the depth-error map's +-scale
+};
+
+// A scene through the prism and, beside it, through the ideal pair: the
+// prism's excess over the matcher's own floor is the prism's share.
+struct SimulationCase {
+    SceneOptions scene;
+    CameraFigures prism;
+    CameraFigures ideal;
+    bool hasIdeal = false;
+    CasePictures pictures;
+    double seconds = 0.0;  // wall time of the whole case, pictures included
+
+    double excessRmsPercent() const;  // prism RMS minus the floor's (NaN without the ideal pair)
+    double rmsRatio() const;          // prism RMS over the floor's (NaN without the ideal pair)
+};
+
+// Captures and matches the scene with the prism and, when `ideal` is given,
+// with the ideal pair; encodes the prism's pictures. Polls `progress` for a
+// cancel between and within the captures.
+SimulationCase runCase(const PreparedCamera& prism, const PreparedCamera* ideal, const CaseOptions& options,
+                       const core::ProgressRange* progress = nullptr);
+
+// The figures of a case as lines of text: the scene, the prism's and the
+// ideal pair's depth error and vertical disparity, the prism's excess and
+// the times.
+QString caseFiguresText(const SimulationCase& c);
+
+// "simulate-plane-1000mm" and the like: the stem of a case's picture files,
+// followed by "-sensor.png", "-rectified.png", ...
+QString caseStem(SceneKind kind, double depthMm);
+QString pictureFileName(SceneKind kind, double depthMm, int picture);
 
 }  // namespace simulate

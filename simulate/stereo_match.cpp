@@ -178,12 +178,29 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     cv::Ptr<cv::StereoSGBM> sgbm =
         cv::StereoSGBM::create(m.minDisparity, m.numDisparities, m.blockSize, m.p1, m.p2, m.disp12MaxDiff, 0,
                                m.uniquenessRatio, m.speckleWindowSize, m.speckleRange, m.mode);
-    cv::Mat fixed;
-    sgbm->compute(result.rectifiedLeft, result.rectifiedRight, fixed);
-    result.disparity.create(height, width, CV_32F);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // Matched over the rows that show the scene (all of them, unless only a
+    // band of rows was captured), with a block's margin.
+    int firstRow = height, lastRow = -1;
     for (int v = 0; v < height; ++v) {
-        const short* in = fixed.ptr<short>(v);
+        const cv::Vec3f* t = truth.ptr<cv::Vec3f>(v);
+        for (int u = 0; u < width; ++u)
+            if (!std::isnan(t[u][0])) {
+                firstRow = std::min(firstRow, v);
+                lastRow = v;
+                break;
+            }
+    }
+    if (lastRow < 0)
+        firstRow = 0, lastRow = height - 1;
+    const int margin = m.blockSize + 8;
+    const cv::Range rows(std::max(0, firstRow - margin), std::min(height, lastRow + 1 + margin));
+    cv::Mat fixed;
+    sgbm->compute(result.rectifiedLeft.rowRange(rows), result.rectifiedRight.rowRange(rows), fixed);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    result.disparity.create(height, width, CV_32F);
+    result.disparity.setTo(nan);
+    for (int v = rows.start; v < rows.end; ++v) {
+        const short* in = fixed.ptr<short>(v - rows.start);
         float* out = result.disparity.ptr<float>(v);
         for (int u = 0; u < width; ++u)
             out[u] = in[u] < m.minDisparity * 16 ? nan : float(in[u]) / 16.0f;
@@ -195,9 +212,23 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     cv::Mat xyz;
     cv::reprojectImageTo3D(result.disparity, xyz, model.Q, false, CV_32F);
     result.errorPercent.create(height, width, CV_32F);
-    std::vector<double> errorsMm, errorsPercent;
+    std::vector<double> errorsMm, errorsPercent, errorsPercentOffSeam;
     double distanceSum = 0.0;
     int truthPixels = 0, sharedPixels = 0;
+    // A rectified left pixel is in the seam when it comes from the left
+    // half's seam columns or its true partner from the right half's: the
+    // partner's rectified column is u minus the true disparity (its depth
+    // along the rectified axis by the pixel's direction), its source column
+    // the right map's there.
+    const double fx = model.P1.at<double>(0, 0), cx = model.P1.at<double>(0, 2), cy = model.P1.at<double>(1, 2);
+    const auto inSeam = [&](int u, int v, double distance) {
+        if (map1[0].at<float>(v, u) >= float(width - seamColumns))
+            return true;
+        const double x = (u - cx) / fx, y = (v - cy) / fx;
+        const double depth = distance / std::sqrt(1.0 + x * x + y * y);
+        const int partner = int(std::lround(u - (qf / depth - q33) / q32));
+        return partner >= 0 && partner < width && map1[1].at<float>(v, partner) < float(seamColumns);
+    };
     for (int v = 0; v < height; ++v) {
         const cv::Vec3f* t = truth.ptr<cv::Vec3f>(v);
         const cv::Vec3f* p = xyz.ptr<cv::Vec3f>(v);
@@ -218,6 +249,8 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
                                            + double(p[u][2]) * p[u][2]) - trueDistance;
             errorsMm.push_back(error);
             errorsPercent.push_back(100.0 * error / trueDistance);
+            if (!inSeam(u, v, trueDistance))
+                errorsPercentOffSeam.push_back(errorsPercent.back());
             e[u] = float(100.0 * error / trueDistance);
         }
     }
@@ -231,6 +264,8 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     s.medianPercent = quantile(errorsPercent, 0.5);
     s.rmsMm = rootMeanSquare(errorsMm);
     s.rmsPercent = rootMeanSquare(errorsPercent);
+    s.validPixelsOffSeam = int(errorsPercentOffSeam.size());
+    s.rmsPercentOffSeam = rootMeanSquare(errorsPercentOffSeam);
     for (double& v : errorsMm)
         v = std::abs(v);
     for (double& v : errorsPercent)
@@ -267,9 +302,12 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
     GeometryDisparity& g = result.geometry;
     if (!left.empty()) {
         std::vector<cv::Point2f> rectLeft, rectRight;
-        cv::undistortPoints(left, rectLeft, model.K1, model.D1, model.R1, model.P1);
-        cv::undistortPoints(right, rectRight, model.K2, model.D2, model.R2, model.P2);
-        std::vector<double> vertical, match, depth;
+        // Inverted to convergence: OpenCV's default of five iterations leaves
+        // tenths of a pixel where the distortion is strong.
+        const cv::TermCriteria converged(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 200, 1e-12);
+        cv::undistortPoints(left, rectLeft, model.K1, model.D1, model.R1, model.P1, converged);
+        cv::undistortPoints(right, rectRight, model.K2, model.D2, model.R2, model.P2, converged);
+        std::vector<double> vertical, verticalOffSeam, match, depth, depthOffSeam;
         const cv::Matx44d Q(model.Q);
         for (size_t i = 0; i < rectLeft.size(); ++i) {
             const double trueDisparity = double(rectLeft[i].x) - rectRight[i].x;
@@ -282,6 +320,12 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
             const double dy = double(rectRight[i].y) - rectLeft[i].y;
             vertical.push_back(dy);
             g.verticalMaxPx = std::max(g.verticalMaxPx, std::abs(dy));
+            g.correspondences.emplace_back(left[i].x, left[i].y, right[i].x, right[i].y);
+            if (left[i].x < width - seamColumns && right[i].x >= seamColumns) {
+                depthOffSeam.push_back(depth.back());
+                verticalOffSeam.push_back(dy);
+                g.verticalMaxPxOffSeam = std::max(g.verticalMaxPxOffSeam, std::abs(dy));
+            }
             const int u = int(std::lround(rectLeft[i].x)), v = int(std::lround(rectLeft[i].y));
             if (u >= 0 && u < width && v >= 0 && v < height) {
                 const float d = result.disparity.at<float>(v, u);
@@ -291,9 +335,12 @@ MatchResult matchAndCompare(const Capture& capture, const StereoModel& model, co
         }
         g.points = int(vertical.size());
         g.verticalRmsPx = rootMeanSquare(vertical);
+        g.pointsOffSeam = int(verticalOffSeam.size());
+        g.verticalRmsPxOffSeam = rootMeanSquare(verticalOffSeam);
         g.matchRmsPx = rootMeanSquare(match);
         g.matchMedianPx = quantile(match, 0.5);
         g.depthRmsPercent = rootMeanSquare(depth);
+        g.depthRmsPercentOffSeam = rootMeanSquare(depthOffSeam);
         g.depthMedianPercent = quantile(depth, 0.5);
     }
     result.compareSeconds = seconds(timer);

@@ -20,6 +20,7 @@
 #include <QString>
 
 #include <string>
+#include <vector>
 
 namespace simulate {
 
@@ -68,12 +69,27 @@ struct DepthStatistics {
     double rmsPercent = 0.0;
     double p95Percent = 0.0;
     double meanDistanceMm = 0.0;  // of the true points
+    // Without the pixels of the seam (from the left half's seam columns, or
+    // whose true partner lies in the right half's).
+    int validPixelsOffSeam = 0;
+    double rmsPercentOffSeam = 0.0;
 };
+
+// Columns on each side of the border between the halves whose rays may
+// pass through the other half's face (the seam): left pixels of the last
+// seamColumns columns, right pixels of the first.
+inline constexpr int seamColumns = 32;
 
 struct GeometryDisparity {
     int points = 0;               // sampled left pixels imaged in the right half
     double verticalRmsPx = 0.0;   // rectified y right minus y left
     double verticalMaxPx = 0.0;
+    int pointsOffSeam = 0;        // of these, neither in the seam columns
+    double verticalRmsPxOffSeam = 0.0;
+    double verticalMaxPxOffSeam = 0.0;
+    // The exact correspondences: left (u, v) and right (u, v), each in its
+    // half's pixels, before rectification.
+    std::vector<cv::Vec4f> correspondences;
     double matchRmsPx = 0.0;      // matched minus true disparity, where matched
     double matchMedianPx = 0.0;
     // Depth error of the exact correspondences (rectified left point and its
@@ -82,6 +98,7 @@ struct GeometryDisparity {
     double depthRmsPercent = 0.0;
     double depthMedianPercent = 0.0;
     double depthMaxPercent = 0.0;
+    double depthRmsPercentOffSeam = 0.0;
 };
 
 struct MatchResult {

@@ -225,6 +225,8 @@ QString prismText(const report::OneShotResult& r)
         text += verify::lateralColourTable(*v->lateralColour);
     if (const pipeline::CalibrationStageResult* c = r.run.calibration())
         text += report::channelCalibrationTable(c->channels);
+    if (std::isfinite(f.simulatedDepthRmsPercent))
+        text += line("simulated capture", report::simulatedFiguresText(f));
     for (const QString& name : r.written)
         text += line("written", name);
     return text;
@@ -268,6 +270,17 @@ QJsonObject prismJson(const report::OneShotResult& r)
             channels.append(o);
         }
         object.insert(QStringLiteral("channelCalibration"), channels);
+    }
+    if (std::isfinite(f.simulatedDepthRmsPercent)) {
+        QJsonObject simulated;
+        simulated.insert(QStringLiteral("depthMm"), jsonNumber(f.simulatedDepthMm));
+        simulated.insert(QStringLiteral("rowFraction"), jsonNumber(f.simulatedRowFraction));
+        simulated.insert(QStringLiteral("depthRmsPercent"), jsonNumber(f.simulatedDepthRmsPercent));
+        simulated.insert(QStringLiteral("floorRmsPercent"), jsonNumber(f.simulatedFloorRmsPercent));
+        simulated.insert(QStringLiteral("prismSharePercent"), jsonNumber(f.simulatedPrismSharePercent));
+        simulated.insert(QStringLiteral("verticalDisparityRmsPx"), jsonNumber(f.simulatedVerticalDisparityRmsPx));
+        simulated.insert(QStringLiteral("seconds"), jsonNumber(f.simulationSeconds));
+        object.insert(QStringLiteral("simulatedCapture"), simulated);
     }
     object.insert(QStringLiteral("written"), QJsonArray::fromStringList(r.written));
     return object;

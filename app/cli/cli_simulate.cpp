@@ -39,6 +39,8 @@ const char helpText[] =
     "  --tilt DEG           tilt of the tilted plane about y (default 30)\n"
     "  --texture FILE       an image as texture instead of band-limited noise\n"
     "  --supersample N      N x N rays per pixel, 1..8 (default 2)\n"
+    "  --rows F             capture only the central fraction F of the sensor rows,\n"
+    "                       more than 0 up to 1 (default 1: all)\n"
     "  --noise SIGMA        read noise in electrons (with photon noise; default 0: none)\n"
     "  --full-well E        electrons of a white pixel (default 10000)\n"
     "  --seed N             seed of the texture and the noise (default 1)\n"
@@ -74,6 +76,7 @@ struct Request {
     calibration::DistortionModel model = calibration::DistortionModel::Standard;
     bool ideal = true;
     bool json = false;
+    double rowFraction = 1.0;
 };
 
 bool parseInt(const QCommandLineParser& p, const char* name, int low, int high, int* value, QString* error)
@@ -113,7 +116,7 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
     const auto valued = [&p](const char* name) {
         p.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     };
-    for (const char* name : {"scene", "depth", "tilt", "texture", "supersample", "noise", "full-well", "seed",
+    for (const char* name : {"scene", "depth", "tilt", "texture", "supersample", "rows", "noise", "full-well", "seed",
                              "prism", "calibration", "model", "min-disparity", "num-disparities", "block-size",
                              "p1", "p2", "uniqueness", "sgbm-mode", "threads", "output-dir"})
         valued(name);
@@ -186,6 +189,14 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
             return false;
         }
     }
+    if (p.isSet(QStringLiteral("rows"))) {
+        bool ok = false;
+        r->rowFraction = p.value(QStringLiteral("rows")).toDouble(&ok);
+        if (!ok || !(r->rowFraction > 0.0 && r->rowFraction <= 1.0)) {
+            *error = QStringLiteral("--rows must be a fraction above 0 up to 1, got '%1'").arg(p.value("rows"));
+            return false;
+        }
+    }
     if (p.isSet(QStringLiteral("supersample"))) {
         bool ok = false;
         const int n = p.value(QStringLiteral("supersample")).toInt(&ok);
@@ -255,14 +266,7 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
     return true;
 }
 
-QString depthText(double depth) { return QString::number(depth, 'g', 10); }
-
-QString caseStem(simulate::SceneKind kind, double depth)
-{
-    return QStringLiteral("simulate-%1-%2mm").arg(simulate::sceneKindName(kind), depthText(depth));
-}
-
-void addStatistics(JsonWriter* w, const simulate::MatchResult& m)
+void addStatistics(JsonWriter* w, const simulate::CameraFigures& m)
 {
     const simulate::DepthStatistics& s = m.depth;
     w->beginObject();
@@ -273,6 +277,14 @@ void addStatistics(JsonWriter* w, const simulate::MatchResult& m)
     w->key("meanDistanceMm").number(s.meanDistanceMm);
     w->key("verticalDisparityRmsPx").number(m.geometry.verticalRmsPx);
     w->key("verticalDisparityMaxPx").number(m.geometry.verticalMaxPx);
+    w->key("offSeam").beginObject();
+    w->key("seamColumns").integer(simulate::seamColumns);
+    w->key("validPixels").integer(s.validPixelsOffSeam);
+    w->key("rmsPercent").number(s.rmsPercentOffSeam);
+    w->key("exactCorrespondencesDepthRmsPercent").number(m.geometry.depthRmsPercentOffSeam);
+    w->key("verticalDisparityRmsPx").number(m.geometry.verticalRmsPxOffSeam);
+    w->key("verticalDisparityMaxPx").number(m.geometry.verticalMaxPxOffSeam);
+    w->endObject();
     w->key("disparityErrorRmsPx").number(m.geometry.matchRmsPx);
     w->key("disparityErrorMedianPx").number(m.geometry.matchMedianPx);
     w->key("exactCorrespondences").beginObject();
@@ -288,29 +300,6 @@ void addStatistics(JsonWriter* w, const simulate::MatchResult& m)
     w->key("mode").string(m.matcher.mode == 0 ? "sgbm" : m.matcher.mode == 1 ? "3way" : "hh");
     w->endObject();
     w->endObject();
-}
-
-QString statisticsLine(const char* label, const simulate::MatchResult& m)
-{
-    const simulate::DepthStatistics& s = m.depth;
-    return QStringLiteral("  %1 median %2 mm, RMS %3 mm (%4 %), p95 %5 mm (%6 %), valid %7 %; "
-                          "vertical disparity RMS %8 px, max %9 px\n"
-                          "  %10 exact correspondences: depth RMS %11 %, max %12 %; StereoSGBM's disparity "
-                          "error RMS %13 px, median %14 px\n")
-        .arg(QString::fromLatin1(label), -18)
-        .arg(s.medianMm, 0, 'f', 3)
-        .arg(s.rmsMm, 0, 'f', 3)
-        .arg(s.rmsPercent, 0, 'f', 3)
-        .arg(s.p95Mm, 0, 'f', 3)
-        .arg(s.p95Percent, 0, 'f', 3)
-        .arg(s.validPercent, 0, 'f', 1)
-        .arg(m.geometry.verticalRmsPx, 0, 'f', 3)
-        .arg(m.geometry.verticalMaxPx, 0, 'f', 3)
-        .arg(QString(), -18)
-        .arg(m.geometry.depthRmsPercent, 0, 'f', 3)
-        .arg(m.geometry.depthMaxPercent, 0, 'f', 3)
-        .arg(m.geometry.matchRmsPx, 0, 'f', 3)
-        .arg(m.geometry.matchMedianPx, 0, 'f', 3);
 }
 
 }  // namespace
@@ -362,9 +351,10 @@ int runSimulateCommand(const QStringList& arguments)
             return ExitUsage;
         }
     }
-    const simulate::RayField field = simulate::RayField::trace(camera.rig, r.capture.threads);
+    simulate::PreparedCamera prism;
+    prism.field = simulate::RayField::trace(camera.rig, r.capture.threads, nullptr, r.rowFraction);
     for (double depth : r.depths) {
-        const QString why = simulate::depthVisibility(field, depth);
+        const QString why = simulate::depthVisibility(prism.field, depth);
         if (!why.isEmpty()) {
             printError(why);
             return ExitUsage;
@@ -379,8 +369,8 @@ int runSimulateCommand(const QStringList& arguments)
     AtomicFileSet files(r.outputDir, QStringLiteral("simulate"));
     QStringList names;
     for (double depth : r.depths)
-        for (const char* suffix : {"sensor", "rectified", "disparity", "depth-error"})
-            names << caseStem(r.kind, depth) + QLatin1Char('-') + QLatin1String(suffix) + QStringLiteral(".png");
+        for (int picture = 0; picture < simulate::pictureCount; ++picture)
+            names << simulate::pictureFileName(r.kind, depth, picture);
     if (r.calibrate)
         names << QString::fromLatin1(calibration::stereoCalibrationFileName);
     if (!files.checkTargets(names)) {
@@ -405,11 +395,11 @@ int runSimulateCommand(const QStringList& arguments)
         }
     }
 
-    const simulate::SimulatedCamera ideal = simulate::idealPinholeCamera(camera.geometry);
-    const simulate::StereoModel idealModel = simulate::idealStereoModel(ideal.rig);
-    simulate::RayField idealField;
+    prism.camera = camera;
+    prism.model = model;
+    simulate::PreparedCamera ideal;
     if (r.ideal)
-        idealField = simulate::RayField::trace(ideal.rig, r.capture.threads);
+        ideal = simulate::prepareIdealCamera(camera.geometry, r.capture.threads, nullptr, r.rowFraction);
 
     JsonWriter w(false);
     w.beginObject().key("simulation").beginObject();
@@ -418,6 +408,7 @@ int runSimulateCommand(const QStringList& arguments)
     w.key("calibration").string(r.calibrate ? calibrationTarget : QFileInfo(r.calibrationFile).absoluteFilePath());
     w.key("calibrationPredicted").boolean(r.calibrate);
     w.key("supersample").integer(r.capture.supersample);
+    w.key("rowFraction").number(r.rowFraction);
     w.key("noiseElectrons").number(r.capture.noiseElectrons);
     w.key("fullWellElectrons").number(r.capture.fullWellElectrons);
     w.key("seed").integer(r.capture.seed);
@@ -433,69 +424,47 @@ int runSimulateCommand(const QStringList& arguments)
                 .arg(r.capture.fullWellElectrons);
     std::vector<QByteArray> pictures;
     for (double depth : r.depths) {
-        simulate::SceneOptions sceneOptions;
-        sceneOptions.kind = r.kind;
-        sceneOptions.depthMm = depth;
-        sceneOptions.tiltDeg = r.tiltDeg;
-        const simulate::Scene scene = simulate::makeScene(sceneOptions, camera.rig, textureImage, r.capture.seed);
-        QElapsedTimer timer;
-        timer.start();
-        const simulate::CameraRun run = simulate::runCamera(field, camera, scene, model, r.capture, r.matcher);
-        const double seconds = double(timer.nsecsElapsed()) * 1e-9;
-        simulate::CameraRun floor;
-        if (r.ideal) {
-            const simulate::Scene idealScene =
-                simulate::makeScene(sceneOptions, ideal.rig, textureImage, r.capture.seed);
-            floor = simulate::runCamera(idealField, ideal, idealScene, idealModel, r.capture, r.matcher);
-        }
-        double errorScale = 0.0, disparityLow = 0.0, disparityHigh = 0.0;
-        pictures.push_back(simulate::encodePng(run.capture.image));
-        pictures.push_back(simulate::encodePng(simulate::rectifiedPairPicture(run.match)));
-        pictures.push_back(simulate::encodePng(simulate::disparityPicture(run.match, &disparityLow, &disparityHigh)));
-        pictures.push_back(simulate::encodePng(simulate::depthErrorPicture(run.match, 0.0, &errorScale)));
+        simulate::CaseOptions options;
+        options.scene.kind = r.kind;
+        options.scene.depthMm = depth;
+        options.scene.tiltDeg = r.tiltDeg;
+        options.capture = r.capture;
+        options.matcher = r.matcher;
+        options.textureImage = textureImage;
+        const simulate::SimulationCase c = simulate::runCase(prism, r.ideal ? &ideal : nullptr, options);
+        for (const QByteArray& png : c.pictures.png)
+            pictures.push_back(png);
+        const simulate::CameraFigures& run = c.prism;
 
         w.beginObject();
         w.key("scene").string(simulate::sceneKindName(r.kind)).key("depthMm").number(depth);
         if (r.kind == simulate::SceneKind::Tilted)
             w.key("tiltDeg").number(r.tiltDeg);
         w.key("prism");
-        addStatistics(&w, run.match);
+        addStatistics(&w, run);
         if (r.ideal) {
             w.key("ideal");
-            addStatistics(&w, floor.match);
-            w.key("excessRmsPercent").number(run.match.depth.rmsPercent - floor.match.depth.rmsPercent);
-            w.key("rmsRatio").number(run.match.depth.rmsPercent / floor.match.depth.rmsPercent);
+            addStatistics(&w, c.ideal);
+            w.key("excessRmsPercent").number(c.excessRmsPercent());
+            w.key("rmsRatio").number(c.rmsRatio());
         }
         w.key("pictures").beginObject();
-        w.key("stem").string(caseStem(r.kind, depth));
-        w.key("disparityRangePx").beginInlineArray().number(disparityLow).number(disparityHigh).endArray();
-        w.key("errorScalePercent").number(errorScale);
+        w.key("stem").string(simulate::caseStem(r.kind, depth));
+        w.key("disparityRangePx")
+            .beginInlineArray()
+            .number(c.pictures.disparityLowPx)
+            .number(c.pictures.disparityHighPx)
+            .endArray();
+        w.key("errorScalePercent").number(c.pictures.errorScalePercent);
         w.endObject();
         w.key("seconds").beginObject();
-        w.key("capture").number(run.captureSeconds).key("rectify").number(run.match.rectifySeconds);
-        w.key("match").number(run.match.matchSeconds).key("compare").number(run.match.compareSeconds);
-        w.key("total").number(seconds);
+        w.key("capture").number(run.captureSeconds).key("rectify").number(run.rectifySeconds);
+        w.key("match").number(run.matchSeconds).key("compare").number(run.compareSeconds);
+        w.key("total").number(c.seconds);
         w.endObject();
         w.endObject();
 
-        text += QStringLiteral("%1 at %2 mm (mean distance %3 mm), %4 disparities from %5, block %6:\n")
-                    .arg(simulate::sceneKindName(r.kind), depthText(depth))
-                    .arg(run.match.depth.meanDistanceMm, 0, 'f', 1)
-                    .arg(run.match.matcher.numDisparities)
-                    .arg(run.match.matcher.minDisparity)
-                    .arg(run.match.matcher.blockSize);
-        text += statisticsLine("prism", run.match);
-        if (r.ideal) {
-            text += statisticsLine("ideal pinhole pair", floor.match);
-            text += QStringLiteral("  prism's excess    RMS %1 % over the floor (%2x)\n")
-                        .arg(run.match.depth.rmsPercent - floor.match.depth.rmsPercent, 0, 'f', 3)
-                        .arg(run.match.depth.rmsPercent / floor.match.depth.rmsPercent, 0, 'f', 2);
-        }
-        text += QStringLiteral("  capture %1 s, rectify %2 s, StereoSGBM %3 s, compare %4 s\n")
-                    .arg(run.captureSeconds, 0, 'f', 2)
-                    .arg(run.match.rectifySeconds, 0, 'f', 2)
-                    .arg(run.match.matchSeconds, 0, 'f', 2)
-                    .arg(run.match.compareSeconds, 0, 'f', 2);
+        text += simulate::caseFiguresText(c);
     }
     w.endArray();
 

@@ -7,6 +7,7 @@
 #include "fit/prism_file.h"
 #include "mainwindow/background_task.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/simulation_tab.h"
 #include "mainwindow/shared_state.h"
 #include "sketch/prismitem.h"
 
@@ -320,6 +321,15 @@ private slots:
               QString("calibrated residual left "), QString("% at 1 m; run time ")})
             QVERIFY2(figures.contains(expected), qPrintable(figures + " / " + expected));
         QVERIFY(!figures.contains("stale") && !window->figuresStale());
+        // The simulated capture of the one-shot, and the analysis window's tab on this result.
+        QVERIFY2(figures.contains("simulated: depth RMS "), qPrintable(figures));
+        QVERIFY(written.contains("simulate-plane-1000mm-sensor.png"));
+        auto* simulation = window->analysis()->findChild<SimulationTab*>();
+        QVERIFY(simulation);
+        QCOMPARE(QFileInfo(simulation->folder()).canonicalFilePath(), QFileInfo(folder).canonicalFilePath());
+        const QByteArray shots = qgetenv("HARVENLOTEK_SCREENSHOT_DIR");  // for a person to look at
+        if (!shots.isEmpty())
+            window->grab().save(QDir(QString::fromLocal8Bit(shots)).filePath(QStringLiteral("main_window_simulated.png")));
 
         // Save as, New, Open: the panel comes back, and saving again gives the same bytes.
         QTemporaryDir saved;

@@ -9,6 +9,7 @@
 #include "../verify/test_support.h"
 
 #include <QDirIterator>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -283,6 +284,68 @@ private slots:
                              f.depthErrorPercentAt1m, f.seconds})
             QVERIFY(std::isfinite(value) && value > 0.0);
         QVERIFY(f.directionRmsPx <= f.directionMaxPx);
+    }
+
+    // The one-shot's simulated capture is what "simulate" gives on the folder
+    // it wrote: the same figures and the same sensor image, from the files.
+    void oneShotSimulationIsTheCommands()
+    {
+        QTemporaryDir dir;
+        report::OneShotOptions options;
+        options.settings = quickSettings(4);
+        options.outputDir = dir.path();
+        options.allExports = false;
+        report::OneShotResult result;
+        QString error;
+        QVERIFY2(report::runPrismOneShot(options, nullptr, &result, &error), qPrintable(error));
+        const report::HeadlineFigures& f = result.figures;
+        QCOMPARE(f.simulatedDepthMm, 1000.0);
+        for (double value : {f.simulatedDepthRmsPercent, f.simulatedFloorRmsPercent, f.simulatedVerticalDisparityRmsPx,
+                             f.simulationSeconds})
+            QVERIFY(std::isfinite(value) && value > 0.0);
+        QCOMPARE(f.simulatedPrismSharePercent, f.simulatedDepthRmsPercent - f.simulatedFloorRmsPercent);
+        const QStringList pictures{"simulate-plane-1000mm-sensor.png", "simulate-plane-1000mm-rectified.png",
+                                   "simulate-plane-1000mm-disparity.png", "simulate-plane-1000mm-depth-error.png"};
+        const QSize sizes[] = {{1920, 1080}, {1920, 1080}, {960, 1080}, {960, 1080}};
+        const QByteArray html = fileBytes(QDir(result.folder).filePath("report.html"));
+        QVERIFY(html.contains("<h2>Simulated capture</h2>"));
+        for (int i = 0; i < pictures.size(); ++i) {
+            QVERIFY2(result.written.contains(pictures[i]), qPrintable(pictures[i]));
+            QCOMPARE(QImage(QDir(result.folder).filePath(pictures[i])).size(), sizes[i]);
+            QVERIFY2(html.contains(("<img alt=\"" + pictures[i] + "\" src=\"data:image/png;base64,iVBORw0KGgo").toUtf8()),
+                     qPrintable(pictures[i]));
+        }
+
+        QTemporaryDir copy;
+        for (const char* name : {"prism.json", "stereo_calibration.yml"})
+            QVERIFY(QFile::copy(QDir(result.folder).filePath(name), copy.filePath(name)));
+        QCOMPARE(result.run.settings().simulation.rowFraction, 0.25);
+        const CliResult cli =
+            runCli({"simulate", "--supersample", "1", "--rows", "0.25", "--json", "--output-dir", copy.path()});
+        QVERIFY2(cli.code == 0, cli.err.constData());
+        const QJsonObject c = QJsonDocument::fromJson(cli.out).object().value("simulation").toObject()
+                                  .value("cases").toArray().first().toObject();
+        const auto near = [](double a, double b) { return std::abs(a - b) <= 1e-12 * std::abs(b); };
+        QVERIFY(near(c.value("prism").toObject().value("rmsPercent").toDouble(), f.simulatedDepthRmsPercent));
+        QVERIFY(near(c.value("ideal").toObject().value("rmsPercent").toDouble(), f.simulatedFloorRmsPercent));
+        QVERIFY(near(c.value("prism").toObject().value("verticalDisparityRmsPx").toDouble(),
+                     f.simulatedVerticalDisparityRmsPx));
+        QCOMPARE(fileBytes(copy.filePath(pictures[0])), fileBytes(QDir(result.folder).filePath(pictures[0])));
+
+        // Another depth re-runs the capture alone; the calibration of another prism is refused.
+        pipeline::Pipeline& p = result.run;
+        pipeline::PipelineSettings s = p.settings();
+        s.simulation.scene.depthMm = 1500.0;
+        p.setSettings(s);
+        QVERIFY(p.isStale(pipeline::Stage::Simulate) && !p.isStale(pipeline::Stage::Calibrate));
+        p.run();
+        QCOMPARE(p.lastComputed(), std::vector<pipeline::Stage>{pipeline::Stage::Simulate});
+        QCOMPARE(p.simulation()->simulation.scene.depthMm, 1500.0);
+        pipeline::CalibrationStageResult other = *p.calibration();
+        other.calibration.prismDigest = QStringLiteral("0123456789abcdef");
+        QVERIFY_EXCEPTION_THROWN(pipeline::runSimulateStage(*p.design(), *p.fit(), other, s.simulation,
+                                                            core::ProgressRange(nullptr, 0.0, 1.0, "simulate")),
+                                 std::runtime_error);
     }
 
     // The command's JSON names its version and the folder it wrote.
