@@ -635,6 +635,7 @@ void MainWindow::on_pushButton_clicked()
         DesignRunOptions options;
         options.model = values.designModel;
         options.panel = &values;  // recorded in "design.json"
+        options.progress = &progress;  // Cancel stops the columns
         outcome->result = runDesign(parameters, options);
     }, [this, outcome](BackgroundTask::Outcome how, const QString& message) {
         if (how == BackgroundTask::Outcome::Cancelled) {
