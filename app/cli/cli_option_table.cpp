@@ -2,6 +2,7 @@
 
 #include "parameters/panel_parameters.h"
 
+#include <algorithm>
 #include <climits>
 #include <deque>
 #include <cmath>
@@ -113,8 +114,8 @@ const std::vector<CliOption>& cliOptionTable()
         // simulate
         {"scene",       "S",                    Text,     none,  none,     "plane", "simulate",
          "plane, tilted, steps, or an image FILE (a fronto plane textured with it)"},
-        {"depth",       "Z...",                 Positive, none,  1e6,      "1000",  "simulate",
-         "depth of the scene below the prism base, mm"},
+        {"depth",       "Z...",                 Number,   -1e6,  1e6,      "1000",  "simulate",
+         "depth of the scene below the prism base, mm, in front of the prism"},
         {"tilt",        "DEG",                  Number,   -60,   60,       "30",    "simulate",
          "tilt of the tilted plane about y, degrees"},
         {"texture",     "FILE",                 Text,     none,  none,     "",      "simulate",
@@ -235,8 +236,9 @@ const std::vector<CliCommandInfo>& cliCommandTable()
         {"tolerance", "--prism PATH --trials N [options]",
          "Monte Carlo tolerancing of a prism fit; writes tolerance_trials.csv and tolerance_summary.json",
          "Each trial perturbs the prism and its mounting, traces it and calibrates it again; writes "
-         "tolerance_trials.csv, tolerance_summary.json and the plots to D. Exit code 130: interrupted, nothing "
-         "written."},
+         "tolerance_trials.csv, tolerance_summary.json and the plots to D. An option given twice takes its "
+         "last value. Exit code 130: interrupted, nothing written.",
+         true},
         {"merge", "--output-dir D SHARD_DIR...", "merge the shard folders of one tolerance run",
          "Merges the shard folders of one tolerance run (--shard) into D, with the plots of the whole run."},
     };
@@ -408,6 +410,10 @@ bool parseCliOptions(const QString& command, const QStringList& arguments, bool 
         *error = QStringLiteral("unexpected argument '%1'").arg(parsed->positional_.first()) + hint;
         return false;
     }
+    const auto& commands = cliCommandTable();
+    const bool lastWins = std::any_of(commands.begin(), commands.end(), [&command](const CliCommandInfo& c) {
+        return c.lastWins && command == QLatin1String(c.name);
+    });
     QStringList seen;
     for (const QString& given : parser.optionNames()) {
         const CliOption* option = findOption(given, command);
@@ -415,12 +421,13 @@ bool parseCliOptions(const QString& command, const QStringList& arguments, bool 
             *error = QStringLiteral("option --%1 does not apply to %2").arg(given, command) + hint;
             return false;
         }
-        if (seen.contains(given) && !QString::fromLatin1(option->value).endsWith(QLatin1String("..."))) {
+        if (seen.contains(given) && !lastWins && !QString::fromLatin1(option->value).endsWith(QLatin1String("..."))) {
             *error = QStringLiteral("option --%1 given twice").arg(given);
             return false;
         }
         seen << given;
     }
+    seen.removeDuplicates();
     for (const QString& given : seen) {
         const CliOption* option = findOption(given, command);
         for (const QString& value : parser.values(given))

@@ -42,6 +42,7 @@ struct CliCommandInfo {
     const char* usage;
     const char* summary;
     const char* about;
+    bool lastWins = false;  // a repeated option takes its last value instead of being refused
 };
 const std::vector<CliCommandInfo>& cliCommandTable();
 // "prism, design, fit, ..." and "prism, design, ... and calibrate".

@@ -223,6 +223,11 @@ void TestCliTable::repeatOnlyWhereAllowed()
     const Parsed twice = parse("design", {"--size", "90", "--size", "100"});
     QVERIFY(!twice.ok);
     QCOMPARE(twice.error, QStringLiteral("option --size given twice"));
+    // tolerance takes the last value (scripts append to a base command line).
+    CliArguments a;
+    QString error;
+    QVERIFY(parseCliOptions("tolerance", {"--trials", "2", "--trials", "5"}, false, &a, &error));
+    QCOMPARE(a.whole("trials", 0), 5);
 }
 
 void TestCliTable::helpWinsOverBadValues()
