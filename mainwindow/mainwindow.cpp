@@ -174,13 +174,10 @@ void MainWindow::addRunStatus()
         stageLabel->setText(QStringLiteral("cancelling ..."));
     });
     connect(task_, &BackgroundTask::progressed, this, [this](double fraction, const QString& stage) {
-        // Work that reports no fraction shows a busy bar.
-        if (fraction <= 0.0) {
-            progressBar->setRange(0, 0);
-        } else {
-            progressBar->setRange(0, 1000);
-            progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
-        }
+        // No busy bar before the first fraction: its animation repaints the
+        // whole window (composed with the OpenGL views) 60 times a second on
+        // the GUI thread. The stage's name says that work goes on.
+        progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
         stageLabel->setText(stage);
     });
 }
