@@ -121,4 +121,29 @@ private:
     std::string stage_;
 };
 
+// The items of a loop that runs on several threads, counted into `range`:
+// each item first polls the cancel flag (one atomic load), and every
+// `every`-th finished item, and the last, reports the fraction done. A null
+// range counts nothing and is never cancelled.
+class ProgressCounter {
+public:
+    ProgressCounter(const ProgressRange* range, int total, int every)
+        : range_(range), total_(total > 0 ? total : 1), every_(every > 0 ? every : 1) {}
+    void throwIfCancelled() const
+    {
+        if (range_) range_->throwIfCancelled();
+    }
+    void itemDone()
+    {
+        const int done = ++done_;
+        if (range_ && (done % every_ == 0 || done == total_)) range_->report(double(done) / double(total_));
+    }
+
+private:
+    const ProgressRange* range_;
+    int total_;
+    int every_;
+    std::atomic<int> done_{0};
+};
+
 }  // namespace core

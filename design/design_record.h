@@ -98,14 +98,15 @@ private:
 };
 
 // The values the design action reads: the main window's ints and float, the
-// sketch's float angle (degrees) and the sketch's point.
+// sketch's float angle (degrees) and the sketch's point. The start values
+// are the panel's (panelFieldRanges).
 struct DesignParameters {
-    int focalLength = 35;
-    int resolutionX = 1920;
-    float angleDeg = 20.0f;
-    int prismDistance = 175;
-    int prismSize = 100;
-    float refractiveIndex = 1.48f;
+    int focalLength = panelFieldStart(PanelField::FocalLength);
+    int resolutionX = designResolutionX;
+    float angleDeg = static_cast<float>(panelFieldRange(PanelField::Angle).start);
+    int prismDistance = panelFieldStart(PanelField::PrismDistance);
+    int prismSize = panelFieldStart(PanelField::PrismSize);
+    float refractiveIndex = static_cast<float>(panelFieldRange(PanelField::RefractiveIndex).start);
     double centralRayHitX = 0.0;
     double centralRayHitY = 0.0;
 };

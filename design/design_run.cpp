@@ -49,10 +49,11 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
         record.nodeHeights[0] = result.exitHeights.data();
         record.nodeHeights[1] = result.entranceHeights.data();
     }
+    const core::ProgressRange columns(options.progress, 0.0, 1.0, "design");
     if (refraction)
-        traceRefractionColumns(record, result.threadCount);
+        traceRefractionColumns(record, result.threadCount, &columns);
     else
-        traceColumns(record, result.threadCount);
+        traceColumns(record, result.threadCount, &columns);
     record.nodeHeights[0] = record.nodeHeights[1] = nullptr;
     if (options.beforeFiles) {
         options.beforeFiles(record);
@@ -103,16 +104,17 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
     return result;
 }
 
-void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount)
+void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount,
+                           const core::ProgressRange* progress)
 {
     computeDesignConstants(record);
     const int threads = resolveThreadCount(threadCount);
     if (model == DesignModel::Refraction) {
         traceRefractionRows(record);
-        traceRefractionColumns(record, threads);
+        traceRefractionColumns(record, threads, progress);
     } else {
         traceRows(record);
-        traceColumns(record, threads);
+        traceColumns(record, threads, progress);
     }
 }
 

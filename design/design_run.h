@@ -29,6 +29,10 @@ struct DesignRunOptions {
     // Called after the columns, before either file is written; it may change
     // the row heights and the grid (whole-surface refinement).
     std::function<void(DesignRecord&)> beforeFiles = nullptr;
+    // Polled before each group of columns: a cancel leaves by
+    // core::OperationCancelled before any file is replaced (none is staged
+    // for good). The columns' fraction is reported as stage "design".
+    core::Progress* progress = nullptr;
 };
 
 struct DesignRunResult {
@@ -62,7 +66,9 @@ DesignRunResult traceDesign(DesignRecord& record, const DesignRunOptions& option
 // The row and column passes of `model` on a created and filled record, in
 // memory: nothing is written. The record then holds what traceDesign writes
 // (profileFileText, gridFileText and designJsonFromRecord make the bytes).
-void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount = 0);
+// With a progress range, the columns poll its cancel flag and report into it.
+void computeDesignSurfaces(DesignRecord& record, DesignModel model, int threadCount = 0,
+                           const core::ProgressRange* progress = nullptr);
 
 // Creates a record with the counts 2, 480 and 540 that keeps only the grid
 // points "outputall.txt" holds, fills it, traces it and releases it (also

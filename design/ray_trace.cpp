@@ -294,7 +294,7 @@ private:
 
 } // namespace
 
-void traceColumns(DesignRecord& r, int threadCount)
+void traceColumns(DesignRecord& r, int threadCount, const core::ProgressRange* progress)
 {
     constexpr int group = 4;
     const int columns = 4 * r.quarterSteps;
@@ -309,7 +309,9 @@ void traceColumns(DesignRecord& r, int threadCount)
         lanes.push_back(std::make_unique<ColumnLane>(r));
         records.push_back(&lanes.back()->record());
     }
-    parallelFor(tasks, workers, [&records, groups](int worker, int task) {
+    core::ProgressCounter counter(progress, tasks, 16);
+    parallelFor(tasks, workers, [&records, &counter, groups](int worker, int task) {
+        counter.throwIfCancelled();
         DesignRecord* const* mine = records.data() + std::size_t(group * worker);
         if (task < groups) {
             const int b = group * task;
@@ -319,5 +321,6 @@ void traceColumns(DesignRecord& r, int threadCount)
         } else {
             traceGridColumn(*mine[0], group * groups + (task - groups));
         }
+        counter.itemDone();
     });
 }

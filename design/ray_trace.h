@@ -11,6 +11,7 @@
 // by the caller, while the half shift of the virtual ray follows the sign of
 // the x a function is evaluated at (x = 0 belongs to the right half).
 
+#include "core/progress.h"
 #include "core/runge_kutta.h"
 #include "design/design_record.h"
 
@@ -100,5 +101,7 @@ void traceColumnQuad(DesignRecord* const* records, int b);
 
 // Every column of the grid, four at a time, on up to threadCount threads. Each extra thread
 // integrates in its own scratch; the grid is the record's. The results do not
-// depend on the thread count.
-void traceColumns(DesignRecord& record, int threadCount);
+// depend on the thread count. With a progress range, each group of columns
+// first polls its cancel flag (leaving by core::OperationCancelled, the grid
+// then half done) and the fraction of columns done is reported.
+void traceColumns(DesignRecord& record, int threadCount, const core::ProgressRange* progress = nullptr);

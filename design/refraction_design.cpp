@@ -202,11 +202,15 @@ void traceRefractionColumn(DesignRecord& record, int b)
 
 } // namespace
 
-void traceRefractionColumns(DesignRecord& record, int threadCount)
+void traceRefractionColumns(DesignRecord& record, int threadCount, const core::ProgressRange* progress)
 {
     const int columns = 4 * record.quarterSteps;
-    parallelFor(columns, std::max(1, threadCount),
-                [&record](int, int b) { traceRefractionColumn(record, b); });
+    core::ProgressCounter counter(progress, columns, 64);
+    parallelFor(columns, std::max(1, threadCount), [&record, &counter](int, int b) {
+        counter.throwIfCancelled();
+        traceRefractionColumn(record, b);
+        counter.itemDone();
+    });
 }
 
 void computeRefractionDesign(DesignRecord& record, int threadCount)

@@ -22,6 +22,7 @@
 // It fills rowHeights, rowX and gridX/gridY/gridZ of the record, so the
 // classic writers produce "output.txt" and "outputall.txt" in their layout.
 
+#include "core/progress.h"
 #include "design/design_record.h"
 #include "parameters/panel_parameters.h"
 
@@ -67,8 +68,9 @@ double refractionEntryY(const DesignRecord& record, int r);
 void traceRefractionRows(DesignRecord& record);
 
 // Every column from its row heights into gridX, gridY, gridZ, on up to
-// threadCount threads (the result does not depend on it).
-void traceRefractionColumns(DesignRecord& record, int threadCount);
+// threadCount threads (the result does not depend on it). Cancel and
+// progress as traceColumns.
+void traceRefractionColumns(DesignRecord& record, int threadCount, const core::ProgressRange* progress = nullptr);
 
 // Constants, rows and columns; rowX is left to the profile writer.
 void computeRefractionDesign(DesignRecord& record, int threadCount);

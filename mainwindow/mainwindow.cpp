@@ -175,13 +175,10 @@ void MainWindow::addRunStatus()
         stageLabel->setText(QStringLiteral("cancelling ..."));
     });
     connect(task_, &BackgroundTask::progressed, this, [this](double fraction, const QString& stage) {
-        // Work that reports no fraction shows a busy bar.
-        if (fraction <= 0.0) {
-            progressBar->setRange(0, 0);
-        } else {
-            progressBar->setRange(0, 1000);
-            progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
-        }
+        // No busy bar before the first fraction: its animation repaints the
+        // whole window (composed with the OpenGL views) 60 times a second on
+        // the GUI thread. The stage's name says that work goes on.
+        progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
         stageLabel->setText(stage);
     });
 }
@@ -402,24 +399,22 @@ void MainWindow::setToolTips()
     const QString fixed = QStringLiteral(
         "The design always works on the 1920 x 1080 pixel grid of a %1 mm pixel pitch; the resolution is shown, "
         "not edited.").arg(pixelPitch);
-    tip({f.label, f.spinBox_fl, f.label_12, f.horizontalSlider_fl}, QStringLiteral("focal length of the camera, mm"));
-    tip({f.label_2, f.label_3, f.spinBox_rx}, QStringLiteral("sensor pixels across. ") + fixed);
-    tip({f.label_4, f.spinBox_ry}, QStringLiteral("sensor pixels down. ") + fixed);
+    tip({f.label, f.spinBox_fl, f.label_12, f.horizontalSlider_fl}, panelFieldToolTip(PanelField::FocalLength));
+    tip({f.label_2, f.label_3, f.spinBox_rx}, panelFieldToolTip(PanelField::ResolutionX) + QStringLiteral(". ") + fixed);
+    tip({f.label_4, f.spinBox_ry}, panelFieldToolTip(PanelField::ResolutionY) + QStringLiteral(". ") + fixed);
     tip({f.label_5, f.lineEdit_ps, f.label_6}, QStringLiteral("pixel pitch of the sensor, mm (fixed)"));
-    tip({f.label_7, f.doubleSpinBox_ps},
-        QStringLiteral("prism base angle, degrees: between the prism's base and each of its faces"));
-    tip({f.label_13, f.doubleSpinBox_index}, QStringLiteral("refractive index of the glass (no unit)"));
-    tip({f.label_8, f.spinBox_d, f.label_9, f.horizontalSlider_d},
-        QStringLiteral("distance from the prism's base to the camera's image plane, mm"));
-    tip({f.label_10, f.spinBox_p, f.label_11}, QStringLiteral("width of the prism's base, mm"));
+    tip({f.label_7, f.doubleSpinBox_ps}, panelFieldToolTip(PanelField::Angle));
+    tip({f.label_13, f.doubleSpinBox_index}, panelFieldToolTip(PanelField::RefractiveIndex));
+    tip({f.label_8, f.spinBox_d, f.label_9, f.horizontalSlider_d}, panelFieldToolTip(PanelField::PrismDistance));
+    tip({f.label_10, f.spinBox_p, f.label_11}, panelFieldToolTip(PanelField::PrismSize));
     tip({f.label_14, f.horizontalScrollBar, virtualCameraValue},
-        QStringLiteral("height of the virtual cameras' pinholes in the sketch, mm (the sketch only)"));
+        panelFieldToolTip(PanelField::VirtualCameraPos) + QStringLiteral(" (the sketch only)"));
     tip({f.radioButton},
         QStringLiteral("sets the angle at which the central ray of each half image leaves along the axis; "
                        "click again to give back the angle you had"));
     tip({f.pushButton}, QStringLiteral("designs both surfaces: output.txt, outputall.txt and design.json in the "
                                        "working directory"));
-    tip({f.label_15, f.spjieci}, QStringLiteral("polynomial order of the classic fit (3 to 8, no unit)"));
+    tip({f.label_15, f.spjieci}, panelFieldToolTip(PanelField::FitOrder));
     tip({f.pushButton_2}, QStringLiteral("classic fit of the order p of outputall.txt in the working directory, "
                                          "with its report"));
     tip({verifyButton}, QStringLiteral("traces the current result (or the working directory's design and fit) "
@@ -660,6 +655,7 @@ void MainWindow::on_pushButton_clicked()
         DesignRunOptions options;
         options.model = values.designModel;
         options.panel = &values;  // recorded in "design.json"
+        options.progress = &progress;  // Cancel stops the columns
         outcome->result = runDesign(parameters, options);
     }, [this, outcome](BackgroundTask::Outcome how, const QString& message) {
         if (how == BackgroundTask::Outcome::Cancelled) {

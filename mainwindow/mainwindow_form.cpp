@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow_form.h"
 
 #include "core/sensor.h"
+#include "parameters/panel_parameters.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -67,13 +68,15 @@ void MainWindowForm::setupForm(QMainWindow* window)
     label_8 = make<QLabel>(groupBox_2, "label_8");
     label_9 = make<QLabel>(groupBox_2, "label_9");
     spinBox_d = make<QSpinBox>(groupBox_2, "spinBox_d");
-    spinBox_d->setRange(100, 300);
+    const PanelFieldRange& distance = panelFieldRange(PanelField::PrismDistance);
+    spinBox_d->setRange(static_cast<int>(distance.low), static_cast<int>(distance.high));
     horizontalSlider_d = make<QSlider>(groupBox_2, "horizontalSlider_d", Qt::Horizontal);
     label_10 = make<QLabel>(groupBox_2, "label_10");
     label_11 = make<QLabel>(groupBox_2, "label_11");
     spinBox_p = make<QSpinBox>(groupBox_2, "spinBox_p");
-    spinBox_p->setRange(50, 150);
-    spinBox_p->setSingleStep(10);
+    const PanelFieldRange& size = panelFieldRange(PanelField::PrismSize);
+    spinBox_p->setRange(static_cast<int>(size.low), static_cast<int>(size.high));
+    spinBox_p->setSingleStep(static_cast<int>(size.step));
     pushButton = make<QPushButton>(centralWidget, "pushButton");
     label_14 = make<QLabel>(centralWidget, "label_14");
     horizontalScrollBar = make<QScrollBar>(centralWidget, "horizontalScrollBar", Qt::Horizontal);

@@ -7,20 +7,21 @@
 #include <algorithm>
 #include <cmath>
 
-const PanelFieldRange& panelFieldRange(PanelField field)
+QString panelFieldRangeText(PanelField field)
 {
-    static const PanelFieldRange ranges[] = {
-        {4, 40, 1, 35, 0, "focal-length", "N", "camera focal length in mm"},
-        {640, 2480, 100, 1920, 0, "", "N", "sensor columns drawn in the sketch"},
-        {640, 2480, 100, 1080, 0, "", "N", "sensor rows drawn in the sketch"},
-        {0, 80, 1, 20, 2, "angle", "A", "prism base angle in degrees"},
-        {1.40, 1.55, 0.01, 1.48, 2, "index", "R", "refractive index"},
-        {100, 300, 1, 175, 0, "distance", "N", "prism base to image plane in mm"},
-        {50, 150, 10, 100, 0, "size", "N", "width of the prism base in mm"},
-        {0, 300, 1, 210, 0, "", "N", "height of the virtual cameras in the sketch"},
-        {3, 8, 1, 3, 0, "order", "N", "polynomial order of the fit"},
+    const PanelFieldRange& r = panelFieldRange(field);
+    const auto shown = [&r](double value) {
+        return QString::number(value, 'f', value == std::floor(value) ? 0 : r.decimals);
     };
-    return ranges[static_cast<int>(field)];
+    const QString unit = *r.unit ? QLatin1Char(' ') + QString::fromLatin1(r.unit) : QString();
+    return QStringLiteral("%1 to %2%3 (start %4)").arg(shown(r.low), shown(r.high), unit, shown(r.start));
+}
+
+QString panelFieldToolTip(PanelField field)
+{
+    const PanelFieldRange& r = panelFieldRange(field);
+    const QString unit = *r.unit ? QStringLiteral(", ") + QString::fromLatin1(r.unit) : QString();
+    return QString::fromLatin1(r.description) + unit + QStringLiteral("; ") + panelFieldRangeText(field);
 }
 
 double roundToSpinBoxDecimals(double value, int decimals)

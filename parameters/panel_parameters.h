@@ -24,20 +24,54 @@ enum class PanelField {
     FitOrder,
 };
 
-// Range, step and start value of one field, and how the command-line tool
-// names it (an empty option name: the field is the window's only).
+// One panel quantity: its range, step and start value, what it is and its
+// unit, and the command-line option that sets it (an empty option name: the
+// window's only). The window's controls (range, step, start value, unit,
+// tooltip), the start values of PanelParameters and the command-line tool's
+// options and help all come from this one table.
 struct PanelFieldRange {
     double low;
     double high;
     double step;
     double start;
-    int decimals;          // 0 for the integer spin boxes
-    const char* option;    // "focal-length", ...
-    const char* valueName; // "N", "A", "R"
-    const char* help;      // what the value is, with its unit
+    int decimals;             // 0 for the integer spin boxes
+    const char* option;       // "focal-length", ...
+    const char* valueName;    // "N", "A", "R"
+    const char* description;  // what the value is, without its unit
+    const char* unit;         // "mm", "px", "degrees"; empty: none
 };
 
-const PanelFieldRange& panelFieldRange(PanelField field);
+// clang-format off
+inline constexpr PanelFieldRange panelFieldRanges[] = {
+    // low   high   step  start  dec. option          value  description                                        unit
+    {4,    40,    1,    35,   0, "focal-length", "N", "focal length of the camera",                        "mm"},
+    {640,  2480,  100,  1920, 0, "",             "N", "sensor pixels across drawn in the sketch",          "px"},
+    {640,  2480,  100,  1080, 0, "",             "N", "sensor pixels down drawn in the sketch",            "px"},
+    {0,    80,    1,    20,   2, "angle",        "A", "prism base angle, between the base and each face",  "degrees"},
+    {1.40, 1.55,  0.01, 1.48, 2, "index",        "R", "refractive index of the glass",                     ""},
+    {100,  300,   1,    175,  0, "distance",     "N", "distance from the prism base to the image plane",   "mm"},
+    {50,   150,   10,   100,  0, "size",         "N", "width of the prism base",                           "mm"},
+    {0,    300,   1,    210,  0, "",             "N", "height of the virtual cameras in the sketch",       "mm"},
+    {3,    8,     1,    3,    0, "order",        "N", "polynomial order of the classic fit",               ""},
+};
+// clang-format on
+
+constexpr const PanelFieldRange& panelFieldRange(PanelField field)
+{
+    return panelFieldRanges[static_cast<int>(field)];
+}
+
+// The start value of an integer field.
+constexpr int panelFieldStart(PanelField field)
+{
+    return static_cast<int>(panelFieldRange(field).start);
+}
+
+// "4 to 40 mm (start 35)": the range with its unit and start value, as the
+// window's tooltips and the command-line help show it.
+QString panelFieldRangeText(PanelField field);
+// "focal length of the camera, mm; 4 to 40 mm (start 35)"
+QString panelFieldToolTip(PanelField field);
 
 // The value a spin box with `decimals` decimals keeps when it is given `value`
 // (rounded through its text form, as the spin box does).
@@ -60,21 +94,22 @@ const char* designModelName(DesignModel model);
 bool parseDesignModel(const QString& text, DesignModel* model);
 
 struct PanelParameters {
-    int focalLength = 35;           // mm
-    int resolutionX = 1920;         // the sketch's resolution; the design always uses 1920
-    int resolutionY = 1080;
-    double angleDeg = 20.0;         // the angle spin box's value (two decimals)
-    double refractiveIndex = 1.48;  // the index spin box's value (two decimals)
-    int prismDistance = 175;        // prism base plane to image plane, mm
-    int prismSize = 100;            // width of the prism base, mm
-    int virtualCameraPos = 210;     // the sketch's virtual camera height
-    int fitOrder = 3;
+    // Start values from panelFieldRanges.
+    int focalLength = panelFieldStart(PanelField::FocalLength);  // mm
+    int resolutionX = panelFieldStart(PanelField::ResolutionX);  // the sketch's; the design always uses 1920
+    int resolutionY = panelFieldStart(PanelField::ResolutionY);
+    double angleDeg = panelFieldRange(PanelField::Angle).start;  // the angle spin box's value (two decimals)
+    double refractiveIndex = panelFieldRange(PanelField::RefractiveIndex).start;  // the index spin box's value
+    int prismDistance = panelFieldStart(PanelField::PrismDistance);  // prism base plane to image plane, mm
+    int prismSize = panelFieldStart(PanelField::PrismSize);          // width of the prism base, mm
+    int virtualCameraPos = panelFieldStart(PanelField::VirtualCameraPos);  // the sketch's virtual camera height
+    int fitOrder = panelFieldStart(PanelField::FitOrder);
     bool fixAngle = false;          // "fix angle" was applied
     DesignModel designModel = DesignModel::Refraction;  // the equations the design solves
     // The single-precision angle the sketch draws and the design takes. It
     // follows the spin box, except right after "fix angle", when it holds the
     // rule's exact value until the spin box's value next changes.
-    float designAngleDeg = 20.0f;
+    float designAngleDeg = static_cast<float>(panelFieldRange(PanelField::Angle).start);
 
     // The angle spin box was set to `value` (already rounded by the box).
     void setAngle(double value);

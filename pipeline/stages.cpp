@@ -98,7 +98,8 @@ DesignResult runDesignStage(const DesignInput& input, const core::ProgressRange&
                                                                designGridFileStride);
     DesignRecord& record = **result.record;
     fillDesignRecord(record, result.parameters);
-    computeDesignSurfaces(record, panel.designModel, result.threads);
+    const core::ProgressRange columns = progress.part(0.0, 0.7);
+    computeDesignSurfaces(record, panel.designModel, result.threads, &columns);
     progress.report(0.7);
     progress.throwIfCancelled();
     if (input.refine && panel.designModel == DesignModel::Refraction) {

@@ -77,6 +77,10 @@ struct CliRequest {
 
 QString cliCommandName(CliCommand command);
 
+// The version of the JSON the tool prints ("schemaVersion" of every object):
+// raised when a key changes meaning or goes; new keys keep it.
+inline constexpr int cliJsonSchemaVersion = 1;
+
 // Exit codes of the tool.
 // 3: another run holds the output directory's lock; nothing was written.
 enum CliExitCode { CliExitOk = 0, CliExitFailure = 1, CliExitUsage = 2, CliExitLocked = 3 };
@@ -89,6 +93,3 @@ bool parseCliArguments(const QStringList& arguments, CliRequest* request, QStrin
 
 // The directory a fit of `order` writes its three files to.
 QString fitOutputDirectory(const CliRequest& request, int order);
-
-// Help texts: the tool's (empty topic) or a command's.
-QString cliHelpText(const QString& topic);

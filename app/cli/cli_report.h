@@ -108,10 +108,6 @@ struct CliReport {
     double totalSeconds = 0.0;
 };
 
-// The version of the JSON the tool prints ("schemaVersion" of every object):
-// raised when a key changes meaning or goes; new keys keep it.
-inline constexpr int cliJsonSchemaVersion = 1;
-
 QString formatSummaryText(const CliReport& report);
 // Compact JSON, one line. Non-finite numbers appear as null.
 QByteArray formatSummaryJson(const CliReport& report);

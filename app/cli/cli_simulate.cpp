@@ -1,5 +1,8 @@
 #include "app/cli/cli_simulate.h"
 
+#include "app/cli/cli_option_table.h"
+#include "app/cli/cli_options.h"
+
 #include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
 #include "core/parallel_for.h"
@@ -10,7 +13,6 @@
 #include "simulate/simulation.h"
 #include "textio/json_writer.h"
 
-#include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -20,42 +22,6 @@
 #include <vector>
 
 namespace {
-
-enum { ExitOk = 0, ExitFailure = 1, ExitUsage = 2, ExitLocked = 3 };
-
-const char helpText[] =
-    "Usage: harvenlotek-cli simulate [options]\n"
-    "\n"
-    "The sensor image of a scene through the prism of a result directory\n"
-    "(prism.json), rectified with its stereo_calibration.yml alone, matched by\n"
-    "OpenCV's StereoSGBM and reprojected with Q; the depth error against the\n"
-    "scene, beside the ideal pinhole pair with its exact calibration (the\n"
-    "matcher's own floor). Writes four PNG pictures per scene and depth.\n"
-    "\n"
-    "  --scene S            plane, tilted, steps, or an image FILE (a fronto plane\n"
-    "                       textured with it); default plane\n"
-    "  --depth Z            depth of the scene below the prism base, mm (repeat;\n"
-    "                       default 1000)\n"
-    "  --tilt DEG           tilt of the tilted plane about y (default 30)\n"
-    "  --texture FILE       an image as texture instead of band-limited noise\n"
-    "  --supersample N      N x N rays per pixel, 1..8 (default 2)\n"
-    "  --rows F             capture only the central fraction F of the sensor rows,\n"
-    "                       more than 0 up to 1 (default 1: all)\n"
-    "  --noise SIGMA        read noise in electrons (with photon noise; default 0: none)\n"
-    "  --full-well E        electrons of a white pixel (default 10000)\n"
-    "  --seed N             seed of the texture and the noise (default 1)\n"
-    "  --prism FILE         the prism (default D/prism.json)\n"
-    "  --calibration FILE   the calibration (default D/stereo_calibration.yml)\n"
-    "  --calibrate          predict the calibration of this prism first and write\n"
-    "                       it to D/stereo_calibration.yml\n"
-    "  --model M            standard or rational, for --calibrate (default standard)\n"
-    "  --min-disparity N, --num-disparities N (multiple of 16; default from the\n"
-    "  scene), --block-size N (odd, default 5), --p1 N, --p2 N (default 8 and 32\n"
-    "  block size squared), --uniqueness N (10), --sgbm-mode sgbm|3way|hh (3way)\n"
-    "  --no-ideal           skip the ideal pinhole pair\n"
-    "  --threads N          threads (default all processors)\n"
-    "  --output-dir D       result directory (default the current directory)\n"
-    "  --json               the summary as JSON\n";
 
 void printError(const QString& message)
 {
@@ -79,66 +45,17 @@ struct Request {
     double rowFraction = 1.0;
 };
 
-bool parseInt(const QCommandLineParser& p, const char* name, int low, int high, int* value, QString* error)
-{
-    if (!p.isSet(QString::fromLatin1(name)))
-        return true;
-    bool ok = false;
-    const int v = p.value(QString::fromLatin1(name)).toInt(&ok);
-    if (!ok || v < low || v > high) {
-        *error = QStringLiteral("--%1 must be a whole number from %2 to %3, got '%4'")
-                     .arg(QString::fromLatin1(name))
-                     .arg(low)
-                     .arg(high)
-                     .arg(p.value(QString::fromLatin1(name)));
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-bool parseNumber(const QString& text, const QString& name, double low, double* value, QString* error)
-{
-    bool ok = false;
-    const double v = text.toDouble(&ok);
-    if (!ok || !std::isfinite(v) || v < low) {
-        *error = QStringLiteral("--%1 must be a number of at least %2, got '%3'").arg(name).arg(low).arg(text);
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
+// The options (app/cli/cli_option_table.cpp) into the request; their ranges
+// are checked already.
 bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
 {
-    QCommandLineParser p;
-    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const auto valued = [&p](const char* name) {
-        p.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-    };
-    for (const char* name : {"scene", "depth", "tilt", "texture", "supersample", "rows", "noise", "full-well", "seed",
-                             "prism", "calibration", "model", "min-disparity", "num-disparities", "block-size",
-                             "p1", "p2", "uniqueness", "sgbm-mode", "threads", "output-dir"})
-        valued(name);
-    for (const char* name : {"calibrate", "no-ideal", "json", "help"})
-        p.addOption(QCommandLineOption(QString::fromLatin1(name)));
-    if (!p.parse(QStringList{QStringLiteral("harvenlotek-cli")} + arguments.mid(1))) {
-        *error = p.errorText();
+    CliArguments a;
+    if (!parseCliOptions(QStringLiteral("simulate"), arguments.mid(1), false, &a, error))
         return false;
-    }
-    *help = p.isSet(QStringLiteral("help"));
+    *help = a.help();
     if (*help)
         return true;
-    if (!p.positionalArguments().isEmpty()) {
-        *error = QStringLiteral("simulate takes no argument '%1'").arg(p.positionalArguments().first());
-        return false;
-    }
-    for (const QString& name : p.optionNames())
-        if (name != QLatin1String("depth") && p.values(name).size() > 1) {
-            *error = QStringLiteral("--%1 is given more than once").arg(name);
-            return false;
-        }
-    r->outputDir = p.isSet(QStringLiteral("output-dir")) ? p.value(QStringLiteral("output-dir")) : QDir::currentPath();
+    r->outputDir = a.isSet("output-dir") ? a.text("output-dir") : QDir::currentPath();
     const QFileInfo dir(r->outputDir);
     if (!dir.isDir() || !dir.isWritable()) {
         *error = QStringLiteral("the output directory '%1' does not exist or cannot be written").arg(r->outputDir);
@@ -146,87 +63,44 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
     }
     r->outputDir = dir.absoluteFilePath();
     const QDir d(r->outputDir);
-    r->prismFile = p.isSet(QStringLiteral("prism")) ? p.value(QStringLiteral("prism"))
-                                                    : d.filePath(QString::fromLatin1(prismFileName));
-    r->calibrationFile = p.isSet(QStringLiteral("calibration"))
-                             ? p.value(QStringLiteral("calibration"))
+    r->prismFile = a.isSet("prism") ? a.text("prism") : d.filePath(QString::fromLatin1(prismFileName));
+    r->calibrationFile = a.isSet("calibration")
+                             ? a.text("calibration")
                              : d.filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
-    if (p.isSet(QStringLiteral("scene"))) {
-        const QString scene = p.value(QStringLiteral("scene"));
-        if (!simulate::parseSceneKind(scene, &r->kind)) {
-            r->kind = simulate::SceneKind::Plane;
-            r->textureFile = scene;
-            if (!QFileInfo(scene).exists()) {
-                *error = QStringLiteral("--scene must be plane, tilted, steps or an image file, got '%1'").arg(scene);
-                return false;
-            }
+    const QString scene = a.text("scene");
+    if (a.isSet("scene") && !simulate::parseSceneKind(scene, &r->kind)) {
+        r->kind = simulate::SceneKind::Plane;
+        r->textureFile = scene;
+        if (!QFileInfo(scene).exists()) {
+            *error = QStringLiteral("--scene must be plane, tilted, steps or an image file, got '%1'").arg(scene);
+            return false;
         }
     }
-    if (p.isSet(QStringLiteral("texture"))) {
+    if (a.isSet("texture")) {
         if (!r->textureFile.isEmpty()) {
             *error = QStringLiteral("--texture and an image as --scene exclude each other");
             return false;
         }
-        r->textureFile = p.value(QStringLiteral("texture"));
+        r->textureFile = a.text("texture");
     }
-    for (const QString& text : p.values(QStringLiteral("depth"))) {
-        double depth = 0.0;
-        bool ok = false;
-        depth = text.toDouble(&ok);
-        if (!ok || !std::isfinite(depth)) {
-            *error = QStringLiteral("--depth must be a number of millimetres, got '%1'").arg(text);
-            return false;
-        }
-        r->depths.push_back(depth);
-    }
+    for (const QString& text : a.texts("depth"))
+        r->depths.push_back(text.toDouble());
     if (r->depths.empty())
         r->depths.push_back(1000.0);
-    if (p.isSet(QStringLiteral("tilt"))) {
-        if (!parseNumber(p.value(QStringLiteral("tilt")), QStringLiteral("tilt"), -60.0, &r->tiltDeg, error))
-            return false;
-        if (r->tiltDeg > 60.0) {
-            *error = QStringLiteral("--tilt must lie from -60 to 60 degrees, got '%1'").arg(p.value("tilt"));
-            return false;
-        }
-    }
-    if (p.isSet(QStringLiteral("rows"))) {
-        bool ok = false;
-        r->rowFraction = p.value(QStringLiteral("rows")).toDouble(&ok);
-        if (!ok || !(r->rowFraction > 0.0 && r->rowFraction <= 1.0)) {
-            *error = QStringLiteral("--rows must be a fraction above 0 up to 1, got '%1'").arg(p.value("rows"));
-            return false;
-        }
-    }
-    if (p.isSet(QStringLiteral("supersample"))) {
-        bool ok = false;
-        const int n = p.value(QStringLiteral("supersample")).toInt(&ok);
-        if (!ok || n < 1 || n > 8) {
-            *error = QStringLiteral("--supersample must be 1 to 8, got '%1'").arg(p.value("supersample"));
-            return false;
-        }
-        r->capture.supersample = n;
-    }
-    if (p.isSet(QStringLiteral("noise"))
-        && !parseNumber(p.value(QStringLiteral("noise")), QStringLiteral("noise"), 0.0, &r->capture.noiseElectrons,
-                        error))
-        return false;
-    if (p.isSet(QStringLiteral("full-well"))) {
-        if (!parseNumber(p.value(QStringLiteral("full-well")), QStringLiteral("full-well"), 1.0,
-                         &r->capture.fullWellElectrons, error))
-            return false;
-    }
-    int seed = 1, threads = 0;
-    if (!parseInt(p, "seed", 0, 2147483647, &seed, error) || !parseInt(p, "threads", 1, 1024, &threads, error))
-        return false;
-    r->capture.seed = std::uint32_t(seed);
-    r->capture.threads = threads;
+    r->tiltDeg = a.number("tilt", r->tiltDeg);
+    r->rowFraction = a.number("rows", r->rowFraction);
+    r->capture.supersample = a.whole("supersample", r->capture.supersample);
+    r->capture.noiseElectrons = a.number("noise", r->capture.noiseElectrons);
+    r->capture.fullWellElectrons = a.number("full-well", r->capture.fullWellElectrons);
+    r->capture.seed = std::uint32_t(a.whole("seed", 1));
+    r->capture.threads = a.whole("threads", 0);
     simulate::MatcherOptions& m = r->matcher;
-    if (!parseInt(p, "min-disparity", -4096, 4096, &m.minDisparity, error)
-        || !parseInt(p, "num-disparities", 16, 4096, &m.numDisparities, error)
-        || !parseInt(p, "block-size", 1, 51, &m.blockSize, error) || !parseInt(p, "p1", 1, 1 << 20, &m.p1, error)
-        || !parseInt(p, "p2", 1, 1 << 20, &m.p2, error)
-        || !parseInt(p, "uniqueness", 0, 100, &m.uniquenessRatio, error))
-        return false;
+    m.minDisparity = a.whole("min-disparity", m.minDisparity);
+    m.numDisparities = a.whole("num-disparities", m.numDisparities);
+    m.blockSize = a.whole("block-size", m.blockSize);
+    m.p1 = a.whole("p1", m.p1);
+    m.p2 = a.whole("p2", m.p2);
+    m.uniquenessRatio = a.whole("uniqueness", m.uniquenessRatio);
     if (m.numDisparities % 16 != 0) {
         *error = QStringLiteral("--num-disparities must be a multiple of 16, got %1").arg(m.numDisparities);
         return false;
@@ -239,30 +113,18 @@ bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
         *error = QStringLiteral("--p2 must be larger than --p1");
         return false;
     }
-    if (p.isSet(QStringLiteral("sgbm-mode"))) {
-        const QString mode = p.value(QStringLiteral("sgbm-mode"));
-        if (mode == QLatin1String("sgbm"))
-            m.mode = 0;
-        else if (mode == QLatin1String("3way"))
-            m.mode = 1;
-        else if (mode == QLatin1String("hh"))
-            m.mode = 2;
-        else {
-            *error = QStringLiteral("--sgbm-mode must be sgbm, 3way or hh, got '%1'").arg(mode);
+    if (a.isSet("sgbm-mode"))
+        m.mode = QStringList{"sgbm", "3way", "hh"}.indexOf(a.text("sgbm-mode"));
+    r->calibrate = a.isSet("calibrate");
+    if (a.isSet("model")) {
+        calibration::parseDistortionModel(a.text("model"), &r->model);
+        if (!r->calibrate) {
+            *error = QStringLiteral("--model belongs to --calibrate");
             return false;
         }
     }
-    r->calibrate = p.isSet(QStringLiteral("calibrate"));
-    if (p.isSet(QStringLiteral("model")) && !calibration::parseDistortionModel(p.value("model"), &r->model)) {
-        *error = QStringLiteral("--model must be standard or rational, got '%1'").arg(p.value("model"));
-        return false;
-    }
-    if (p.isSet(QStringLiteral("model")) && !r->calibrate) {
-        *error = QStringLiteral("--model belongs to --calibrate");
-        return false;
-    }
-    r->ideal = !p.isSet(QStringLiteral("no-ideal"));
-    r->json = p.isSet(QStringLiteral("json"));
+    r->ideal = !a.isSet("no-ideal");
+    r->json = a.isSet("json");
     return true;
 }
 
@@ -311,11 +173,11 @@ int runSimulateCommand(const QStringList& arguments)
     QString error;
     if (!parse(arguments, &r, &help, &error)) {
         printError(error);
-        return ExitUsage;
+        return CliExitUsage;
     }
     if (help) {
-        std::fputs(helpText, stdout);
-        return ExitOk;
+        std::fputs(cliHelpText(QStringLiteral("simulate")).toLocal8Bit().constData(), stdout);
+        return CliExitOk;
     }
     QElapsedTimer total;
     total.start();
@@ -323,12 +185,12 @@ int runSimulateCommand(const QStringList& arguments)
     simulate::SimulatedCamera camera;
     if (!simulate::loadPrismCamera(r.prismFile, &camera, &error)) {
         printError(error);
-        return ExitUsage;
+        return CliExitUsage;
     }
     cv::Mat textureImage;
     if (!r.textureFile.isEmpty() && !simulate::readTextureImage(r.textureFile, &textureImage, &error)) {
         printError(error);
-        return ExitUsage;
+        return CliExitUsage;
     }
     simulate::StereoModel model;
     std::string calibrationText;  // with --calibrate: the file to write
@@ -337,18 +199,18 @@ int runSimulateCommand(const QStringList& arguments)
     if (!r.calibrate) {
         if (!simulate::readStereoModel(r.calibrationFile, &model, &error)) {
             printError(error);
-            return ExitUsage;
+            return CliExitUsage;
         }
         if (model.prismDigest.isEmpty()) {
             printError(QStringLiteral("%1 names no prism (no prism_digest): it cannot be matched to %2; "
                                       "use --calibrate")
                            .arg(r.calibrationFile, r.prismFile));
-            return ExitUsage;
+            return CliExitUsage;
         }
         if (model.prismDigest != camera.digest) {
             printError(QStringLiteral("%1 is the calibration of another prism than %2 (prism digest %3, not %4)")
                            .arg(r.calibrationFile, r.prismFile, model.prismDigest.left(12), camera.digest.left(12)));
-            return ExitUsage;
+            return CliExitUsage;
         }
     }
     simulate::PreparedCamera prism;
@@ -357,13 +219,13 @@ int runSimulateCommand(const QStringList& arguments)
         const QString why = simulate::depthVisibility(prism.field, depth);
         if (!why.isEmpty()) {
             printError(why);
-            return ExitUsage;
+            return CliExitUsage;
         }
     }
     DirectoryLock lock(r.outputDir);
     if (!lock.acquire(DirectoryLock::Mode::Refuse, &error)) {
         printError(error);
-        return lock.heldElsewhere() ? ExitLocked : ExitFailure;
+        return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
     }
     AtomicFileSet::recover(r.outputDir);
     AtomicFileSet files(r.outputDir, QStringLiteral("simulate"));
@@ -375,7 +237,7 @@ int runSimulateCommand(const QStringList& arguments)
         names << QString::fromLatin1(calibration::stereoCalibrationFileName);
     if (!files.checkTargets(names)) {
         printError(files.errorString());
-        return ExitUsage;
+        return CliExitUsage;
     }
     if (r.calibrate) {
         calibration::CalibrationOptions options;
@@ -385,13 +247,13 @@ int runSimulateCommand(const QStringList& arguments)
         predicted.prismDigest = camera.digest;
         if (!predicted.ok) {
             printError(QStringLiteral("calibration of the prism failed: %1").arg(predicted.error));
-            return ExitFailure;
+            return CliExitFailure;
         }
         // Rectified from the very text the file will hold.
         if (!calibration::stereoCalibrationText(predicted, &calibrationText, &error)
             || !simulate::readStereoModelText(calibrationText, calibrationTarget, &model, &error)) {
             printError(error);
-            return ExitFailure;
+            return CliExitFailure;
         }
     }
 
@@ -402,7 +264,7 @@ int runSimulateCommand(const QStringList& arguments)
         ideal = simulate::prepareIdealCamera(camera.geometry, r.capture.threads, nullptr, r.rowFraction);
 
     JsonWriter w(false);
-    w.beginObject().key("simulation").beginObject();
+    w.beginObject().key("schemaVersion").integer(cliJsonSchemaVersion).key("simulation").beginObject();
     w.key("prism").string(QFileInfo(r.prismFile).absoluteFilePath());
     w.key("prismDigest").string(camera.digest);
     w.key("calibration").string(r.calibrate ? calibrationTarget : QFileInfo(r.calibrationFile).absoluteFilePath());
@@ -472,15 +334,15 @@ int runSimulateCommand(const QStringList& arguments)
     for (size_t i = 0; i < pictures.size(); ++i)
         if (!files.stage(names[int(i)], pictures[i].constData(), size_t(pictures[i].size()))) {
             printError(files.errorString());
-            return ExitFailure;
+            return CliExitFailure;
         }
     if (r.calibrate && !files.stage(names.last(), calibrationText.data(), calibrationText.size())) {
         printError(files.errorString());
-        return ExitFailure;
+        return CliExitFailure;
     }
     if (!files.commit()) {
         printError(files.errorString());
-        return ExitFailure;
+        return CliExitFailure;
     }
     w.key("files").beginArray();
     for (const QString& name : names)
@@ -494,5 +356,5 @@ int runSimulateCommand(const QStringList& arguments)
                 .arg(double(total.nsecsElapsed()) * 1e-9, 0, 'f', 1);
     const QByteArray out = r.json ? w.bytes() + '\n' : text.toLocal8Bit();
     std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    return ExitOk;
+    return CliExitOk;
 }

@@ -1,5 +1,6 @@
 #include "app/cli/cli_tolerance.h"
 
+#include "app/cli/cli_option_table.h"
 #include "app/cli/cli_options.h"
 #include "io/atomic_file_set.h"
 #include "tolerance/tolerance_run.h"
@@ -29,15 +30,6 @@ int fail(int code, const QString& message)
     std::fprintf(stderr, "harvenlotek-cli: %s\n", message.toLocal8Bit().constData());
     return code;
 }
-
-const char toleranceHelp[] =
-    "harvenlotek-cli tolerance --prism PATH [--tolerances FILE] --trials N [--seed S] [--shard i/K]\n"
-    "                          [--threads N] [--target-points N] [--output-dir D]\n"
-    "  Monte Carlo tolerancing of a prism fit (PATH: a prism.json or a folder holding one):\n"
-    "  each trial perturbs the prism and its mounting, traces it and calibrates it again;\n"
-    "  writes tolerance_trials.csv and tolerance_summary.json to D (default: .).\n"
-    "harvenlotek-cli merge --output-dir D SHARD_DIR...\n"
-    "  merges the shard folders of one run into D.\n";
 
 // "12/1000 trials, 3.1 trials/s, 5m12s left" on one terminal line.
 class ProgressLine {
@@ -75,64 +67,44 @@ private:
     int lastTenth_ = -1;
 };
 
-bool takeValue(const QStringList& args, int* i, QString* value, QString* error)
+// The options of `command` (app/cli/cli_option_table.cpp); false with the
+// exit code in *code when the run stops here (help or bad input).
+bool parseOptions(const QStringList& args, bool positional, CliArguments* a, int* code)
 {
-    const QString option = args[*i];
-    if (*i + 1 >= args.size()) {
-        *error = QStringLiteral("%1 needs a value").arg(option);
+    QString error;
+    if (!parseCliOptions(args.value(0), args.mid(1), positional, a, &error)) {
+        *code = fail(CliExitUsage, error);
         return false;
     }
-    *value = args[++*i];
+    if (a->help()) {
+        std::fputs(cliHelpText(args.value(0)).toLocal8Bit().constData(), stdout);
+        *code = CliExitOk;
+        return false;
+    }
     return true;
 }
 
 int runTolerance(const QStringList& args)
 {
-    QString prismPath, tolerancePath, outputDir = QStringLiteral("."), error, value;
-    std::int64_t trials = -1;
-    std::uint64_t seed = 1;
-    int threads = 0;
-    tolerance::Shard shard;
-    bool sharded = false;
+    CliArguments a;
+    int code = CliExitOk;
+    if (!parseOptions(args, false, &a, &code))
+        return code;
+    QString error;
+    const QString prismPath = a.text("prism"), tolerancePath = a.text("tolerances");
+    const QString outputDir = a.isSet("output-dir") ? a.text("output-dir") : QStringLiteral(".");
+    const std::int64_t trials = a.whole("trials", -1);
+    const int threads = a.whole("threads", 0);
     tolerance::TrialSampling sampling;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("--help")) {
-            std::fputs(toleranceHelp, stdout);
-            return CliExitOk;
-        }
-        if (!a.startsWith(QLatin1String("--")))
-            return fail(CliExitUsage, QStringLiteral("tolerance: unexpected argument '%1'").arg(a));
-        if (!takeValue(args, &i, &value, &error))
-            return fail(CliExitUsage, error);
-        bool ok = true;
-        if (a == QLatin1String("--prism")) {
-            prismPath = value;
-        } else if (a == QLatin1String("--tolerances")) {
-            tolerancePath = value;
-        } else if (a == QLatin1String("--output-dir")) {
-            outputDir = value;
-        } else if (a == QLatin1String("--trials")) {
-            trials = value.toLongLong(&ok);
-            ok = ok && trials >= 1 && trials <= 100000000;
-        } else if (a == QLatin1String("--seed")) {
-            seed = value.toULongLong(&ok);
-        } else if (a == QLatin1String("--threads")) {
-            threads = value.toInt(&ok);
-            ok = ok && threads >= 0;
-        } else if (a == QLatin1String("--target-points")) {
-            sampling.targetPointsAcrossHalf = value.toInt(&ok);
-            ok = ok && sampling.targetPointsAcrossHalf >= 4 && sampling.targetPointsAcrossHalf <= 40;
-        } else if (a == QLatin1String("--shard")) {
-            if (!tolerance::parseShard(value, &shard, &error))
-                return fail(CliExitUsage, error);
-            sharded = true;
-        } else {
-            return fail(CliExitUsage, QStringLiteral("tolerance: unknown option %1").arg(a));
-        }
-        if (!ok)
-            return fail(CliExitUsage, QStringLiteral("tolerance: bad value '%1' for %2").arg(value, a));
-    }
+    sampling.targetPointsAcrossHalf = a.whole("target-points", sampling.targetPointsAcrossHalf);
+    bool ok = true;
+    const std::uint64_t seed = a.isSet("seed") ? a.text("seed").toULongLong(&ok) : 1;
+    if (!ok)
+        return fail(CliExitUsage, QStringLiteral("tolerance: bad value '%1' for --seed").arg(a.text("seed")));
+    tolerance::Shard shard;
+    const bool sharded = a.isSet("shard");
+    if (sharded && !tolerance::parseShard(a.text("shard"), &shard, &error))
+        return fail(CliExitUsage, error);
     if (prismPath.isEmpty())
         return fail(CliExitUsage, QStringLiteral("tolerance needs --prism PATH"));
     if (trials < 1)
@@ -213,22 +185,13 @@ int runTolerance(const QStringList& args)
 
 int runMerge(const QStringList& args)
 {
-    QString outputDir, error;
-    QStringList shards;
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--help")) {
-            std::fputs(toleranceHelp, stdout);
-            return CliExitOk;
-        }
-        if (args[i] == QLatin1String("--output-dir")) {
-            if (!takeValue(args, &i, &outputDir, &error))
-                return fail(CliExitUsage, error);
-        } else if (args[i].startsWith(QLatin1String("--"))) {
-            return fail(CliExitUsage, QStringLiteral("merge: unknown option %1").arg(args[i]));
-        } else {
-            shards << args[i];
-        }
-    }
+    CliArguments a;
+    int code = CliExitOk;
+    if (!parseOptions(args, true, &a, &code))
+        return code;
+    const QString outputDir = a.text("output-dir");
+    const QStringList shards = a.positional();
+    QString error;
     if (outputDir.isEmpty())
         return fail(CliExitUsage, QStringLiteral("merge needs --output-dir D"));
     tolerance::MergedRun merged;

@@ -1,6 +1,7 @@
 // harvenlotek-cli: the design and the fit of the window, without a display.
 
 #include "app/cli/cli_commands.h"
+#include "app/cli/cli_option_table.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_simulate.h"

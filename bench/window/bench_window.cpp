@@ -80,6 +80,7 @@ int main(int argc, char* argv[])
         // Where the long gaps fall: the stage running at each.
         QString stage;
         std::map<QString, std::pair<int, qint64>> longGaps;  // stage: count over 50 ms, longest
+        std::vector<std::pair<double, double>> longAt;  // start of each gap over 50 ms (s), its length (ms)
         const auto stageConnection = QObject::connect(task, &BackgroundTask::progressed,
                                                       [&](double, const QString& name) { stage = name; });
         QTimer ticker;
@@ -88,6 +89,7 @@ int main(int argc, char* argv[])
             const qint64 now = clock.nsecsElapsed();
             gaps.push_back(now - last);
             if (now - last > 50000000) {
+                longAt.push_back({double(last) * 1e-9, double(now - last) * 1e-6});
                 auto& entry = longGaps[stage];
                 ++entry.first;
                 entry.second = std::max(entry.second, now - last);
@@ -125,6 +127,8 @@ int main(int argc, char* argv[])
         for (const auto& [name, entry] : longGaps)
             std::printf("  gaps over 50 ms while \"%s\" ran: %d, longest %.1f ms\n", qPrintable(name), entry.first,
                         double(entry.second) * 1e-6);
+        for (const auto& [at, ms] : longAt)
+            std::printf("  %.1f ms gap from %.2f s\n", ms, at);
         std::fflush(stdout);
     }
     return 0;

@@ -55,6 +55,8 @@ class TestCli : public QObject {
 private slots:
     void writesNothing_data();
     void writesNothing();
+    void helpOfEveryCommand_data();
+    void helpOfEveryCommand();
     void fitAllOrdersKeepsEachOrder();
     void designModelNamed();
     void prismFitThenExport();
@@ -88,6 +90,15 @@ void TestCli::writesNothing_data()
     QTest::newRow("export, unknown format") << QStringList{"export", "--format", "obj"} << QString() << 2;
     QTest::newRow("export, no format") << QStringList{"export"} << QString() << 2;
     QTest::newRow("export, order all") << QStringList{"export", "--format", "stl", "--order", "all"} << QString() << 2;
+    QTest::newRow("step below its range") << QStringList{"verify", "--step", "0"} << QString() << 2;
+    QTest::newRow("threads above their range") << QStringList{"design", "--threads", "257"} << QString() << 2;
+    QTest::newRow("index with a comma") << QStringList{"design", "--index", "1,5"} << QString() << 2;
+    QTest::newRow("an option of simulate on design") << QStringList{"design", "--tilt", "10"} << QString() << 2;
+    QTest::newRow("an option of design on simulate") << QStringList{"simulate", "--angle", "10"} << QString() << 2;
+    QTest::newRow("simulate, supersample above its range") << QStringList{"simulate", "--supersample", "9"} << QString() << 2;
+    QTest::newRow("simulate, depth given twice is fine, size twice not") << QStringList{"prism", "--size", "90", "--size", "80"} << QString() << 2;
+    QTest::newRow("tolerance, target points below their range") << QStringList{"tolerance", "--prism", "p", "--trials", "2", "--target-points", "3"} << QString() << 2;
+    QTest::newRow("merge, unknown option") << QStringList{"merge", "--output-dir", ".", "--trials", "3"} << QString() << 2;
     QTest::newRow("export, unwritable directory") << QStringList{"export", "--format", "stl", "--output-dir", "/proc"} << QString() << 2;
 }
 
@@ -110,6 +121,33 @@ void TestCli::writesNothing()
                  run.err.constData());
     }
     QCOMPARE(snapshot(dir.path()), before);
+}
+
+void TestCli::helpOfEveryCommand_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("usage");
+    QTest::newRow("the tool") << QStringList{"--help"} << QByteArray("Usage: harvenlotek-cli COMMAND");
+    for (const char* command : {"prism", "design", "fit", "run", "verify", "export", "calibrate", "simulate",
+                                "tolerance", "merge"}) {
+        QTest::addRow("%s --help", command) << QStringList{command, "--help"}
+                                           << QByteArray("Usage: harvenlotek-cli ") + command + ' ';
+        QTest::addRow("help %s", command) << QStringList{"help", command}
+                                         << QByteArray("Usage: harvenlotek-cli ") + command + ' ';
+    }
+}
+
+// Every command's help, generated from the option table, on standard output.
+void TestCli::helpOfEveryCommand()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, usage);
+    QTemporaryDir dir;
+    const CliRun run = runCli(arguments, dir.path());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(usage), run.out.left(80).constData());
+    QVERIFY(run.err.isEmpty());
+    QVERIFY(arguments.size() == 1 || run.out.contains("\n  --help "));
 }
 
 void TestCli::fitAllOrdersKeepsEachOrder()

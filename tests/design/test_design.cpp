@@ -229,6 +229,76 @@ private slots:
         result = runDesign(start, {dir.filePath("no/such/directory"), 0});
         QVERIFY(!result.profileWritten && !result.gridWritten && result.nonFiniteGridLines == 0);
     }
+
+    void cancelDuringColumns_data()
+    {
+        QTest::addColumn<int>("model");
+        QTest::addColumn<unsigned>("seed");
+        for (unsigned seed : {1u, 2u, 3u}) {
+            QTest::addRow("classic, seed %u", seed) << int(DesignModel::Classic) << seed;
+            QTest::addRow("refraction, seed %u", seed) << int(DesignModel::Refraction) << seed;
+        }
+    }
+
+    // Cancelled when the columns are a seeded fraction done: the run leaves by
+    // OperationCancelled with no file and no temporary file in the directory,
+    // and the progress it reported only rose. Over an earlier run's files,
+    // those stay as they were.
+    void cancelDuringColumns()
+    {
+        QFETCH(int, model);
+        QFETCH(unsigned, seed);
+        std::mt19937 random(seed);
+        const double at = 0.05 + 0.8 * double(random() % 1000) / 1000.0;
+        QTemporaryDir dir;
+        DesignRunOptions options{dir.path(), 2};
+        options.model = DesignModel(model);
+        core::Progress progress;
+        double last = 0.0;
+        bool rising = true;
+        progress.setListener([&](double fraction, const std::string& stage) {
+            rising = rising && fraction >= last && stage == "design";
+            last = fraction;
+            if (fraction >= at)
+                progress.cancel();
+        });
+        options.progress = &progress;
+        const auto cancelledRun = [&] {
+            try {
+                runDesign(start, options);
+            } catch (const core::OperationCancelled&) {
+                return true;
+            }
+            return false;
+        };
+        QVERIFY2(cancelledRun(), qPrintable(QStringLiteral("not cancelled at %1").arg(at)));
+        QVERIFY(rising && last >= at && last < 1.0);
+        QCOMPARE(entries(dir.path()), QStringList());
+
+        putFile(dir.filePath("outputall.txt"), "old\n");
+        core::Progress again;
+        again.setListener([&](double fraction, const std::string&) {
+            if (fraction >= at)
+                again.cancel();
+        });
+        options.progress = &again;
+        QVERIFY(cancelledRun());
+        QCOMPARE(entries(dir.path()), QStringList({"outputall.txt"}));
+        QCOMPARE(fileBytes(dir.filePath("outputall.txt")), QByteArray("old\n"));
+    }
+
+    // Not cancelled, the progress ends at exactly 1 and the files are those
+    // of a run without a token.
+    void progressEndsAtOne()
+    {
+        QTemporaryDir dir;
+        core::Progress progress;
+        DesignRunOptions options{dir.path(), 2};
+        options.progress = &progress;
+        runDesign(start, options);
+        QCOMPARE(progress.fraction(), 1.0);
+        QVERIFY(fileBytes(dir.filePath("outputall.txt")) == grid_);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDesign)
