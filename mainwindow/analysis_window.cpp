@@ -1,5 +1,7 @@
 #include "mainwindow/analysis_window.h"
 
+#include "mainwindow/tolerance_tab.h"
+
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -12,6 +14,7 @@ AnalysisWindow::AnalysisWindow(BackgroundTask* task, QWidget* parent) : QWidget(
     tabs_->setObjectName(QStringLiteral("analysisTabs"));
     layout->addWidget(tabs_);
     // The studies, one tab each, in the order of the Analysis menu.
+    addTab(new ToleranceTab(task, this), QStringLiteral("Tolerancing"));
     (void)task;
     resize(1200, 720);
 }

@@ -10,6 +10,7 @@
 #include <Eigen/Geometry>
 #include <opencv2/core/utility.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -397,8 +398,14 @@ double ToleranceModel::prismHalfWidthMm() const
                      std::fabs(fit.exit.domain.xMin), std::fabs(fit.exit.domain.xMax)});
 }
 
-TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCriteria& criteria) const
+TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCriteria& criteria, Timing* timing) const
 {
+    auto lap = [timing, last = std::chrono::steady_clock::now()](double Timing::*part) mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (timing)
+            timing->*part += std::chrono::duration<double>(now - last).count();
+        last = now;
+    };
     TrialFigures figures;
     auto failed = [&figures](TrialStatus status) {
         figures.status = status;
@@ -429,6 +436,7 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
             return failed(TrialStatus::TraceFailed);
         figures.nonCentralityMm[std::size_t(half)] = nonCentrality(rays);
     }
+    lap(&Timing::rays);
 
     // The target imaged through the made camera, each search started from
     // the nominal camera's pixel of the point.
@@ -452,6 +460,7 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
             }
         }
     }
+    lap(&Timing::imaging);
     calibration::StereoCalibration calibrated;
     // OpenCV's random numbers are per thread: each trial starts them afresh,
     // whichever thread runs it after whichever trial.
@@ -461,6 +470,7 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
     } catch (const std::exception&) {
         return failed(TrialStatus::CalibrationFailed);
     }
+    lap(&Timing::calibration);
     if (!calibrated.ok)
         return failed(TrialStatus::CalibrationFailed);
     figures.residualPx = {calibrated.left.rmsPx, calibrated.right.rmsPx};

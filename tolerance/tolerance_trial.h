@@ -99,8 +99,14 @@ public:
     // not trace or calibrate.
     bool load(const QString& path, const TrialSampling& sampling, QString* error);
 
+    // Where a trial's time goes (seconds on the calling thread).
+    struct Timing {
+        double rays = 0.0;         // the made camera and its non-centrality rays
+        double imaging = 0.0;      // the target points imaged through it (the trace)
+        double calibration = 0.0;  // OpenCV's calibration of the pair
+    };
     // One made camera. Never throws for a bad prism: a failure is its status.
-    TrialFigures run(const Perturbation& perturbation, const PassCriteria& criteria) const;
+    TrialFigures run(const Perturbation& perturbation, const PassCriteria& criteria, Timing* timing = nullptr) const;
 
     const PrismFileContent& prism() const { return prism_; }
     const QByteArray& prismBytes() const { return prismBytes_; }
