@@ -7,6 +7,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -61,6 +63,7 @@ private slots:
     void axisParsing();
     void pointNumbering();
     void rowsFollowThePrism();
+    void pointIsTheOneShot();
     void shardsByGnuParallelMergeToTheWholeSweep();
     void mergeRefusesForeignAndMissingShards();
     void badInputIsRefused_data();
@@ -145,9 +148,13 @@ void TestSweep::pointNumbering()
                 QCOMPARE(id.indices(point), (std::vector<int>{i, j, k}));
 }
 
-// A stronger prism (larger angle or index) bends the halves' rays more: the
-// virtual pinholes move apart and the calibrated baseline grows. Every point
-// of a sound panel runs and calibrates.
+// The virtual pinholes sit where the central ray of each half meets the
+// prism's face (the sketch's point): with pinhole height d + f, the central
+// ray through the quarter of the sensor width q, and the face falling from
+// the apex (S/2) tan A, the point's x is (d + f - (S/2) tan A) / (f/q - tan A)
+// and the baseline twice that, whatever the index. The calibrated baseline
+// of every point must find it. Every point of a sound panel runs and
+// calibrates.
 void TestSweep::rowsFollowThePrism()
 {
     const QByteArray csv = readAll(QDir(whole_).filePath(sweepPointsFileName));
@@ -167,19 +174,49 @@ void TestSweep::rowsFollowThePrism()
         QCOMPARE(cells[3].toDouble(), indices[i]);
         for (int k = 4; k < 12; ++k)
             QVERIFY2(std::isfinite(cells[k].toDouble()) && cells[k].toDouble() >= 0.0, lines[i + 1].constData());
-        // A prism fit of order 4 points its rays to a pixel or so, and calibrates well below one.
-        QVERIFY2(cells[4].toDouble() < 5.0, lines[i + 1].constData());
+        // The calibration absorbs what the prism fit of order 4 leaves: well below a pixel.
         QVERIFY2(cells[8].toDouble() < 1.0 && cells[9].toDouble() < 1.0, lines[i + 1].constData());
         baseline[i] = cells[11].toDouble();
     }
-    QVERIFY2(baseline[1] > baseline[0] && baseline[3] > baseline[2], "the baseline grows with the index");
-    QVERIFY2(baseline[2] > baseline[0] && baseline[3] > baseline[1], "the baseline grows with the angle");
+    const double f = 35.0, d = 175.0, size = 100.0, q = 1920 * 0.0055 / 4.0;
+    for (int i = 0; i < 4; ++i) {
+        const double tanA = std::tan(angles[i] * M_PI / 180.0);
+        const double ideal = 2.0 * (d + f - size / 2.0 * tanA) / (f / q - tanA);
+        QVERIFY2(std::fabs(baseline[i] / ideal - 1.0) < 2e-3,
+                 qPrintable(QStringLiteral("point %1: %2 mm, closed form %3 mm").arg(i).arg(baseline[i]).arg(ideal)));
+    }
+    // The angle moves the pinholes (29.96 to 29.53 mm), the index does not.
+    QVERIFY(baseline[0] - baseline[2] > 0.3);
     const QByteArray summary = readAll(QDir(whole_).filePath(sweepSummaryFileName));
     QVERIFY(summary.contains("\"format\": \"harvenlotek-sweep\""));
     QVERIFY(summary.contains("\"ok\": 4"));
     for (int k = 0; k < sweepFigureCount; ++k)
         QVERIFY2(!readAll(QDir(whole_).filePath(QStringLiteral("sweep_%1.png").arg(sweepFigureName(k)))).isEmpty(),
                  sweepFigureName(k));
+}
+
+// A point of a sweep is the one-shot "harvenlotek-cli prism" with the same
+// panel values: the same figures to the last bit.
+void TestSweep::pointIsTheOneShot()
+{
+    const QString out = dir_.filePath(QStringLiteral("oneshot"));
+    QVERIFY(QDir().mkpath(out));
+    const Run prism = runCli({"prism", "--angle", "22", "--index", "1.52", "--distance", "180", "--order", "4",
+                              "--threads", "1", "--json", "--folder", "p", "--output-dir", out});
+    QVERIFY2(prism.code == 0, prism.err.constData());
+    const QJsonObject figures = QJsonDocument::fromJson(prism.out).object().value("prism").toObject();
+    QVERIFY(!figures.isEmpty());
+    const Run sweep = runCli({"sweep", "--param", "angle=22", "--param", "index=1.52", "--param", "distance=180",
+                              "--order", "4", "--threads", "1", "--output-dir", out + "/sweep"});
+    QVERIFY2(sweep.code == 0, sweep.err.constData());
+    const QList<QByteArray> row = readAll(out + "/sweep/" + sweepPointsFileName).split('\n').value(1).split(',');
+    QCOMPARE(row.size(), 13);
+    QCOMPARE(row[1], QByteArray("ok"));
+    const std::pair<int, const char*> same[] = {{5, "directionRmsPx"},       {6, "directionMaxPx"},
+                                                {9, "calibratedLeftRmsPx"},  {10, "calibratedRightRmsPx"},
+                                                {11, "depthErrorRmsPercentAt1m"}, {12, "baselineMm"}};
+    for (const auto& s : same)
+        QCOMPARE(row[s.first].toDouble(), figures.value(QLatin1String(s.second)).toDouble());
 }
 
 void TestSweep::shardsByGnuParallelMergeToTheWholeSweep()
