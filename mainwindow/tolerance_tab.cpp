@@ -287,9 +287,12 @@ void ToleranceTab::showFigure()
     bars->setBorderColor(QColor(40, 80, 140));
     auto* cumulative = new QLineSeries;
     cumulative->setName(QStringLiteral("cumulative share"));
+    // The empirical distribution: a step up by 1/n at each value.
     cumulative->append(0.0, 0.0);
-    for (std::size_t i = 0; i < sorted.size(); ++i)
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        cumulative->append(sorted[i], double(i) / double(sorted.size()));
         cumulative->append(sorted[i], double(i + 1) / double(sorted.size()));
+    }
     cumulative->append(high, 1.0);
     cumulative->setPen(QPen(QColor(230, 120, 20), 2));
     auto* limit = new QLineSeries;
