@@ -17,7 +17,7 @@ constexpr int height = 620;
 const QRect frame(90, 50, 640, 480);  // the plot area
 const QColor failedColour(200, 0, 200);
 
-// A figure's scale: logarithmic where its values span more than a factor 50.
+// A figure's scale: logarithmic where its values span more than a factor 10.
 struct Scale {
     double low = 0.0, high = 1.0;
     bool logarithmic = false;
@@ -45,13 +45,14 @@ Scale scaleOf(const std::vector<double>& values)
         }
     if (!(lo <= hi))
         return s;
-    s.logarithmic = lo > 0.0 && hi / lo > 50.0;
+    s.logarithmic = lo > 0.0 && hi / lo > 10.0;
     if (s.logarithmic) {
         s.low = lo;
         s.high = hi;
     } else {
         const double pad = hi > lo ? 0.05 * (hi - lo) : std::max(std::fabs(hi) * 0.05, 1e-12);
-        s.low = lo - pad;
+        // Figures that are magnitudes stay on their side of zero.
+        s.low = lo >= 0.0 ? std::max(0.0, lo - pad) : lo - pad;
         s.high = hi + pad;
     }
     return s;
@@ -70,6 +71,15 @@ QColor ramp(double t)
 }
 
 QString axisTitle(const SweepAxis& axis) { return QLatin1String(sweepQuantityName(axis.quantity)); }
+
+// How failed points are marked, when there are any.
+QString failedNote(const std::vector<SweepRow>& rows, const char* mark)
+{
+    int failed = 0;
+    for (const SweepRow& r : rows)
+        failed += r.figures.status != PointStatus::Ok;
+    return failed ? QStringLiteral("; %1 failed (%2)").arg(failed).arg(QLatin1String(mark)) : QString();
+}
 
 QString bestText(const SweepIdentity& identity, const std::vector<SweepRow>& rows, int figure)
 {
@@ -162,7 +172,8 @@ QByteArray linePlot(const SweepIdentity& identity, const std::vector<SweepRow>& 
                QLatin1String(sweepFigureName(figure)) + (scale.logarithmic ? QStringLiteral(" (log)") : QString()));
     p.restore();
     p.drawText(QRect(0, frame.bottom() + 50, width, 20), Qt::AlignCenter,
-               bestText(identity, rows, figure) + QStringLiteral("; magenta x: failed"));
+               bestText(identity, rows, figure) + (scale.logarithmic ? QStringLiteral("; log scale") : QString())
+                   + failedNote(rows, "magenta x"));
     p.end();
     return png(image);
 }
@@ -252,7 +263,7 @@ QByteArray heatMap(const SweepIdentity& identity, const std::vector<SweepRow>& r
     }
     p.drawText(QRect(0, frame.bottom() + 50, width, 20), Qt::AlignCenter,
                bestText(identity, rows, figure) + (scale.logarithmic ? QStringLiteral("; log colour scale") : QString())
-                   + QStringLiteral("; magenta: failed"));
+                   + failedNote(rows, "magenta"));
     p.end();
     return png(image);
 }
