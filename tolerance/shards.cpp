@@ -94,6 +94,26 @@ bool tableRows(const QByteArray& text, const QByteArray& header, QList<QByteArra
     return true;
 }
 
+QString malformedRowMessage(const QString& directory, int row, const char* fileName)
+{
+    return QStringLiteral("%1: row %2 of %3 is malformed").arg(directory).arg(row).arg(QLatin1String(fileName));
+}
+
+QString shardRowCountMessage(const QString& directory, const Shard& shard, std::int64_t rows, std::int64_t items,
+                             const char* unit)
+{
+    const std::int64_t share = shard.end(items) - shard.first(items);
+    if (rows == share)
+        return QString();
+    return QStringLiteral("%1: shard %2/%3 holds %4 %5, not %6")
+        .arg(directory)
+        .arg(shard.index)
+        .arg(shard.count)
+        .arg(rows)
+        .arg(QLatin1String(unit))
+        .arg(share);
+}
+
 bool writeRunFiles(const QString& directory, const QList<QPair<QString, QByteArray>>& files, QString* error,
                    const QString& setName)
 {

@@ -44,6 +44,13 @@ bool parseCsvNumber(const QByteArray& text, double* value);
 // false when the text does not start with the header or does not end a line.
 bool tableRows(const QByteArray& text, const QByteArray& header, QList<QByteArray>* rows);
 
+// The one-line messages of a shard's table read back: row `row` (from 1)
+// malformed, or a row count other than the shard's share.
+QString malformedRowMessage(const QString& directory, int row, const char* fileName);
+// Null when the shard holds `rows` of its share of `items`, else the message.
+QString shardRowCountMessage(const QString& directory, const Shard& shard, std::int64_t rows, std::int64_t items,
+                             const char* unit);
+
 // Writes the files of a run or shard atomically (as one set named
 // `setName`), making the folder first.
 bool writeRunFiles(const QString& directory, const QList<QPair<QString, QByteArray>>& files, QString* error,

@@ -469,7 +469,6 @@ bool readSweepShard(const QString& directory, SweepShardFiles* out, QString* err
         reasons.insert(qint64(v.toObject().value(QStringLiteral("point")).toDouble()),
                        v.toObject().value(QStringLiteral("reason")).toString());
     const std::int64_t first = out->shard.first(out->identity.points());
-    const std::int64_t end = out->shard.end(out->identity.points());
     const int axes = int(out->identity.axes.size());
     for (const QByteArray& line : rows) {
         const QList<QByteArray> cells = line.trimmed().split(',');
@@ -483,26 +482,15 @@ bool readSweepShard(const QString& directory, SweepShardFiles* out, QString* err
         for (int k = 0; ok && k < sweepFigureCount; ++k)
             ok = parseCsvNumber(cells[2 + axes + k], &row.figures.value[std::size_t(k)]);
         if (!ok) {
-            *error = QStringLiteral("%1: row %2 of %3 is malformed")
-                         .arg(directory)
-                         .arg(out->lines.size() + 1)
-                         .arg(QLatin1String(sweepPointsFileName));
+            *error = malformedRowMessage(directory, out->lines.size() + 1, sweepPointsFileName);
             return false;
         }
         row.failure = reasons.value(row.index);
         out->lines.append(line);
         out->rows.push_back(row);
     }
-    if (std::int64_t(out->lines.size()) != end - first) {
-        *error = QStringLiteral("%1: shard %2/%3 holds %4 points, not %5")
-                     .arg(directory)
-                     .arg(out->shard.index)
-                     .arg(out->shard.count)
-                     .arg(out->lines.size())
-                     .arg(end - first);
-        return false;
-    }
-    return true;
+    *error = shardRowCountMessage(directory, out->shard, out->lines.size(), out->identity.points(), "points");
+    return error->isEmpty();
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ void writeIdentity(JsonWriter& json, const RunIdentity& id)
     json.key("targetPointsAcrossHalf").integer(id.sampling.targetPointsAcrossHalf);
     json.key("targetTiltDeg").number(id.sampling.targetTiltDeg);
     json.key("raysAcrossHalf").integer(id.sampling.raysAcrossHalf);
+    json.key("startFromNominal").boolean(id.sampling.startFromNominal);
     json.endObject();
     json.key("tolerances").beginObject();
     for (int k = 0; k < toleranceKindCount; ++k)
@@ -84,6 +85,7 @@ bool readIdentity(const QJsonObject& o, RunIdentity* id)
     id->sampling.targetPointsAcrossHalf = s.value(QStringLiteral("targetPointsAcrossHalf")).toInt();
     id->sampling.targetTiltDeg = s.value(QStringLiteral("targetTiltDeg")).toDouble();
     id->sampling.raysAcrossHalf = s.value(QStringLiteral("raysAcrossHalf")).toInt();
+    id->sampling.startFromNominal = s.value(QStringLiteral("startFromNominal")).toBool(false);
     QJsonObject file;
     file.insert(QStringLiteral("tolerances"), o.value(QStringLiteral("tolerances")));
     file.insert(QStringLiteral("criteria"), o.value(QStringLiteral("criteria")));
@@ -303,7 +305,6 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
         return false;
     }
     const std::int64_t first = out->shard.first(out->identity.trials);
-    const std::int64_t end = out->shard.end(out->identity.trials);
     for (const QByteArray& line : rows) {
         const QList<QByteArray> cells = line.trimmed().split(',');
         TrialFigures f;
@@ -314,10 +315,7 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
         for (int k = 0; ok && k < figureCount; ++k)
             ok = parseCsvNumber(cells[3 + k], &values[k]);
         if (!ok) {
-            *error = QStringLiteral("%1: row %2 of %3 is malformed")
-                         .arg(directory)
-                         .arg(out->lines.size() + 1)
-                         .arg(QLatin1String(trialsFileName));
+            *error = malformedRowMessage(directory, out->lines.size() + 1, trialsFileName);
             return false;
         }
         f.pass = cells[2] == "1";
@@ -328,16 +326,8 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
         out->lines.append(line);
         out->figures.push_back(f);
     }
-    if (std::int64_t(out->lines.size()) != end - first) {
-        *error = QStringLiteral("%1: shard %2/%3 holds %4 trials, not %5")
-                     .arg(directory)
-                     .arg(out->shard.index)
-                     .arg(out->shard.count)
-                     .arg(out->lines.size())
-                     .arg(end - first);
-        return false;
-    }
-    return true;
+    *error = shardRowCountMessage(directory, out->shard, out->lines.size(), out->identity.trials, "trials");
+    return error->isEmpty();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // prism (the virtual pinholes move apart as the prism deviates more), shards
 // run by GNU parallel and merged, refused input.
 
+#include "cli_process.h"
 #include "tolerance/sweep.h"
 
 #include <QDir>
@@ -20,33 +21,6 @@ using namespace tolerance;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-struct Run {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runCli(const QStringList& args, int timeoutMs = 900000)
-{
-    QProcess p;
-    p.start(QStringLiteral(HARVENLOTEK_CLI), args);
-    Run r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
 
 // The sweep of the tests: 2 angles x 2 indices, computed coarsely.
 const QStringList grid{"--param", "angle=18:22:2", "--param", "index=1.45:1.52:2"};
