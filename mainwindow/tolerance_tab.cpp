@@ -307,8 +307,13 @@ void ToleranceTab::showFigure()
     x->setRange(0.0, high);
     x->setTitleText(QLatin1String(tolerance::figureName(figure)));
     auto* count = new QValueAxis;
-    count->setRange(0.0, most * 1.1);
+    // Whole counts on the ticks: one a trial up to ten, else nice steps.
+    count->setRange(0.0, most);
     count->setLabelFormat(QStringLiteral("%d"));
+    if (most <= 10)
+        count->setTickCount(most + 1);
+    else
+        count->applyNiceNumbers();
     count->setTitleText(QStringLiteral("trials per bin"));
     auto* share = new QValueAxis;
     share->setRange(0.0, 1.0);
