@@ -4,6 +4,8 @@
 #include "textio/json_writer.h"
 
 #include <QDir>
+#include <QFile>
+#include <QJsonDocument>
 #include <QStringList>
 
 #include <charconv>
@@ -91,6 +93,21 @@ bool tableRows(const QByteArray& text, const QByteArray& header, QList<QByteArra
         rows->append(text.mid(start, stop - start + 1));
         start = stop + 1;
     }
+    return true;
+}
+
+bool readShardSummary(const QString& directory, const char* fileName, QJsonObject* summary, Shard* shard,
+                      QString* error)
+{
+    QFile file(QDir(directory).filePath(QString::fromLatin1(fileName)));
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(fileName));
+        return false;
+    }
+    *summary = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject named = summary->value(QStringLiteral("shard")).toObject();
+    shard->index = named.isEmpty() ? -1 : named.value(QStringLiteral("index")).toInt(-1);
+    shard->count = named.value(QStringLiteral("count")).toInt(0);
     return true;
 }
 

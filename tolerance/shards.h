@@ -6,6 +6,7 @@
 // cells of the per-item CSV files, and the atomic write of a run's files.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -43,6 +44,12 @@ bool parseCsvNumber(const QByteArray& text, double* value);
 // The rows of a table file after its header, each with its line break;
 // false when the text does not start with the header or does not end a line.
 bool tableRows(const QByteArray& text, const QByteArray& header, QList<QByteArray>* rows);
+
+// Reads the summary file `fileName` of a shard folder: its JSON object and
+// the shard it names ("shard": index and count; index -1 where it names
+// none). False with a one-line message when the file cannot be read.
+bool readShardSummary(const QString& directory, const char* fileName, QJsonObject* summary, Shard* shard,
+                      QString* error);
 
 // The one-line messages of a shard's table read back: row `row` (from 1)
 // malformed, or a row count other than the shard's share.

@@ -442,21 +442,15 @@ bool readSweepShard(const QString& directory, SweepShardFiles* out, QString* err
 {
     out->directory = directory;
     const QDir dir(directory);
-    QFile summaryFile(dir.filePath(QString::fromLatin1(sweepSummaryFileName)));
-    if (!summaryFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(sweepSummaryFileName));
+    QJsonObject summary;
+    if (!readShardSummary(directory, sweepSummaryFileName, &summary, &out->shard, error))
         return false;
-    }
-    const QJsonObject summary = QJsonDocument::fromJson(summaryFile.readAll()).object();
-    const QJsonObject shard = summary.value(QStringLiteral("shard")).toObject();
     out->identityJson = summary.value(QStringLiteral("run")).toObject();
-    if (summary.value(QStringLiteral("format")).toString() != QLatin1String("harvenlotek-sweep") || shard.isEmpty()
-        || !readIdentity(out->identityJson, &out->identity)) {
+    if (summary.value(QStringLiteral("format")).toString() != QLatin1String("harvenlotek-sweep")
+        || out->shard.index < 0 || !readIdentity(out->identityJson, &out->identity)) {
         *error = QStringLiteral("%1 is not a shard of a sweep").arg(directory);
         return false;
     }
-    out->shard.index = shard.value(QStringLiteral("index")).toInt(-1);
-    out->shard.count = shard.value(QStringLiteral("count")).toInt(0);
     QFile csv(dir.filePath(QString::fromLatin1(sweepPointsFileName)));
     QList<QByteArray> rows;
     if (!csv.open(QIODevice::ReadOnly) || !tableRows(csv.readAll(), sweepCsvHeader(out->identity), &rows)) {

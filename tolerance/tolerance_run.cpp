@@ -278,22 +278,14 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
 {
     out->directory = directory;
     const QDir dir(directory);
-    QFile summaryFile(dir.filePath(QString::fromLatin1(summaryFileName)));
-    if (!summaryFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(summaryFileName));
+    if (!readShardSummary(directory, summaryFileName, &out->summary, &out->shard, error))
         return false;
-    }
-    const QJsonDocument doc = QJsonDocument::fromJson(summaryFile.readAll());
-    out->summary = doc.object();
-    const QJsonObject shard = out->summary.value(QStringLiteral("shard")).toObject();
     out->identityJson = out->summary.value(QStringLiteral("run")).toObject();
     if (out->summary.value(QStringLiteral("format")).toString() != QLatin1String("harvenlotek-tolerance")
-        || shard.isEmpty() || !readIdentity(out->identityJson, &out->identity)) {
+        || out->shard.index < 0 || !readIdentity(out->identityJson, &out->identity)) {
         *error = QStringLiteral("%1 is not a shard of a tolerance run").arg(directory);
         return false;
     }
-    out->shard.index = shard.value(QStringLiteral("index")).toInt(-1);
-    out->shard.count = shard.value(QStringLiteral("count")).toInt(0);
     QFile csv(dir.filePath(QString::fromLatin1(trialsFileName)));
     if (!csv.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(trialsFileName));
