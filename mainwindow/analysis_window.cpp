@@ -2,6 +2,7 @@
 
 #include "mainwindow/colour_tab.h"
 #include "mainwindow/simulation_tab.h"
+#include "mainwindow/tolerance_tab.h"
 
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -17,6 +18,7 @@ AnalysisWindow::AnalysisWindow(BackgroundTask* task, QWidget* parent) : QWidget(
     // The studies, one tab each, in the order of the Analysis menu.
     addTab(new ColourTab(task, this), QStringLiteral("Lateral colour"));
     addTab(new SimulationTab(task, this), QStringLiteral("Simulated capture"));
+    addTab(new ToleranceTab(task, this), QStringLiteral("Tolerancing"));
     resize(1200, 720);
 }
 

@@ -13,6 +13,7 @@ packages=(
   libceres-dev           # the prism optimiser: least squares with automatic derivatives (Ceres Solver)
   libocct-foundation-dev libocct-modeling-data-dev libocct-modeling-algorithms-dev libocct-data-exchange-dev
                          # OpenCASCADE: the STEP solid with exact surfaces (harvenlotek_export_step)
+  libqt5charts5-dev      # Qt Charts: the tolerancing tab's histograms, cumulative curves and bars
   libopencv-imgproc-dev libopencv-imgcodecs-dev  # simulated capture: rectification, StereoSGBM's filters, PNG pictures
   libgl1-mesa-dri        # software rendering where there is no GPU driver
   fonts-dejavu-core      # a font for the panel's labels
@@ -25,7 +26,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(pcl-tools)     # pcl_ply2pcd reads the exported PLY point cloud (assimp refuses face-less PLY)
   packages+=(gmsh)          # opens and meshes the exported STEP solid
   packages+=(poppler-utils) # pdftotext reads the drawing's dimensions back from the PDF
-  packages+=(parallel)      # GNU parallel runs the shards of a tolerance run
+  packages+=(parallel)      # GNU parallel runs the shards of a tolerance run or a sweep
+  packages+=(time)          # GNU time: the peak memory the benchmarks report
   packages+=(slurm-wlm munge)  # a single-node Slurm runs the tolerance array script (test as root)
 fi
 

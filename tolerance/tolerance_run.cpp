@@ -1,7 +1,6 @@
 #include "tolerance/tolerance_run.h"
 
 #include "core/parallel_for.h"
-#include "io/atomic_file_set.h"
 #include "textio/json_writer.h"
 
 #include <QCryptographicHash>
@@ -14,32 +13,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cmath>
 #include <limits>
-#include <map>
 
 namespace tolerance {
 
 namespace {
 
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
-
-void appendCsvNumber(QByteArray* out, double value)
-{
-    if (std::isfinite(value))
-        appendJsonNumber(out, value);
-}
-
-bool parseCsvNumber(const QByteArray& text, double* value)
-{
-    if (text.isEmpty()) {
-        *value = notANumber;
-        return true;
-    }
-    const std::from_chars_result r = std::from_chars(text.constData(), text.constData() + text.size(), *value);
-    return r.ec == std::errc() && r.ptr == text.constData() + text.size();
-}
 
 void writeFigures(JsonWriter& json, const TrialFigures& f)
 {
@@ -77,6 +58,7 @@ void writeIdentity(JsonWriter& json, const RunIdentity& id)
     json.key("targetPointsAcrossHalf").integer(id.sampling.targetPointsAcrossHalf);
     json.key("targetTiltDeg").number(id.sampling.targetTiltDeg);
     json.key("raysAcrossHalf").integer(id.sampling.raysAcrossHalf);
+    json.key("startFromNominal").boolean(id.sampling.startFromNominal);
     json.endObject();
     json.key("tolerances").beginObject();
     for (int k = 0; k < toleranceKindCount; ++k)
@@ -103,6 +85,7 @@ bool readIdentity(const QJsonObject& o, RunIdentity* id)
     id->sampling.targetPointsAcrossHalf = s.value(QStringLiteral("targetPointsAcrossHalf")).toInt();
     id->sampling.targetTiltDeg = s.value(QStringLiteral("targetTiltDeg")).toDouble();
     id->sampling.raysAcrossHalf = s.value(QStringLiteral("raysAcrossHalf")).toInt();
+    id->sampling.startFromNominal = s.value(QStringLiteral("startFromNominal")).toBool(false);
     QJsonObject file;
     file.insert(QStringLiteral("tolerances"), o.value(QStringLiteral("tolerances")));
     file.insert(QStringLiteral("criteria"), o.value(QStringLiteral("criteria")));
@@ -111,21 +94,6 @@ bool readIdentity(const QJsonObject& o, RunIdentity* id)
 }
 
 }  // namespace
-
-bool parseShard(const QString& text, Shard* shard, QString* error)
-{
-    const QStringList parts = text.split(QLatin1Char('/'));
-    bool okIndex = false, okCount = false;
-    const int index = parts.size() == 2 ? parts[0].toInt(&okIndex) : -1;
-    const int count = parts.size() == 2 ? parts[1].toInt(&okCount) : 0;
-    if (!okIndex || !okCount || count < 1 || index < 0 || index >= count) {
-        *error = QStringLiteral("--shard takes i/K with K at least 1 and i from 0 to K-1, got '%1'").arg(text);
-        return false;
-    }
-    shard->index = index;
-    shard->count = count;
-    return true;
-}
 
 std::vector<TrialRow> runTrials(const ToleranceModel& model, const RunIdentity& identity, std::int64_t first,
                                 std::int64_t end, int threads, core::Progress* progress)
@@ -294,25 +262,6 @@ QByteArray summaryJson(const RunIdentity& identity, const Shard* shard, const Tr
     return json.bytes();
 }
 
-bool writeRunFiles(const QString& directory, const QList<QPair<QString, QByteArray>>& files, QString* error)
-{
-    if (!QDir().mkpath(directory)) {
-        *error = QStringLiteral("cannot create the output folder %1").arg(directory);
-        return false;
-    }
-    AtomicFileSet set(directory, QStringLiteral("tolerance"));
-    QStringList names;
-    for (const auto& f : files)
-        names << f.first;
-    bool ok = set.checkTargets(names);
-    for (const auto& f : files)
-        ok = ok && set.stage(f.first, f.second.constData(), std::size_t(f.second.size()));
-    ok = ok && set.commit();
-    if (!ok)
-        *error = set.errorString();
-    return ok;
-}
-
 namespace {
 
 struct ShardFiles {
@@ -329,39 +278,26 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
 {
     out->directory = directory;
     const QDir dir(directory);
-    QFile summaryFile(dir.filePath(QString::fromLatin1(summaryFileName)));
-    if (!summaryFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(summaryFileName));
+    if (!readShardSummary(directory, summaryFileName, &out->summary, &out->shard, error))
         return false;
-    }
-    const QJsonDocument doc = QJsonDocument::fromJson(summaryFile.readAll());
-    out->summary = doc.object();
-    const QJsonObject shard = out->summary.value(QStringLiteral("shard")).toObject();
     out->identityJson = out->summary.value(QStringLiteral("run")).toObject();
     if (out->summary.value(QStringLiteral("format")).toString() != QLatin1String("harvenlotek-tolerance")
-        || shard.isEmpty() || !readIdentity(out->identityJson, &out->identity)) {
+        || out->shard.index < 0 || !readIdentity(out->identityJson, &out->identity)) {
         *error = QStringLiteral("%1 is not a shard of a tolerance run").arg(directory);
         return false;
     }
-    out->shard.index = shard.value(QStringLiteral("index")).toInt(-1);
-    out->shard.count = shard.value(QStringLiteral("count")).toInt(0);
     QFile csv(dir.filePath(QString::fromLatin1(trialsFileName)));
     if (!csv.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1 holds no %2").arg(directory, QLatin1String(trialsFileName));
         return false;
     }
-    const QByteArray text = csv.readAll();
-    const QByteArray header = trialsCsvHeader();
-    if (!text.startsWith(header) || !text.endsWith('\n')) {
+    QList<QByteArray> rows;
+    if (!tableRows(csv.readAll(), trialsCsvHeader(), &rows)) {
         *error = QStringLiteral("%1: %2 is not a trial table").arg(directory, QLatin1String(trialsFileName));
         return false;
     }
     const std::int64_t first = out->shard.first(out->identity.trials);
-    const std::int64_t end = out->shard.end(out->identity.trials);
-    int start = header.size();
-    while (start < text.size()) {
-        const int stop = text.indexOf('\n', start);
-        const QByteArray line = text.mid(start, stop - start + 1);
+    for (const QByteArray& line : rows) {
         const QList<QByteArray> cells = line.trimmed().split(',');
         TrialFigures f;
         bool ok = cells.size() == 3 + figureCount + toleranceKindCount
@@ -371,10 +307,7 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
         for (int k = 0; ok && k < figureCount; ++k)
             ok = parseCsvNumber(cells[3 + k], &values[k]);
         if (!ok) {
-            *error = QStringLiteral("%1: row %2 of %3 is malformed")
-                         .arg(directory)
-                         .arg(out->lines.size() + 1)
-                         .arg(QLatin1String(trialsFileName));
+            *error = malformedRowMessage(directory, out->lines.size() + 1, trialsFileName);
             return false;
         }
         f.pass = cells[2] == "1";
@@ -384,18 +317,9 @@ bool readShard(const QString& directory, ShardFiles* out, QString* error)
         f.baselineChangeMm = values[7];
         out->lines.append(line);
         out->figures.push_back(f);
-        start = stop + 1;
     }
-    if (std::int64_t(out->lines.size()) != end - first) {
-        *error = QStringLiteral("%1: shard %2/%3 holds %4 trials, not %5")
-                     .arg(directory)
-                     .arg(out->shard.index)
-                     .arg(out->shard.count)
-                     .arg(out->lines.size())
-                     .arg(end - first);
-        return false;
-    }
-    return true;
+    *error = shardRowCountMessage(directory, out->shard, out->lines.size(), out->identity.trials, "trials");
+    return error->isEmpty();
 }
 
 }  // namespace
@@ -411,7 +335,7 @@ bool mergeShards(const QStringList& directories, MergedRun* merged, QString* err
         if (!readShard(directories[i], &shards[std::size_t(i)], error))
             return false;
     const ShardFiles& reference = shards.front();
-    std::map<int, const ShardFiles*> byIndex;
+    std::vector<ShardEntry> entries;
     for (const ShardFiles& s : shards) {
         if (s.identityJson != reference.identityJson || s.shard.count != reference.shard.count) {
             const char* what = s.identity.prismDigest != reference.identity.prismDigest ? "prism"
@@ -423,36 +347,19 @@ bool mergeShards(const QStringList& directories, MergedRun* merged, QString* err
                          .arg(s.directory, reference.directory, QLatin1String(what));
             return false;
         }
-        if (s.shard.index < 0 || s.shard.index >= s.shard.count) {
-            *error = QStringLiteral("%1 names shard %2 of %3").arg(s.directory).arg(s.shard.index).arg(s.shard.count);
-            return false;
-        }
-        const auto found = byIndex.find(s.shard.index);
-        if (found != byIndex.end()) {
-            *error = QStringLiteral("shard %1/%2 is given twice: %3 and %4")
-                         .arg(s.shard.index)
-                         .arg(s.shard.count)
-                         .arg(found->second->directory, s.directory);
-            return false;
-        }
-        byIndex[s.shard.index] = &s;
+        entries.push_back({s.directory, s.shard});
     }
-    QStringList missing;
-    for (int i = 0; i < reference.shard.count; ++i)
-        if (!byIndex.count(i))
-            missing << QStringLiteral("%1/%2").arg(i).arg(reference.shard.count);
-    if (!missing.isEmpty()) {
-        *error = QStringLiteral("missing shard%1: %2").arg(missing.size() > 1 ? "s" : "", missing.join(QStringLiteral(", ")));
+    std::vector<std::size_t> order;
+    if (!orderShards(entries, &order, error))
         return false;
-    }
     QByteArray csv = trialsCsvHeader();
     std::vector<TrialFigures> figures;
-    for (const auto& entry : byIndex) {
-        for (const QByteArray& line : entry.second->lines)
+    for (std::size_t i : order) {
+        for (const QByteArray& line : shards[i].lines)
             csv.append(line);
-        figures.insert(figures.end(), entry.second->figures.begin(), entry.second->figures.end());
+        figures.insert(figures.end(), shards[i].figures.begin(), shards[i].figures.end());
     }
-    const QJsonObject first = byIndex.at(0)->summary;
+    const QJsonObject first = shards[order.front()].summary;
     TrialFigures nominal;
     readFigures(first.value(QStringLiteral("nominal")).toObject(), &nominal);
     std::vector<SensitivityRow> rows;

@@ -14,6 +14,7 @@
 // rows in shard order gives the unsharded run's file byte for byte.
 
 #include "core/progress.h"
+#include "tolerance/shards.h"
 #include "tolerance/tolerance_trial.h"
 
 #include <QByteArray>
@@ -36,15 +37,6 @@ struct RunIdentity {
     std::uint64_t seed = 0;
     std::int64_t trials = 0;
 };
-
-struct Shard {
-    int index = 0;
-    int count = 1;
-    std::int64_t first(std::int64_t trials) const { return trials * index / count; }
-    std::int64_t end(std::int64_t trials) const { return trials * (index + 1) / count; }
-};
-// "i/K" with 0 <= i < K; false with a one-line message otherwise.
-bool parseShard(const QString& text, Shard* shard, QString* error);
 
 struct TrialRow {
     std::int64_t index = 0;
@@ -104,9 +96,6 @@ struct MergedRun {
 // Reads shard folders: checks that they are shards of one run, each shard
 // once and none missing. False with a one-line message otherwise.
 bool mergeShards(const QStringList& shardDirectories, MergedRun* merged, QString* error);
-
-// Writes the files of a run or shard atomically (as one set).
-bool writeRunFiles(const QString& directory, const QList<QPair<QString, QByteArray>>& files, QString* error);
 
 // The per-figure values of trials that calibrated (for plots).
 std::vector<double> figureValues(const std::vector<TrialFigures>& figures, int figure);

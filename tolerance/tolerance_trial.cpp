@@ -10,6 +10,7 @@
 #include <Eigen/Geometry>
 #include <opencv2/core/utility.hpp>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -377,8 +378,14 @@ bool ToleranceModel::load(const QString& path, const TrialSampling& sampling, QS
     views_ = calibration::makeTargetViews(nominalRig_, options_.target);
     for (auto half : {calibration::SensorHalf::Left, calibration::SensorHalf::Right})
         nominalImages_[std::size_t(half)] = calibration::imageTargetViews(nominalRig_, half, views_, 0);
+    hasStart_ = false;
     nominal_ = TrialFigures();
-    nominal_ = run(Perturbation(), PassCriteria());
+    nominal_ = run(Perturbation(), PassCriteria(), nullptr, &start_);
+    if (nominal_.status == TrialStatus::Ok && sampling.startFromNominal) {
+        hasStart_ = true;
+        nominal_ = TrialFigures();
+        nominal_ = run(Perturbation(), PassCriteria());
+    }
     nominal_.baselineChangeMm = 0.0;
     if (nominal_.status != TrialStatus::Ok) {
         *error = QStringLiteral("the prism of %1 does not verify: its nominal camera %2")
@@ -397,8 +404,15 @@ double ToleranceModel::prismHalfWidthMm() const
                      std::fabs(fit.exit.domain.xMin), std::fabs(fit.exit.domain.xMax)});
 }
 
-TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCriteria& criteria) const
+TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCriteria& criteria, Timing* timing,
+                                 calibration::StereoCalibration* calibratedOut) const
 {
+    auto lap = [timing, last = std::chrono::steady_clock::now()](double Timing::*part) mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (timing)
+            timing->*part += std::chrono::duration<double>(now - last).count();
+        last = now;
+    };
     TrialFigures figures;
     auto failed = [&figures](TrialStatus status) {
         figures.status = status;
@@ -429,6 +443,7 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
             return failed(TrialStatus::TraceFailed);
         figures.nonCentralityMm[std::size_t(half)] = nonCentrality(rays);
     }
+    lap(&Timing::rays);
 
     // The target imaged through the made camera, each search started from
     // the nominal camera's pixel of the point.
@@ -452,15 +467,22 @@ TrialFigures ToleranceModel::run(const Perturbation& perturbation, const PassCri
             }
         }
     }
+    lap(&Timing::imaging);
     calibration::StereoCalibration calibrated;
     // OpenCV's random numbers are per thread: each trial starts them afresh,
     // whichever thread runs it after whichever trial.
     cv::theRNG() = cv::RNG();
     try {
-        calibrated = calibration::calibrateObservations(rig, views_, images[0], images[1], options_);
+        calibration::CalibrationOptions options = options_;
+        if (hasStart_)
+            options.start = &start_;
+        calibrated = calibration::calibrateObservations(rig, views_, images[0], images[1], options);
     } catch (const std::exception&) {
         return failed(TrialStatus::CalibrationFailed);
     }
+    lap(&Timing::calibration);
+    if (calibratedOut)
+        *calibratedOut = calibrated;
     if (!calibrated.ok)
         return failed(TrialStatus::CalibrationFailed);
     figures.residualPx = {calibrated.left.rmsPx, calibrated.right.rmsPx};

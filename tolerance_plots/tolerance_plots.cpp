@@ -1,6 +1,7 @@
 #include "tolerance_plots/tolerance_plots.h"
 
-#include <QBuffer>
+#include "tolerance_plots/plot_canvas.h"
+
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -15,29 +16,6 @@ namespace {
 constexpr int width = 900;
 constexpr int height = 520;
 const QRect frame(80, 50, 720, 400);  // the plot area
-
-QByteArray png(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-QString number(double v) { return QString::number(v, 'g', 4); }
-
-// A white image with a painter on it, its title written at the top.
-void startPlot(QImage* image, QPainter* p, int fontPixels, const QString& title)
-{
-    image->fill(Qt::white);
-    p->begin(image);
-    p->setRenderHint(QPainter::Antialiasing);
-    QFont font = p->font();
-    font.setPixelSize(fontPixels);
-    p->setFont(font);
-    p->drawText(QRect(0, 10, image->width(), 24), Qt::AlignCenter, title);
-}
 
 QByteArray histogram(const std::vector<double>& sorted, int figure, double criterion, std::int64_t trials)
 {

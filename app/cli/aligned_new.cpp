@@ -1,4 +1,5 @@
-// Every heap block of harvenlotek-cli starts on a 64-byte boundary.
+// Every heap block of harvenlotek-cli (and of the window, which links this
+// file too) starts on a 64-byte boundary.
 //
 // The linear algebra under OpenCV's calibration (the system's BLAS, e.g.
 // ATLAS) picks its kernels by the alignment of the arrays it is handed, and
@@ -6,7 +7,7 @@
 // 16-byte alignment, where a buffer lands depends on what other threads
 // allocated before, so the same calibration could differ in its last bits
 // from run to run. With every block aligned alike, a tolerance trial gives
-// the same figures bit for bit on any thread, in any shard.
+// the same figures bit for bit on any thread, in any shard, in the window.
 
 #include <cstdlib>
 #include <new>

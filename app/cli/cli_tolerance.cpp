@@ -2,70 +2,20 @@
 
 #include "app/cli/cli_option_table.h"
 #include "app/cli/cli_options.h"
+#include "app/cli/cli_study.h"
+#include "app/cli/cli_sweep.h"
 #include "io/atomic_file_set.h"
 #include "tolerance/tolerance_run.h"
+#include "tolerance/sweep.h"
 #include "tolerance_plots/tolerance_plots.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
-
-core::Progress* interruptible = nullptr;
-
-extern "C" void onInterrupt(int)
-{
-    if (interruptible)
-        interruptible->cancel();
-}
-
-int fail(int code, const QString& message)
-{
-    std::fprintf(stderr, "harvenlotek-cli: %s\n", message.toLocal8Bit().constData());
-    return code;
-}
-
-// "12/1000 trials, 3.1 trials/s, 5m12s left" on one terminal line.
-class ProgressLine {
-public:
-    explicit ProgressLine(std::int64_t trials) : trials_(trials), terminal_(isatty(2) != 0) { timer_.start(); }
-    void update(double fraction)
-    {
-        const qint64 now = timer_.elapsed();
-        const auto done = std::int64_t(fraction * double(trials_) + 0.5);
-        const bool finished = done >= trials_;
-        const int tenth = int(fraction * 10.0);
-        if (terminal_ ? (now - shown_ < 200 && !finished) : (tenth == lastTenth_ && !finished))
-            return;
-        shown_ = now;
-        lastTenth_ = tenth;
-        const double seconds = double(now) / 1000.0;
-        const double rate = seconds > 0.0 ? double(done) / seconds : 0.0;
-        const double left = rate > 0.0 ? double(trials_ - done) / rate : 0.0;
-        std::fprintf(stderr, "%s%lld/%lld trials, %.2f trials/s, %dm%02ds left%s", terminal_ ? "\r" : "",
-                     static_cast<long long>(done), static_cast<long long>(trials_), rate, int(left) / 60,
-                     int(left) % 60, terminal_ ? "   " : "\n");
-        std::fflush(stderr);
-    }
-    void finish()
-    {
-        if (terminal_)
-            std::fputc('\n', stderr);
-    }
-
-private:
-    std::int64_t trials_;
-    bool terminal_;
-    QElapsedTimer timer_;
-    qint64 shown_ = -1000;
-    int lastTenth_ = -1;
-};
 
 // The options of `command` (app/cli/cli_option_table.cpp); false with the
 // exit code in *code when the run stops here (help or bad input).
@@ -73,7 +23,7 @@ bool parseOptions(const QStringList& args, bool positional, CliArguments* a, int
 {
     QString error;
     if (!parseCliOptions(args.value(0), args.mid(1), positional, a, &error)) {
-        *code = fail(CliExitUsage, error);
+        *code = failWith(CliExitUsage, error);
         return false;
     }
     if (a->help()) {
@@ -100,15 +50,15 @@ int runTolerance(const QStringList& args)
     bool ok = true;
     const std::uint64_t seed = a.isSet("seed") ? a.text("seed").toULongLong(&ok) : 1;
     if (!ok)
-        return fail(CliExitUsage, QStringLiteral("tolerance: bad value '%1' for --seed").arg(a.text("seed")));
+        return failWith(CliExitUsage, QStringLiteral("tolerance: bad value '%1' for --seed").arg(a.text("seed")));
     tolerance::Shard shard;
     const bool sharded = a.isSet("shard");
     if (sharded && !tolerance::parseShard(a.text("shard"), &shard, &error))
-        return fail(CliExitUsage, error);
+        return failWith(CliExitUsage, error);
     if (prismPath.isEmpty())
-        return fail(CliExitUsage, QStringLiteral("tolerance needs --prism PATH"));
+        return failWith(CliExitUsage, QStringLiteral("tolerance needs --prism PATH"));
     if (trials < 1)
-        return fail(CliExitUsage, QStringLiteral("tolerance needs --trials N (1 or more)"));
+        return failWith(CliExitUsage, QStringLiteral("tolerance needs --trials N (1 or more)"));
 
     tolerance::RunIdentity identity;
     identity.seed = seed;
@@ -117,34 +67,32 @@ int runTolerance(const QStringList& args)
     if (!tolerancePath.isEmpty()) {
         QFile file(tolerancePath);
         if (!file.open(QIODevice::ReadOnly))
-            return fail(CliExitUsage, QStringLiteral("cannot read the tolerance file %1").arg(tolerancePath));
+            return failWith(CliExitUsage, QStringLiteral("cannot read the tolerance file %1").arg(tolerancePath));
         if (!tolerance::parseToleranceFile(file.readAll(), &identity.file, &error))
-            return fail(CliExitUsage, error);
+            return failWith(CliExitUsage, error);
     }
     for (const char* name : {tolerance::trialsFileName, tolerance::summaryFileName}) {
         const QString target = QDir(outputDir).filePath(QString::fromLatin1(name));
         const QString refused = QDir(outputDir).exists() ? checkOutputTarget(target) : QString();
         if (!refused.isEmpty())
-            return fail(CliExitUsage, refused);
+            return failWith(CliExitUsage, refused);
     }
     tolerance::ToleranceModel model;
     if (!model.load(prismPath, sampling, &error))
-        return fail(CliExitUsage, error);
+        return failWith(CliExitUsage, error);
     const QString limits = tolerance::checkLimits(identity.file.tolerances, model.prismHalfWidthMm());
     if (!limits.isEmpty())
-        return fail(CliExitUsage, limits);
+        return failWith(CliExitUsage, limits);
     identity.prismDigest = QCryptographicHash::hash(model.prismBytes(), QCryptographicHash::Sha256).toHex();
 
     core::Progress progress;
     const std::int64_t first = shard.first(trials), end = shard.end(trials);
-    ProgressLine line(end - first);
+    ProgressLine line(end - first, "trials");
     progress.setListener([&line](double fraction, const std::string&) { line.update(fraction); });
-    interruptible = &progress;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
     std::vector<tolerance::TrialRow> rows;
     std::vector<tolerance::SensitivityRow> table;
     try {
+        InterruptCancels interrupt(&progress);
         rows = tolerance::runTrials(model, identity, first, end, threads, &progress);
         if (shard.index == 0) {
             progress.throwIfCancelled();
@@ -153,13 +101,9 @@ int runTolerance(const QStringList& args)
         progress.throwIfCancelled();
     } catch (const core::OperationCancelled&) {
         line.finish();
-        interruptible = nullptr;
-        return fail(130, QStringLiteral("tolerance: interrupted; nothing written"));
+        return failWith(130, QStringLiteral("tolerance: interrupted; nothing written"));
     }
     line.finish();
-    interruptible = nullptr;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
 
     QByteArray csv = tolerance::trialsCsvHeader();
     std::vector<tolerance::TrialFigures> figures;
@@ -175,7 +119,7 @@ int runTolerance(const QStringList& args)
     if (!sharded)  // a shard's plots would show a part of the run: the merge draws them
         files += tolerance::tolerancePlots(figures, identity.file.criteria, &table);
     if (!tolerance::writeRunFiles(outputDir, files, &error))
-        return fail(CliExitFailure, error);
+        return failWith(CliExitFailure, error);
     std::printf("%lld trials: %lld ok, %lld trace failed, %lld calibration failed; yield %.4g (%lld passed)\n",
                 static_cast<long long>(summary.trials), static_cast<long long>(summary.ok),
                 static_cast<long long>(summary.traceFailed), static_cast<long long>(summary.calibrationFailed),
@@ -193,16 +137,18 @@ int runMerge(const QStringList& args)
     const QStringList shards = a.positional();
     QString error;
     if (outputDir.isEmpty())
-        return fail(CliExitUsage, QStringLiteral("merge needs --output-dir D"));
+        return failWith(CliExitUsage, QStringLiteral("merge needs --output-dir D"));
+    if (!shards.isEmpty() && tolerance::isSweepFolder(shards.first()))
+        return mergeSweepFolders(outputDir, shards);
     tolerance::MergedRun merged;
     if (!tolerance::mergeShards(shards, &merged, &error))
-        return fail(CliExitUsage, error);
+        return failWith(CliExitUsage, error);
     QList<QPair<QString, QByteArray>> files{{QString::fromLatin1(tolerance::trialsFileName), merged.trialsCsv},
                                             {QString::fromLatin1(tolerance::summaryFileName), merged.summaryJson}};
     files += tolerance::tolerancePlots(merged.figures, merged.identity.file.criteria,
                                        merged.sensitivity.empty() ? nullptr : &merged.sensitivity);
     if (!tolerance::writeRunFiles(outputDir, files, &error))
-        return fail(CliExitFailure, error);
+        return failWith(CliExitFailure, error);
     return CliExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_simulate.h"
+#include "app/cli/cli_sweep.h"
 #include "app/cli/cli_tolerance.h"
 #include "io/byte_paths.h"
 
@@ -38,8 +39,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         map = map || std::strcmp(argv[i], "--map") == 0 || std::strncmp(argv[i], "--map=", 6) == 0
               || std::strcmp(argv[i], "export") == 0;
-    // So are the plots of a tolerance run.
-    map = map || (argc > 1 && (std::strcmp(argv[1], "tolerance") == 0 || std::strcmp(argv[1], "merge") == 0));
+    // So are the plots of a tolerance run and of a sweep.
+    map = map || (argc > 1 && (std::strcmp(argv[1], "tolerance") == 0 || std::strcmp(argv[1], "merge") == 0
+                               || std::strcmp(argv[1], "sweep") == 0));
     if (map)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Without a session the GUI application warns about its runtime
@@ -59,6 +61,8 @@ int main(int argc, char** argv)
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     if (!arguments.isEmpty() && arguments.first() == QLatin1String("simulate"))
         return runSimulateCommand(arguments);
+    if (isSweepCommand(QCoreApplication::arguments().value(1)))
+        return runSweepCommand(QCoreApplication::arguments().mid(1));
     if (isToleranceCommand(QCoreApplication::arguments().value(1)))
         return runToleranceCommand(QCoreApplication::arguments().mid(1));
 

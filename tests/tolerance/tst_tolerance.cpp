@@ -5,6 +5,7 @@
 
 #include "calibration/prism_calibration.h"
 #include "textio/json_writer.h"
+#include "cli_process.h"
 #include "tolerance/tolerance_run.h"
 #include "verify/prism_trace.h"
 #include "../verify/wedge_prism.h"
@@ -23,39 +24,12 @@ using namespace tolerance;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 bool writeText(const QString& path, const QByteArray& text)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
-struct Run {
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runCli(const QStringList& args, int timeoutMs = 600000)
-{
-    QProcess p;
-    p.start(QStringLiteral(HARVENLOTEK_CLI), args);
-    Run r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
 
 verify::PrismGeometry smallCamera(double index)
 {

@@ -45,15 +45,20 @@ class TestToleranceSlurm : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void arrayOfShardsThenMerge();
+    void sweepArrayThenMerge();
     void cleanupTestCase();
 
 private:
+    // Waits until the queue is empty; false (with the queue) when a task failed.
+    bool queueEmptied(QByteArray* queue);
     QTemporaryDir dir_;
     QString cluster_;
+    QProcessEnvironment env_;
 };
 
-void TestToleranceSlurm::arrayOfShardsThenMerge()
+void TestToleranceSlurm::initTestCase()
 {
     QVERIFY(dir_.isValid());
     const QString script = QStringLiteral(HARVENLOTEK_SOURCE_DIR "/tests/tolerance/single_node_slurm.sh");
@@ -69,6 +74,27 @@ void TestToleranceSlurm::arrayOfShardsThenMerge()
     }
     QVERIFY2(started == 0, out.constData());
     env.insert(QStringLiteral("SLURM_CONF"), cluster_ + QStringLiteral("/slurm.conf"));
+    env_ = env;
+}
+
+bool TestToleranceSlurm::queueEmptied(QByteArray* queue)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        QThread::msleep(500);
+        run(QStringLiteral("squeue"), {"-h", "-o", "%i %T %r"}, env_, queue);
+        // A failed task leaves the merge waiting for ever.
+        if (queue->contains("DependencyNeverSatisfied"))
+            break;
+    } while (!queue->trimmed().isEmpty() && timer.elapsed() < 600000);
+    return queue->trimmed().isEmpty();
+}
+
+void TestToleranceSlurm::arrayOfShardsThenMerge()
+{
+    const QProcessEnvironment env = env_;
+    QByteArray out;
 
     const QString cli = QStringLiteral(HARVENLOTEK_CLI);
     const QString prism = dir_.filePath(QStringLiteral("prism"));
@@ -89,22 +115,33 @@ void TestToleranceSlurm::arrayOfShardsThenMerge()
              out.constData());
     QVERIFY2(out.contains("array ") && out.contains("merge "), out.constData());
     const QString merged = sharded + QStringLiteral("/tolerance_trials.csv");
-    QElapsedTimer timer;
-    timer.start();
     QByteArray queue;
-    do {
-        QThread::msleep(500);
-        run(QStringLiteral("squeue"), {"-h", "-o", "%i %T %r"}, env, &queue);
-        // A failed task leaves the merge waiting for ever.
-        if (queue.contains("DependencyNeverSatisfied"))
-            break;
-    } while (!queue.trimmed().isEmpty() && timer.elapsed() < 600000);
-    QVERIFY2(queue.trimmed().isEmpty(), queue.constData());
+    QVERIFY2(queueEmptied(&queue), queue.constData());
     for (int i = 0; i < 4; ++i)
         QVERIFY2(QFile::exists(sharded + QStringLiteral("/shard-%1/tolerance_trials.csv").arg(i)),
                  qPrintable(QStringLiteral("shard %1 left no table").arg(i)));
     QVERIFY2(QFile::exists(merged), "the merge job left no table");
     QCOMPARE(readAll(merged), readAll(whole + QStringLiteral("/tolerance_trials.csv")));
+}
+
+// The same script with --param: a sweep's shards as the array's tasks.
+void TestToleranceSlurm::sweepArrayThenMerge()
+{
+    const QString cli = QStringLiteral(HARVENLOTEK_CLI);
+    const QStringList grid{"--param", "angle=18:22:3", "--order", "3", "--verify-step", "64", "--target-points", "4",
+                           "--threads", "1"};
+    const QString whole = dir_.filePath(QStringLiteral("sweep-whole"));
+    QByteArray out;
+    QVERIFY2(run(cli, QStringList{"sweep", "--output-dir", whole} + grid, env_, &out) == 0, out.constData());
+    const QString sharded = dir_.filePath(QStringLiteral("sweep-slurm"));
+    QVERIFY2(run(QStringLiteral(HARVENLOTEK_SOURCE_DIR "/scripts/tolerance-slurm.sh"),
+                 QStringList{"--cli", cli, "--shards", "3", "--output-dir", sharded} + grid, env_, &out)
+                 == 0,
+             out.constData());
+    QByteArray queue;
+    QVERIFY2(queueEmptied(&queue), queue.constData());
+    QVERIFY2(QFile::exists(sharded + QStringLiteral("/sweep_points.csv")), "the merge job left no table");
+    QCOMPARE(readAll(sharded + QStringLiteral("/sweep_points.csv")), readAll(whole + QStringLiteral("/sweep_points.csv")));
 }
 
 void TestToleranceSlurm::cleanupTestCase()
