@@ -5,7 +5,7 @@
 // the first two (each cell the best point over the other quantities), the
 // best point ringed and failed points in magenta. Needs a QGuiApplication.
 
-#include "tolerance/sweep.h"
+#include "sweep/sweep.h"
 
 #include <QByteArray>
 #include <QList>

@@ -189,18 +189,27 @@ const std::vector<CliOption>& cliOptionTable()
          "Monte Carlo trials of the whole run, needed"},
         {"seed",        "S",                    Text,     none,  none,     "1",     "tolerance",
          "seed of the trials, a whole number of 0 or more"},
-        {"shard",       "i/K",                  Text,     none,  none,     "",      "tolerance",
-         "run only the i-th of K equal parts of the trials (0 <= i < K); 'merge' joins them"},
-        {"threads",     "N",                    Whole,    0,     1024,     "0: all processors", "tolerance",
+        {"shard",       "i/K",                  Text,     none,  none,     "",      "tolerance sweep",
+         "run only the i-th of K equal parts of the trials or grid points (0 <= i < K); 'merge' joins them"},
+        {"threads",     "N",                    Whole,    0,     1024,     "0: all processors", "tolerance sweep",
          "threads"},
-        {"target-points", "N",                  Whole,    4,     40,       "", "tolerance",
-         "target grid points across a half in each trial's calibration"},
+        {"target-points", "N",                  Whole,    4,     40,       "", "tolerance sweep",
+         "target grid points across a half in each calibration"},
 
-        {"output-dir",  "D",                    Text,     none,  none,     ".",     ALL " simulate tolerance merge",
+        // sweep
+        {"param",       "NAME=LOW:HIGH:COUNT...", Text,   none,  none,     "",      "sweep",
+         "a swept quantity: angle, index, distance, focal-length, size (the panel's ranges) or order (of the "
+         "prism fit, 3 to 10), COUNT values from LOW to HIGH; NAME=VALUE holds it at one value"},
+        {"order",       "N",                    Whole,    3,     10,       "8",     "sweep",
+         "prism fit order where the grid does not set it"},
+        {"verify-step", "S",                    Whole,    1,     64,       "8",     "sweep",
+         "verify every S-th pixel across and down"},
+
+        {"output-dir",  "D",                    Text,     none,  none,     ".",     ALL " simulate tolerance sweep merge",
          "directory of the result files, which must exist and be writable"},
         {"json",        "",                     Switch,   none,  none,     "",      ALL " simulate",
          "print the summary as JSON instead of text"},
-        {"help",        "",                     Switch,   none,  none,     "",      ALL " simulate tolerance merge",
+        {"help",        "",                     Switch,   none,  none,     "",      ALL " simulate tolerance sweep merge",
          "show this help"},
         };
         return t;
@@ -264,8 +273,14 @@ const std::vector<CliCommandInfo>& cliCommandTable()
          "tolerance_trials.csv, tolerance_summary.json and the plots to D. An option given twice takes its "
          "last value. Exit code 130: interrupted, nothing written.",
          true},
-        {"merge", "--output-dir D SHARD_DIR...", "merge the shard folders of one tolerance run",
-         "Merges the shard folders of one tolerance run (--shard) into D, with the plots of the whole run."},
+        {"sweep", "--param NAME=LOW:HIGH:COUNT [--param ...] [options]",
+         "run the one-shot path over a grid of panel values; writes sweep_points.csv and sweep_summary.json",
+         "Runs the one-shot prism path (design, prism fit, verification, calibration; in memory) at every point "
+         "of the grid and writes sweep_points.csv, sweep_summary.json and the plots sweep_<figure>.png to D. The "
+         "quantities not swept keep the panel's start values. Exit code 130: interrupted, nothing written."},
+        {"merge", "--output-dir D SHARD_DIR...", "merge the shard folders of one tolerance run or of one sweep",
+         "Merges the shard folders of one tolerance run or of one sweep (--shard) into D, with the plots of the "
+         "whole run."},
     };
     return table;
 }
@@ -275,7 +290,7 @@ QString cliCommandList(const QString& lastJoin)
     QStringList names;
     for (const CliCommandInfo& c : cliCommandTable())
         if (c.name != QLatin1String("simulate") && c.name != QLatin1String("tolerance")
-            && c.name != QLatin1String("merge"))
+            && c.name != QLatin1String("sweep") && c.name != QLatin1String("merge"))
             names << QString::fromLatin1(c.name);
     const QString last = names.takeLast();
     return names.join(QStringLiteral(", ")) + lastJoin + last;

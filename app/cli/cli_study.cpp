@@ -1,5 +1,8 @@
 #include "app/cli/cli_study.h"
 
+#include "app/cli/cli_option_table.h"
+#include "app/cli/cli_options.h"
+
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -22,14 +25,18 @@ int failWith(int code, const QString& message)
     return code;
 }
 
-bool takeOptionValue(const QStringList& args, int* i, QString* value, QString* error)
+bool parseStudyOptions(const QStringList& args, bool positional, CliArguments* parsed, int* code)
 {
-    const QString option = args[*i];
-    if (*i + 1 >= args.size()) {
-        *error = QStringLiteral("%1 needs a value").arg(option);
+    QString error;
+    if (!parseCliOptions(args.value(0), args.mid(1), positional, parsed, &error)) {
+        *code = failWith(CliExitUsage, error);
         return false;
     }
-    *value = args[++*i];
+    if (parsed->help()) {
+        std::fputs(cliHelpText(args.value(0)).toLocal8Bit().constData(), stdout);
+        *code = CliExitOk;
+        return false;
+    }
     return true;
 }
 

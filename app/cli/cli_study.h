@@ -15,9 +15,12 @@
 // Prints "harvenlotek-cli: MESSAGE" on standard error; returns `code`.
 int failWith(int code, const QString& message);
 
-// The value after option args[*i] (moving *i on to it); false with a
-// message when there is none.
-bool takeOptionValue(const QStringList& args, int* i, QString* value, QString* error);
+class CliArguments;
+
+// The options of the command args[0] on the option table; false with the
+// exit code in *code when the run stops here (its help printed, or bad
+// input refused with one line).
+bool parseStudyOptions(const QStringList& args, bool positional, CliArguments* parsed, int* code);
 
 // "12/1000 trials, 3.1 trials/s, 5m12s left" on one terminal line (a line
 // per tenth when standard error is not a terminal).

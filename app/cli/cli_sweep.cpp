@@ -1,9 +1,10 @@
 #include "app/cli/cli_sweep.h"
 
+#include "app/cli/cli_option_table.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_study.h"
 #include "io/atomic_file_set.h"
-#include "tolerance/sweep.h"
+#include "sweep/sweep.h"
 #include "tolerance_plots/sweep_plots.h"
 
 #include <QDir>
@@ -11,26 +12,6 @@
 #include <cstdio>
 
 namespace {
-
-const char sweepHelp[] =
-    "harvenlotek-cli sweep --param NAME=LOW:HIGH:COUNT [--param ...] [--shard i/K] [--output-dir D]\n"
-    "                      [--order N] [--verify-step S] [--target-points N] [--threads N]\n"
-    "  runs the one-shot prism path (design, prism fit, verification, calibration; in memory)\n"
-    "  at every point of the grid and writes sweep_points.csv, sweep_summary.json and the\n"
-    "  plots sweep_<figure>.png to D (default: .). NAME is one of angle, index, distance,\n"
-    "  focal-length, size (the panel's ranges) or order (of the prism fit, 3 to 10);\n"
-    "  NAME=VALUE holds a quantity at one value. The rest keep the panel's start values.\n"
-    "  --order N: prism fit order where the grid does not set it (default 8);\n"
-    "  --verify-step S: verify every S-th pixel (default 8); --target-points N: calibration\n"
-    "  target points across a half (default the calibration's). Shards merge with\n"
-    "  harvenlotek-cli merge --output-dir D SHARD_DIR...\n";
-
-bool parseBounded(const QString& text, int low, int high, int* value)
-{
-    bool ok = false;
-    *value = text.toInt(&ok, 10);
-    return ok && *value >= low && *value <= high;
-}
 
 QList<QPair<QString, QByteArray>> sweepFiles(const QByteArray& csv, const QByteArray& json)
 {
@@ -40,47 +21,27 @@ QList<QPair<QString, QByteArray>> sweepFiles(const QByteArray& csv, const QByteA
 
 int runSweep(const QStringList& args)
 {
-    QString outputDir = QStringLiteral("."), error, value;
-    int threads = 0;
-    tolerance::Shard shard;
-    bool sharded = false;
+    CliArguments a;
+    int code = CliExitOk;
+    if (!parseStudyOptions(args, false, &a, &code))
+        return code;
+    QString error;
+    const QString outputDir = a.isSet("output-dir") ? a.text("output-dir") : QStringLiteral(".");
+    const int threads = a.whole("threads", 0);
     tolerance::SweepIdentity identity;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("--help")) {
-            std::fputs(sweepHelp, stdout);
-            return CliExitOk;
-        }
-        if (!a.startsWith(QLatin1String("--")))
-            return failWith(CliExitUsage, QStringLiteral("sweep: unexpected argument '%1'").arg(a));
-        if (!takeOptionValue(args, &i, &value, &error))
+    identity.settings.order = a.whole("order", identity.settings.order);
+    identity.settings.verifyStep = a.whole("verify-step", identity.settings.verifyStep);
+    identity.settings.targetPointsAcrossHalf = a.whole("target-points", identity.settings.targetPointsAcrossHalf);
+    for (const QString& text : a.texts("param")) {
+        tolerance::SweepAxis axis;
+        if (!tolerance::parseSweepAxis(text, &axis, &error))
             return failWith(CliExitUsage, error);
-        bool ok = true;
-        if (a == QLatin1String("--param")) {
-            tolerance::SweepAxis axis;
-            if (!tolerance::parseSweepAxis(value, &axis, &error))
-                return failWith(CliExitUsage, error);
-            identity.axes.push_back(axis);
-        } else if (a == QLatin1String("--output-dir")) {
-            outputDir = value;
-        } else if (a == QLatin1String("--order")) {
-            ok = parseBounded(value, 3, 10, &identity.settings.order);
-        } else if (a == QLatin1String("--verify-step")) {
-            ok = parseBounded(value, 1, 64, &identity.settings.verifyStep);
-        } else if (a == QLatin1String("--target-points")) {
-            ok = parseBounded(value, 4, 40, &identity.settings.targetPointsAcrossHalf);
-        } else if (a == QLatin1String("--threads")) {
-            ok = parseBounded(value, 0, 1024, &threads);
-        } else if (a == QLatin1String("--shard")) {
-            if (!tolerance::parseShard(value, &shard, &error))
-                return failWith(CliExitUsage, error);
-            sharded = true;
-        } else {
-            return failWith(CliExitUsage, QStringLiteral("sweep: unknown option %1").arg(a));
-        }
-        if (!ok)
-            return failWith(CliExitUsage, QStringLiteral("sweep: bad value '%1' for %2").arg(value, a));
+        identity.axes.push_back(axis);
     }
+    tolerance::Shard shard;
+    const bool sharded = a.isSet("shard");
+    if (sharded && !tolerance::parseShard(a.text("shard"), &shard, &error))
+        return failWith(CliExitUsage, error);
     const QString axes = tolerance::checkSweepAxes(identity.axes);
     if (!axes.isEmpty())
         return failWith(CliExitUsage, axes);

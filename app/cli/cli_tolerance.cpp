@@ -6,7 +6,7 @@
 #include "app/cli/cli_sweep.h"
 #include "io/atomic_file_set.h"
 #include "tolerance/tolerance_run.h"
-#include "tolerance/sweep.h"
+#include "sweep/sweep.h"
 #include "tolerance_plots/tolerance_plots.h"
 
 #include <QCryptographicHash>
@@ -17,28 +17,11 @@
 
 namespace {
 
-// The options of `command` (app/cli/cli_option_table.cpp); false with the
-// exit code in *code when the run stops here (help or bad input).
-bool parseOptions(const QStringList& args, bool positional, CliArguments* a, int* code)
-{
-    QString error;
-    if (!parseCliOptions(args.value(0), args.mid(1), positional, a, &error)) {
-        *code = failWith(CliExitUsage, error);
-        return false;
-    }
-    if (a->help()) {
-        std::fputs(cliHelpText(args.value(0)).toLocal8Bit().constData(), stdout);
-        *code = CliExitOk;
-        return false;
-    }
-    return true;
-}
-
 int runTolerance(const QStringList& args)
 {
     CliArguments a;
     int code = CliExitOk;
-    if (!parseOptions(args, false, &a, &code))
+    if (!parseStudyOptions(args, false, &a, &code))
         return code;
     QString error;
     const QString prismPath = a.text("prism"), tolerancePath = a.text("tolerances");
@@ -131,7 +114,7 @@ int runMerge(const QStringList& args)
 {
     CliArguments a;
     int code = CliExitOk;
-    if (!parseOptions(args, true, &a, &code))
+    if (!parseStudyOptions(args, true, &a, &code))
         return code;
     const QString outputDir = a.text("output-dir");
     const QStringList shards = a.positional();

@@ -4,7 +4,7 @@
 // run by GNU parallel and merged, refused input.
 
 #include "cli_process.h"
-#include "tolerance/sweep.h"
+#include "sweep/sweep.h"
 
 #include <QDir>
 #include <QFile>
@@ -259,8 +259,8 @@ void TestSweep::badInputIsRefused_data()
     QTest::newRow("twice") << QStringList{"--param", "angle=20", "--param", "angle=21"} << "given twice";
     QTest::newRow("no grid") << QStringList{"--order", "5"} << "at least one --param";
     QTest::newRow("shard outside") << QStringList{"--param", "angle=20", "--shard", "2/2"} << "--shard takes i/K";
-    QTest::newRow("order") << QStringList{"--param", "angle=20", "--order", "12"} << "bad value '12' for --order";
-    QTest::newRow("no value") << QStringList{"--param"} << "--param needs a value";
+    QTest::newRow("order") << QStringList{"--param", "angle=20", "--order", "12"} << "--order must be a whole number from 3 to 10, got '12'";
+    QTest::newRow("no value") << QStringList{"--param"} << "'--param'";
 }
 
 // Exit 2, one line naming the fault, nothing written.

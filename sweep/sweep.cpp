@@ -1,4 +1,4 @@
-#include "tolerance/sweep.h"
+#include "sweep/sweep.h"
 
 #include "core/parallel_for.h"
 #include "fit/prism_fit.h"
