@@ -50,7 +50,7 @@ private slots:
         QTest::newRow("band not a band") << QStringList{"--band", "uv"} << QByteArray()
                                          << "--band: \"uv\" is not visible, nir850, nir940 or W1-W2";
         QTest::newRow("wavelength not a number") << QStringList{"--wavelength", "green"} << QByteArray()
-                                                 << "--wavelength must be a wavelength in nm";
+                                                 << "--wavelength must be a number above 0";
         QTest::newRow("index with a material") << QStringList{"--material", "N-BK7", "--index", "1.5"} << QByteArray()
                                                << "--index is the custom material's";
         QTest::newRow("malformed catalogue") << QStringList{"--material", "mine"}
