@@ -2,6 +2,7 @@
 
 #include "export/prism_dimensions.h"
 #include "fit/prism_frame.h"
+#include "fit/prism_interface.h"
 
 #include <QBuffer>
 #include <QGuiApplication>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -46,6 +48,20 @@ Silhouette silhouette(const PrismFit& fit, const ClearAperture& a, bool alongX)
         s.bottom.push_back(bottom);
     }
     return s;
+}
+
+// The interface's section in a view: along x at y = 0 (front view) or along
+// y at x = `at` (side view).
+std::vector<QPointF> interfaceSection(const PrismFit& fit, const ClearAperture& a, bool alongX, double at)
+{
+    std::vector<QPointF> points;
+    const PrismSurface& between = fit.interface.fit.surface;
+    const double reach = alongX ? a.halfWidthX : a.halfWidthY;
+    for (int k = 0; k <= envelopeSamples; ++k) {
+        const double p = reach * (2.0 * k / envelopeSamples - 1.0);
+        points.emplace_back(p, alongX ? between.height(p, 0.0) : between.height(at, p));
+    }
+    return points;
 }
 
 class Sheet {
@@ -165,10 +181,32 @@ QStringList prismDrawingLines(const PrismFileContent& content)
           << QStringLiteral("clear aperture, entrance: |x| <= %1, |y| <= %2 mm")
                  .arg(mm(d.entrance.halfWidthX), mm(d.entrance.halfWidthY))
           << QStringLiteral("clear aperture, exit: |x| <= %1, |y| <= %2 mm").arg(mm(d.exit.halfWidthX), mm(d.exit.halfWidthY))
-          << QStringLiteral("datum A: side face y = -Y; datum B: side face x = -X; datum C: base plane z = 0")
-          << QStringLiteral("material: custom, refractive index n = %1 (as designed)")
-                 .arg(QString::number(static_cast<double>(content.panel.refractiveIndex), 'g', 6))
-          << QStringLiteral("entrance surface (top, towards the camera): %1, %2")
+          << QStringLiteral("datum A: side face y = -Y; datum B: side face x = -X; datum C: base plane z = 0");
+    const PrismInterface& cemented = content.fit.interface;
+    if (!cemented.present) {
+        lines << QStringLiteral("material: custom, refractive index n = %1 (as designed)")
+                     .arg(QString::number(static_cast<double>(content.panel.refractiveIndex), 'g', 6));
+    } else {
+        // Each glass's thickness along z over the footprint; the halves are
+        // mirror images, so the left half's figures hold for both.
+        const GlassThickness t = cementedGlassThickness(content.fit)[0];
+        lines << QStringLiteral("material: two glasses cemented along the interface, indices at %1 nm")
+                     .arg(QString::number(cemented.designWavelengthNm, 'f', 2))
+              << QStringLiteral("crown (top, entrance to interface): %1, n = %2, thickness %3 .. %4 mm")
+                     .arg(cemented.crown, QString::number(cemented.crownIndex, 'f', 5), mm(t.crownMinMm),
+                          mm(t.crownMaxMm))
+              << QStringLiteral("flint (bottom, interface to exit): %1, n = %2, thickness %3 .. %4 mm")
+                     .arg(cemented.flint, QString::number(cemented.flintIndex, 'f', 5), mm(t.flintMinMm),
+                          mm(t.flintMaxMm))
+              << QStringLiteral("interface at the centre (x = 0, y = 0): z = %1 mm; crown %2, flint %3 mm there")
+                     .arg(mm(cemented.fit.surface.height(0.0, 0.0)),
+                          mm(content.fit.entrance.surface.height(0.0, 0.0) - cemented.fit.surface.height(0.0, 0.0)),
+                          mm(cemented.fit.surface.height(0.0, 0.0) - content.fit.exit.surface.height(0.0, 0.0)))
+              << QStringLiteral("interface (cemented, between the glasses): %1, %2")
+                     .arg(QString::fromLatin1(interfaceLeftGridSagFileName),
+                          QString::fromLatin1(interfaceRightGridSagFileName));
+    }
+    lines << QStringLiteral("entrance surface (top, towards the camera): %1, %2")
                  .arg(QString::fromLatin1(entranceLeftGridSagFileName), QString::fromLatin1(entranceRightGridSagFileName))
           << QStringLiteral("exit surface (bottom, towards the scene): %1, %2")
                  .arg(QString::fromLatin1(exitLeftGridSagFileName), QString::fromLatin1(exitRightGridSagFileName))
@@ -224,7 +262,14 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
 
     sheet.pen(0.5);
     sheet.rect(8, 8, 281, 194);
-    sheet.text(12, 16, QStringLiteral("Harvenlotek prism, two freeform surfaces (exact: prism.step), mm"), 4.0, true);
+    const PrismInterface& cemented = content.fit.interface;
+    sheet.text(12, 16,
+               cemented.present
+                   ? QStringLiteral("Harvenlotek prism, two freeform surfaces and a cemented interface, %1 on %2 "
+                                    "(exact: prism.step), mm")
+                         .arg(cemented.crown, cemented.flint)
+                   : QStringLiteral("Harvenlotek prism, two freeform surfaces (exact: prism.step), mm"),
+               4.0, true);
     sheet.text(12, 22.5,
                QStringLiteral("top view: dashed the entrance clear aperture, dotted the exit clear aperture, "
                               "dash-dot x = 0 (the halves meet) and y = 0"),
@@ -270,6 +315,35 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
     sheet.text(side.x(-Y) - 14, side.y(0.5 * (d.zMin + d.zMax)), QStringLiteral("A"), 3.0, true);
     sheet.text(front.x(-X), front.y(d.zMin) + 5,
                QStringLiteral("lowest point z = %1 above datum C (z = 0)").arg(mm(d.zMin)), 2.2);
+    if (cemented.present) {
+        // The interface's sections: the front view's at y = 0, the side
+        // view's at x = X / 2; each glass named where it lies, its thickness
+        // at x = -X / 2, y = 0 dimensioned.
+        const double sideAt = 0.5 * X;
+        sheet.pen(0.3, Qt::SolidLine, Qt::darkGreen);
+        for (const auto& [view, alongX, at] : {std::tuple<const View*, bool, double>{&front, true, 0.0},
+                                               std::tuple<const View*, bool, double>{&side, false, sideAt}}) {
+            std::vector<QPointF> section;
+            for (const QPointF& p : interfaceSection(content.fit, d.solid, alongX, at))
+                section.emplace_back(view->x(p.x()), view->y(p.y()));
+            sheet.polyline(section);
+        }
+        const double xq = -0.5 * X;
+        const double zTop = content.fit.entrance.surface.height(xq, 0.0);
+        const double zMid = cemented.fit.surface.height(xq, 0.0);
+        const double zLow = content.fit.exit.surface.height(xq, 0.0);
+        sheet.dimension(front.x(xq), front.y(zMid), front.x(xq), front.y(zTop), mm(zTop - zMid));
+        sheet.dimension(front.x(xq), front.y(zLow), front.x(xq), front.y(zMid), mm(zMid - zLow));
+        sheet.pen(0.18, Qt::SolidLine, Qt::darkGreen);
+        sheet.text(front.x(xq) + 4, front.y(0.5 * (zTop + zMid)) + 1, QStringLiteral("crown %1").arg(cemented.crown),
+                   2.2);
+        sheet.text(front.x(xq) + 4, front.y(0.5 * (zMid + zLow)) + 1, QStringLiteral("flint %1").arg(cemented.flint),
+                   2.2);
+        sheet.text(front.x(-X), front.y(d.zMin) + 8,
+                   QStringLiteral("green: the interface, front view section y = 0, side view section x = %1")
+                       .arg(mm(sideAt)),
+                   2.2);
+    }
 
     // The table.
     sheet.pen(0.18);

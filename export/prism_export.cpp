@@ -450,7 +450,8 @@ QStringList exportFileNames()
             QString::fromLatin1(prismStlFileName),            QString::fromLatin1(designSurfacesPlyFileName),
             QString::fromLatin1(prismStepFileName),           QString::fromLatin1(surfacesStepFileName),
             QString::fromLatin1(prismDrawingFileName),        QString::fromLatin1(frameFileName),
-            QString::fromLatin1(crownStlFileName),            QString::fromLatin1(flintStlFileName)};
+            QString::fromLatin1(crownStlFileName),            QString::fromLatin1(flintStlFileName),
+            QString::fromLatin1(interfaceLeftGridSagFileName), QString::fromLatin1(interfaceRightGridSagFileName)};
 }
 
 bool buildPrismExports(const PrismFileContent& content, const std::vector<double>* designNumbers,
@@ -473,6 +474,10 @@ bool buildPrismExports(const PrismFileContent& content, const std::vector<double
                 std::string(h.surface) == "entrance" ? content.fit.entrance.surface : content.fit.exit.surface;
             s.grids[k] = halfGridSagOf(surface, h, options.gridSpacingMm);
             files->emplace_back(QString::fromLatin1(h.fileName), gridSagText(s.grids[k]));
+        }
+        for (const HalfPlacement& h : frame.interfaceHalves) {
+            s.interfaceGrids.push_back(halfGridSagOf(content.fit.interface.fit.surface, h, options.gridSpacingMm));
+            files->emplace_back(QString::fromLatin1(h.fileName), gridSagText(s.interfaceGrids.back()));
         }
     }
     if (options.formats & ExportStl) {

@@ -8,7 +8,9 @@
 //     nodata" from that half's own polynomial, rows from the top (largest y)
 //     down, each row from the smallest x up; nx and ny odd so that the grid
 //     has a centre node at (xdec, ydec), the middle of the half. No grid spans
-//     the centre line x = 0, where the halves meet in a crease;
+//     the centre line x = 0, where the halves meet in a crease. A cemented
+//     prism adds its interface ("surface_interface_left.dat",
+//     "surface_interface_right.dat") over the solid's footprint;
 //   - "prism.stl": the prism as one closed, outward-oriented binary STL solid;
 //   - "design_surfaces.ply": the design points of both surfaces with their
 //     normals, binary little-endian PLY;
@@ -163,6 +165,7 @@ struct ExportSummary {
     int order = 0;
     QStringList written;             // paths, in the order written
     std::array<GridSag, 4> grids;    // when gridsag: entrance left, right, exit left, right
+    std::vector<GridSag> interfaceGrids;  // and a cemented prism's interface, left and right
     int triangleCount = 0;           // when stl
     double sagErrorMm = 0.0;
     ClearAperture solidAperture;

@@ -61,7 +61,9 @@ void writeFrame(JsonWriter& w, const PrismFrame& frame)
     w.key("imagePlaneZMm").number(frame.imagePlaneZ);
     w.key("pinholeMm").beginInlineArray().number(0.0).number(0.0).number(frame.pinholeZ).endArray();
     w.key("gridSag").beginArray();
-    for (const HalfPlacement& h : frame.halves) {
+    std::vector<HalfPlacement> placements(frame.halves.begin(), frame.halves.end());
+    placements.insert(placements.end(), frame.interfaceHalves.begin(), frame.interfaceHalves.end());
+    for (const HalfPlacement& h : placements) {
         w.beginObject();
         w.key("file").string(QString::fromLatin1(h.fileName));
         w.key("xdecMm").number(h.xdec).key("ydecMm").number(h.ydec);

@@ -15,13 +15,24 @@ std::string number(double value)
 
 HalfPlacement halfPlacement(const PrismSurfaceFit& fit, const char* surface, PrismHalf half)
 {
-    const ClearAperture a = surfaceAperture(fit);
-    const bool entrance = std::string(surface) == "entrance";
+    return halfPlacement(surfaceAperture(fit), surface, half);
+}
+
+HalfPlacement halfPlacement(const ClearAperture& a, const char* surface, PrismHalf half)
+{
+    const std::string name = surface;
     const bool left = half == PrismHalf::Left;
     HalfPlacement p;
-    p.fileName = entrance ? (left ? entranceLeftGridSagFileName : entranceRightGridSagFileName)
-                          : (left ? exitLeftGridSagFileName : exitRightGridSagFileName);
-    p.surface = entrance ? "entrance" : "exit";
+    if (name == "entrance") {
+        p.fileName = left ? entranceLeftGridSagFileName : entranceRightGridSagFileName;
+        p.surface = "entrance";
+    } else if (name == "interface") {
+        p.fileName = left ? interfaceLeftGridSagFileName : interfaceRightGridSagFileName;
+        p.surface = "interface";
+    } else {
+        p.fileName = left ? exitLeftGridSagFileName : exitRightGridSagFileName;
+        p.surface = "exit";
+    }
     p.half = half;
     p.xMin = left ? -a.halfWidthX : 0.0;
     p.xMax = left ? 0.0 : a.halfWidthX;
@@ -40,6 +51,11 @@ PrismFrame prismFrameOf(const DesignParameters& panel, const PrismFit& fit)
     f.halves = {halfPlacement(fit.entrance, "entrance", PrismHalf::Left),
                 halfPlacement(fit.entrance, "entrance", PrismHalf::Right),
                 halfPlacement(fit.exit, "exit", PrismHalf::Left), halfPlacement(fit.exit, "exit", PrismHalf::Right)};
+    if (fit.interface.present) {
+        const ClearAperture footprint = prismAperture(fit);
+        f.interfaceHalves = {halfPlacement(footprint, "interface", PrismHalf::Left),
+                             halfPlacement(footprint, "interface", PrismHalf::Right)};
+    }
     return f;
 }
 
@@ -57,15 +73,20 @@ std::string prismFrameText(const PrismFrame& frame)
     t += "camera pinhole: x = 0, y = 0, z = " + number(frame.pinholeZ) + "\n";
     t += "sag: the height z of a surface above the base plane, positive towards the camera\n"
          "prism.step, surfaces.step, prism.stl, design_surfaces.ply: in this frame, as they are\n"
-         "entrance surface: faces the camera (top); exit surface: faces the scene (bottom)\n"
-         "solid: the left half's surfaces for x < 0, their mirror images (x -> -x) for x >= 0\n";
+         "entrance surface: faces the camera (top); exit surface: faces the scene (bottom)\n";
+    if (!frame.interfaceHalves.empty())
+        t += "interface: where the two glasses are cemented, the first glass (crown) above it, the second (flint) "
+             "below; prism_crown.stl, prism_flint.stl: each glass as a solid\n";
+    t += "solid: the left half's surfaces for x < 0, their mirror images (x -> -x) for x >= 0\n";
     t += std::string("centre: ") + prismCentreStatement + "\n";
     t += "\n"
          "grid sag files: node (column c, row r), r = 0 the first (top) row, lies at\n"
          "  x = xdec + (c - (nx - 1) / 2) delx,  y = ydec + ((ny - 1) / 2 - r) dely\n"
          "  each file covers one half only, from its own polynomial; x = 0 is an edge of both halves' grids\n"
          "  decentre to enter (xdec ydec, also in each file's first line), x range, y range:\n";
-    for (const HalfPlacement& h : frame.halves) {
+    std::vector<HalfPlacement> placements(frame.halves.begin(), frame.halves.end());
+    placements.insert(placements.end(), frame.interfaceHalves.begin(), frame.interfaceHalves.end());
+    for (const HalfPlacement& h : placements) {
         std::string name = h.fileName;
         name.resize(28, ' ');
         t += "  " + name + number(h.xdec) + " " + number(h.ydec) + "   x " + number(h.xMin) + " .. "

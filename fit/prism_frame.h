@@ -17,12 +17,16 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 inline constexpr char frameFileName[] = "frame.txt";
 inline constexpr char entranceLeftGridSagFileName[] = "surface_entrance_left.dat";
 inline constexpr char entranceRightGridSagFileName[] = "surface_entrance_right.dat";
 inline constexpr char exitLeftGridSagFileName[] = "surface_exit_left.dat";
 inline constexpr char exitRightGridSagFileName[] = "surface_exit_right.dat";
+// A cemented prism's interface, over the solid's footprint (prismAperture).
+inline constexpr char interfaceLeftGridSagFileName[] = "surface_interface_left.dat";
+inline constexpr char interfaceRightGridSagFileName[] = "surface_interface_right.dat";
 
 // How the halves meet at x = 0, stated in "frame.txt" and "prism.json".
 inline constexpr char prismCentreStatement[] =
@@ -38,7 +42,7 @@ enum class PrismHalf { Left, Right };
 // decentre (xdec, ydec) that places the grid's centre node in the frame.
 struct HalfPlacement {
     const char* fileName = "";
-    const char* surface = "";  // "entrance" or "exit"
+    const char* surface = "";  // "entrance", "exit" or "interface"
     PrismHalf half = PrismHalf::Left;
     double xMin = 0.0;
     double xMax = 0.0;
@@ -53,10 +57,14 @@ struct PrismFrame {
     double pinholeZ = 0.0;     // mm
     // entrance left, entrance right, exit left, exit right
     std::array<HalfPlacement, 4> halves;
+    // A cemented prism's interface, left and right; empty for one glass.
+    std::vector<HalfPlacement> interfaceHalves;
 };
 
 // The placement of a surface's half over its clear aperture (surfaceAperture).
 HalfPlacement halfPlacement(const PrismSurfaceFit& fit, const char* surface, PrismHalf half);
+// The placement of a surface's half over the rectangle `aperture`.
+HalfPlacement halfPlacement(const ClearAperture& aperture, const char* surface, PrismHalf half);
 PrismFrame prismFrameOf(const DesignParameters& panel, const PrismFit& fit);
 // The text of "frame.txt".
 std::string prismFrameText(const PrismFrame& frame);

@@ -6,6 +6,7 @@
 #include "fit/prism_file.h"
 #include "simulate/pictures.h"
 #include "io/safe_input.h"
+#include "materials/material.h"
 #include "verify/prism_trace.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -59,9 +60,34 @@ SimulatedCamera prismCamera(const verify::PrismGeometry& geometry, const PrismFi
     SimulatedCamera c;
     c.name = QStringLiteral("prism");
     c.digest = digest;
-    c.geometry = geometry;
-    c.rig = calibration::prismRig(geometry, verify::prismFitSurfaces(fit));
+    c.geometry = verify::prismFitGeometry(geometry, fit);
+    c.rig = calibration::prismRig(c.geometry, verify::prismFitSurfaces(fit));
     return c;
+}
+
+bool cementedPrismCameraAt(const verify::PrismGeometry& geometry, const PrismFit& fit, const QString& digest,
+                           double wavelengthNm, SimulatedCamera* camera, QString* error)
+{
+    if (!fit.interface.present) {
+        *error = QStringLiteral("the prism is of one glass, not cemented");
+        return false;
+    }
+    const materials::Catalogue& catalogue = materials::Catalogue::builtIn();
+    double indices[2] = {0.0, 0.0};
+    const QString names[2] = {fit.interface.crown, fit.interface.flint};
+    const double designed[2] = {fit.interface.crownIndex, fit.interface.flintIndex};  // of a "custom" glass
+    for (int k = 0; k < 2; ++k) {
+        materials::Material glass;
+        if (!materials::findMaterial(catalogue, names[k], designed[k], &glass, error)
+            || !materials::indexAt(glass, wavelengthNm, &indices[k], error))
+            return false;
+    }
+    SimulatedCamera c = prismCamera(geometry, fit, digest);
+    c.geometry.refractiveIndex = indices[0];
+    c.geometry.secondIndex = indices[1];
+    c.rig = calibration::prismRig(c.geometry, verify::prismFitSurfaces(fit));
+    *camera = std::move(c);
+    return true;
 }
 
 SimulatedCamera idealPinholeCamera(const verify::PrismGeometry& geometry)

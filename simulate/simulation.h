@@ -31,11 +31,19 @@ struct SimulatedCamera {
     calibration::StereoRig rig;
 };
 
-// The prism of a "prism.json": its surfaces as the verifier traces them.
+// The prism of a "prism.json": its surfaces as the verifier traces them, a
+// cemented prism with both its glasses (verify::prismFitGeometry).
 bool loadPrismCamera(const QString& prismFile, SimulatedCamera* camera, QString* error);
 // The same for a fit in memory, designed for `geometry`; `digest` names it
-// (calibration::prismDigest).
+// (calibration::prismDigest). A cemented prism's rays cross the interface
+// from the crown into the flint, at their indices at the design wavelength.
 SimulatedCamera prismCamera(const verify::PrismGeometry& geometry, const PrismFit& fit, const QString& digest);
+// A cemented prism at another wavelength: the crown's and the flint's
+// indices there, from the material catalogue. False with one line when the
+// prism is not cemented, a glass is not in the catalogue or the wavelength
+// lies outside its range.
+bool cementedPrismCameraAt(const verify::PrismGeometry& geometry, const PrismFit& fit, const QString& digest,
+                           double wavelengthNm, SimulatedCamera* camera, QString* error);
 // The ideal pinhole pair of a geometry.
 SimulatedCamera idealPinholeCamera(const verify::PrismGeometry& geometry);
 // A flat glass plate of `thicknessMm` (its lower face on z = 0) for both

@@ -86,12 +86,13 @@ private:
 };
 
 // A surface with form error added: height + sum c_k P_i(u) P_j(w), u = x / rx,
-// w = (y - yc) / ry, c_k in mm.
+// w = (y - yc) / ry, c_k in mm; and a tilt about the y axis, tiltSlope x.
 class FormErrorSurface final : public verify::HeightFieldSurface {
 public:
     FormErrorSurface(std::shared_ptr<const verify::HeightFieldSurface> base, const SurfaceDomain& domain,
-                     const FormError& error)
+                     const FormError& error, double tiltSlope)
         : base_(std::move(base)),
+          tiltSlope_(tiltSlope),
           rx_(std::max(std::fabs(domain.xMin), std::fabs(domain.xMax))),
           yc_(0.5 * (domain.yMin + domain.yMax)),
           ry_(0.5 * (domain.yMax - domain.yMin))
@@ -101,7 +102,8 @@ public:
     }
     double height(double x, double y, double* slopeX, double* slopeY) const override
     {
-        double z = base_->height(x, y, slopeX, slopeY);
+        double sxBase = 0.0, syBase = 0.0;
+        double z = base_->height(x, y, &sxBase, &syBase) + tiltSlope_ * x;
         const double u = x / rx_;
         const double w = (y - yc_) / ry_;
         double pu[5], du[5], pw[5], dw[5];
@@ -118,14 +120,17 @@ public:
             sx += c * du[i] * pw[j];
             sy += c * pu[i] * dw[j];
         }
-        *slopeX += sx / rx_;
-        *slopeY += sy / ry_;
+        if (slopeX)
+            *slopeX = sxBase + tiltSlope_ + sx / rx_;
+        if (slopeY)
+            *slopeY = syBase + sy / ry_;
         return z;
     }
     bool insideWindow(double u, double v) const override { return base_->insideWindow(u, v); }
 
 private:
     std::shared_ptr<const verify::HeightFieldSurface> base_;
+    double tiltSlope_;
     double rx_, yc_, ry_;
     std::array<double, formTermCount> c_{};
 };
@@ -157,6 +162,7 @@ Matrix3 rotationZ(double a)
 struct MadeCamera {
     verify::PrismSurfaces surfaces;
     double index = 1.5;
+    double secondIndex = 0.0;  // behind a cemented interface
     Matrix3 prismRotation = Matrix3::Identity();
     Vec3 prismShift = Vec3::Zero();
     Matrix3 sensorRotation = Matrix3::Identity();
@@ -169,7 +175,7 @@ struct MadeCamera {
         const Vec3 direction = sensorRotation * Vec3(x, y, -focalLength);
         const verify::Ray camera{prismRotation.transpose() * (pinhole - prismShift),
                                  (prismRotation.transpose() * direction).normalized()};
-        const verify::TracedRay traced = verify::traceRay(surfaces, index, half, camera, x, y);
+        const verify::TracedRay traced = verify::traceRay(surfaces, index, half, camera, x, y, secondIndex);
         if (!traced.traced())
             return out;
         const Vec3 origin = prismRotation * traced.exitPoint + prismShift;
@@ -182,14 +188,15 @@ struct MadeCamera {
 };
 
 std::shared_ptr<const verify::Surface> withFormError(const std::shared_ptr<const verify::Surface>& base,
-                                                     const SurfaceDomain& domain, const FormError& error)
+                                                     const SurfaceDomain& domain, const FormError& error,
+                                                     double tiltSlope = 0.0)
 {
-    if (error.rmsUm == 0.0)
+    if (error.rmsUm == 0.0 && tiltSlope == 0.0)
         return base;
     auto field = std::dynamic_pointer_cast<const verify::HeightFieldSurface>(base);
     if (!field)
         return base;
-    return std::make_shared<FormErrorSurface>(field, domain, error);
+    return std::make_shared<FormErrorSurface>(field, domain, error, tiltSlope);
 }
 
 std::shared_ptr<const MadeCamera> madeCamera(const verify::PrismGeometry& g, const PrismFit& fit,
@@ -202,6 +209,13 @@ std::shared_ptr<const MadeCamera> madeCamera(const verify::PrismGeometry& g, con
     camera->surfaces.entrance = {entrance, entrance};
     camera->surfaces.exit = {exit, exit};
     camera->index = g.refractiveIndex + p[ToleranceKind::Index];
+    if (fit.interface.present) {
+        // One joint for both halves: its form error and tilt span the solid.
+        const auto interface = withFormError(nominal.interface[0], fit.interface.fit.domain, p.interface,
+                                             std::tan(p[ToleranceKind::InterfaceTilt] * degree));
+        camera->surfaces.interface = {interface, interface};
+        camera->secondIndex = g.secondIndex + p[ToleranceKind::SecondIndex];
+    }
     camera->prismRotation = rotationZ(p[ToleranceKind::TiltZ] * degree) * rotationY(p[ToleranceKind::TiltY] * degree)
                             * rotationX(p[ToleranceKind::TiltX] * degree);
     camera->prismShift = Vec3(p[ToleranceKind::DecentreX], p[ToleranceKind::DecentreY], -p[ToleranceKind::Distance]);
@@ -235,6 +249,17 @@ double nonCentrality(const std::vector<calibration::OutgoingRay>& rays)
     return std::sqrt(sum / double(rays.size()));
 }
 
+// The form error a tolerance draws, or nullptr for the others.
+FormError* formErrorOf(Perturbation* p, ToleranceKind kind)
+{
+    switch (kind) {
+    case ToleranceKind::FormEntrance: return &p->entrance;
+    case ToleranceKind::FormExit: return &p->exit;
+    case ToleranceKind::FormInterface: return &p->interface;
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 Perturbation drawPerturbation(const Tolerances& tolerances, std::uint64_t seed, std::int64_t index)
@@ -245,13 +270,12 @@ Perturbation drawPerturbation(const Tolerances& tolerances, std::uint64_t seed, 
     // leaves the others' draws as they were.
     for (int k = 0; k < toleranceKindCount; ++k) {
         const auto kind = static_cast<ToleranceKind>(k);
-        if (kind == ToleranceKind::FormEntrance || kind == ToleranceKind::FormExit) {
-            FormError& form = kind == ToleranceKind::FormEntrance ? p.entrance : p.exit;
-            form.rmsUm = tolerances[kind] * draws.uniform();
-            for (double& c : form.shape)
+        if (FormError* form = formErrorOf(&p, kind)) {
+            form->rmsUm = tolerances[kind] * draws.uniform();
+            for (double& c : form->shape)
                 c = draws.normal();
-            normaliseShape(&form.shape);
-            p.value[std::size_t(k)] = form.rmsUm;
+            normaliseShape(&form->shape);
+            p.value[std::size_t(k)] = form->rmsUm;
         } else {
             p.value[std::size_t(k)] = tolerances[kind] * draws.symmetric();
         }
@@ -263,11 +287,10 @@ Perturbation singleTolerance(const Tolerances& tolerances, ToleranceKind kind)
 {
     Perturbation p;
     p.value[std::size_t(kind)] = tolerances[kind];
-    if (kind == ToleranceKind::FormEntrance || kind == ToleranceKind::FormExit) {
-        FormError& form = kind == ToleranceKind::FormEntrance ? p.entrance : p.exit;
-        form.rmsUm = tolerances[kind];
-        form.shape.fill(1.0);
-        normaliseShape(&form.shape);
+    if (FormError* form = formErrorOf(&p, kind)) {
+        form->rmsUm = tolerances[kind];
+        form->shape.fill(1.0);
+        normaliseShape(&form->shape);
     }
     return p;
 }
@@ -369,6 +392,7 @@ bool ToleranceModel::load(const QString& path, const TrialSampling& sampling, QS
     geometry_.prismDistance = panel.prismDistance;
     geometry_.refractiveIndex = static_cast<double>(panel.refractiveIndex);
     geometry_.virtualPinholeX = -panel.centralRayHitX;
+    geometry_ = verify::prismFitGeometry(geometry_, prism_.fit);  // a cemented prism's two glasses
     nominalRig_ = calibration::prismRig(geometry_, verify::prismFitSurfaces(prism_.fit));
     options_ = calibration::CalibrationOptions();
     options_.target.depthsMm.assign(figureDepthsMm.begin(), figureDepthsMm.end());

@@ -1,7 +1,8 @@
 #pragma once
 
 // One made camera: the prism of a prism fit perturbed by its tolerances
-// (form error on each surface, index), mounted with a decentre, a tilt and a
+// (form error on each surface, index; a cemented prism's interface and
+// second glass likewise, with the interface's tilt), mounted with a decentre, a tilt and a
 // distance error in front of a camera whose focal length and sensor tilt
 // differ from the nominal; its rays traced by the verifier's tracer and the
 // pair calibrated again with OpenCV as a user would (the calibration is the
@@ -37,6 +38,7 @@ struct Perturbation {
     std::array<double, toleranceKindCount> value{};  // by ToleranceKind; form errors: their RMS in micrometres
     FormError entrance;
     FormError exit;
+    FormError interface;  // of a cemented prism
 
     double operator[](ToleranceKind kind) const { return value[static_cast<std::size_t>(kind)]; }
 };

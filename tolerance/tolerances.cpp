@@ -15,6 +15,7 @@ namespace {
 constexpr const char* names[toleranceKindCount] = {
     "decentreXMm", "decentreYMm", "tiltXDeg",           "tiltYDeg",          "tiltZDeg",          "distanceMm",
     "formErrorEntranceUm", "formErrorExitUm", "index", "focalLengthPercent", "sensorTiltXDeg", "sensorTiltYDeg",
+    "formErrorInterfaceUm", "interfaceTiltDeg", "secondIndex",
 };
 
 struct CriterionField {
@@ -115,11 +116,14 @@ double maximumLimit(ToleranceKind kind, double prismHalfWidthMm)
     case ToleranceKind::TiltY:
     case ToleranceKind::TiltZ:
     case ToleranceKind::SensorTiltX:
-    case ToleranceKind::SensorTiltY: return 10.0;
+    case ToleranceKind::SensorTiltY:
+    case ToleranceKind::InterfaceTilt: return 10.0;
     case ToleranceKind::Distance: return 10.0;
     case ToleranceKind::FormEntrance:
-    case ToleranceKind::FormExit: return 100.0;
-    case ToleranceKind::Index: return 0.1;
+    case ToleranceKind::FormExit:
+    case ToleranceKind::FormInterface: return 100.0;
+    case ToleranceKind::Index:
+    case ToleranceKind::SecondIndex: return 0.1;
     case ToleranceKind::FocalLength: return 20.0;
     }
     return 0.0;

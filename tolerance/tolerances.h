@@ -22,19 +22,25 @@ enum class ToleranceKind {
     Distance,       // mm, prism base to camera (positive: farther)
     FormEntrance,   // micrometres RMS of form error on the entrance surface
     FormExit,       // micrometres RMS on the exit surface
-    Index,          // refractive index of the glass, absolute
+    Index,          // refractive index of the glass (a cemented prism: the first, the crown), absolute
     FocalLength,    // percent of the camera's focal length
     SensorTiltX,    // degrees, sensor tilted about its x axis through its centre
     SensorTiltY,    // degrees, about its y axis
+    // A cemented prism's interface and second glass (no effect on a prism of
+    // one glass):
+    FormInterface,  // micrometres RMS of form error on the interface
+    InterfaceTilt,  // degrees, the interface tilted about the y axis through its centre (a wedge of the joint)
+    SecondIndex,    // refractive index of the second glass (the flint), absolute
 };
-inline constexpr int toleranceKindCount = 12;
+inline constexpr int toleranceKindCount = 15;
 
 // The file's name of a tolerance ("decentreXMm", ...).
 const char* toleranceName(ToleranceKind kind);
 
 struct Tolerances {
     // Limits, indexed by ToleranceKind.
-    std::array<double, toleranceKindCount> limit{0.05, 0.05, 0.1, 0.1, 0.1, 0.1, 1.0, 1.0, 0.001, 1.0, 0.1, 0.1};
+    std::array<double, toleranceKindCount> limit{0.05, 0.05, 0.1, 0.1, 0.1, 0.1, 1.0,
+                                                  1.0,  0.001, 1.0, 0.1, 0.1, 1.0, 0.1, 0.001};
 
     double& operator[](ToleranceKind kind) { return limit[static_cast<std::size_t>(kind)]; }
     double operator[](ToleranceKind kind) const { return limit[static_cast<std::size_t>(kind)]; }
@@ -61,7 +67,7 @@ bool parseToleranceFile(const QByteArray& text, ToleranceFile* file, QString* er
 
 // The largest limit accepted: for a decentre the prism's half width
 // (`prismHalfWidthMm`), otherwise a fixed bound of the kind (10 degrees of
-// tilt, 10 mm of distance, 100 micrometres of form error, 0.1 in index,
+// tilt, 10 mm of distance, 100 micrometres of form error, 0.1 in either index,
 // 20 percent of focal length).
 double maximumLimit(ToleranceKind kind, double prismHalfWidthMm);
 

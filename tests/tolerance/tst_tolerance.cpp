@@ -46,6 +46,30 @@ verify::Vec3 direction(const calibration::OutgoingRay& r)
     return verify::Vec3(r.direction[0], r.direction[1], r.direction[2]).normalized();
 }
 
+// The wedge of wedgePrismFit(top, slope) cemented along the plane z =
+// height + interfaceSlope x (mirrored for x >= 0), of indices n1 above it
+// and n2 below.
+PrismFit cementedWedge(double top, double slope, double height, double interfaceSlope, double n1, double n2)
+{
+    PrismFit fit = wedgePrismFit(top, slope);
+    PrismInterface& i = fit.interface;
+    i.present = true;
+    i.crown = QStringLiteral("crown");
+    i.flint = QStringLiteral("flint");
+    i.crownIndex = n1;
+    i.flintIndex = n2;
+    i.fit = fit.exit;
+    i.fit.surface.coefficients[0] = height + interfaceSlope * i.fit.surface.x0;
+    i.fit.surface.coefficients[1] = interfaceSlope * i.fit.surface.radius;
+    return fit;
+}
+
+// The geometry a trial of `fit` starts from: a cemented prism's two glasses.
+verify::PrismGeometry cementedCamera(const PrismFit& fit)
+{
+    return verify::prismFitGeometry(smallCamera(1.0), fit);
+}
+
 }  // namespace
 
 class TestTolerance : public QObject {
@@ -55,6 +79,10 @@ private slots:
     void initTestCase();
     void plateDecentreShiftsNothing();
     void thinPrismIndexDeviation();
+    void cementedThinPairTurns_data();
+    void cementedThinPairTurns();
+    void sameGlassInterfaceChangesNothing();
+    void cementedNominalTracesAsVerifier();
     void zeroTolerancesGiveNominal();
     void sameSeedSameRows();
     void shardsByGnuParallelMergeToTheWholeRun();
@@ -144,6 +172,153 @@ void TestTolerance::thinPrismIndexDeviation()
     const double turn = std::acos(std::min(1.0, direction(a).dot(direction(b))));
     QVERIFY2(std::fabs(turn - dn * apex) < 2e-3 * dn * apex,
              qPrintable(QStringLiteral("turned %1 rad, dn A = %2").arg(turn).arg(dn * apex)));
+}
+
+// A thin cemented pair, crown wedge A1 (entrance against interface) over
+// flint wedge A2 (interface against the flat exit), deviates the axis ray by
+// (n1 - 1) A1 + (n2 - 1) A2. To first order, the crown's index changed by
+// dn turns it by dn A1, the flint's by dn A2, and the interface tilted by t
+// (A1 grows by t, A2 shrinks by it) by (n2 - n1) t, in the plane x-z.
+void TestTolerance::cementedThinPairTurns_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<double>("expected");  // rad, signed: positive turns like a larger crown index
+    const double a1 = 0.012, a2 = -0.007, n1 = 1.5168, n2 = 1.62;
+    const double t = 0.02;  // degrees
+    QTest::newRow("crown index") << int(ToleranceKind::Index) << 0.001 << 0.001 * a1;
+    QTest::newRow("flint index") << int(ToleranceKind::SecondIndex) << 0.001 << 0.001 * a2;
+    QTest::newRow("interface tilt") << int(ToleranceKind::InterfaceTilt) << t << (n1 - n2) * -t * 3.14159265358979323846 / 180.0;
+}
+
+void TestTolerance::cementedThinPairTurns()
+{
+    QFETCH(int, kind);
+    QFETCH(double, value);
+    QFETCH(double, expected);
+    const double a1 = 0.012, a2 = -0.007, n1 = 1.5168, n2 = 1.62;
+    // Left half (x < 0): the entrance rises towards -x by tan(a1 + a2), the
+    // interface by tan(a2).
+    const PrismFit pair = cementedWedge(6.0, std::tan(a1 + a2), 3.0, std::tan(a2), n1, n2);
+    const verify::PrismGeometry g = cementedCamera(pair);
+    QCOMPARE(g.secondIndex, n2);
+    Perturbation p;
+    p.value[std::size_t(kind)] = value;
+    // The ray of sensor point x = -1 mm (1.6 degrees off the axis) stays in
+    // the left half; one along the axis would cross the ridge at x = 0 into
+    // the mirrored right half.
+    const double x = -1.0;
+    const calibration::OutgoingRay a = madeRig(g, pair, Perturbation()).left(x, 0.0);
+    const calibration::OutgoingRay b = madeRig(g, pair, p).left(x, 0.0);
+    QVERIFY(a.valid && b.valid && a.origin[0] < -1.0);
+    // The nominal deviation, signed in x: the thin pair's closed form.
+    const double incoming = std::atan2(x, g.focalLength);
+    const double deviation = std::atan2(direction(a).x(), -direction(a).z()) - incoming;
+    const double thin = (n1 - 1.0) * a1 + (n2 - 1.0) * a2;
+    QVERIFY2(std::fabs(std::fabs(deviation) - std::fabs(thin)) < 2e-3 * std::fabs(thin),
+             qPrintable(QStringLiteral("deviation %1 rad, thin pair %2").arg(deviation).arg(thin)));
+    const double turn = (std::atan2(direction(b).x(), -direction(b).z()) - incoming - deviation)
+                        * (deviation / thin > 0 ? 1 : -1);
+    qInfo("deviation %.6g rad (thin pair %.6g), turned %.6g rad (closed form %.6g)", deviation, thin, turn, expected);
+    QVERIFY2(std::fabs(turn - expected) < 5e-3 * std::fabs(expected),
+             qPrintable(QStringLiteral("turned %1 rad, closed form %2").arg(turn).arg(expected)));
+}
+
+// An interface between two pieces of the same glass is no surface at all:
+// with the second glass's index error equal to the first's, any draw (the
+// interface's form error and tilt included) gives the made camera of the
+// single glass, ray for ray.
+void TestTolerance::sameGlassInterfaceChangesNothing()
+{
+    const double n = 1.5;
+    const PrismFit single = wedgePrismFit(6.0, 0.05);
+    PrismFit same = cementedWedge(6.0, 0.05, 3.0, -0.03, n, n);
+    same.interface.fit.surface.coefficients[4] = 0.4;  // curved too
+    Tolerances limits;
+    for (int k = 0; k < toleranceKindCount; ++k)
+        limits.limit[std::size_t(k)] *= 5.0;
+    for (std::int64_t trial = 0; trial < 4; ++trial) {
+        Perturbation p = drawPerturbation(limits, 99, trial);
+        QVERIFY(p.interface.rmsUm > 0.0 && p[ToleranceKind::InterfaceTilt] != 0.0);
+        p.value[std::size_t(ToleranceKind::SecondIndex)] = p[ToleranceKind::Index];
+        const calibration::StereoRig a = madeRig(smallCamera(n), single, p);
+        const calibration::StereoRig b = madeRig(cementedCamera(same), same, p);
+        int compared = 0;
+        for (const double x : {-3.0, -1.2, -0.3, 0.4, 2.5})
+            for (const double y : {-2.0, 0.0, 1.5}) {
+                const calibration::OutgoingRay ra = (x < 0 ? a.left : a.right)(x, y);
+                const calibration::OutgoingRay rb = (x < 0 ? b.left : b.right)(x, y);
+                QCOMPARE(ra.valid, rb.valid);
+                if (!ra.valid)
+                    continue;
+                ++compared;
+                QVERIFY((direction(ra) - direction(rb)).norm() < 1e-12);
+                const verify::Vec3 offset(rb.origin[0] - ra.origin[0], rb.origin[1] - ra.origin[1],
+                                          rb.origin[2] - ra.origin[2]);
+                QVERIFY(offset.cross(direction(ra)).norm() < 1e-9);
+            }
+        QVERIFY(compared >= 12);
+    }
+    // The draws of the earlier tolerances are those of a run without the
+    // interface's: the three are drawn last.
+    const Perturbation drawn = drawPerturbation(Tolerances(), 7, 3);
+    Tolerances without;
+    without[ToleranceKind::FormInterface] = without[ToleranceKind::InterfaceTilt] =
+        without[ToleranceKind::SecondIndex] = 0.0;
+    const Perturbation other = drawPerturbation(without, 7, 3);
+    for (int k = 0; k < int(ToleranceKind::FormInterface); ++k)
+        QCOMPARE(drawn.value[std::size_t(k)], other.value[std::size_t(k)]);
+}
+
+// The prism fit of the command-line run, cemented along a curved interface
+// of the same glass: the tolerancing model loads it with both glasses, its
+// unperturbed camera traces every ray as the verifier does, and its nominal
+// figures are those of the single glass.
+void TestTolerance::cementedNominalTracesAsVerifier()
+{
+    PrismFileContent content;
+    QString error;
+    QVERIFY2(readPrismFile(QDir(prism_).filePath("prism.json"), &content, &error), qPrintable(error));
+    PrismInterface& i = content.fit.interface;
+    i.present = true;
+    i.crown = i.flint = QStringLiteral("custom");
+    i.designWavelengthNm = 587.5618;
+    i.crownIndex = i.flintIndex = double(content.panel.refractiveIndex);
+    i.fit = content.fit.entrance;
+    const double centre = 0.5 * (content.fit.entrance.surface.height(0.0, 0.0) - content.fit.exit.surface.height(0.0, 0.0));
+    i.fit.surface.coefficients[0] -= centre;  // the entrance's shape, halfway down
+    const QString cementedDir = dir_.filePath(QStringLiteral("cemented-same"));
+    QVERIFY(QDir().mkpath(cementedDir));
+    QVERIFY2(writePrismFile(cementedDir, content, &error), qPrintable(error));
+    TrialSampling sampling;
+    sampling.targetPointsAcrossHalf = 6;
+    ToleranceModel single, cemented;
+    QVERIFY2(single.load(prism_, sampling, &error), qPrintable(error));
+    QVERIFY2(cemented.load(cementedDir, sampling, &error), qPrintable(error));
+    QCOMPARE(cemented.geometry().secondIndex, i.flintIndex);
+    // Ray for ray as the verifier traces the fit.
+    const calibration::StereoRig rig = madeRig(cemented.geometry(), cemented.prism().fit, Perturbation());
+    const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(cemented.prism().fit);
+    int traced = 0;
+    for (int column = 20; column < 1920; column += 95)
+        for (int row = 40; row < 1080; row += 250) {
+            const double x = verify::pixelX(column), y = verify::pixelY(row);
+            const verify::TracedRay t = verify::traceCameraRay(cemented.geometry(), surfaces, x, y);
+            const calibration::OutgoingRay r = (x < 0 ? rig.left : rig.right)(x, y);
+            QCOMPARE(r.valid, t.traced());
+            if (!r.valid)
+                continue;
+            ++traced;
+            QVERIFY(std::abs(t.interfacePoint.z()) > 0.0);  // it crossed the interface
+            QVERIFY((direction(r) - t.direction).norm() < 1e-13);
+            QVERIFY((verify::Vec3(r.origin[0], r.origin[1], r.origin[2]) - t.exitPoint).norm() < 1e-12);
+        }
+    QVERIFY(traced > 80);
+    for (int k = 0; k < figureCount; ++k) {
+        const double a = figureValue(single.nominal(), k), b = figureValue(cemented.nominal(), k);
+        QVERIFY2(std::fabs(a - b) <= 1e-6 * std::max(1.0, std::fabs(a)),
+                 qPrintable(QStringLiteral("%1: %2 against %3").arg(figureName(k)).arg(b).arg(a)));
+    }
 }
 
 void TestTolerance::zeroTolerancesGiveNominal()
