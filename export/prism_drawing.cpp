@@ -318,7 +318,8 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
     if (cemented.present) {
         // The interface's sections: the front view's at y = 0, the side
         // view's at x = X / 2; each glass named where it lies, its thickness
-        // at x = -X / 2, y = 0 dimensioned.
+        // at y = 0 dimensioned (the crown's at x = -X / 2, the flint's at
+        // x = -0.8 X).
         const double sideAt = 0.5 * X;
         sheet.pen(0.3, Qt::SolidLine, Qt::darkGreen);
         for (const auto& [view, alongX, at] : {std::tuple<const View*, bool, double>{&front, true, 0.0},
@@ -328,17 +329,19 @@ bool prismDrawingPdf(const PrismFileContent& content, QByteArray* pdf, QString* 
                 section.emplace_back(view->x(p.x()), view->y(p.y()));
             sheet.polyline(section);
         }
-        const double xq = -0.5 * X;
-        const double zTop = content.fit.entrance.surface.height(xq, 0.0);
-        const double zMid = cemented.fit.surface.height(xq, 0.0);
-        const double zLow = content.fit.exit.surface.height(xq, 0.0);
-        sheet.dimension(front.x(xq), front.y(zMid), front.x(xq), front.y(zTop), mm(zTop - zMid));
-        sheet.dimension(front.x(xq), front.y(zLow), front.x(xq), front.y(zMid), mm(zMid - zLow));
+        // Each glass's thickness at its own x, so that the values stay apart.
+        const double xc = -0.5 * X, xf = -0.8 * X;
+        const double crownTop = content.fit.entrance.surface.height(xc, 0.0);
+        const double crownLow = cemented.fit.surface.height(xc, 0.0);
+        const double flintTop = cemented.fit.surface.height(xf, 0.0);
+        const double flintLow = content.fit.exit.surface.height(xf, 0.0);
+        sheet.dimension(front.x(xc), front.y(crownLow), front.x(xc), front.y(crownTop), mm(crownTop - crownLow));
+        sheet.dimension(front.x(xf), front.y(flintLow), front.x(xf), front.y(flintTop), mm(flintTop - flintLow));
         sheet.pen(0.18, Qt::SolidLine, Qt::darkGreen);
-        sheet.text(front.x(xq) + 4, front.y(0.5 * (zTop + zMid)) + 1, QStringLiteral("crown %1").arg(cemented.crown),
-                   2.2);
-        sheet.text(front.x(xq) + 4, front.y(0.5 * (zMid + zLow)) + 1, QStringLiteral("flint %1").arg(cemented.flint),
-                   2.2);
+        sheet.text(front.x(xc) + 4, front.y(0.5 * (crownTop + crownLow)) + 1,
+                   QStringLiteral("crown %1").arg(cemented.crown), 2.2);
+        sheet.text(front.x(xf) + 2, front.y(0.5 * (flintTop + flintLow)) + 1,
+                   QStringLiteral("flint %1").arg(cemented.flint), 2.2);
         sheet.text(front.x(-X), front.y(d.zMin) + 8,
                    QStringLiteral("green: the interface, front view section y = 0, side view section x = %1")
                        .arg(mm(sideAt)),
