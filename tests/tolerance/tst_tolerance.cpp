@@ -473,6 +473,12 @@ void TestTolerance::badInputIsRefused_data()
                               << QByteArray("index must be a finite limit");
     QTest::newRow("decentre beyond the prism") << QByteArray("{\"tolerances\": {\"decentreXMm\": 500}}")
                                                << QStringList() << QByteArray("larger than the prism");
+    QTest::newRow("second index beyond a glass") << QByteArray("{\"tolerances\": {\"secondIndex\": 0.2}}")
+                                                 << QStringList() << QByteArray("secondIndex = 0.2 is beyond");
+    QTest::newRow("interface tilt beyond") << QByteArray("{\"tolerances\": {\"interfaceTiltDeg\": 12}}")
+                                           << QStringList() << QByteArray("interfaceTiltDeg = 12 is beyond");
+    QTest::newRow("interface form negative") << QByteArray("{\"tolerances\": {\"formErrorInterfaceUm\": -1}}")
+                                             << QStringList() << QByteArray("formErrorInterfaceUm must be a finite");
     QTest::newRow("criterion zero") << QByteArray("{\"criteria\": {\"maxResidualPx\": 0}}") << QStringList()
                                     << QByteArray("must be positive");
     QTest::newRow("shard outside") << QByteArray("{}") << QStringList{"--shard", "4/4"} << QByteArray("--shard");
