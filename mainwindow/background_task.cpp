@@ -48,6 +48,8 @@ bool BackgroundTask::start(const QString& name, Work work, Done done)
     progress_ = std::make_shared<core::Progress>();
     outcome_ = std::make_shared<Outcome>(Outcome::Finished);
     message_ = std::make_shared<QString>();
+    shownStep_ = 0;
+    shownStage_.clear();
     emit runningChanged(true);
     emit progressed(0.0, name);
     auto progress = progress_;
@@ -84,10 +86,17 @@ void BackgroundTask::waitForFinished()
 
 void BackgroundTask::poll()
 {
-    if (progress_) {
-        const std::string stage = progress_->stage();
-        emit progressed(progress_->fraction(), stage.empty() ? name_ : QString::fromStdString(stage));
-    }
+    if (!progress_)
+        return;
+    // Only what a user could see change: a step of the bar's 1000, or the stage.
+    const std::string stage = progress_->stage();
+    const double fraction = progress_->fraction();
+    const int step = int(fraction * 1000.0);
+    if (step == shownStep_ && stage == shownStage_)
+        return;
+    shownStep_ = step;
+    shownStage_ = stage;
+    emit progressed(fraction, stage.empty() ? name_ : QString::fromStdString(stage));
 }
 
 void BackgroundTask::finished()

@@ -59,8 +59,9 @@ SimulatedCamera prismCamera(const verify::PrismGeometry& geometry, const PrismFi
     SimulatedCamera c;
     c.name = QStringLiteral("prism");
     c.digest = digest;
-    c.geometry = geometry;
-    c.rig = calibration::prismRig(geometry, verify::prismFitSurfaces(fit));
+    // A cemented prism's rays cross into its second glass.
+    c.geometry = verify::prismFitGeometry(geometry, fit);
+    c.rig = calibration::prismRig(c.geometry, verify::prismFitSurfaces(fit));
     return c;
 }
 
