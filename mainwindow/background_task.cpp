@@ -27,7 +27,9 @@ BackgroundTask::BackgroundTask(QObject* parent) : QObject(parent)
     // One thread, ended after each run: its lowered priority goes with it.
     pool_.setMaxThreadCount(1);
     pool_.setExpiryTimeout(0);
-    poller_.setInterval(50);
+    // Four times a second: each change of the bar repaints at once, and in a
+    // window with OpenGL views every repaint composes the whole window.
+    poller_.setInterval(250);
     connect(&poller_, &QTimer::timeout, this, &BackgroundTask::poll);
     connect(&watcher_, &QFutureWatcher<void>::finished, this, &BackgroundTask::finished);
 }

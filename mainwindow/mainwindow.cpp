@@ -80,17 +80,21 @@ QString achromatFiguresText(const pipeline::Pipeline& run)
     if (!run.fit() || !run.fit()->achromat)
         return QString();
     const PrismInterface& glass = run.fit()->fit.interface;
-    QString text = QStringLiteral("achromat %1 + %2").arg(glass.crown, glass.flint);
-    const pipeline::VerifyStageResult* v = run.verification();
-    if (v && v->lateralColour)
-        text += QStringLiteral(": lateral colour %1 RMS %2 px, max %3 px")
-                    .arg(v->lateralColour->band, pixels(v->lateralColour->rmsPx()), pixels(v->lateralColour->maxPx()));
     const auto mm = [](double value) { return QString::number(value, 'f', 2); };
     const std::array<GlassThickness, 2>& t = run.fit()->achromat->thickness;
-    text += QStringLiteral("\nglass mm, left: %1 %2-%3, %4 %5-%6; right: %1 %7-%8, %4 %9-%10")
-                .arg(glass.crown, mm(t[0].crownMinMm), mm(t[0].crownMaxMm), glass.flint, mm(t[0].flintMinMm),
-                     mm(t[0].flintMaxMm), mm(t[1].crownMinMm), mm(t[1].crownMaxMm), mm(t[1].flintMinMm))
-                .arg(mm(t[1].flintMaxMm));
+    const auto range = [&mm](double low, double high) { return QStringLiteral("%1-%2 mm").arg(mm(low), mm(high)); };
+    const auto glasses = [&](const GlassThickness& h) {
+        return QStringLiteral("%1 %2, %3 %4")
+            .arg(glass.crown, range(h.crownMinMm, h.crownMaxMm), glass.flint, range(h.flintMinMm, h.flintMaxMm));
+    };
+    // The halves are mirror images: one line when their glasses agree.
+    QString text = glasses(t[0]) == glasses(t[1])
+                       ? QStringLiteral("achromat: %1 each half").arg(glasses(t[0]))
+                       : QStringLiteral("achromat, left: %1; right: %2").arg(glasses(t[0]), glasses(t[1]));
+    const pipeline::VerifyStageResult* v = run.verification();
+    if (v && v->lateralColour)
+        text += QStringLiteral("\nlateral colour (%1) RMS %2 px, max %3 px")
+                    .arg(v->lateralColour->band, pixels(v->lateralColour->rmsPx()), pixels(v->lateralColour->maxPx()));
     return text;
 }
 
@@ -401,8 +405,8 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     QFont figuresFont = figuresLabel->font();
     figuresFont.setPointSize(std::min(11, font.pointSize()));
     figuresLabel->setFont(figuresFont);
-    place(figuresLabel, 0.01, 0.755, 0.3, 0.135, menuHeight);
-    moveHere(f.textBrowser, 0.01, 0.895, 0.3, 0.105, false);
+    place(figuresLabel, 0.01, 0.755, 0.3, 0.17, menuHeight);
+    moveHere(f.textBrowser, 0.01, 0.93, 0.3, 0.07, false);
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
     place(f.graphicsView, 0.32, 0.005, 0.35, 0.99);
@@ -419,8 +423,10 @@ void MainWindow::placeWidgets(const QFont& panelFont)
              virtualCameraValue, f.radioButton, f.pushButton, f.comboBox_model, f.label_15, f.spjieci,
              f.pushButton_2, verifyButton})
         fitText(widget);
+    // Lists keep their font and elide a long name; labels and the box shrink theirs.
     for (QWidget* widget : colourWidgets)
-        fitText(widget);
+        if (!qobject_cast<QComboBox*>(widget))
+            fitText(widget);
 }
 
 // The unit of every field is in its label, its suffix or both; the tooltip
@@ -910,7 +916,7 @@ bool MainWindow::openDesign(const QString& path, QString* error)
     figures_ = f;
     achromatFigures_.clear();
     if (content.fit.interface.present)
-        achromatFigures_ = QStringLiteral("achromat %1 (crown) and %2 (flint)")
+        achromatFigures_ = QStringLiteral("achromat: %1 (crown) and %2 (flint)")
                                .arg(content.fit.interface.crown, content.fit.interface.flint);
     figuresStale_ = false;
     setResultFolder(QFileInfo(path).absolutePath());

@@ -5,7 +5,10 @@
 // 50 ms. Runs the whole window (panel and both 3D views) in a scratch
 // directory; needs an X server (bench.sh provides a virtual one).
 //
-//     bench_window [RUNS] [achromat]    (default 1 run of one glass)
+//     bench_window [RUNS] [achromat] [SHOT.png]
+//
+// (default 1 run of one glass; achromat: the cemented N-BK7 / F2 prism;
+// SHOT.png: a screenshot of the whole screen after the last run)
 
 #include "app/application_window.h"
 #include "mainwindow/background_task.h"
@@ -14,6 +17,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QPixmap>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QPushButton>
@@ -84,7 +89,15 @@ int main(int argc, char* argv[])
     TimedApplication application(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 1;
-    const bool achromat = argc > 2 && QLatin1String(argv[2]) == QLatin1String("achromat");
+    bool achromat = false;
+    QString shot;  // a screenshot of the whole screen after the last run
+    for (int i = 2; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("achromat"))
+            achromat = true;
+        else if (arg.endsWith(QLatin1String(".png")))
+            shot = QFileInfo(arg).absoluteFilePath();
+    }
     screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
     screenHeight = QGuiApplication::primaryScreen()->availableGeometry().height();
     QTemporaryDir scratch;
@@ -200,6 +213,10 @@ int main(int argc, char* argv[])
         for (const auto& e : application.slow)
             std::printf("  event over 15 ms at %.2f s: %.1f ms, %s\n", e.atS, e.ms, qPrintable(e.what));
         std::fflush(stdout);
+    }
+    if (!shot.isEmpty() && !QGuiApplication::primaryScreen()->grabWindow(0).save(shot)) {
+        std::fprintf(stderr, "bench_window: %s not saved\n", qPrintable(shot));
+        return 1;
     }
     return 0;
 }
