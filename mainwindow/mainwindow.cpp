@@ -89,7 +89,7 @@ QString achromatFiguresText(const pipeline::Pipeline& run)
     };
     // The halves are mirror images: one line when their glasses agree.
     QString text = glasses(t[0]) == glasses(t[1])
-                       ? QStringLiteral("achromat: %1 each half").arg(glasses(t[0]))
+                       ? QStringLiteral("achromat: %1").arg(glasses(t[0]))
                        : QStringLiteral("achromat, left: %1; right: %2").arg(glasses(t[0]), glasses(t[1]));
     const pipeline::VerifyStageResult* v = run.verification();
     if (v && v->lateralColour)
@@ -409,10 +409,10 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     figuresLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     figuresLabel->setTextFormat(Qt::PlainText);
     QFont figuresFont = figuresLabel->font();
-    figuresFont.setPointSize(std::min(11, font.pointSize()));
+    figuresFont.setPointSize(std::min(11, font.pointSize() - 1));
     figuresLabel->setFont(figuresFont);
-    place(figuresLabel, 0.01, 0.755, 0.3, 0.17, menuHeight);
-    moveHere(f.textBrowser, 0.01, 0.93, 0.3, 0.07, false);
+    place(figuresLabel, 0.01, 0.755, 0.3, 0.185, menuHeight);
+    moveHere(f.textBrowser, 0.01, 0.945, 0.3, 0.055, false);
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
     place(f.graphicsView, 0.32, 0.005, 0.35, 0.99);
@@ -470,7 +470,9 @@ void MainWindow::setToolTips()
     tip({designPrismButton},
         QStringLiteral("refraction design, prism fit of order 8 with the optimiser, verification, predicted "
                        "calibration of that prism, exports and report.html, into a new result folder"));
-    tip({figuresLabel}, QStringLiteral("headline figures of the current result"));
+    tip({figuresLabel}, QStringLiteral("headline figures of the current result; of an achromat also each glass's "
+                                       "thickness, least to most, in each half, and its lateral colour between "
+                                       "the band's edges"));
     f.spinBox_rx->setSuffix(QStringLiteral(" px"));
     f.spinBox_ry->setSuffix(QStringLiteral(" px"));
     f.spinBox_rx->setReadOnly(true);
