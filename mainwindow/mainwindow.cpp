@@ -199,9 +199,9 @@ void MainWindow::addRunStatus()
         // No busy bar before the first fraction: its animation repaints the
         // whole window (composed with the OpenGL views) 60 times a second on
         // the GUI thread. The stage's name says that work goes on.
-        // QProgressBar::setValue repaints at once, and in a window with
-        // OpenGL views a repaint composes and presents the whole window:
-        // held back, the bar is painted in one go with the stage's name.
+        // QProgressBar::setValue would repaint at once, and each repaint
+        // composes and presents the whole window: held back, the bar is
+        // painted in one go with the stage's name.
         progressBar->setUpdatesEnabled(false);
         progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
         progressBar->setUpdatesEnabled(true);
