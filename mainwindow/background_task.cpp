@@ -27,7 +27,9 @@ BackgroundTask::BackgroundTask(QObject* parent) : QObject(parent)
     // One thread, ended after each run: its lowered priority goes with it.
     pool_.setMaxThreadCount(1);
     pool_.setExpiryTimeout(0);
-    poller_.setInterval(50);
+    // Four times a second: each change of the bar repaints at once, and in a
+    // window with OpenGL views every repaint composes the whole window.
+    poller_.setInterval(250);
     connect(&poller_, &QTimer::timeout, this, &BackgroundTask::poll);
     connect(&watcher_, &QFutureWatcher<void>::finished, this, &BackgroundTask::finished);
 }
@@ -48,6 +50,8 @@ bool BackgroundTask::start(const QString& name, Work work, Done done)
     progress_ = std::make_shared<core::Progress>();
     outcome_ = std::make_shared<Outcome>(Outcome::Finished);
     message_ = std::make_shared<QString>();
+    shownStep_ = 0;
+    shownStage_.clear();
     emit runningChanged(true);
     emit progressed(0.0, name);
     auto progress = progress_;
@@ -84,10 +88,17 @@ void BackgroundTask::waitForFinished()
 
 void BackgroundTask::poll()
 {
-    if (progress_) {
-        const std::string stage = progress_->stage();
-        emit progressed(progress_->fraction(), stage.empty() ? name_ : QString::fromStdString(stage));
-    }
+    if (!progress_)
+        return;
+    // Only what a user could see change: a step of the bar's 1000, or the stage.
+    const std::string stage = progress_->stage();
+    const double fraction = progress_->fraction();
+    const int step = int(fraction * 1000.0);
+    if (step == shownStep_ && stage == shownStage_)
+        return;
+    shownStep_ = step;
+    shownStage_ = stage;
+    emit progressed(fraction, stage.empty() ? name_ : QString::fromStdString(stage));
 }
 
 void BackgroundTask::finished()

@@ -24,6 +24,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class BackgroundTask : public QObject
 {
@@ -66,4 +67,6 @@ private:
     Done done_;
     QString name_;
     bool running_ = false;
+    int shownStep_ = 0;       // the last fraction and stage handed on, in 1000ths
+    std::string shownStage_;
 };

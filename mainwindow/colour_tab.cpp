@@ -3,6 +3,7 @@
 #include "fit/prism_file.h"
 #include "mainwindow/background_task.h"
 #include "pipeline/colour.h"
+#include "refine/achromat_design.h"
 #include "verify/prism_trace.h"
 #include "verify_map/verify_map.h"
 
@@ -80,13 +81,19 @@ void ColourTab::setResult(const QString& folder, const PanelParameters&)
     // The prism's own glass and band, when it records them.
     PrismFileContent content;
     QString error;
-    if (readPrismFile(QDir(folder).filePath(QString::fromLatin1(prismFileName)), &content, &error)
-        && content.colour.recorded) {
+    const bool read = readPrismFile(QDir(folder).filePath(QString::fromLatin1(prismFileName)), &content, &error);
+    if (read && content.colour.recorded) {
         const int at = material_->findText(content.colour.material);
         if (at >= 0)
             material_->setCurrentIndex(at);
         band_->setCurrentText(content.colour.band);
     }
+    // A cemented prism is traced in its own two glasses.
+    const bool cemented = read && content.fit.interface.present;
+    material_->setEnabled(!cemented);
+    if (cemented)
+        figures_->setText(QStringLiteral("Result %1, cemented %2 + %3: press Measure.")
+                              .arg(folder, content.fit.interface.crown, content.fit.interface.flint));
 }
 
 void ColourTab::measure()
@@ -115,13 +122,29 @@ void ColourTab::measure()
     geometry.prismDistance = content.panel.prismDistance;
     geometry.virtualPinholeX = -content.panel.centralRayHitX;
     const PrismFit fit = content.fit;
+    const bool cemented = fit.interface.present;
+    const materials::Catalogue& catalogue = materials::Catalogue::builtIn();
+    const materials::Material* crown = cemented ? catalogue.find(fit.interface.crown) : nullptr;
+    const materials::Material* flint = cemented ? catalogue.find(fit.interface.flint) : nullptr;
+    if (cemented && (!crown || !flint)) {
+        figures_->setText(QStringLiteral("%1: unknown glass %2").arg(folder_, crown ? fit.interface.flint
+                                                                                      : fit.interface.crown));
+        return;
+    }
     // A prism designed at the panel's constant index: traced in a glass of
     // that index with the chosen material's dispersion (n - n_d added), so
     // that the shift is the dispersion's and not a change of index.
     double shortIndex = colour.material.index(colour.band.lowNm);
     double longIndex = colour.material.index(colour.band.highNm);
     QString basis = choice.material;
-    if (!content.colour.recorded || content.colour.material == QLatin1String("custom")) {
+    verify::PrismGeometry shortEdge = geometry;
+    verify::PrismGeometry longEdge = geometry;
+    if (cemented) {
+        // Its own two glasses at the band's edges, whatever the list shows.
+        shortEdge = cementedGeometry(geometry, *crown, *flint, colour.band.lowNm);
+        longEdge = cementedGeometry(geometry, *crown, *flint, colour.band.highNm);
+        basis = QStringLiteral("cemented %1 + %2").arg(fit.interface.crown, fit.interface.flint);
+    } else if (!content.colour.recorded || content.colour.material == QLatin1String("custom")) {
         const double offset = double(content.panel.refractiveIndex) - colour.material.index(materials::lineD);
         shortIndex += offset;
         longIndex += offset;
@@ -135,7 +158,9 @@ void ColourTab::measure()
         verify::LateralColourOptions options;
         options.keepPixels = true;
         result->colour =
-            verify::measureLateralColour(geometry, verify::prismFitSurfaces(fit), shortIndex, longIndex, options);
+            cemented ? verify::measureLateralColour(shortEdge, longEdge, verify::prismFitSurfaces(fit), options)
+                     : verify::measureLateralColour(geometry, verify::prismFitSurfaces(fit), shortIndex, longIndex,
+                                                    options);
         result->colour.band = colour.band.name;
         result->colour.shortNm = colour.band.lowNm;
         result->colour.longNm = colour.band.highNm;

@@ -17,6 +17,7 @@
 #include "sketch/prismitem.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDebug>
 #include <QDesktopServices>
@@ -72,6 +73,31 @@ QString pixels(double value)
     return std::isfinite(value) ? QString::number(value, 'f', 3) : QStringLiteral("-");
 }
 
+// A cemented prism's glasses, its lateral colour between the band's edges
+// and each glass's thickness per half (empty for a prism of one glass).
+QString achromatFiguresText(const pipeline::Pipeline& run)
+{
+    if (!run.fit() || !run.fit()->achromat)
+        return QString();
+    const PrismInterface& glass = run.fit()->fit.interface;
+    const auto mm = [](double value) { return QString::number(value, 'f', 2); };
+    const std::array<GlassThickness, 2>& t = run.fit()->achromat->thickness;
+    const auto range = [&mm](double low, double high) { return QStringLiteral("%1-%2 mm").arg(mm(low), mm(high)); };
+    const auto glasses = [&](const GlassThickness& h) {
+        return QStringLiteral("%1 %2, %3 %4")
+            .arg(glass.crown, range(h.crownMinMm, h.crownMaxMm), glass.flint, range(h.flintMinMm, h.flintMaxMm));
+    };
+    // The halves are mirror images: one line when their glasses agree.
+    QString text = glasses(t[0]) == glasses(t[1])
+                       ? QStringLiteral("achromat: %1").arg(glasses(t[0]))
+                       : QStringLiteral("achromat, left: %1; right: %2").arg(glasses(t[0]), glasses(t[1]));
+    const pipeline::VerifyStageResult* v = run.verification();
+    if (v && v->lateralColour)
+        text += QStringLiteral("\nlateral colour (%1) RMS %2 px, max %3 px")
+                    .arg(v->lateralColour->band, pixels(v->lateralColour->rmsPx()), pixels(v->lateralColour->maxPx()));
+    return text;
+}
+
 // One run per directory: another window or command-line run writing here
 // gets a message, not a mix of two runs' files. False, with the reason, when
 // another run holds the lock; the scratch files a killed run left are cleared.
@@ -118,16 +144,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
                               QString::fromLatin1(designJsonFileName), QString::fromLatin1(surface1FitFileName),
                               QString::fromLatin1(surface2FitFileName), QString::fromLatin1(fitReportFileName),
                               QString::fromLatin1(fitJsonFileName)};
-    folderNote = new QLabel(this);
-    folderNote->setObjectName(QStringLiteral("label_folder"));
-    folderNote->setWordWrap(true);
-    folderNote->setStyleSheet(QStringLiteral("color: #b00000"));
-    folderNote->setGeometry(static_cast<int>(0.01 * screenWidth), static_cast<int>(0.413 * screenHeight),
-                            static_cast<int>(0.3 * screenWidth), static_cast<int>(0.027 * screenHeight));
     folderWatcher = new FolderWatcher(QStringLiteral("."), results, this);
     connect(folderWatcher, &FolderWatcher::changedElsewhere, this, [this](const QStringList& names) {
         folderNote->setText(QStringLiteral("Another window or program changed the results in this folder: %1.")
                                 .arg(names.join(QStringLiteral(", "))));
+        folderNote->setToolTip(folderNote->text());
     });
 }
 
@@ -178,8 +199,14 @@ void MainWindow::addRunStatus()
         // No busy bar before the first fraction: its animation repaints the
         // whole window (composed with the OpenGL views) 60 times a second on
         // the GUI thread. The stage's name says that work goes on.
+        // QProgressBar::setValue would repaint at once, and each repaint
+        // composes and presents the whole window: held back, the bar is
+        // painted in one go with the stage's name.
+        progressBar->setUpdatesEnabled(false);
         progressBar->setValue(static_cast<int>(std::lround(fraction * 1000)));
-        stageLabel->setText(stage);
+        progressBar->setUpdatesEnabled(true);
+        if (stageLabel->text() != stage)
+            stageLabel->setText(stage);
     });
 }
 
@@ -325,39 +352,56 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     moveHere(f.label_10, 0.02, 0.34, 0.06, 0.04, true);
     moveHere(f.spinBox_p, 0.08, 0.34, 0.05, 0.04, true);
     moveHere(f.label_11, 0.13, 0.34, 0.02, 0.04, true);
-    // The whole sound path in one click, between the prism and the virtual camera.
+    // The colour choices, one labelled row each below the prism: material
+    // and its index, design wavelength and band, the achromat and its glasses.
+    colourPanel = new ColourPanel(f.centralWidget);
+    const ColourPanel& c = *colourPanel;
+    const std::vector<QWidget*> colourWidgets{
+        c.materialLabel(), c.materialBox(), c.indexLabel(), c.wavelengthLabel(), c.wavelengthBox(), c.bandLabel(),
+        c.bandBox(),       c.achromatBox(), c.crownLabel(), c.crownBox(),       c.flintLabel(),    c.flintBox()};
+    for (QWidget* w : colourWidgets)
+        w->setFont(font);
+    place(c.materialLabel(), 0.02, 0.395, 0.06, 0.04);
+    place(c.materialBox(), 0.08, 0.395, 0.1, 0.04);
+    place(c.indexLabel(), 0.19, 0.395, 0.1, 0.04);
+    place(c.wavelengthLabel(), 0.02, 0.44, 0.06, 0.04);
+    place(c.wavelengthBox(), 0.08, 0.44, 0.08, 0.04);
+    place(c.bandLabel(), 0.17, 0.44, 0.035, 0.04);
+    place(c.bandBox(), 0.205, 0.44, 0.08, 0.04);
+    place(c.achromatBox(), 0.02, 0.485, 0.075, 0.04);
+    place(c.crownLabel(), 0.1, 0.485, 0.035, 0.04);
+    place(c.crownBox(), 0.135, 0.485, 0.065, 0.04);
+    place(c.flintLabel(), 0.205, 0.485, 0.03, 0.04);
+    place(c.flintBox(), 0.235, 0.485, 0.065, 0.04);
+    connect(colourPanel, &ColourPanel::changed, this, &MainWindow::colourChanged);
+    // The whole sound path in one click, below the choices it takes.
     designPrismButton = new QPushButton(QStringLiteral("Design prism"), f.centralWidget);
     designPrismButton->setObjectName(QStringLiteral("pushButton_designPrism"));
     designPrismButton->setFont(font);
-    place(designPrismButton, 0.02, 0.395, 0.14, 0.04);
+    place(designPrismButton, 0.02, 0.53, 0.14, 0.04);
     connect(designPrismButton, &QPushButton::clicked, this, &MainWindow::designPrismClicked);
-    // The colour choices: material and its index beside the prism size,
-    // wavelength and band beside "Design prism".
-    colourPanel = new ColourPanel(f.centralWidget);
-    for (QWidget* w : {static_cast<QWidget*>(colourPanel->materialBox()), static_cast<QWidget*>(colourPanel->indexLabel()),
-                       static_cast<QWidget*>(colourPanel->wavelengthBox()), static_cast<QWidget*>(colourPanel->bandBox())})
-        w->setFont(font);
-    place(colourPanel->materialBox(), 0.155, 0.34, 0.09, 0.04);
-    place(colourPanel->indexLabel(), 0.25, 0.34, 0.06, 0.04);
-    place(colourPanel->wavelengthBox(), 0.165, 0.395, 0.075, 0.04);
-    place(colourPanel->bandBox(), 0.245, 0.395, 0.06, 0.04);
-    connect(colourPanel, &ColourPanel::changed, this, &MainWindow::colourChanged);
-    place(f.label_14, 0.02, 0.44, 0.1, 0.04);
+    // Beside it, what another window or program changed in the working directory.
+    folderNote = new QLabel(this);
+    folderNote->setObjectName(QStringLiteral("label_folder"));
+    folderNote->setWordWrap(true);
+    folderNote->setStyleSheet(QStringLiteral("color: #b00000"));
+    place(folderNote, 0.165, 0.53, 0.145, 0.04, menuHeight);
+    place(f.label_14, 0.02, 0.575, 0.08, 0.04);
     f.label_14->setFont(font);
     virtualCameraValue = new QLabel(f.centralWidget);
     virtualCameraValue->setObjectName(QStringLiteral("label_virtualCameraValue"));
     virtualCameraValue->setFont(font);
-    place(virtualCameraValue, 0.13, 0.44, 0.08, 0.04);
-    place(f.horizontalScrollBar, 0.02, 0.48, 0.3, 0.04);
-    place(f.radioButton, 0.02, 0.54, 0.1, 0.04);
+    place(virtualCameraValue, 0.1, 0.575, 0.055, 0.04);
+    place(f.horizontalScrollBar, 0.16, 0.58, 0.15, 0.03);
+    place(f.radioButton, 0.02, 0.62, 0.1, 0.04);
     f.radioButton->setFont(font);
-    place(f.pushButton, 0.02, 0.58, 0.1, 0.04);
-    place(f.comboBox_model, 0.13, 0.58, 0.1, 0.04);
+    place(f.pushButton, 0.02, 0.665, 0.1, 0.04);
+    place(f.comboBox_model, 0.13, 0.665, 0.1, 0.04);
     f.comboBox_model->setFont(font);
     f.comboBox_model->setCurrentIndex(panel.designModel == DesignModel::Refraction ? 1 : 0);  // the model's start value
-    moveHere(f.label_15, 0.02, 0.64, 0.02, 0.04, true);
-    moveHere(f.spjieci, 0.04, 0.64, 0.05, 0.04, true);
-    moveHere(f.pushButton_2, 0.1, 0.64, 0.1, 0.04, true);
+    moveHere(f.label_15, 0.02, 0.71, 0.02, 0.04, true);
+    moveHere(f.spjieci, 0.04, 0.71, 0.05, 0.04, true);
+    moveHere(f.pushButton_2, 0.1, 0.71, 0.1, 0.04, true);
     // The headline figures of the current result, above the fit report.
     figuresLabel = new QLabel(this);
     figuresLabel->setObjectName(QStringLiteral("label_figures"));
@@ -365,17 +409,17 @@ void MainWindow::placeWidgets(const QFont& panelFont)
     figuresLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     figuresLabel->setTextFormat(Qt::PlainText);
     QFont figuresFont = figuresLabel->font();
-    figuresFont.setPointSize(std::min(11, font.pointSize()));
+    figuresFont.setPointSize(std::min(11, font.pointSize() - 1));
     figuresLabel->setFont(figuresFont);
-    place(figuresLabel, 0.01, 0.69, 0.3, 0.085, menuHeight);
-    moveHere(f.textBrowser, 0.01, 0.78, 0.3, 0.22, false);
+    place(figuresLabel, 0.01, 0.755, 0.3, 0.185, menuHeight);
+    moveHere(f.textBrowser, 0.01, 0.945, 0.3, 0.055, false);
     f.textBrowser->setFontPointSize(10);
     f.textBrowser->setText(QStringLiteral("furface fitting results"));
     place(f.graphicsView, 0.32, 0.005, 0.35, 0.99);
     // Beside the fit controls, where the panel has room.
     verifyButton = new QPushButton(QStringLiteral("verify"), this);
     verifyButton->setObjectName(QStringLiteral("pushButton_verify"));
-    moveHere(verifyButton, 0.21, 0.64, 0.08, 0.04, true);
+    moveHere(verifyButton, 0.21, 0.71, 0.08, 0.04, true);
     connect(verifyButton, &QPushButton::clicked, this, &MainWindow::verifyClicked);
 
     for (QWidget* widget : std::initializer_list<QWidget*>{
@@ -385,6 +429,10 @@ void MainWindow::placeWidgets(const QFont& panelFont)
              virtualCameraValue, f.radioButton, f.pushButton, f.comboBox_model, f.label_15, f.spjieci,
              f.pushButton_2, verifyButton})
         fitText(widget);
+    // Lists keep their font and elide a long name; labels and the box shrink theirs.
+    for (QWidget* widget : colourWidgets)
+        if (!qobject_cast<QComboBox*>(widget))
+            fitText(widget);
 }
 
 // The unit of every field is in its label, its suffix or both; the tooltip
@@ -422,7 +470,9 @@ void MainWindow::setToolTips()
     tip({designPrismButton},
         QStringLiteral("refraction design, prism fit of order 8 with the optimiser, verification, predicted "
                        "calibration of that prism, exports and report.html, into a new result folder"));
-    tip({figuresLabel}, QStringLiteral("headline figures of the current result"));
+    tip({figuresLabel}, QStringLiteral("headline figures of the current result; of an achromat also each glass's "
+                                       "thickness, least to most, in each half, and its lateral colour between "
+                                       "the band's edges"));
     f.spinBox_rx->setSuffix(QStringLiteral(" px"));
     f.spinBox_ry->setSuffix(QStringLiteral(" px"));
     f.spinBox_rx->setReadOnly(true);
@@ -460,6 +510,8 @@ void MainWindow::showFigures()
                        .arg(std::isfinite(f.depthErrorPercentAt1m) ? QString::number(f.depthErrorPercentAt1m, 'f', 3)
                                                                   : QStringLiteral("-"))
                        .arg(f.seconds, 0, 'f', 1);
+    if (!achromatFigures_.isEmpty())
+        text += QLatin1Char('\n') + achromatFigures_;
     if (std::isfinite(f.simulatedDepthRmsPercent))
         text += QStringLiteral("\nsimulated: ") + report::simulatedFiguresText(f);
     if (figuresStale_)
@@ -473,6 +525,7 @@ void MainWindow::setRunning(bool running)
     for (QWidget* start : std::initializer_list<QWidget*>{form->pushButton, form->pushButton_2, designPrismButton,
                                                           verifyButton})
         start->setEnabled(!running);
+    colourPanel->setAchromatEnabled(!running);
     cancelButton->setEnabled(running);
     if (!running) {
         progressBar->setRange(0, 1000);
@@ -779,6 +832,12 @@ void MainWindow::designPrismClicked()
         QMessageBox::warning(this, QStringLiteral("Design prism"), colourError);
         return;
     }
+    QString achromatError;
+    if (!colourPanel->checkAchromat(&achromatError)) {
+        QMessageBox::warning(this, QStringLiteral("Design prism"), achromatError);
+        return;
+    }
+    options->settings.fit.achromat = colourPanel->achromat();
     // The sound path: the refraction design, whatever the selector shows.
     options->settings.design.panel.designModel = DesignModel::Refraction;
     options->outputDir = QDir::currentPath();
@@ -798,6 +857,7 @@ void MainWindow::designPrismClicked()
             return;
         }
         figures_ = result->figures;
+        achromatFigures_ = achromatFiguresText(result->run);
         currentPrism_ = result->run.prismContent();
         // A panel changed while the run was going makes its result stale at once.
         figuresStale_ = !pipeline::samePanel(started, panel);
@@ -862,6 +922,10 @@ bool MainWindow::openDesign(const QString& path, QString* error)
         f.simulatedPrismSharePercent = f.simulatedVerticalDisparityRmsPx = f.simulationSeconds = nan;
     f.seconds = 0.0;
     figures_ = f;
+    achromatFigures_.clear();
+    if (content.fit.interface.present)
+        achromatFigures_ = QStringLiteral("achromat: %1 (crown) and %2 (flint)")
+                               .arg(content.fit.interface.crown, content.fit.interface.flint);
     figuresStale_ = false;
     setResultFolder(QFileInfo(path).absolutePath());
     showFigures();
@@ -889,6 +953,7 @@ void MainWindow::newDesign()
     form->horizontalScrollBar->setValue(start.prismDistance + start.focalLength);
     form->spjieci->setValue(start.fitOrder);
     figures_.reset();
+    achromatFigures_.clear();
     currentPrism_.reset();
     figuresStale_ = false;
     setResultFolder(QString());

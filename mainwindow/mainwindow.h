@@ -129,6 +129,7 @@ private:
     double userAngle = 20.0;  // the angle before "fix angle", given back when it is turned off
     // The current result: from "Design prism", or a design opened from a file.
     std::optional<report::HeadlineFigures> figures_;
+    QString achromatFigures_;  // a cemented prism's glasses, colour and thicknesses
     std::optional<PrismFileContent> currentPrism_;
     QString resultFolder_;
     bool figuresStale_ = false;

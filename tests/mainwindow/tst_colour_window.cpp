@@ -1,7 +1,8 @@
 // The window's colour choices and the "Lateral colour" page, on the real
 // widgets: a material disables the index box and brings its index to the
 // design; a refused band says why and starts nothing; the page measures a
-// result's prism and shows its figures and map.
+// result's prism and shows its figures and map. Ticked, the achromat makes
+// "Design prism" cement each half from a crown and a flint.
 
 #include "mainwindow/analysis_window.h"
 #include "mainwindow/background_task.h"
@@ -11,6 +12,11 @@
 #include "report/prism_report.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -145,6 +151,130 @@ private slots:
         QVERIFY2(seen.contains("outside PMMA's valid range"), qPrintable(seen));
         QVERIFY(!window->task()->isRunning());
         QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    void achromatRefusedGlasses_data()
+    {
+        QTest::addColumn<QString>("crown");
+        QTest::addColumn<QString>("flint");
+        QTest::newRow("one glass twice") << "N-BK7" << "N-BK7";
+        QTest::newRow("two crowns, Abbe numbers 64 and 59") << "N-BK7" << "N-K5";
+    }
+
+    // Glasses that cannot correct colour: one line why, nothing started,
+    // nothing written.
+    void achromatRefusedGlasses()
+    {
+        QFETCH(QString, crown);
+        QFETCH(QString, flint);
+        auto* box = find<QCheckBox>("checkBox_achromat");
+        QVERIFY(!find("comboBox_crown")->isEnabled());
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QVERIFY(box->isChecked());
+        QVERIFY(find("comboBox_crown")->isEnabled() && find("comboBox_flint")->isEnabled());
+        find<QComboBox>("comboBox_crown")->setCurrentText(crown);
+        find<QComboBox>("comboBox_flint")->setCurrentText(flint);
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen] {
+            if (auto* message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = message->text();
+                message->accept();
+            }
+        });
+        closer.start(20);
+        QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+        QTRY_VERIFY(!seen.isEmpty());
+        QDir::setCurrent(previous);
+        QVERIFY2(seen.contains("too close in dispersion to correct colour"), qPrintable(seen));
+        QVERIFY(!seen.contains('\n'));
+        QVERIFY(!window->task()->isRunning());
+        QVERIFY(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
+    // Ticked, "Design prism" cements each half from N-BK7 and F2: the box
+    // and its glasses are off while it runs, the folder holds both solids,
+    // the figures show the result's lateral colour as verification.json has
+    // it and both glasses' thicknesses, and the "Lateral colour" page traces
+    // the cemented prism read back from prism.json to the same figures.
+    void achromatDesignPrism()
+    {
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        auto* box = find<QCheckBox>("checkBox_achromat");
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QVERIFY(box->isChecked());
+        QCOMPARE(find<QComboBox>("comboBox_crown")->currentText(), QStringLiteral("N-BK7"));
+        QCOMPARE(find<QComboBox>("comboBox_flint")->currentText(), QStringLiteral("F2"));
+        // A failed run says why in a box; the test closes it and shows it.
+        QString seen;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, [&seen] {
+            if (auto* message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = message->text();
+                message->accept();
+            }
+        });
+        closer.start(50);
+        QTest::mouseClick(find<QPushButton>("pushButton_designPrism"), Qt::LeftButton);
+        QVERIFY(window->task()->isRunning());
+        QVERIFY(!box->isEnabled());
+        QVERIFY(!find("comboBox_crown")->isEnabled() && !find("comboBox_flint")->isEnabled());
+        QVERIFY(!find("pushButton_designPrism")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 600000);
+        QDir::setCurrent(previous);
+        QVERIFY2(seen.isEmpty(), qPrintable(seen));
+        QVERIFY(box->isEnabled() && find("comboBox_crown")->isEnabled());
+        const QString folder = window->resultFolder();
+        QVERIFY2(!folder.isEmpty(), qPrintable(find<QLabel>("label_stage")->text()));
+        for (const char* name : {"prism.json", "prism_crown.stl", "prism_flint.stl", "verification.json"})
+            QVERIFY2(QFileInfo(QDir(folder).filePath(QLatin1String(name))).size() > 0, name);
+
+        // The file's figures, per half.
+        QFile file(QDir(folder).filePath(QStringLiteral("verification.json")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject colour = QJsonDocument::fromJson(file.readAll()).object()["lateralColour"].toObject();
+        const QJsonArray halves = colour["halves"].toArray();
+        QCOMPARE(halves.size(), 2);
+        QCOMPARE(halves[0].toObject()["half"].toString(), QStringLiteral("left"));
+        const QJsonObject left = halves[0].toObject()["lateralColour"].toObject();
+        const QJsonObject right = halves[1].toObject()["lateralColour"].toObject();
+        QVERIFY2(left.contains("rmsPx") && right.contains("maxPx"), "verification.json: no lateral colour");
+        const double maxPx = std::max(left["maxPx"].toDouble(), right["maxPx"].toDouble());
+        const double lowRms = std::min(left["rmsPx"].toDouble(), right["rmsPx"].toDouble());
+        const double highRms = std::max(left["rmsPx"].toDouble(), right["rmsPx"].toDouble());
+
+        const QString figures = find<QLabel>("label_figures")->text();
+        const QRegularExpression shown(QStringLiteral("achromat: N-BK7 ([0-9.]+)-[0-9.]+ mm, F2 ([0-9.]+)-[0-9.]+ mm"
+                                                      "\\nlateral colour \\(visible\\) RMS ([0-9.]+) px, "
+                                                      "max ([0-9.]+) px"));
+        const QRegularExpressionMatch m = shown.match(figures);
+        QVERIFY2(m.hasMatch(), qPrintable(figures));
+        QVERIFY2(m.captured(3).toDouble() >= lowRms - 1e-3 && m.captured(3).toDouble() <= highRms + 1e-3,
+                 qPrintable(figures));
+        QVERIFY2(std::fabs(m.captured(4).toDouble() - maxPx) < 1e-3, qPrintable(figures));
+        // At least a millimetre of each glass everywhere.
+        QVERIFY2(m.captured(1).toDouble() >= 1.0 - 5e-3 && m.captured(2).toDouble() >= 1.0 - 5e-3,
+                 qPrintable(figures));
+
+        AnalysisWindow* analysis = window->analysis();
+        analysis->showTab(analysis->tabTitles().indexOf(QStringLiteral("Lateral colour")));
+        QVERIFY(QTest::qWaitForWindowExposed(analysis));
+        QVERIFY(!analysis->findChild<QComboBox*>("comboBox_colourMaterial")->isEnabled());
+        analysis->findChild<QComboBox*>("comboBox_colourBand")->setCurrentText(QStringLiteral("visible"));
+        QTest::mouseClick(analysis->findChild<QPushButton*>("pushButton_measureColour"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->task()->isRunning(), 300000);
+        const QString page = analysis->findChild<QLabel*>("label_colourFigures")->text();
+        const QRegularExpression leftRow(QStringLiteral("left : ([0-9.]+) / ([0-9.]+) px rms/max"));
+        const QRegularExpressionMatch l = leftRow.match(page);
+        QVERIFY2(page.startsWith(QStringLiteral("cemented N-BK7 + F2")) && l.hasMatch(), qPrintable(page));
+        QVERIFY2(std::fabs(l.captured(1).toDouble() - left["rmsPx"].toDouble()) < 2e-3, qPrintable(page));
+        QVERIFY2(std::fabs(l.captured(2).toDouble() - left["maxPx"].toDouble()) < 2e-3, qPrintable(page));
+        analysis->close();
     }
 
     void pageMeasuresTheResult()
