@@ -355,6 +355,32 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     return summaries;
 }
 
+FitResultFiles::FitResultFiles(const FitPoints& points, int threadCount)
+{
+    const SurfacePointSet& one = points.surface1;
+    const SurfacePointSet& two = points.surface2;
+    parallelFor(3, resolveThreadCount(threadCount), [&](int, int task) {
+        if (task == 0)
+            surface1_ = pointRowPrefixes(one.x.data(), one.y.data(), one.count(), false);
+        else
+            (task == 1 ? surface2_ : surface2Mirrored_) = pointRowPrefixes(two.x.data(), two.y.data(), two.count(), task == 2);
+    });
+}
+
+std::vector<std::pair<QString, std::string>> FitResultFiles::filesOf(const FitRunSummary& summary) const
+{
+    std::vector<std::pair<QString, std::string>> files(4);
+    const QStringList names = resultNames(true);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        files[i].first = names[int(i)];
+    surface1FitText(&files[0].second, surface1_, summary.surface1Fitted.data());
+    surface2FitText(&files[1].second, surface2_, surface2Mirrored_, summary.surface2Fitted.data());
+    files[2].second = fitReportBytes(summary.order, summary.surface1Results.data(), summary.surface2Results.data())
+                          .toStdString();
+    files[3].second = fitJsonBytes(fitJsonFromSummary(summary)).toStdString();
+    return files;
+}
+
 namespace {
 
 FitRunSummary runOneOrder(int order, const FitRunLocation& where, bool writeReport)

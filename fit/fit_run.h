@@ -8,6 +8,8 @@ class AtomicFileSet;
 #include <QStringList>
 
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 // The points of one surface as the fit takes them: x, y and z of each point
@@ -90,6 +92,23 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
                                      const std::function<QString(int order)>& outputDirectory,
                                      bool writeReports = true, int threadCount = 0,
                                      AtomicFileSet* commonSet = nullptr);
+
+// The result files of orders fitted in memory (fitOrders without a
+// directory) on `points`, made one order at a time from the point rows'
+// x and y text, which is formatted once for every order.
+class FitResultFiles {
+public:
+    explicit FitResultFiles(const FitPoints& points, int threadCount = 0);
+    // "output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"
+    // and "result_para_fit.json" of a summary without error, in the order a
+    // set replaces them.
+    std::vector<std::pair<QString, std::string>> filesOf(const FitRunSummary& summary) const;
+
+private:
+    PointRowPrefixes surface1_;
+    PointRowPrefixes surface2_;
+    PointRowPrefixes surface2Mirrored_;
+};
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed
 // in point order from 0; no points give 0/0, a NaN.
