@@ -359,7 +359,8 @@ FitResultFiles::FitResultFiles(const FitPoints& points, int threadCount)
 {
     const SurfacePointSet& one = points.surface1;
     const SurfacePointSet& two = points.surface2;
-    parallelFor(3, resolveThreadCount(threadCount), [&](int, int task) {
+    threads_ = resolveThreadCount(threadCount);
+    parallelFor(3, threads_, [&](int, int task) {
         if (task == 0)
             surface1_ = pointRowPrefixes(one.x.data(), one.y.data(), one.count(), false);
         else
@@ -373,11 +374,18 @@ std::vector<std::pair<QString, std::string>> FitResultFiles::filesOf(const FitRu
     const QStringList names = resultNames(true);
     for (std::size_t i = 0; i < files.size(); ++i)
         files[i].first = names[int(i)];
-    surface1FitText(&files[0].second, surface1_, summary.surface1Fitted.data());
-    surface2FitText(&files[1].second, surface2_, surface2Mirrored_, summary.surface2Fitted.data());
-    files[2].second = fitReportBytes(summary.order, summary.surface1Results.data(), summary.surface2Results.data())
-                          .toStdString();
-    files[3].second = fitJsonBytes(fitJsonFromSummary(summary)).toStdString();
+    // The larger fitted-point file first, so that both threads finish close together.
+    parallelFor(3, threads_, [&](int, int task) {
+        if (task == 0) {
+            surface2FitText(&files[1].second, surface2_, surface2Mirrored_, summary.surface2Fitted.data());
+        } else if (task == 1) {
+            surface1FitText(&files[0].second, surface1_, summary.surface1Fitted.data());
+        } else {
+            files[2].second = fitReportBytes(summary.order, summary.surface1Results.data(),
+                                             summary.surface2Results.data()).toStdString();
+            files[3].second = fitJsonBytes(fitJsonFromSummary(summary)).toStdString();
+        }
+    });
     return files;
 }
 

@@ -108,6 +108,7 @@ private:
     PointRowPrefixes surface1_;
     PointRowPrefixes surface2_;
     PointRowPrefixes surface2Mirrored_;
+    int threads_ = 1;
 };
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed
