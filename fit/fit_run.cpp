@@ -175,10 +175,10 @@ double meanAbsoluteDifference(const double* z, const double* fitted, int count)
 
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
-                                     bool writeReports, int threadCount, AtomicFileSet* commonSet)
+                                     bool writeReports, int threadCount)
 {
     // No directory: the fit in memory, nothing staged.
-    const bool inMemory = !outputDirectory && !commonSet;
+    const bool inMemory = !outputDirectory;
     const int threads = resolveThreadCount(threadCount);
     std::vector<FitRunSummary> summaries(orders.size());
     if (orders.empty())
@@ -192,17 +192,17 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     // their jobs then run one after another.
     std::vector<QString> directories;
     for (int order : orders)
-        directories.push_back(commonSet ? commonSet->directory() : inMemory ? QString() : outputDirectory(order));
+        directories.push_back(inMemory ? QString() : outputDirectory(order));
     // Each order's result files form one set, replaced together or not at
     // all (or join the caller's set); every target is checked before
     // anything is fitted.
     std::vector<std::unique_ptr<AtomicFileSet>> ownSets;
     std::vector<AtomicFileSet*> sets;
-    std::vector<std::mutex> setLocks(commonSet ? 1 : orders.size());
+    std::vector<std::mutex> setLocks(orders.size());
     for (std::size_t i = 0; i < orders.size(); ++i) {
-        if (!commonSet && !inMemory)
+        if (!inMemory)
             ownSets.push_back(std::make_unique<AtomicFileSet>(directories[i], QStringLiteral("fit")));
-        sets.push_back(commonSet ? commonSet : inMemory ? nullptr : ownSets.back().get());
+        sets.push_back(inMemory ? nullptr : ownSets.back().get());
         FitRunSummary& summary = summaries[i];
         if (sets[i] && summary.error.isEmpty() && !sets[i]->checkTargets(resultNames(writeReports)))
             summary.error = sets[i]->errorString();
@@ -305,7 +305,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
             surface2FitText(&text, share.prefixes, share.mirrored, fitted.data());
         const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
         {
-            const std::lock_guard<std::mutex> staging(setLocks[commonSet ? 0 : job.order]);
+            const std::lock_guard<std::mutex> staging(setLocks[job.order]);
             written[static_cast<std::size_t>(index)] =
                 sets[job.order]->stage(QString::fromLatin1(name), text.data(), text.size());
         }
@@ -346,10 +346,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
                 files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
             summary.writeSeconds += secondsBetween(start, Clock::now());
         }
-        if (!commonSet)
-            finish(&files, writeReports, &summary);
-        else if (summary.error.isEmpty() && files.failed())
-            summary.error = files.errorString();
+        finish(&files, writeReports, &summary);
         summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;
     }
     return summaries;

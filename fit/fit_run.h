@@ -3,8 +3,6 @@
 #include "fit/design_origin.h"
 #include "fit/fit_files.h"
 
-class AtomicFileSet;
-
 #include <QStringList>
 
 #include <functional>
@@ -84,14 +82,11 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
 // outputDirectory(order), the report and "result_para_fit.json" too when
 // writeReports is set; orders run side by side, so each needs a directory
 // of its own. The summaries follow `orders`; their splitSeconds are 0.
-// A null outputDirectory with no commonSet fits in memory and writes nothing
-// (the summaries' *Written flags stay false). With commonSet (one order) the
-// files are staged in the caller's set, which the caller commits together
-// with its own files.
+// A null outputDirectory fits in memory and writes nothing (the summaries'
+// *Written flags stay false); FitResultFiles then makes the files' bytes.
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
-                                     bool writeReports = true, int threadCount = 0,
-                                     AtomicFileSet* commonSet = nullptr);
+                                     bool writeReports = true, int threadCount = 0);
 
 // The result files of orders fitted in memory (fitOrders without a
 // directory) on `points`, made one order at a time from the point rows'
