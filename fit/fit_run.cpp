@@ -175,10 +175,10 @@ double meanAbsoluteDifference(const double* z, const double* fitted, int count)
 
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
-                                     bool writeReports, int threadCount, AtomicFileSet* commonSet)
+                                     bool writeReports, int threadCount)
 {
     // No directory: the fit in memory, nothing staged.
-    const bool inMemory = !outputDirectory && !commonSet;
+    const bool inMemory = !outputDirectory;
     const int threads = resolveThreadCount(threadCount);
     std::vector<FitRunSummary> summaries(orders.size());
     if (orders.empty())
@@ -192,17 +192,17 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
     // their jobs then run one after another.
     std::vector<QString> directories;
     for (int order : orders)
-        directories.push_back(commonSet ? commonSet->directory() : inMemory ? QString() : outputDirectory(order));
+        directories.push_back(inMemory ? QString() : outputDirectory(order));
     // Each order's result files form one set, replaced together or not at
     // all (or join the caller's set); every target is checked before
     // anything is fitted.
     std::vector<std::unique_ptr<AtomicFileSet>> ownSets;
     std::vector<AtomicFileSet*> sets;
-    std::vector<std::mutex> setLocks(commonSet ? 1 : orders.size());
+    std::vector<std::mutex> setLocks(orders.size());
     for (std::size_t i = 0; i < orders.size(); ++i) {
-        if (!commonSet && !inMemory)
+        if (!inMemory)
             ownSets.push_back(std::make_unique<AtomicFileSet>(directories[i], QStringLiteral("fit")));
-        sets.push_back(commonSet ? commonSet : inMemory ? nullptr : ownSets.back().get());
+        sets.push_back(inMemory ? nullptr : ownSets.back().get());
         FitRunSummary& summary = summaries[i];
         if (sets[i] && summary.error.isEmpty() && !sets[i]->checkTargets(resultNames(writeReports)))
             summary.error = sets[i]->errorString();
@@ -305,7 +305,7 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
             surface2FitText(&text, share.prefixes, share.mirrored, fitted.data());
         const char* name = job.surface == 1 ? surface1FitFileName : surface2FitFileName;
         {
-            const std::lock_guard<std::mutex> staging(setLocks[commonSet ? 0 : job.order]);
+            const std::lock_guard<std::mutex> staging(setLocks[job.order]);
             written[static_cast<std::size_t>(index)] =
                 sets[job.order]->stage(QString::fromLatin1(name), text.data(), text.size());
         }
@@ -346,13 +346,44 @@ std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPo
                 files.stage(QString::fromLatin1(fitJsonFileName), json.constData(), std::size_t(json.size()));
             summary.writeSeconds += secondsBetween(start, Clock::now());
         }
-        if (!commonSet)
-            finish(&files, writeReports, &summary);
-        else if (summary.error.isEmpty() && files.failed())
-            summary.error = files.errorString();
+        finish(&files, writeReports, &summary);
         summary.totalSeconds = summary.fitSeconds + summary.writeSeconds;
     }
     return summaries;
+}
+
+FitResultFiles::FitResultFiles(const FitPoints& points, int threadCount)
+{
+    const SurfacePointSet& one = points.surface1;
+    const SurfacePointSet& two = points.surface2;
+    threads_ = resolveThreadCount(threadCount);
+    parallelFor(3, threads_, [&](int, int task) {
+        if (task == 0)
+            surface1_ = pointRowPrefixes(one.x.data(), one.y.data(), one.count(), false);
+        else
+            (task == 1 ? surface2_ : surface2Mirrored_) = pointRowPrefixes(two.x.data(), two.y.data(), two.count(), task == 2);
+    });
+}
+
+std::vector<std::pair<QString, std::string>> FitResultFiles::filesOf(const FitRunSummary& summary) const
+{
+    std::vector<std::pair<QString, std::string>> files(4);
+    const QStringList names = resultNames(true);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        files[i].first = names[int(i)];
+    // The larger fitted-point file first, so that both threads finish close together.
+    parallelFor(3, threads_, [&](int, int task) {
+        if (task == 0) {
+            surface2FitText(&files[1].second, surface2_, surface2Mirrored_, summary.surface2Fitted.data());
+        } else if (task == 1) {
+            surface1FitText(&files[0].second, surface1_, summary.surface1Fitted.data());
+        } else {
+            files[2].second = fitReportBytes(summary.order, summary.surface1Results.data(),
+                                             summary.surface2Results.data()).toStdString();
+            files[3].second = fitJsonBytes(fitJsonFromSummary(summary)).toStdString();
+        }
+    });
+    return files;
 }
 
 namespace {

@@ -3,11 +3,11 @@
 #include "fit/design_origin.h"
 #include "fit/fit_files.h"
 
-class AtomicFileSet;
-
 #include <QStringList>
 
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 // The points of one surface as the fit takes them: x, y and z of each point
@@ -82,14 +82,29 @@ FitRunSummary fitAndReportOrder(int order, const FitRunLocation& where = {});
 // outputDirectory(order), the report and "result_para_fit.json" too when
 // writeReports is set; orders run side by side, so each needs a directory
 // of its own. The summaries follow `orders`; their splitSeconds are 0.
-// A null outputDirectory with no commonSet fits in memory and writes nothing
-// (the summaries' *Written flags stay false). With commonSet (one order) the
-// files are staged in the caller's set, which the caller commits together
-// with its own files.
+// A null outputDirectory fits in memory and writes nothing (the summaries'
+// *Written flags stay false); FitResultFiles then makes the files' bytes.
 std::vector<FitRunSummary> fitOrders(const std::vector<int>& orders, const FitPoints& points,
                                      const std::function<QString(int order)>& outputDirectory,
-                                     bool writeReports = true, int threadCount = 0,
-                                     AtomicFileSet* commonSet = nullptr);
+                                     bool writeReports = true, int threadCount = 0);
+
+// The result files of orders fitted in memory (fitOrders without a
+// directory) on `points`, made one order at a time from the point rows'
+// x and y text, which is formatted once for every order.
+class FitResultFiles {
+public:
+    explicit FitResultFiles(const FitPoints& points, int threadCount = 0);
+    // "output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt"
+    // and "result_para_fit.json" of a summary without error, in the order a
+    // set replaces them.
+    std::vector<std::pair<QString, std::string>> filesOf(const FitRunSummary& summary) const;
+
+private:
+    PointRowPrefixes surface1_;
+    PointRowPrefixes surface2_;
+    PointRowPrefixes surface2Mirrored_;
+    int threads_ = 1;
+};
 
 // Res1/Res2: (|z[0] - fitted[0]| + ... + |z[n-1] - fitted[n-1]|) / n, summed
 // in point order from 0; no points give 0/0, a NaN.

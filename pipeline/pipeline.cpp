@@ -47,11 +47,34 @@ void Pipeline::setPanel(const PanelParameters& panel)
     settings_.design.panel = panel;
 }
 
+void Pipeline::setDesign(DesignResult design)
+{
+    design_ = std::move(design);
+    settings_.design = design_->input;
+    generations_[indexOf(Stage::Design)] = {++counter_, 0u};
+}
+
+void Pipeline::setFit(PrismFitResult fit)
+{
+    fit_ = std::move(fit);
+    settings_.fit = fit_->input;
+    settings_.fitKind = FitKind::Prism;
+    generations_[indexOf(Stage::Fit)] = {++counter_, generationOf(Stage::Design)};
+}
+
+void Pipeline::setClassicFit(ClassicFitResult fit)
+{
+    classicFit_ = std::move(fit);
+    settings_.classicFit = classicFit_->input;
+    settings_.fitKind = FitKind::Classic;
+    generations_[indexOf(Stage::Fit)] = {++counter_, generationOf(Stage::Design)};
+}
+
 bool Pipeline::hasResult(Stage stage) const
 {
     switch (stage) {
     case Stage::Design: return design_.has_value();
-    case Stage::Fit: return fit_.has_value();
+    case Stage::Fit: return settings_.fitKind == FitKind::Classic ? classicFit_.has_value() : fit_.has_value();
     case Stage::Verify: return verify_.has_value();
     case Stage::Calibrate: return calibration_.has_value();
     case Stage::Simulate: return simulation_.has_value();
@@ -72,7 +95,10 @@ bool Pipeline::upToDate(Stage stage) const
     };
     switch (stage) {
     case Stage::Design: return design_ && design_->input == settings_.design;
-    case Stage::Fit: return fit_ && fit_->input == settings_.fit && from(Stage::Fit, Stage::Design);
+    case Stage::Fit:
+        if (settings_.fitKind == FitKind::Classic)
+            return classicFit_ && classicFit_->input == settings_.classicFit && from(Stage::Fit, Stage::Design);
+        return fit_ && fit_->input == settings_.fit && from(Stage::Fit, Stage::Design);
     case Stage::Verify: return verify_ && verify_->input == settings_.verify && from(Stage::Verify, Stage::Fit);
     case Stage::Calibrate:
         return calibration_ && calibration_->input == settings_.calibration && from(Stage::Calibrate, Stage::Fit);
@@ -117,21 +143,37 @@ void Pipeline::run(const core::ProgressRange& progress)
         design_ = runDesignStage(settings_.design, designPart);
         computed(Stage::Design, Stage::Design);
     }
-    const core::ProgressRange fitPart = share(shareFit, settings_.fit.optimize ? "optimise" : "fit");
+    const bool classic = settings_.fitKind == FitKind::Classic;
+    const core::ProgressRange fitPart = share(shareFit, settings_.fit.optimize && !classic ? "optimise" : "fit");
     if (!upToDate(Stage::Fit)) {
         fit_.reset();
-        fit_ = runPrismFitStage(*design_, settings_.fit, fitPart);
+        classicFit_.reset();
+        if (classic)
+            classicFit_ = runClassicFitStage(*design_, settings_.classicFit, fitPart);
+        else
+            fit_ = runPrismFitStage(*design_, settings_.fit, fitPart);
         computed(Stage::Fit, Stage::Design);
     }
-    const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit_->fit);
     const core::ProgressRange verifyPart = share(shareVerify, "verify");
     if (settings_.runVerify && !upToDate(Stage::Verify)) {
         verify_.reset();
-        verify_ = runVerifyStage(*design_, &*fit_, settings_.verify, verifyPart);
+        verify_ = runVerifyStage(*design_, classic ? &*classicFit_ : nullptr, classic ? nullptr : &*fit_,
+                                 settings_.verify, verifyPart);
         computed(Stage::Verify, Stage::Fit);
     } else if (!settings_.runVerify) {
         verify_.reset();
     }
+    if (classic) {
+        // The calibration, the simulated capture and the exports are of a prism fit.
+        if (settings_.runCalibration || settings_.runSimulation || settings_.runExports)
+            throw std::invalid_argument("the calibration, the simulated capture and the exports need a prism fit");
+        calibration_.reset();
+        simulation_.reset();
+        exports_.reset();
+        progress.report(1.0);
+        return;
+    }
+    const verify::PrismSurfaces surfaces = verify::prismFitSurfaces(fit_->fit);
     const core::ProgressRange calibratePart = share(shareCalibrate, "calibrate");
     if (settings_.runCalibration && !upToDate(Stage::Calibrate)) {
         calibration_.reset();
@@ -178,18 +220,28 @@ PrismFileContent Pipeline::prismContent() const
 {
     if (!design_ || !fit_)
         return PrismFileContent();
+    if (fit_->file)
+        return *fit_->file;
     return prismFileContent(*design_, *fit_, verify_ ? &*verify_ : nullptr);
 }
 
 std::vector<ResultFile> Pipeline::resultFiles() const
 {
     std::vector<ResultFile> files;
-    if (!design_ || !fit_)
+    const bool classic = settings_.fitKind == FitKind::Classic;
+    if (!design_ || (classic ? !classicFit_ : !fit_))
         return files;
-    files.push_back({QString::fromLatin1(designProfileFileName), design_->profileText});
-    files.push_back({QString::fromLatin1(designPointsFileName), design_->gridText});
-    files.push_back({QString::fromLatin1(designJsonFileName), design_->designJson.toStdString()});
-    files.push_back({QString::fromLatin1(prismFileName), prismFileText(prismContent())});
+    if (!design_->gridText.empty()) {  // not of a design read from files
+        files.push_back({QString::fromLatin1(designProfileFileName), design_->profileText});
+        files.push_back({QString::fromLatin1(designPointsFileName), design_->gridText});
+        files.push_back({QString::fromLatin1(designJsonFileName), design_->designJson.toStdString()});
+    }
+    if (classic && classicFit_->orders.size() == 1) {
+        for (auto& [name, bytes] : classicFitFiles(*classicFit_, 0))
+            files.push_back({name, std::move(bytes)});
+    } else if (!classic && !fit_->file) {
+        files.push_back({QString::fromLatin1(prismFileName), prismFileText(prismContent())});
+    }
     if (exports_) {
         for (const auto& [name, bytes] : exports_->files)
             files.push_back({name, bytes});
@@ -219,7 +271,7 @@ std::vector<ResultFile> Pipeline::resultFiles() const
 }
 
 bool writeResultFiles(const QString& directory, const std::vector<ResultFile>& files, QString* error,
-                      const QString& setName)
+                      const QString& setName, QStringList* notReplaced)
 {
     AtomicFileSet set(directory, setName);
     QStringList names;
@@ -233,11 +285,15 @@ bool writeResultFiles(const QString& directory, const std::vector<ResultFile>& f
         if (!set.stage(file.name, file.bytes.data(), file.bytes.size())) {
             *error = set.errorString();
             set.discard();
+            if (notReplaced)
+                *notReplaced = names;
             return false;
         }
     }
     if (!set.commit()) {
         *error = set.errorString();
+        if (notReplaced)
+            *notReplaced = set.notReplaced();
         return false;
     }
     return true;

@@ -34,9 +34,16 @@ namespace pipeline {
 
 enum class Stage { Design, Fit, Verify, Calibrate, Simulate, Export };
 
+// The fit stage's kind: the prism fit (prism.json, what the calibration, the
+// simulated capture and the exports are made of), or the classic fit of
+// orders 3 to 8 (its files and reports; verified, nothing after it).
+enum class FitKind { Prism, Classic };
+
 struct PipelineSettings {
     DesignInput design;
+    FitKind fitKind = FitKind::Prism;
     PrismFitInput fit;
+    ClassicFitInput classicFit;
     VerifyInput verify;
     CalibrationInput calibration;
     SimulateInput simulation;
@@ -73,6 +80,13 @@ public:
     // then stale (isStale) and are recomputed by the next run().
     void setSettings(const PipelineSettings& settings);
     void setPanel(const PanelParameters& panel);
+    // A design or fit given instead of computed (e.g. read from a folder's
+    // files): taken as the result of the settings' inputs, which become
+    // those it was made with; every result after it goes stale. A later
+    // change of those inputs computes it again.
+    void setDesign(DesignResult design);
+    void setFit(PrismFitResult fit);           // the fit kind becomes Prism
+    void setClassicFit(ClassicFitResult fit);  // the fit kind becomes Classic
 
     // Brings every stage up to date, each in its share of `progress` (null:
     // no progress, no cancel). The fraction rises to exactly 1 at the end.
@@ -91,6 +105,7 @@ public:
 
     const DesignResult* design() const { return design_ ? &*design_ : nullptr; }
     const PrismFitResult* fit() const { return fit_ ? &*fit_ : nullptr; }
+    const ClassicFitResult* classicFit() const { return classicFit_ ? &*classicFit_ : nullptr; }
     const VerifyStageResult* verification() const { return verify_ ? &*verify_ : nullptr; }
     const CalibrationStageResult* calibration() const { return calibration_ ? &*calibration_ : nullptr; }
     const SimulateStageResult* simulation() const { return simulation_ ? &*simulation_ : nullptr; }
@@ -99,9 +114,9 @@ public:
     PrismFileContent prismContent() const;
 
     // The bytes of every result file of the current results, in the order
-    // they are written: design files, prism.json, exports, calibration,
-    // verification, the simulated capture's pictures. Empty when run() has
-    // not completed.
+    // they are written: design files, prism.json (or the files of a classic
+    // fit of one order), exports, calibration, verification, the simulated
+    // capture's pictures. Empty when run() has not completed.
     std::vector<ResultFile> resultFiles() const;
 
 private:
@@ -115,6 +130,7 @@ private:
     PipelineSettings settings_;
     std::optional<DesignResult> design_;
     std::optional<PrismFitResult> fit_;
+    std::optional<ClassicFitResult> classicFit_;
     std::optional<VerifyStageResult> verify_;
     std::optional<CalibrationStageResult> calibration_;
     std::optional<SimulateStageResult> simulation_;
@@ -128,8 +144,11 @@ private:
 // file is staged first and all replace their targets together, or none does
 // (io/atomic_file_set.h). False with a one-line message; then no target
 // changed.
+// With `notReplaced`, the names whose targets kept their previous contents
+// (none when a target was refused before anything was written; every name
+// when a file could not be staged).
 bool writeResultFiles(const QString& directory, const std::vector<ResultFile>& files, QString* error,
-                      const QString& setName = QStringLiteral("run"));
+                      const QString& setName = QStringLiteral("run"), QStringList* notReplaced = nullptr);
 
 // Creates the result folder `name` inside `parent`; with `numbered`, "-2",
 // "-3"... is appended while the name is taken, without it a taken name is

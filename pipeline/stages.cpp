@@ -8,6 +8,7 @@
 #include "io/points_digest.h"
 #include "core/parallel_for.h"
 #include "verify/prism_trace.h"
+#include "verify/verify_surfaces.h"
 #include "textio/number_text.h"
 
 #include <QElapsedTimer>
@@ -53,6 +54,11 @@ bool operator==(const PrismFitInput& a, const PrismFitInput& b)
            && a.cameraModel == b.cameraModel && a.nearDepthMm == b.nearDepthMm
            && a.achromat.enabled == b.achromat.enabled && a.achromat.crown == b.achromat.crown
            && a.achromat.flint == b.achromat.flint;
+}
+
+bool operator==(const ClassicFitInput& a, const ClassicFitInput& b)
+{
+    return a.orders == b.orders;
 }
 
 bool operator==(const VerifyInput& a, const VerifyInput& b)
@@ -238,7 +244,61 @@ PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput&
     return result;
 }
 
-VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResult* prism, const VerifyInput& input,
+PrismFitResult prismFitOfFile(const PrismFileContent& content)
+{
+    PrismFitResult result;
+    result.input.order = content.fit.order;
+    result.input.optimize = content.optimized.present;
+    result.fit = content.fit;
+    result.optimized = content.optimized;
+    result.file = content;
+    return result;
+}
+
+ClassicFitResult runClassicFitStage(const DesignResult& design, const ClassicFitInput& input,
+                                    const core::ProgressRange& progress)
+{
+    QElapsedTimer timer;
+    timer.start();
+    progress.throwIfCancelled();
+    progress.report(0.0);
+    ClassicFitResult result;
+    result.input = input;
+    if (input.orders.empty())
+        return result;  // the design alone
+    FitPoints points = splitFitPoints(design.gridValues.data(), design.gridValues.size());
+    points.origin = design.origin;
+    result.splitSeconds = secondsOf(timer);
+    progress.throwIfCancelled();
+    const std::vector<FitRunSummary> summaries = fitOrders(input.orders, points, nullptr, true, input.threads);
+    for (const FitRunSummary& summary : summaries) {
+        if (!summary.error.isEmpty())
+            throw std::invalid_argument(QStringLiteral("the fit of order %1 refused its input: %2")
+                                            .arg(summary.order).arg(summary.error).toStdString());
+        ClassicOrderFit fit;
+        fit.summary = summary;
+        // Each result array holds the coefficients followed by the residual.
+        fit.surfaces = verify::fittedSurfacesOfOrder(
+            summary.order, std::vector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1),
+            std::vector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1));
+        result.orders.push_back(std::move(fit));
+    }
+    progress.throwIfCancelled();
+    result.files = std::make_shared<const FitResultFiles>(points, input.threads);
+    result.seconds = secondsOf(timer);
+    progress.report(1.0);
+    return result;
+}
+
+std::vector<std::pair<QString, std::string>> classicFitFiles(const ClassicFitResult& fit, std::size_t index)
+{
+    if (!fit.files || index >= fit.orders.size())
+        return {};
+    return fit.files->filesOf(fit.orders[index].summary);
+}
+
+VerifyStageResult runVerifyStage(const DesignResult& design, const ClassicFitResult* classic,
+                                 const PrismFitResult* prism, const VerifyInput& input,
                                  const core::ProgressRange& progress)
 {
     QElapsedTimer timer;
@@ -247,7 +307,9 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
     progress.report(0.0);
     VerifyStageResult result;
     result.input = input;
-    if (input.includeDesign) {
+    if (input.includeDesign && design.verifySource) {
+        result.sources.push_back(*design.verifySource);
+    } else if (input.includeDesign) {
         if (!design.input.keepFullGrid && !design.input.refine)
             throw std::invalid_argument("the design surfaces are verified on the whole grid only");
         verify::VerifySource source;
@@ -257,6 +319,16 @@ VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResul
         source.surfaces = design.input.panel.designModel == DesignModel::Refraction
                               ? refractionDesignSheets(**design.record)
                               : verify::designSurfacesFromRecord(**design.record);
+        result.sources.push_back(source);
+    }
+    for (std::size_t i = 0; classic && i < classic->orders.size(); ++i) {
+        verify::VerifySource source;
+        source.source = QStringLiteral("fit");
+        source.order = classic->orders[i].summary.order;
+        source.geometry = design.verifySource ? design.verifySource->geometry
+                          : design.record     ? verify::geometryOfRecord(**design.record)
+                                              : design.geometry;
+        source.surfaces = classic->orders[i].surfaces;
         result.sources.push_back(source);
     }
     if (prism) {

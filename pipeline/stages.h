@@ -9,6 +9,8 @@
 //                design files and the numbers of "outputall.txt"
 //   prism fit    design points -> polynomial surfaces, optionally optimised
 //                on the rays
+//   classic fit  design points -> the classic polynomials of orders 3 to 8,
+//                their files and reports (the other kind of fit)
 //   verification surfaces -> traced stereo errors per half
 //   calibration  surfaces -> the stereo calibration a user would get
 //   simulation   prism and its calibration -> a simulated capture of a scene,
@@ -24,6 +26,7 @@
 #include "design/design_record.h"
 #include "export/prism_export.h"
 #include "fit/design_origin.h"
+#include "fit/fit_run.h"
 #include "fit/prism_file.h"
 #include "fit/prism_interface.h"
 #include "refine/achromat_design.h"
@@ -87,6 +90,9 @@ struct DesignResult {
     int nonFiniteLines = 0;
     int threads = 0;
     std::optional<RefineResult> refine;
+    // The design as the verifier traces it when it was read from a folder
+    // ("outputall.txt" smoothed, verify::loadDesignSource) rather than made.
+    std::optional<verify::VerifySource> verifySource;
     double seconds = 0.0;
 };
 
@@ -139,14 +145,53 @@ struct PrismFitResult {
     PrismFit fit;                     // what prism.json holds and the exports are made of
     PrismOptimizedSummary optimized;  // when optimised
     std::optional<AchromatSummary> achromat;
+    // A fit read from a prism file: the file's whole content, which its
+    // exports are made of (panel, origin and figures as written).
+    std::optional<PrismFileContent> file;
     double seconds = 0.0;
 };
+
+// A fit as the prism file holds it.
+PrismFitResult prismFitOfFile(const PrismFileContent& content);
 
 // Refused (std::invalid_argument) when the design points are not 1920
 // columns of 108 lines, or an achromat is asked of glasses that are unknown,
 // cannot correct colour or leave less than 1 mm of either glass.
 PrismFitResult runPrismFitStage(const DesignResult& design, const PrismFitInput& input,
                                 const core::ProgressRange& progress);
+
+// ---- Classic fit ----
+
+struct ClassicFitInput {
+    std::vector<int> orders{3};  // 3 to 8, fitted side by side
+    int threads = 0;
+};
+bool operator==(const ClassicFitInput& a, const ClassicFitInput& b);
+inline bool operator!=(const ClassicFitInput& a, const ClassicFitInput& b) { return !(a == b); }
+
+struct ClassicOrderFit {
+    FitRunSummary summary;          // coefficients and residuals, Res1 and Res2 last
+    verify::PrismSurfaces surfaces; // as the verifier traces them
+    QString directory;              // of a fit read from a folder
+};
+
+struct ClassicFitResult {
+    ClassicFitInput input;
+    std::vector<ClassicOrderFit> orders;   // in the order of input.orders
+    std::shared_ptr<const FitResultFiles> files;  // null for fits read from folders
+    double splitSeconds = 0.0;             // splitting the design points, shared by the orders
+    double seconds = 0.0;
+};
+
+// The result files of orders[index]: the two fitted-point files, the report
+// and its JSON, in the order a set replaces them.
+std::vector<std::pair<QString, std::string>> classicFitFiles(const ClassicFitResult& fit, std::size_t index);
+
+// Refused (std::invalid_argument, "the fit of order N refused its input:
+// ...") when a surface has fewer points inside its window than the order's
+// model has terms, or its fit is not finite.
+ClassicFitResult runClassicFitStage(const DesignResult& design, const ClassicFitInput& input,
+                                    const core::ProgressRange& progress);
 
 // ---- Verification ----
 
@@ -172,8 +217,15 @@ struct VerifyStageResult {
     double seconds = 0.0;
 };
 
-VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResult* prism, const VerifyInput& input,
+// Traces the design (when asked), then the classic fits, then the prism.
+VerifyStageResult runVerifyStage(const DesignResult& design, const ClassicFitResult* classic,
+                                 const PrismFitResult* prism, const VerifyInput& input,
                                  const core::ProgressRange& progress);
+inline VerifyStageResult runVerifyStage(const DesignResult& design, const PrismFitResult* prism,
+                                        const VerifyInput& input, const core::ProgressRange& progress)
+{
+    return runVerifyStage(design, nullptr, prism, input, progress);
+}
 
 // ---- Calibration ----
 

@@ -4,40 +4,30 @@
 #include "calibration/prism_calibration.h"
 #include "design/design_files.h"
 #include "design/design_json.h"
-#include "design/design_run.h"
 #include "export/prism_drawing.h"
 #include "export/prism_export.h"
 #include "export/prism_step.h"
-#include "fit/prism_file.h"
-#include "fit/prism_fit.h"
-#include "refine/prism_optimize.h"
-#include "verify/prism_trace.h"
-#include "verify/verify_sources.h"
-#include "fit/fit_run.h"
-#include "io/atomic_file_set.h"
-#include "io/directory_lock.h"
-#include "parameters/panel_parameters.h"
-#include "refine/surface_refinement.h"
+#include "fit/fit_files.h"
+#include "fit/fit_json.h"
 #include "fit/fit_orders.h"
+#include "fit/prism_file.h"
+#include "io/atomic_file_set.h"
 #include "io/design_points_reader.h"
+#include "io/directory_lock.h"
 #include "pipeline/pipeline.h"
 #include "report/prism_report.h"
+#include "textio/number_text.h"
+#include "verify_map/verify_map.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
 #include <cstdio>
-#include <limits>
-#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// The optimiser's pixel sample: every 40th pixel across and down, and the
-// central row.
-constexpr int cliOptimizeSampleStep = 40;
 
 // Finishes an interrupted commit in `directory` (AtomicFileSet::recover);
 // returns what cannot be finished, empty when everything could.
@@ -63,251 +53,271 @@ double elapsedSeconds(const QElapsedTimer& timer)
     return static_cast<double>(timer.nsecsElapsed()) * 1e-9;
 }
 
-// The design in memory (the whole grid when the run verifies or refines);
-// nothing is written here.
-pipeline::DesignResult runDesignStage(const CliRequest& request, CliDesignReport* report)
-{
-    QElapsedTimer timer;
-    timer.start();
-    const PanelParameters& panel = request.panel;
-    report->panelAngleDeg = panel.angleDeg;
-    report->designAngleDeg = panel.designAngleDeg;
-    pipeline::DesignInput input;
-    input.panel = panel;
-    input.refine = request.refine;
-    input.keepFullGrid = request.verify;
-    input.threads = request.threads;
-    pipeline::DesignResult design = pipeline::runDesignStage(input, core::ProgressRange(nullptr, 0, 1, "design"));
-    report->centralRayHitDefined = design.hit.defined;
-    report->centralRayHitX = design.hit.x;
-    report->centralRayHitY = design.hit.y;
-    if (design.refine) {
-        const RefineResult& refined = *design.refine;
-        report->refineRan = true;
-        report->refineApplied = refined.applied;
-        report->refineConverged = refined.converged;
-        report->refineIterations = refined.iterations;
-        report->refineSeconds = refined.seconds;
-        for (int half = 0; half < 2; ++half) {
-            report->refineStartDirectionRms[half] = refined.startDirectionRms[std::size_t(half)];
-            report->refineFinalDirectionRms[half] = refined.finalDirectionRms[std::size_t(half)];
-        }
-        report->refineMessage = refined.message;
-        if (!refined.applied)
-            std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined.message));
-    }
-    report->profilePoints = 4 * designQuarterSteps;
-    report->gridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
-    report->nonFinitePoints = design.nonFiniteLines;
-    report->threads = design.threads;
-    report->seconds = elapsedSeconds(timer);
-    return design;
-}
+// A refusal of the run's input (exit 2); the message says what.
+struct Refused {
+    QString message;
+};
 
-// The design's three files, for a set of result files.
-std::vector<pipeline::ResultFile> designFiles(const pipeline::DesignResult& design)
+// What the command's options ask of the pipeline: no calibration, no exports
+// (the commands of their own do those); verified when asked, and a prism fit
+// also when optimised (prism.json then holds its figures).
+pipeline::PipelineSettings settingsOf(const CliRequest& request)
 {
-    return {{QString::fromLatin1(designProfileFileName), design.profileText},
-            {QString::fromLatin1(designPointsFileName), design.gridText},
-            {QString::fromLatin1(designJsonFileName), design.designJson.toStdString()}};
-}
-
-// Writes files into `directory` as one set; on failure the message names
-// every file, none of which was replaced.
-bool writeSet(const QString& directory, const std::vector<pipeline::ResultFile>& files, const QString& setName,
-              QString* error)
-{
-    if (pipeline::writeResultFiles(directory, files, error, setName))
-        return true;
-    QStringList names;
-    for (const pipeline::ResultFile& file : files)
-        names << file.name;
-    *error = QStringLiteral("%1; not replaced: %2").arg(*error, names.join(QStringLiteral(", ")));
-    return false;
-}
-
-// Why the classic fit of `order` would refuse these points, before anything
-// is written; empty when it takes them.
-QString classicFitRefusal(const FitPoints& points, int order)
-{
-    const FitOrder& entry = fitOrderEntry(order);
-    const bool first = points.surface1.count() < entry.surface1Terms;
-    if (!first && points.surface2.count() >= entry.surface2Terms)
-        return QString();
-    return QStringLiteral("the fit of order %1 refused its input: surface %2 has %3 points inside its window, the "
-                          "order-%1 model needs at least %4; nothing written")
-        .arg(order)
-        .arg(first ? 1 : 2)
-        .arg(first ? points.surface1.count() : points.surface2.count())
-        .arg(first ? entry.surface1Terms : entry.surface2Terms);
-}
-
-// A classic fit's summary line.
-CliFitReport classicFitReport(const CliRequest& request, const FitRunSummary& summary, double splitShare)
-{
-    CliFitReport fit;
-    fit.order = summary.order;
-    fit.directory = fitOutputDirectory(request, summary.order);
-    fit.seconds = summary.totalSeconds + splitShare;
-    fit.surface1Points = summary.surface1Count;
-    fit.surface2Points = summary.surface2Count;
-    // Each result array holds the coefficients followed by the residual.
-    fit.coefficients1 = QVector<double>(summary.surface1Results.begin(), summary.surface1Results.end() - 1);
-    fit.coefficients2 = QVector<double>(summary.surface2Results.begin(), summary.surface2Results.end() - 1);
-    fit.res1 = summary.surface1Results.back();
-    fit.res2 = summary.surface2Results.back();
-    return fit;
-}
-
-// Every order of the request on the same points (split once, given when the
-// design has just run), the orders side by side, each into its directory.
-// CliExitOk, or the exit code of the failure with *error set.
-int runFitStages(const CliRequest& request, const FitPoints* given, CliReport* report, QString* error)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (int order : request.orders) {
-        const QString directory = fitOutputDirectory(request, order);
-        if (!QDir().mkpath(directory)) {
-            *error = QStringLiteral("directory '%1' could not be created").arg(directory);
-            return CliExitFailure;
-        }
-        if (QDir(directory) != QDir(request.outputDir))  // that one was finished first
-            warnUnfinished(unfinishedCommit(directory));
-    }
-    const FitPoints points = given ? FitPoints() : loadFitPoints(request.outputDir);
-    const double splitSeconds = elapsedSeconds(timer);
-    const std::vector<int> orders(request.orders.begin(), request.orders.end());
-    const std::vector<FitRunSummary> summaries =
-        fitOrders(orders, given ? *given : points, [&request](int order) { return fitOutputDirectory(request, order); },
-                  true, request.threads);
-    for (const FitRunSummary& summary : summaries) {
-        if (!summary.error.isEmpty() || !summary.fitFilesWritten || !summary.reportWritten || !summary.jsonWritten) {
-            const QString kept =
-                summary.notReplaced.isEmpty()
-                    ? QString()
-                    : QStringLiteral("; not replaced: %1").arg(summary.notReplaced.join(QStringLiteral(", ")));
-            if (!summary.inputValid) {
-                // The design points (or their count) are what is wrong.
-                *error = QStringLiteral("the fit of order %1 refused its input: %2%3").arg(summary.order).arg(summary.error, kept);
-                return CliExitUsage;
-            }
-            *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3%4")
-                         .arg(summary.order)
-                         .arg(fitOutputDirectory(request, summary.order), summary.error, kept);
-            return CliExitFailure;
-        }
-        // The split is shared; each order is charged its share of it.
-        report->fits.append(classicFitReport(request, summary, splitSeconds / static_cast<double>(summaries.size())));
-    }
-    return CliExitOk;
-}
-
-CliPrismSurfaceReport surfaceReport(const PrismSurfaceFit& fit)
-{
-    return {fit.pointCount, fit.surface.x0, fit.surface.radius, fit.rmsResidual, fit.maxResidual,
-            fit.conditionNumber, fit.mirrorMaxResidual};
-}
-
-// The prism fit of one order of a design in memory (optimised and verified
-// when asked); *content is what its prism.json holds. Nothing is written.
-void runPrismFitStage(const CliRequest& request, const pipeline::DesignResult& design, int order,
-                      CliFitReport* report, PrismFileContent* content)
-{
-    QElapsedTimer timer;
-    timer.start();
-    report->order = order;
-    report->prism = true;
-    report->directory = fitOutputDirectory(request, order);
-    pipeline::PrismFitInput input;
-    input.order = order;
-    input.optimize = request.optimize;
-    input.threads = request.threads;
-    parsePrismObjective(request.objective, &input.objective);
-    calibration::parseDistortionModel(request.cameraModel, &input.cameraModel);
-    input.nearDepthMm = request.nearDepth;
-    // The optimiser's iterations on standard error, as they come.
-    core::Progress progress;
-    const pipeline::PrismFitResult fit =
-        pipeline::runPrismFitStage(design, input, core::ProgressRange(&progress, 0, 1, "fit"));
-    std::optional<pipeline::VerifyStageResult> verified;
-    if (request.optimize || request.verify) {
-        pipeline::VerifyInput verify;
-        verify.step = request.verifyStep;
-        verify.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
-        verify.keepPixels = false;
-        verify.threads = request.threads;
-        verified = pipeline::runVerifyStage(design, &fit, verify, core::ProgressRange(nullptr, 0, 1, "verify"));
-    }
-    *content = pipeline::prismFileContent(design, fit, verified ? &*verified : nullptr);
-    const PrismFit& f = content->fit;
-    report->prismFit = f;
-    report->optimized = content->optimized;
-    report->verified = content->verified;
-    report->surface1Points = f.exit.pointCount;
-    report->surface2Points = f.entrance.pointCount;
-    report->exit = surfaceReport(f.exit);
-    report->entrance = surfaceReport(f.entrance);
-    report->coefficients1 = QVector<double>(f.exit.surface.coefficients.begin(), f.exit.surface.coefficients.end());
-    report->coefficients2 =
-        QVector<double>(f.entrance.surface.coefficients.begin(), f.entrance.surface.coefficients.end());
-    report->res1 = f.exit.rmsResidual;
-    report->res2 = f.entrance.rmsResidual;
-    report->seconds = elapsedSeconds(timer);
+    pipeline::PipelineSettings s;
+    s.design.panel = request.panel;
+    s.design.refine = request.refine;
+    s.design.keepFullGrid = request.verify;
+    s.design.threads = request.threads;
+    s.fitKind = request.fitModel == CliFitModel::Prism ? pipeline::FitKind::Prism : pipeline::FitKind::Classic;
+    s.fit.optimize = request.optimize;
+    s.fit.threads = request.threads;
+    parsePrismObjective(request.objective, &s.fit.objective);
+    calibration::parseDistortionModel(request.cameraModel, &s.fit.cameraModel);
+    s.fit.nearDepthMm = request.nearDepth;
+    s.classicFit.orders.assign(request.orders.begin(), request.orders.end());
+    s.classicFit.threads = request.threads;
+    s.verify.step = request.verifyStep;
+    s.verify.depths.assign(request.verifyDepths.begin(), request.verifyDepths.end());
+    s.verify.keepPixels = !request.mapPath.isEmpty();
+    s.verify.threads = request.threads;
+    s.runVerify = request.verify || (request.optimize && request.fitModel == CliFitModel::Prism);
+    s.runCalibration = s.runExports = false;
+    return s;
 }
 
 // The design a fit on its own starts from: "outputall.txt" of the output
-// directory, the panel options, and the model "design.json" names.
-bool designOfDirectory(const CliRequest& request, pipeline::DesignResult* design, QString* error)
+// directory read strictly, the panel options, and the model "design.json"
+// names. A classic fit records the design of the points it read, a prism fit
+// the design now in the folder.
+pipeline::DesignResult designOfDirectory(const CliRequest& request)
 {
     const QDir dir(request.outputDir);
     std::vector<double> values;
     DesignPointsError readError;
-    if (!readDesignPoints(dir.filePath(QString::fromLatin1(designPointsFileName)), &values, &readError)) {
-        *error = QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message());
-        return false;
+    QString digest;
+    if (!readDesignPoints(dir.filePath(QString::fromLatin1(designPointsFileName)), &values, &readError, 0, &digest)) {
+        const QString message = QStringLiteral("%1: %2").arg(QString::fromLatin1(designPointsFileName), readError.message());
+        if (request.fitModel == CliFitModel::Classic)
+            throw Refused{QStringLiteral("the fit of order %1 refused its input: %2").arg(request.orders.first()).arg(message)};
+        throw Refused{message};
     }
     PanelParameters panel = request.panel;
     DesignJson json;
     QString ignored;
     if (readDesignJson(dir.filePath(QString::fromLatin1(designJsonFileName)), &json, &ignored))
         parseDesignModel(json.designModel, &panel.designModel);
-    *design = pipeline::designOfPoints(panel, std::move(values));
-    design->origin = currentDesignOrigin(request.outputDir);
-    return true;
+    pipeline::DesignResult design = pipeline::designOfPoints(panel, std::move(values));
+    design.origin = request.fitModel == CliFitModel::Classic ? designOriginFor(request.outputDir, digest)
+                                                             : currentDesignOrigin(request.outputDir);
+    return design;
 }
 
-int runExportStage(const CliRequest& request, CliExportReport* report, QString* error)
+// Writes files into `directory` as one set; on failure *error, after
+// `prefix`, says why and names the files (or `kept`), none of which was
+// replaced.
+bool writeSet(const QString& directory, const std::vector<pipeline::ResultFile>& files, const QString& setName,
+              QString* error, const QString& prefix = QString(), const QString& kept = QString())
+{
+    if (pipeline::writeResultFiles(directory, files, error, setName))
+        return true;
+    QStringList names;
+    for (const pipeline::ResultFile& file : files)
+        names << file.name;
+    *error = prefix + QStringLiteral("%1; not replaced: %2").arg(*error, kept.isEmpty() ? names.join(QStringLiteral(", ")) : kept);
+    return false;
+}
+
+QString fitWriteFailure(int order, const QString& directory)
+{
+    return QStringLiteral("the fit of order %1 could not write its files in '%2': ").arg(order).arg(directory);
+}
+
+std::vector<pipeline::ResultFile> resultFiles(std::vector<std::pair<QString, std::string>> files)
+{
+    std::vector<pipeline::ResultFile> out;
+    for (auto& [name, bytes] : files)
+        out.push_back({name, std::move(bytes)});
+    return out;
+}
+
+// Every run's verification in one table: the design, the classic fits, the prism fits.
+void gatherVerification(const std::vector<pipeline::Pipeline>& runs, CliVerification* v)
+{
+    for (const pipeline::Pipeline& run : runs) {
+        if (!run.verification())
+            continue;
+        const pipeline::VerifyStageResult& r = *run.verification();
+        v->sources.insert(v->sources.end(), r.sources.begin(), r.sources.end());
+        v->results.insert(v->results.end(), r.results.begin(), r.results.end());
+        v->seconds += r.seconds;
+    }
+}
+
+int writeMap(const CliRequest& request, const CliVerification& v, QString* error)
+{
+    if (request.mapPath.isEmpty() || verify::writeVerificationMap(request.mapPath, v.sources, v.results, error))
+        return CliExitOk;
+    return CliExitFailure;
+}
+
+// "export": the prism file found, its exports made by the pipeline, written
+// beside it as one set.
+int runExportCommand(const CliRequest& request, CliExportReport* report, QString* error)
 {
     QElapsedTimer timer;
     timer.start();
-    ExportOptions options;
-    options.formats = request.exportFormats;
-    options.stepMaker = prismStepMaker();
-    options.drawingMaker = prismDrawingMaker();
-    ExportSummary summary;
-    const bool done = exportPrism(request.exportPrismFile,
-                                  QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName)),
-                                  request.exportDirectory, options, &summary, error);
     report->prismFile = request.exportPrismFile;
     report->reason = request.exportReason;
-    report->order = summary.order;
-    report->written = summary.written;
-    report->entranceGrid[0] = summary.grids[0].nx;
-    report->entranceGrid[1] = summary.grids[0].ny;
-    report->exitGrid[0] = summary.grids[2].nx;
-    report->exitGrid[1] = summary.grids[2].ny;
-    report->notes = summary.notes;
-    report->triangles = summary.triangleCount;
-    report->sagErrorMm = summary.sagErrorMm;
-    report->apertureX = summary.solidAperture.halfWidthX;
-    report->apertureY = summary.solidAperture.halfWidthY;
-    report->exitPoints = summary.exitPointCount;
-    report->entrancePoints = summary.entrancePointCount;
+    const QString pointsFile = QDir(request.outputDir).filePath(QString::fromLatin1(designPointsFileName));
+    if (request.exportFormats == 0 || (request.exportFormats & ~unsigned(ExportAll)) != 0) {
+        *error = QStringLiteral("no export format chosen (gridsag, stl, ply, step, drawing or all)");
+        return CliExitUsage;
+    }
+    PrismFileContent content;
+    if (!readPrismFile(request.exportPrismFile, &content, error))
+        return CliExitUsage;
+    *error = foreignPrismMessage(request.exportPrismFile, request.outputDir);
+    if (!error->isEmpty())
+        return CliExitUsage;
+    const QFileInfo directory(request.exportDirectory);
+    if (!directory.isDir() || !directory.isWritable()) {
+        *error = QStringLiteral("the export directory '%1' does not exist or is not writable").arg(request.exportDirectory);
+        return CliExitUsage;
+    }
+    std::vector<double> numbers;
+    if ((request.exportFormats & ExportPly) && !readNumberFile(pointsFile, &numbers)) {
+        *error = QStringLiteral("cannot read the design points '%1'").arg(pointsFile);
+        return CliExitUsage;
+    }
+    pipeline::PipelineSettings s = settingsOf(request);
+    s.runVerify = false;
+    s.runExports = true;
+    s.exports.formats = request.exportFormats;
+    s.exports.stepMaker = prismStepMaker();
+    s.exports.drawingMaker = prismDrawingMaker();
+    pipeline::Pipeline run(s);
+    run.setDesign(pipeline::designOfPoints(request.panel, std::move(numbers)));
+    run.setFit(pipeline::prismFitOfFile(content));
+    try {
+        run.run();
+    } catch (const std::invalid_argument& refused) {  // crossing surfaces, a maker that fails
+        *error = QString::fromStdString(refused.what());
+        return CliExitUsage;
+    }
+    report->summary = run.exports()->summary;
+    report->summary.prismFile = request.exportPrismFile;
+    report->summary.order = content.fit.order;
+    const std::vector<pipeline::ResultFile> files = run.resultFiles();
+    QStringList names, notReplaced;
+    for (const pipeline::ResultFile& file : files)
+        names << file.name;
+    const bool written = pipeline::writeResultFiles(request.exportDirectory, files, error, QStringLiteral("export"),
+                                                    &notReplaced);
+    for (const QString& name : names)
+        if (written || (!notReplaced.isEmpty() && !notReplaced.contains(name)))
+            report->summary.written << QDir(request.exportDirectory).filePath(name);
     report->seconds = elapsedSeconds(timer);
-    if (done)
+    if (written)
         return CliExitOk;
-    return summary.writeFailed ? CliExitFailure : CliExitUsage;
+    return notReplaced.isEmpty() ? CliExitUsage : CliExitFailure;
+}
+
+// "verify": the design of the output directory and the fits written there,
+// each handed to a pipeline as the result it would have computed.
+int runVerifyCommand(const CliRequest& request, CliVerification* v, QString* error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    pipeline::DesignResult design = pipeline::designOfPoints(request.panel, {});
+    verify::VerifySource designSource;
+    if (!verify::loadDesignSource(request.outputDir, request.panel, &designSource, &v->geometryFromOptions, error))
+        return CliExitUsage;
+    design.geometry = designSource.geometry;
+    design.verifySource = designSource;
+    const QDir dir(request.outputDir);
+    QStringList fitDirectories;
+    if (request.allOrders) {
+        for (int order : request.orders) {
+            const QString sub = dir.filePath(QStringLiteral("order-%1").arg(order));
+            if (QFileInfo::exists(QDir(sub).filePath(QString::fromLatin1(fitJsonFileName))))
+                fitDirectories.append(sub);
+        }
+        bool prismThere = false;
+        for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order)
+            prismThere = prismThere
+                         || QFileInfo::exists(dir.filePath(QStringLiteral("order-%1/%2").arg(order).arg(prismFileName)));
+        if (fitDirectories.isEmpty() && !prismThere) {
+            *error = QStringLiteral("no fit found in %1/order-3 .. order-8 (result_para_fit.json)").arg(request.outputDir);
+            return CliExitUsage;
+        }
+    } else if (!request.orders.isEmpty() || QFileInfo::exists(dir.filePath(QString::fromLatin1(fitJsonFileName)))) {
+        fitDirectories.append(request.outputDir);
+    }
+    pipeline::ClassicFitResult classic;
+    for (const QString& directory : fitDirectories) {
+        *error = foreignFitMessage(directory, request.outputDir);
+        if (!error->isEmpty())
+            return CliExitUsage;
+        verify::VerifySource fit;
+        int order = 0;
+        if (!verify::loadFitSource(directory, design.geometry, &fit, &order, error))
+            return CliExitUsage;
+        if (!request.orders.isEmpty() && !request.orders.contains(order)) {
+            *error = QStringLiteral("the fit in %1 is of order %2, not %3").arg(directory).arg(order).arg(request.orders.first());
+            return CliExitUsage;
+        }
+        pipeline::ClassicOrderFit given;
+        given.summary.order = order;
+        given.surfaces = fit.surfaces;
+        given.directory = directory;
+        classic.input.orders.push_back(order);
+        classic.orders.push_back(std::move(given));
+    }
+    // Prism fits ("prism.json") of the directory, or of D/order-3 .. order-10.
+    QStringList prismFiles;
+    if (request.allOrders) {
+        for (int order = lowestPrismOrder; order <= highestPrismOrder; ++order)
+            prismFiles.append(dir.filePath(QStringLiteral("order-%1/%2").arg(order).arg(prismFileName)));
+    } else {
+        prismFiles.append(dir.filePath(QString::fromLatin1(prismFileName)));
+    }
+    pipeline::PipelineSettings s = settingsOf(request);
+    s.verify.includeDesign = true;
+    std::vector<pipeline::Pipeline> runs(1, pipeline::Pipeline(s));
+    runs.front().setDesign(design);
+    runs.front().setClassicFit(std::move(classic));
+    s.verify.includeDesign = false;
+    for (const QString& path : prismFiles) {
+        if (!QFileInfo::exists(path))
+            continue;
+        PrismFileContent prism;
+        if (!readPrismFile(path, &prism, error))
+            return CliExitUsage;
+        *error = foreignPrismMessage(path, request.outputDir);
+        if (!error->isEmpty())
+            return CliExitUsage;
+        runs.emplace_back(s);
+        runs.back().setDesign(design);
+        runs.back().setFit(pipeline::prismFitOfFile(prism));
+    }
+    const QString prismPath = dir.filePath(QString::fromLatin1(prismFileName));
+    if (request.sensitivity && (request.allOrders || !QFileInfo::exists(prismPath))) {
+        *error = QStringLiteral("--sensitivity needs a prism fit, %1").arg(prismPath);
+        return CliExitUsage;
+    }
+    for (pipeline::Pipeline& run : runs)
+        run.run();
+    gatherVerification(runs, v);
+    const int code = writeMap(request, *v, error);
+    v->seconds = elapsedSeconds(timer);
+    if (code != CliExitOk || !request.sensitivity)
+        return code;
+    report::FormSensitivityOptions options;
+    options.threadCount = request.threads;
+    if (!report::formSensitivity(prismPath, options, &v->sensitivity, error))
+        return CliExitUsage;
+    v->hasSensitivity = true;
+    return CliExitOk;
 }
 
 // The calibration in memory and the bytes of its file.
@@ -377,52 +387,35 @@ int runPrismCommand(const CliRequest& request, CliReport* report, QString* error
     return report->prism.writeFailed ? CliExitFailure : CliExitUsage;
 }
 
-// "run --verify": the design in memory and the fits of the run.
-int verifyAfterRun(const CliRequest& request, const std::optional<pipeline::DesignResult>& design, CliReport* report,
-                   QString* error)
-{
-    if (!request.verify || !design)
-        return CliExitOk;
-    report->hasVerification = true;
-    return runVerifyAfterRun(request, **design->record, report->fits, &report->verification, error);
-}
-
-// design, fit, run and calibrate: every result is made in memory and checked
-// first; then the files of the run replace the old ones together (one set
-// per directory), or none does.
+// design, fit, run and calibrate: the design and the fits run through the
+// pipeline (one per prism order, one for every classic order), each result
+// in memory and checked first; then the files of the run replace the old
+// ones together (one set per directory), or none does.
 int runStages(const CliRequest& request, CliReport* report, QString* error)
 {
     const bool designs = request.command == CliCommand::Design || request.command == CliCommand::Run;
     const bool prism = request.fitModel == CliFitModel::Prism;
-    std::optional<pipeline::DesignResult> design;
-    if (designs) {
-        report->hasDesign = true;
-        design = runDesignStage(request, &report->design);
-    }
-    // The fits in memory; a refusal leaves every file as it was.
-    std::vector<std::pair<QString, PrismFileContent>> prismFits;  // directory, content
-    std::optional<FitPoints> classicPoints;
-    if (!request.orders.isEmpty() && prism) {
-        pipeline::DesignResult read;
-        if (!design && !designOfDirectory(request, &read, error))
-            return CliExitUsage;
-        const pipeline::DesignResult& source = design ? *design : read;
-        for (int order : request.orders) {
-            CliFitReport fit;
-            PrismFileContent content;
-            runPrismFitStage(request, source, order, &fit, &content);
-            prismFits.emplace_back(fit.directory, content);
-            report->fits.append(fit);
-        }
-    } else if (!request.orders.isEmpty() && design) {
-        classicPoints = splitFitPoints(design->gridValues.data(), design->gridValues.size());
-        classicPoints->origin = design->origin;
-        for (int order : request.orders) {
-            const QString refusal = classicFitRefusal(*classicPoints, order);
-            if (!refusal.isEmpty()) {
-                *error = refusal;
-                return CliExitUsage;
-            }
+    const bool fits = !request.orders.isEmpty();
+    pipeline::PipelineSettings s = settingsOf(request);
+    std::vector<pipeline::Pipeline>& runs = report->runs;
+    if (designs || fits) {
+        const std::size_t count = prism && fits ? std::size_t(request.orders.size()) : 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            s.fit.order = prism && fits ? request.orders[int(i)] : s.fit.order;
+            s.verify.includeDesign = designs && request.verify && i == 0;
+            s.runVerify = s.runVerify && (fits || s.verify.includeDesign);
+            if (prism && !fits)
+                s.fitKind = pipeline::FitKind::Classic;  // the design alone
+            runs.emplace_back(s);
+            if (i > 0)
+                runs.back().setDesign(*runs.front().design());
+            else if (!designs)
+                runs.back().setDesign(designOfDirectory(request));
+            runs.back().run();
+            report->hasDesign = designs;
+            const std::optional<RefineResult>& refined = runs.back().design()->refine;
+            if (designs && i == 0 && refined && !refined->applied)
+                std::fprintf(stderr, "harvenlotek-cli: %s\n", qPrintable(refined->message));
         }
     }
     std::vector<pipeline::ResultFile> calibrationFile;
@@ -432,57 +425,60 @@ int runStages(const CliRequest& request, CliReport* report, QString* error)
         if (!runCalibrationStage(request, &report->calibration, &calibrationFile.front(), error))
             return CliExitFailure;
     }
+    const pipeline::ClassicFitResult* classic = fits && !prism ? runs.front().classicFit() : nullptr;
 
     // The files of the output directory: the design, a single order's fit
     // and the calibration as one set.
+    const bool single = fits && !request.allOrders;
     std::vector<pipeline::ResultFile> files;
-    if (design)
-        files = designFiles(*design);
-    const bool single = !request.allOrders && !request.orders.isEmpty();
-    if (single && prism)
-        files.push_back({QString::fromLatin1(prismFileName), prismFileText(prismFits.front().second)});
+    if (!runs.empty() && (designs || single)) {
+        for (pipeline::ResultFile& file : runs.front().resultFiles())
+            if (file.name != QLatin1String(pipeline::verificationFileName))  // the summary shows the verification
+                files.push_back(std::move(file));
+    }
     files.insert(files.end(), calibrationFile.begin(), calibrationFile.end());
-    if (single && !prism && design) {
-        // The classic fit stages its files in the run's set.
-        AtomicFileSet set(request.outputDir, QStringLiteral("run"));
-        const FitRunSummary summary =
-            fitOrders({request.orders.first()}, *classicPoints, nullptr, true, request.threads, &set).front();
-        if (!summary.error.isEmpty()) {
-            *error = QStringLiteral("the fit of order %1 could not write its files in '%2': %3")
-                         .arg(summary.order).arg(request.outputDir, summary.error);
+    if (single && !designs) {
+        // A fit on its own: its file(s) alone.
+        if (prism && !writePrismFile(request.outputDir, runs.front().prismContent(), error))
             return CliExitFailure;
-        }
-        report->fits.append(classicFitReport(request, summary, 0.0));
-        for (const pipeline::ResultFile& file : files) {
-            if (!set.stage(file.name, file.bytes.data(), file.bytes.size()))
-                break;
-        }
-        if (set.failed() || !set.commit()) {
-            *error = QStringLiteral("%1; not replaced: the design, the fit and its report").arg(set.errorString());
+        if (!prism && !writeSet(request.outputDir, files, QStringLiteral("fit"), error,
+                                fitWriteFailure(request.orders.first(), request.outputDir)))
             return CliExitFailure;
-        }
-        return verifyAfterRun(request, design, report, error);
-    }
-    if (!files.empty() && !writeSet(request.outputDir, files, designs ? QStringLiteral("run") : QStringLiteral("calibration"), error))
+    } else if (!files.empty()
+               && !writeSet(request.outputDir, files, designs ? QStringLiteral("run") : QStringLiteral("calibration"),
+                            error, QString(), single && !prism ? QStringLiteral("the design, the fit and its report") : QString())) {
         return CliExitFailure;
-    if (request.allOrders && prism) {
-        for (const auto& [directory, content] : prismFits) {
-            if (!QDir().mkpath(directory)) {
-                *error = QStringLiteral("directory '%1' could not be created").arg(directory);
-                return CliExitFailure;
-            }
-            if (!writePrismFile(directory, content, error))
-                return CliExitFailure;
-        }
-    } else if (single && prism && !design) {
-        if (!writePrismFile(request.outputDir, prismFits.front().second, error))
-            return CliExitFailure;
-    } else if (!prism && !request.orders.isEmpty()) {
-        const int code = runFitStages(request, classicPoints ? &*classicPoints : nullptr, report, error);
-        if (code != CliExitOk)
-            return code;
     }
-    return verifyAfterRun(request, design, report, error);
+    // Every order into its own directory.
+    QString firstError;
+    for (std::size_t i = 0; request.allOrders && i < (prism ? runs.size() : classic->orders.size()); ++i) {
+        const int order = request.orders[int(i)];
+        const QString directory = fitOutputDirectory(request, order);
+        if (!QDir().mkpath(directory)) {
+            *error = QStringLiteral("directory '%1' could not be created").arg(directory);
+            return CliExitFailure;
+        }
+        if (prism) {
+            if (!writePrismFile(directory, runs[i].prismContent(), error))
+                return CliExitFailure;
+            continue;
+        }
+        warnUnfinished(unfinishedCommit(directory));
+        const std::vector<pipeline::ResultFile> orderFiles = resultFiles(pipeline::classicFitFiles(*classic, i));
+        QString failure;
+        if (!writeSet(directory, orderFiles, QStringLiteral("fit"), &failure, fitWriteFailure(order, directory))
+            && firstError.isEmpty())
+            firstError = failure;
+    }
+    if (!firstError.isEmpty()) {
+        *error = firstError;
+        return CliExitFailure;
+    }
+    if (!request.verify || !designs)
+        return CliExitOk;
+    report->hasVerification = true;
+    gatherVerification(runs, &report->verification);
+    return writeMap(request, report->verification, error);
 }
 
 }  // namespace
@@ -509,24 +505,31 @@ int runCliRequest(const CliRequest& request, CliReport* report, QString* error)
         return CliExitUsage;
     }
     warnUnfinished(unfinished);
-    if (request.command == CliCommand::Verify) {
-        report->hasVerification = true;
-        return runVerifyCommand(request, &report->verification, error);
-    }
-    if (request.command == CliCommand::Export) {
-        report->hasExport = true;
-        const int code = runExportStage(request, &report->exportReport, error);
-        report->totalSeconds = elapsedSeconds(total);
-        return code;
-    }
+    int code = CliExitOk;
     try {
-        const int code = runStages(request, report, error);
-        report->totalSeconds = elapsedSeconds(total);
-        return code;
+        if (request.command == CliCommand::Verify) {
+            report->hasVerification = true;
+            return runVerifyCommand(request, &report->verification, error);
+        }
+        if (request.command == CliCommand::Export) {
+            report->hasExport = true;
+            code = runExportCommand(request, &report->exportReport, error);
+        } else {
+            code = runStages(request, report, error);
+        }
+    } catch (const Refused& refused) {
+        *error = refused.message;
+        return CliExitUsage;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
-        *error = QString::fromStdString(e.what()) + QStringLiteral("; nothing written");
+        *error = QString::fromStdString(e.what());
+        // A classic fit's refusal on its own says what it refused; the rest
+        // add that nothing was written.
+        if (request.command != CliCommand::Fit || request.fitModel != CliFitModel::Classic)
+            *error += QStringLiteral("; nothing written");
         return CliExitUsage;
     }
+    report->totalSeconds = elapsedSeconds(total);
+    return code;
 }

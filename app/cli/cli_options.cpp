@@ -92,24 +92,6 @@ bool checkFitDirectory(const CliRequest& request, int order, QString* error)
     return checkResultFiles(directory, files, error);
 }
 
-// The fit orders of "--order N|all": 3 to 8, 3 to 10 for the prism fit.
-bool parseOrders(const QString& text, CliRequest* request, QString* error)
-{
-    const bool prism = request->fitModel == CliFitModel::Prism;
-    const int low = prism ? lowestPrismOrder : static_cast<int>(panelFieldRange(PanelField::FitOrder).low);
-    const int high = prism ? highestPrismOrder : static_cast<int>(panelFieldRange(PanelField::FitOrder).high);
-    request->allOrders = text == QLatin1String("all");
-    bool ok = request->allOrders;
-    const int order = text.toInt(&ok, 10);
-    for (int o = request->allOrders ? low : order; o <= (request->allOrders ? high : order); ++o)
-        request->orders.append(o);
-    if (request->allOrders || (ok && order >= low && order <= high))
-        return true;
-    *error = QStringLiteral("--order must be a whole number from %1 to %2 or 'all', got %3")
-                 .arg(low).arg(high).arg(quoted(text));
-    return false;
-}
-
 // One order from 3 to `high`, or `word` (0); `what` names the option in the refusal.
 bool parseOneOrder(const QString& text, int high, const QString& word, const QString& what, int* order, QString* error)
 {
@@ -121,6 +103,21 @@ bool parseOneOrder(const QString& text, int high, const QString& word, const QSt
                  .arg(what).arg(lowestPrismOrder).arg(high)
                  .arg(word.isEmpty() ? QString() : QStringLiteral(" or '%1'").arg(word), quoted(text));
     return false;
+}
+
+// The fit orders of "--order N|all": 3 to 8, 3 to 10 for the prism fit.
+bool parseOrders(const QString& text, CliRequest* request, QString* error)
+{
+    const int high = request->fitModel == CliFitModel::Prism
+                         ? highestPrismOrder
+                         : static_cast<int>(panelFieldRange(PanelField::FitOrder).high);
+    int order = 0;
+    if (!parseOneOrder(text, high, QStringLiteral("all"), QStringLiteral("--order"), &order, error))
+        return false;
+    request->allOrders = order == 0;
+    for (int o = request->allOrders ? lowestPrismOrder : order; o <= (request->allOrders ? high : order); ++o)
+        request->orders.append(o);
+    return true;
 }
 
 // The panel options into the panel model, rounded as its spin boxes round.

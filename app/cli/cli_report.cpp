@@ -110,6 +110,9 @@ QString line(const char* label, const QString& value)
     return QString::fromLatin1(label).leftJustified(18) + value + QLatin1Char('\n');
 }
 
+// Rows of "outputall.txt": every tenth line of each column pass.
+constexpr int designGridPoints = 8 * designQuarterSteps * designHalfSteps / 10;
+
 constexpr double degreesPerRadian = 180.0 / 3.14159265358979323846;
 
 // A cemented prism's glasses, thicknesses and lateral colour.
@@ -288,6 +291,131 @@ QJsonObject prismJson(const report::OneShotResult& r)
 
 }  // namespace
 
+namespace {
+
+// A fit of the run as the summary shows it: a prism fit (its surfaces) or a
+// classic fit of one order (its coefficients and residuals Res1, Res2).
+struct FitLine {
+    int order = 0;
+    const pipeline::PrismFitResult* prism = nullptr;
+    PrismFileContent content;  // of a prism fit
+    const FitRunSummary* classic = nullptr;
+    double seconds = 0.0;
+    QVector<double> coefficients[2];
+    double residual[2] = {0.0, 0.0};
+    int points[2] = {0, 0};
+};
+
+std::vector<FitLine> fitLines(const CliReport& report)
+{
+    std::vector<FitLine> lines;
+    for (const pipeline::Pipeline& run : report.runs) {
+        if (const pipeline::PrismFitResult* fit = run.fit()) {
+            FitLine f;
+            f.prism = fit;
+            f.content = run.prismContent();
+            f.order = f.content.fit.order;
+            f.seconds = fit->seconds + (run.verification() ? run.verification()->seconds : 0.0);
+            const PrismSurfaceFit* surfaces[2] = {&f.content.fit.exit, &f.content.fit.entrance};
+            for (int s = 0; s < 2; ++s) {
+                const std::vector<double>& c = surfaces[s]->surface.coefficients;
+                f.coefficients[s] = QVector<double>(c.begin(), c.end());
+                f.residual[s] = surfaces[s]->rmsResidual;
+                f.points[s] = surfaces[s]->pointCount;
+            }
+            lines.push_back(f);
+        }
+        const pipeline::ClassicFitResult* classic = run.classicFit();
+        for (std::size_t i = 0; classic && i < classic->orders.size(); ++i) {
+            const FitRunSummary& summary = classic->orders[i].summary;
+            FitLine f;
+            f.order = summary.order;
+            f.classic = &summary;
+            // The split is shared; each order is charged its share of it.
+            f.seconds = summary.totalSeconds + classic->splitSeconds / double(classic->orders.size());
+            // Each result array holds the coefficients followed by the residual.
+            const std::vector<double>* results[2] = {&summary.surface1Results, &summary.surface2Results};
+            for (int s = 0; s < 2; ++s) {
+                f.coefficients[s] = QVector<double>(results[s]->begin(), results[s]->end() - 1);
+                f.residual[s] = results[s]->back();
+            }
+            f.points[0] = summary.surface1Count;
+            f.points[1] = summary.surface2Count;
+            lines.push_back(f);
+        }
+    }
+    return lines;
+}
+
+QString prismFitText(const FitLine& fit, const QString& directory)
+{
+    const auto surface = [](const char* name, const PrismSurfaceFit& s) {
+        return QStringLiteral("%1 %2 points, x0 = %3, R = %4, RMS %5 mm, max %6 mm, cond %7, mirror max %8 mm")
+            .arg(QString::fromLatin1(name)).arg(s.pointCount)
+            .arg(QString::number(s.surface.x0, 'f', 4), QString::number(s.surface.radius, 'f', 4),
+                 QString::number(s.rmsResidual, 'g', 4), QString::number(s.maxResidual, 'g', 4),
+                 QString::number(s.conditionNumber, 'g', 4), QString::number(s.mirrorMaxResidual, 'g', 4));
+    };
+    const QString indent(18, QLatin1Char(' '));
+    const PrismOptimizedSummary& o = fit.content.optimized;
+    const PrismVerifiedSummary& v = fit.content.verified;
+    QString text = QStringLiteral("prism order %1").arg(fit.order).leftJustified(18)
+                   + surface("exit", fit.content.fit.exit) + QLatin1Char('\n');
+    text += indent + surface("entrance", fit.content.fit.entrance)
+            + QStringLiteral("; %1 -> %2\n").arg(seconds(fit.seconds), directory);
+    if (o.present)
+        text += indent + QStringLiteral("optimised on %1 pixels: direction RMS %2 -> %3 px; %4\n")
+                             .arg(o.samplePixels)
+                             .arg(QString::number(o.startDirectionRmsPx, 'g', 4),
+                                  QString::number(o.endDirectionRmsPx, 'g', 4), o.stopReason);
+    if (v.present)
+        text += indent + QStringLiteral("verified: direction RMS %1 px, max %2 px; pinhole RMS %3 mm, max %4 mm; "
+                                        "reprojection at 1 m RMS %5 px, max %6 px; %7 pixels not traced\n")
+                             .arg(QString::number(v.directionRmsPx, 'g', 4), QString::number(v.directionMaxPx, 'g', 4),
+                                  QString::number(v.pinholeRmsMm, 'g', 4), QString::number(v.pinholeMaxMm, 'g', 4),
+                                  QString::number(v.reprojectionRmsPx, 'g', 4),
+                                  QString::number(v.reprojectionMaxPx, 'g', 4))
+                             .arg(v.untracedPixels);
+    return text;
+}
+
+QJsonObject fitJson(const FitLine& fit, const QString& directory)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("order"), fit.order);
+    object.insert(QStringLiteral("fitModel"), fit.prism ? QStringLiteral("prism") : QStringLiteral("classic"));
+    if (fit.prism) {
+        for (const auto& [name, s] : {std::pair<const char*, const PrismSurfaceFit*>{"exit", &fit.content.fit.exit},
+                                      {"entrance", &fit.content.fit.entrance}}) {
+            QJsonObject surface;
+            surface.insert(QStringLiteral("points"), s->pointCount);
+            surface.insert(QStringLiteral("x0"), jsonNumber(s->surface.x0));
+            surface.insert(QStringLiteral("R"), jsonNumber(s->surface.radius));
+            surface.insert(QStringLiteral("rmsMm"), jsonNumber(s->rmsResidual));
+            surface.insert(QStringLiteral("maxMm"), jsonNumber(s->maxResidual));
+            surface.insert(QStringLiteral("conditionNumber"), jsonNumber(s->conditionNumber));
+            surface.insert(QStringLiteral("mirrorMaxMm"), jsonNumber(s->mirrorMaxResidual));
+            object.insert(QString::fromLatin1(name), surface);
+        }
+        // The figures as prism.json records them.
+        const QJsonObject file = QJsonDocument::fromJson(QByteArray::fromStdString(prismFileText(fit.content))).object();
+        for (const char* key : {"optimized", "verified"})
+            if (file.value(QLatin1String(key)).isObject())
+                object.insert(QLatin1String(key), file.value(QLatin1String(key)));
+    }
+    object.insert(QStringLiteral("directory"), directory);
+    object.insert(QStringLiteral("surface1Points"), fit.points[0]);
+    object.insert(QStringLiteral("surface2Points"), fit.points[1]);
+    object.insert(QStringLiteral("res1"), jsonNumber(fit.residual[0]));
+    object.insert(QStringLiteral("res2"), jsonNumber(fit.residual[1]));
+    object.insert(QStringLiteral("coefficients1"), jsonNumbers(fit.coefficients[0]));
+    object.insert(QStringLiteral("coefficients2"), jsonNumbers(fit.coefficients[1]));
+    object.insert(QStringLiteral("seconds"), fit.seconds);
+    return object;
+}
+
+}  // namespace
+
 QString formatSummaryText(const CliReport& report)
 {
     const CliRequest& request = report.request;
@@ -296,7 +424,7 @@ QString formatSummaryText(const CliReport& report)
     text += line("command", cliCommandName(request.command));
     text += line("output directory", request.outputDir);
     if (report.hasDesign) {
-        const CliDesignReport& d = report.design;
+        const pipeline::DesignResult& d = *report.runs.front().design();
         text += line("focal length", QStringLiteral("%1 mm").arg(p.focalLength));
         text += line("resolution", QStringLiteral("%1 px").arg(designResolutionX));
         text += line("distance", QStringLiteral("%1 mm").arg(p.prismDistance));
@@ -304,81 +432,53 @@ QString formatSummaryText(const CliReport& report)
         text += line("refractive index", QString::number(p.refractiveIndex, 'f', 2));
         text += line("virtual camera", QStringLiteral("%1 mm").arg(p.virtualCameraPos));
         text += line("angle", QStringLiteral("%1 deg%2; the design takes %3 deg")
-                                  .arg(QString::number(d.panelAngleDeg, 'f', 2),
+                                  .arg(QString::number(d.input.panel.angleDeg, 'f', 2),
                                        p.fixAngle ? QStringLiteral(" (fix angle)") : QString(),
-                                       QString::number(static_cast<double>(d.designAngleDeg), 'g', 7)));
+                                       QString::number(static_cast<double>(d.input.panel.designAngleDeg), 'g', 7)));
         text += line("sketch point",
-                     d.centralRayHitDefined
-                         ? QStringLiteral("x = %1, y = %2")
-                               .arg(QString::number(d.centralRayHitX, 'f', 6),
-                                    QString::number(d.centralRayHitY, 'f', 6))
-                         : QStringLiteral("undefined (the central ray runs parallel to the prism face)"));
+                     d.hit.defined ? QStringLiteral("x = %1, y = %2")
+                                         .arg(QString::number(d.hit.x, 'f', 6), QString::number(d.hit.y, 'f', 6))
+                                   : QStringLiteral("undefined (the central ray runs parallel to the prism face)"));
         text += line("design model", QString::fromLatin1(designModelName(request.panel.designModel)));
-        if (d.refineRan)
-            text += line("refinement", d.refineMessage);
+        if (d.refine)
+            text += line("refinement", d.refine->message);
         text += line("design", QStringLiteral("%1 profile points, %2 grid points, %3 of them not finite; %4 (%5 threads)")
-                                   .arg(d.profilePoints).arg(d.gridPoints).arg(d.nonFinitePoints)
+                                   .arg(4 * designQuarterSteps).arg(designGridPoints).arg(d.nonFiniteLines)
                                    .arg(seconds(d.seconds)).arg(d.threads));
     }
-    for (const CliFitReport& fit : report.fits) {
+    for (const FitLine& fit : fitLines(report)) {
+        const QString directory = fitOutputDirectory(request, fit.order);
         if (fit.prism) {
-            const auto surface = [](const char* name, const CliPrismSurfaceReport& s) {
-                return QStringLiteral("%1 %2 points, x0 = %3, R = %4, RMS %5 mm, max %6 mm, cond %7, mirror max %8 mm")
-                    .arg(QString::fromLatin1(name)).arg(s.points)
-                    .arg(QString::number(s.x0, 'f', 4), QString::number(s.radius, 'f', 4),
-                         QString::number(s.rmsMm, 'g', 4), QString::number(s.maxMm, 'g', 4),
-                         QString::number(s.conditionNumber, 'g', 4), QString::number(s.mirrorMaxMm, 'g', 4));
-            };
-            text += QStringLiteral("prism order %1").arg(fit.order).leftJustified(18) + surface("exit", fit.exit)
-                    + QLatin1Char('\n');
-            text += QString(18, QLatin1Char(' ')) + surface("entrance", fit.entrance)
-                    + QStringLiteral("; %1 -> %2\n").arg(seconds(fit.seconds), fit.directory);
-            if (fit.optimized.present)
-                text += QString(18, QLatin1Char(' '))
-                        + QStringLiteral("optimised on %1 pixels: direction RMS %2 -> %3 px; %4\n")
-                              .arg(fit.optimized.samplePixels)
-                              .arg(QString::number(fit.optimized.startDirectionRmsPx, 'g', 4),
-                                   QString::number(fit.optimized.endDirectionRmsPx, 'g', 4), fit.optimized.stopReason);
-            if (fit.verified.present)
-                text += QString(18, QLatin1Char(' '))
-                        + QStringLiteral("verified: direction RMS %1 px, max %2 px; pinhole RMS %3 mm, max %4 mm; "
-                                         "reprojection at 1 m RMS %5 px, max %6 px; %7 pixels not traced\n")
-                              .arg(QString::number(fit.verified.directionRmsPx, 'g', 4),
-                                   QString::number(fit.verified.directionMaxPx, 'g', 4),
-                                   QString::number(fit.verified.pinholeRmsMm, 'g', 4),
-                                   QString::number(fit.verified.pinholeMaxMm, 'g', 4),
-                                   QString::number(fit.verified.reprojectionRmsPx, 'g', 4),
-                                   QString::number(fit.verified.reprojectionMaxPx, 'g', 4))
-                              .arg(fit.verified.untracedPixels);
+            text += prismFitText(fit, directory);
             continue;
         }
         const QString label = QStringLiteral("fit order %1").arg(fit.order);
         text += label.leftJustified(18)
                 + QStringLiteral("surface 1: %1 points, Res1 = %2; surface 2: %3 points, Res2 = %4; %5")
-                      .arg(fit.surface1Points).arg(QString::number(fit.res1, 'g', 6))
-                      .arg(fit.surface2Points).arg(QString::number(fit.res2, 'g', 6))
+                      .arg(fit.points[0]).arg(QString::number(fit.residual[0], 'g', 6))
+                      .arg(fit.points[1]).arg(QString::number(fit.residual[1], 'g', 6))
                       .arg(seconds(fit.seconds));
         if (request.allOrders)
-            text += QStringLiteral(" -> %1").arg(fit.directory);
+            text += QStringLiteral(" -> %1").arg(directory);
         text += QLatin1Char('\n');
     }
     if (report.hasExport) {
-        const CliExportReport& e = report.exportReport;
-        text += line("prism fit", QStringLiteral("%1 (%2)").arg(e.prismFile, e.reason));
-        if (e.entranceGrid[0] > 0)
+        const ExportSummary& e = report.exportReport.summary;
+        text += line("prism fit", QStringLiteral("%1 (%2)").arg(report.exportReport.prismFile, report.exportReport.reason));
+        if (e.grids[0].nx > 0)
             text += line("grid sag", QStringLiteral("per half: entrance %1 x %2, exit %3 x %4 nodes")
-                                         .arg(e.entranceGrid[0]).arg(e.entranceGrid[1])
-                                         .arg(e.exitGrid[0]).arg(e.exitGrid[1]));
-        if (e.triangles > 0)
+                                         .arg(e.grids[0].nx).arg(e.grids[0].ny).arg(e.grids[2].nx).arg(e.grids[2].ny));
+        if (e.triangleCount > 0)
             text += line("STL solid", QStringLiteral("%1 triangles over |x| <= %2, |y| <= %3 mm; sag error %4 mm "
                                                      "(under 0.001 mm)")
-                                          .arg(e.triangles)
-                                          .arg(QString::number(e.apertureX, 'f', 4), QString::number(e.apertureY, 'f', 4),
+                                          .arg(e.triangleCount)
+                                          .arg(QString::number(e.solidAperture.halfWidthX, 'f', 4),
+                                               QString::number(e.solidAperture.halfWidthY, 'f', 4),
                                                QString::number(e.sagErrorMm, 'g', 3)));
         for (const QString& note : e.notes)
             text += line("STEP/drawing", note);
-        if (e.exitPoints > 0)
-            text += line("PLY points", QStringLiteral("exit %1, entrance %2").arg(e.exitPoints).arg(e.entrancePoints));
+        if (e.exitPointCount > 0)
+            text += line("PLY points", QStringLiteral("exit %1, entrance %2").arg(e.exitPointCount).arg(e.entrancePointCount));
         for (const QString& path : e.written)
             text += line("written", path);
     }
@@ -399,7 +499,7 @@ QByteArray formatSummaryJson(const CliReport& report)
     root.insert(QStringLiteral("command"), cliCommandName(request.command));
     root.insert(QStringLiteral("outputDir"), request.outputDir);
     if (report.hasDesign) {
-        const CliDesignReport& d = report.design;
+        const pipeline::DesignResult& d = *report.runs.front().design();
         QJsonObject parameters;
         parameters.insert(QStringLiteral("focalLength"), p.focalLength);
         parameters.insert(QStringLiteral("resolutionX"), designResolutionX);
@@ -407,102 +507,56 @@ QByteArray formatSummaryJson(const CliReport& report)
         parameters.insert(QStringLiteral("prismSize"), p.prismSize);
         parameters.insert(QStringLiteral("refractiveIndex"), p.refractiveIndex);
         parameters.insert(QStringLiteral("virtualCameraPos"), p.virtualCameraPos);
-        parameters.insert(QStringLiteral("angleDeg"), d.panelAngleDeg);
+        parameters.insert(QStringLiteral("angleDeg"), d.input.panel.angleDeg);
         parameters.insert(QStringLiteral("fixAngle"), p.fixAngle);
         root.insert(QStringLiteral("parameters"), parameters);
 
         QJsonObject design;
         design.insert(QStringLiteral("model"), QString::fromLatin1(designModelName(request.panel.designModel)));
-        design.insert(QStringLiteral("angleDeg"), jsonNumber(static_cast<double>(d.designAngleDeg)));
-        QJsonObject hit;
-        hit.insert(QStringLiteral("x"), jsonNumber(d.centralRayHitX));
-        hit.insert(QStringLiteral("y"), jsonNumber(d.centralRayHitY));
-        design.insert(QStringLiteral("centralRayHit"), hit);
-        design.insert(QStringLiteral("centralRayHitDefined"), d.centralRayHitDefined);
-        design.insert(QStringLiteral("profilePoints"), d.profilePoints);
-        design.insert(QStringLiteral("gridPoints"), d.gridPoints);
-        design.insert(QStringLiteral("nonFinitePoints"), d.nonFinitePoints);
+        design.insert(QStringLiteral("angleDeg"), jsonNumber(static_cast<double>(d.input.panel.designAngleDeg)));
+        design.insert(QStringLiteral("centralRayHit"),
+                      QJsonObject{{QStringLiteral("x"), jsonNumber(d.hit.x)}, {QStringLiteral("y"), jsonNumber(d.hit.y)}});
+        design.insert(QStringLiteral("centralRayHitDefined"), d.hit.defined);
+        design.insert(QStringLiteral("profilePoints"), 4 * designQuarterSteps);
+        design.insert(QStringLiteral("gridPoints"), designGridPoints);
+        design.insert(QStringLiteral("nonFinitePoints"), d.nonFiniteLines);
         design.insert(QStringLiteral("threads"), d.threads);
         design.insert(QStringLiteral("seconds"), d.seconds);
-        if (d.refineRan) {
+        if (d.refine) {
+            const RefineResult& r = *d.refine;
             QJsonObject refine;
-            refine.insert(QStringLiteral("applied"), d.refineApplied);
-            refine.insert(QStringLiteral("converged"), d.refineConverged);
-            refine.insert(QStringLiteral("iterations"), d.refineIterations);
+            refine.insert(QStringLiteral("applied"), r.applied);
+            refine.insert(QStringLiteral("converged"), r.converged);
+            refine.insert(QStringLiteral("iterations"), r.iterations);
             refine.insert(QStringLiteral("startDirectionRmsPx"),
-                          QJsonArray{jsonNumber(d.refineStartDirectionRms[0]), jsonNumber(d.refineStartDirectionRms[1])});
+                          QJsonArray{jsonNumber(r.startDirectionRms[0]), jsonNumber(r.startDirectionRms[1])});
             refine.insert(QStringLiteral("finalDirectionRmsPx"),
-                          QJsonArray{jsonNumber(d.refineFinalDirectionRms[0]), jsonNumber(d.refineFinalDirectionRms[1])});
-            refine.insert(QStringLiteral("seconds"), d.refineSeconds);
-            refine.insert(QStringLiteral("message"), d.refineMessage);
+                          QJsonArray{jsonNumber(r.finalDirectionRms[0]), jsonNumber(r.finalDirectionRms[1])});
+            refine.insert(QStringLiteral("seconds"), r.seconds);
+            refine.insert(QStringLiteral("message"), r.message);
             design.insert(QStringLiteral("refine"), refine);
         }
         root.insert(QStringLiteral("design"), design);
     }
     if (request.command == CliCommand::Fit || request.command == CliCommand::Run) {
         QJsonArray fits;
-        for (const CliFitReport& fit : report.fits) {
-            QJsonObject object;
-            object.insert(QStringLiteral("order"), fit.order);
-            object.insert(QStringLiteral("fitModel"), fit.prism ? QStringLiteral("prism") : QStringLiteral("classic"));
-            if (fit.prism) {
-                for (const auto& [name, s] : {std::pair<const char*, const CliPrismSurfaceReport*>{"exit", &fit.exit},
-                                              {"entrance", &fit.entrance}}) {
-                    QJsonObject surface;
-                    surface.insert(QStringLiteral("points"), s->points);
-                    surface.insert(QStringLiteral("x0"), jsonNumber(s->x0));
-                    surface.insert(QStringLiteral("R"), jsonNumber(s->radius));
-                    surface.insert(QStringLiteral("rmsMm"), jsonNumber(s->rmsMm));
-                    surface.insert(QStringLiteral("maxMm"), jsonNumber(s->maxMm));
-                    surface.insert(QStringLiteral("conditionNumber"), jsonNumber(s->conditionNumber));
-                    surface.insert(QStringLiteral("mirrorMaxMm"), jsonNumber(s->mirrorMaxMm));
-                    object.insert(QString::fromLatin1(name), surface);
-                }
-                if (fit.optimized.present) {
-                    QJsonObject o;
-                    o.insert(QStringLiteral("iterations"), fit.optimized.iterations);
-                    o.insert(QStringLiteral("samplePixels"), fit.optimized.samplePixels);
-                    o.insert(QStringLiteral("startDirectionRmsPx"), jsonNumber(fit.optimized.startDirectionRmsPx));
-                    o.insert(QStringLiteral("endDirectionRmsPx"), jsonNumber(fit.optimized.endDirectionRmsPx));
-                    o.insert(QStringLiteral("stopReason"), fit.optimized.stopReason);
-                    object.insert(QStringLiteral("optimized"), o);
-                }
-                if (fit.verified.present) {
-                    QJsonObject v;
-                    v.insert(QStringLiteral("directionRmsPx"), jsonNumber(fit.verified.directionRmsPx));
-                    v.insert(QStringLiteral("directionMaxPx"), jsonNumber(fit.verified.directionMaxPx));
-                    v.insert(QStringLiteral("pinholeRmsMm"), jsonNumber(fit.verified.pinholeRmsMm));
-                    v.insert(QStringLiteral("pinholeMaxMm"), jsonNumber(fit.verified.pinholeMaxMm));
-                    v.insert(QStringLiteral("reprojection1mRmsPx"), jsonNumber(fit.verified.reprojectionRmsPx));
-                    v.insert(QStringLiteral("reprojection1mMaxPx"), jsonNumber(fit.verified.reprojectionMaxPx));
-                    object.insert(QStringLiteral("verified"), v);
-                }
-            }
-            object.insert(QStringLiteral("directory"), fit.directory);
-            object.insert(QStringLiteral("surface1Points"), fit.surface1Points);
-            object.insert(QStringLiteral("surface2Points"), fit.surface2Points);
-            object.insert(QStringLiteral("res1"), jsonNumber(fit.res1));
-            object.insert(QStringLiteral("res2"), jsonNumber(fit.res2));
-            object.insert(QStringLiteral("coefficients1"), jsonNumbers(fit.coefficients1));
-            object.insert(QStringLiteral("coefficients2"), jsonNumbers(fit.coefficients2));
-            object.insert(QStringLiteral("seconds"), fit.seconds);
-            fits.append(object);
-        }
+        for (const FitLine& fit : fitLines(report))
+            fits.append(fitJson(fit, fitOutputDirectory(request, fit.order)));
         root.insert(QStringLiteral("fits"), fits);
     }
     if (report.hasExport) {
-        const CliExportReport& e = report.exportReport;
+        const ExportSummary& e = report.exportReport.summary;
         QJsonObject object;
-        object.insert(QStringLiteral("prismFile"), e.prismFile);
-        object.insert(QStringLiteral("reason"), e.reason);
+        object.insert(QStringLiteral("prismFile"), report.exportReport.prismFile);
+        object.insert(QStringLiteral("reason"), report.exportReport.reason);
         object.insert(QStringLiteral("order"), e.order);
         object.insert(QStringLiteral("written"), QJsonArray::fromStringList(e.written));
         object.insert(QStringLiteral("notes"), QJsonArray::fromStringList(e.notes));
-        object.insert(QStringLiteral("triangles"), e.triangles);
+        object.insert(QStringLiteral("triangles"), e.triangleCount);
         object.insert(QStringLiteral("sagErrorMm"), jsonNumber(e.sagErrorMm));
-        object.insert(QStringLiteral("exitPoints"), e.exitPoints);
-        object.insert(QStringLiteral("entrancePoints"), e.entrancePoints);
-        object.insert(QStringLiteral("seconds"), e.seconds);
+        object.insert(QStringLiteral("exitPoints"), e.exitPointCount);
+        object.insert(QStringLiteral("entrancePoints"), e.entrancePointCount);
+        object.insert(QStringLiteral("seconds"), report.exportReport.seconds);
         root.insert(QStringLiteral("export"), object);
     }
     if (report.hasCalibration)
@@ -511,4 +565,16 @@ QByteArray formatSummaryJson(const CliReport& report)
         root.insert(QStringLiteral("prism"), prismJson(report.prism));
     root.insert(QStringLiteral("totalSeconds"), report.totalSeconds);
     return QJsonDocument(root).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QString formatVerificationText(const CliVerification& v)
+{
+    QString text = verify::verificationTable(v.sources, v.results);
+    if (v.hasSensitivity)
+        text += report::formSensitivityText(v.sensitivity);
+    if (v.geometryFromOptions)
+        text += QStringLiteral("no design.json: the geometry comes from the panel options (their defaults are the "
+                               "panel's start values)\n");
+    text += QStringLiteral("verified in %1 s\n").arg(v.seconds, 0, 'f', 2);
+    return text;
 }

@@ -2,6 +2,7 @@
 
 #include "app/cli/cli_option_table.h"
 #include "app/cli/cli_options.h"
+#include "app/cli/cli_study.h"
 
 #include "calibration/calibration_file.h"
 #include "calibration/prism_calibration.h"
@@ -23,11 +24,6 @@
 
 namespace {
 
-void printError(const QString& message)
-{
-    std::fprintf(stderr, "harvenlotek-cli: %s\n", message.toLocal8Bit().constData());
-}
-
 struct Request {
     QString outputDir;
     QString prismFile;
@@ -47,14 +43,8 @@ struct Request {
 
 // The options (app/cli/cli_option_table.cpp) into the request; their ranges
 // are checked already.
-bool parse(const QStringList& arguments, Request* r, bool* help, QString* error)
+bool parse(const CliArguments& a, Request* r, QString* error)
 {
-    CliArguments a;
-    if (!parseCliOptions(QStringLiteral("simulate"), arguments.mid(1), false, &a, error))
-        return false;
-    *help = a.help();
-    if (*help)
-        return true;
     r->outputDir = a.isSet("output-dir") ? a.text("output-dir") : QDir::currentPath();
     const QFileInfo dir(r->outputDir);
     if (!dir.isDir() || !dir.isWritable()) {
@@ -168,65 +158,49 @@ void addStatistics(JsonWriter* w, const simulate::CameraFigures& m)
 
 int runSimulateCommand(const QStringList& arguments)
 {
+    CliArguments a;
+    int code = CliExitOk;
+    if (!parseStudyOptions(arguments, false, &a, &code))
+        return code;
     Request r;
-    bool help = false;
     QString error;
-    if (!parse(arguments, &r, &help, &error)) {
-        printError(error);
-        return CliExitUsage;
-    }
-    if (help) {
-        std::fputs(cliHelpText(QStringLiteral("simulate")).toLocal8Bit().constData(), stdout);
-        return CliExitOk;
-    }
+    if (!parse(a, &r, &error))
+        return failWith(CliExitUsage, error);
     QElapsedTimer total;
     total.start();
     // Everything is read and checked before anything is written.
     simulate::SimulatedCamera camera;
-    if (!simulate::loadPrismCamera(r.prismFile, &camera, &error)) {
-        printError(error);
-        return CliExitUsage;
-    }
+    if (!simulate::loadPrismCamera(r.prismFile, &camera, &error))
+        return failWith(CliExitUsage, error);
     cv::Mat textureImage;
-    if (!r.textureFile.isEmpty() && !simulate::readTextureImage(r.textureFile, &textureImage, &error)) {
-        printError(error);
-        return CliExitUsage;
-    }
+    if (!r.textureFile.isEmpty() && !simulate::readTextureImage(r.textureFile, &textureImage, &error))
+        return failWith(CliExitUsage, error);
     simulate::StereoModel model;
     std::string calibrationText;  // with --calibrate: the file to write
     const QString calibrationTarget =
         QDir(r.outputDir).filePath(QString::fromLatin1(calibration::stereoCalibrationFileName));
     if (!r.calibrate) {
-        if (!simulate::readStereoModel(r.calibrationFile, &model, &error)) {
-            printError(error);
-            return CliExitUsage;
-        }
-        if (model.prismDigest.isEmpty()) {
-            printError(QStringLiteral("%1 names no prism (no prism_digest): it cannot be matched to %2; "
-                                      "use --calibrate")
-                           .arg(r.calibrationFile, r.prismFile));
-            return CliExitUsage;
-        }
-        if (model.prismDigest != camera.digest) {
-            printError(QStringLiteral("%1 is the calibration of another prism than %2 (prism digest %3, not %4)")
-                           .arg(r.calibrationFile, r.prismFile, model.prismDigest.left(12), camera.digest.left(12)));
-            return CliExitUsage;
-        }
+        if (!simulate::readStereoModel(r.calibrationFile, &model, &error))
+            return failWith(CliExitUsage, error);
+        if (model.prismDigest.isEmpty())
+            return failWith(CliExitUsage,
+                            QStringLiteral("%1 names no prism (no prism_digest): it cannot be matched to %2; use --calibrate")
+                                .arg(r.calibrationFile, r.prismFile));
+        if (model.prismDigest != camera.digest)
+            return failWith(CliExitUsage,
+                            QStringLiteral("%1 is the calibration of another prism than %2 (prism digest %3, not %4)")
+                                .arg(r.calibrationFile, r.prismFile, model.prismDigest.left(12), camera.digest.left(12)));
     }
     simulate::PreparedCamera prism;
     prism.field = simulate::RayField::trace(camera.rig, r.capture.threads, nullptr, r.rowFraction);
     for (double depth : r.depths) {
         const QString why = simulate::depthVisibility(prism.field, depth);
-        if (!why.isEmpty()) {
-            printError(why);
-            return CliExitUsage;
-        }
+        if (!why.isEmpty())
+            return failWith(CliExitUsage, why);
     }
     DirectoryLock lock(r.outputDir);
-    if (!lock.acquire(DirectoryLock::Mode::Refuse, &error)) {
-        printError(error);
-        return lock.heldElsewhere() ? CliExitLocked : CliExitFailure;
-    }
+    if (!lock.acquire(DirectoryLock::Mode::Refuse, &error))
+        return failWith(lock.heldElsewhere() ? CliExitLocked : CliExitFailure, error);
     AtomicFileSet::recover(r.outputDir);
     AtomicFileSet files(r.outputDir, QStringLiteral("simulate"));
     QStringList names;
@@ -235,26 +209,20 @@ int runSimulateCommand(const QStringList& arguments)
             names << simulate::pictureFileName(r.kind, depth, picture);
     if (r.calibrate)
         names << QString::fromLatin1(calibration::stereoCalibrationFileName);
-    if (!files.checkTargets(names)) {
-        printError(files.errorString());
-        return CliExitUsage;
-    }
+    if (!files.checkTargets(names))
+        return failWith(CliExitUsage, files.errorString());
     if (r.calibrate) {
         calibration::CalibrationOptions options;
         options.model = r.model;
         options.threadCount = r.capture.threads;
         calibration::StereoCalibration predicted = calibration::calibrateStereoRig(camera.rig, options);
         predicted.prismDigest = camera.digest;
-        if (!predicted.ok) {
-            printError(QStringLiteral("calibration of the prism failed: %1").arg(predicted.error));
-            return CliExitFailure;
-        }
+        if (!predicted.ok)
+            return failWith(CliExitFailure, QStringLiteral("calibration of the prism failed: %1").arg(predicted.error));
         // Rectified from the very text the file will hold.
         if (!calibration::stereoCalibrationText(predicted, &calibrationText, &error)
-            || !simulate::readStereoModelText(calibrationText, calibrationTarget, &model, &error)) {
-            printError(error);
-            return CliExitFailure;
-        }
+            || !simulate::readStereoModelText(calibrationText, calibrationTarget, &model, &error))
+            return failWith(CliExitFailure, error);
     }
 
     prism.camera = camera;
@@ -332,18 +300,12 @@ int runSimulateCommand(const QStringList& arguments)
 
     // The files: all or none.
     for (size_t i = 0; i < pictures.size(); ++i)
-        if (!files.stage(names[int(i)], pictures[i].constData(), size_t(pictures[i].size()))) {
-            printError(files.errorString());
-            return CliExitFailure;
-        }
-    if (r.calibrate && !files.stage(names.last(), calibrationText.data(), calibrationText.size())) {
-        printError(files.errorString());
-        return CliExitFailure;
-    }
-    if (!files.commit()) {
-        printError(files.errorString());
-        return CliExitFailure;
-    }
+        if (!files.stage(names[int(i)], pictures[i].constData(), size_t(pictures[i].size())))
+            return failWith(CliExitFailure, files.errorString());
+    if (r.calibrate && !files.stage(names.last(), calibrationText.data(), calibrationText.size()))
+        return failWith(CliExitFailure, files.errorString());
+    if (!files.commit())
+        return failWith(CliExitFailure, files.errorString());
     w.key("files").beginArray();
     for (const QString& name : names)
         w.string(QDir(r.outputDir).filePath(name));

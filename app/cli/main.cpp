@@ -5,6 +5,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_simulate.h"
+#include "app/cli/cli_study.h"
 #include "app/cli/cli_sweep.h"
 #include "app/cli/cli_tolerance.h"
 #include "io/byte_paths.h"
@@ -22,11 +23,6 @@ void writeTo(FILE* stream, const QByteArray& bytes)
 {
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
     std::fflush(stream);
-}
-
-void reportError(const QString& message)
-{
-    writeTo(stderr, QByteArrayLiteral("harvenlotek-cli: ") + message.toLocal8Bit() + '\n');
 }
 
 }  // namespace
@@ -68,10 +64,8 @@ int main(int argc, char** argv)
 
     CliRequest request;
     QString error;
-    if (!parseCliArguments(arguments, &request, &error)) {
-        reportError(error);
-        return CliExitUsage;
-    }
+    if (!parseCliArguments(arguments, &request, &error))
+        return failWith(CliExitUsage, error);
     if (request.command == CliCommand::Help) {
         writeTo(stdout, cliHelpText(request.helpTopic).toLocal8Bit());
         return CliExitOk;
@@ -79,10 +73,8 @@ int main(int argc, char** argv)
 
     CliReport report;
     const int code = runCliRequest(request, &report, &error);
-    if (code != CliExitOk) {
-        reportError(error);
-        return code;
-    }
+    if (code != CliExitOk)
+        return failWith(code, error);
     const CliVerification& v = report.verification;
     if (request.command == CliCommand::Verify) {
         QByteArray json = verify::verificationJson(v.sources, v.results);
@@ -90,7 +82,7 @@ int main(int argc, char** argv)
             json = report::withFormSensitivity(json, v.sensitivity);
         writeTo(stdout, request.json ? json : formatVerificationText(v).toLocal8Bit());
         if (request.json && v.geometryFromOptions)
-            reportError(QStringLiteral("no design.json: the geometry comes from the panel options"));
+            failWith(CliExitOk, QStringLiteral("no design.json: the geometry comes from the panel options"));
         return CliExitOk;
     }
     QByteArray summary = request.json ? formatSummaryJson(report) : formatSummaryText(report).toLocal8Bit();

@@ -110,6 +110,89 @@ private slots:
             QVERIFY2(bytesOf(files, name) == fileBytes(dir.filePath(name)), name);
     }
 
+    // The classic fit as a pipeline stage writes what "fit" writes, byte for
+    // byte, for one order and for every order side by side.
+    void classicFitAsTheCommand_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("order");
+        QTest::newRow("classic design, order 3") << "classic" << "3";
+        QTest::newRow("classic design, order 8") << "classic" << "8";
+        QTest::newRow("refraction design, every order") << "refraction" << "all";
+    }
+    void classicFitAsTheCommand()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, order);
+        QTemporaryDir dir;
+        const CliResult design = runCli({"design", "--design-model", model, "--output-dir", dir.path()});
+        QVERIFY2(design.code == 0, design.err.constData());
+        const CliResult fit = runCli({"fit", "--order", order, "--output-dir", dir.path()});
+        QVERIFY2(fit.code == 0, fit.err.constData());
+
+        pipeline::PipelineSettings s;
+        parseDesignModel(model, &s.design.panel.designModel);
+        s.fitKind = pipeline::FitKind::Classic;
+        s.classicFit.orders = order == "all" ? std::vector<int>{3, 4, 5, 6, 7, 8} : std::vector<int>{order.toInt()};
+        s.runVerify = s.runCalibration = s.runExports = false;
+        pipeline::Pipeline p(s);
+        p.run();
+        QCOMPARE(p.classicFit()->orders.size(), s.classicFit.orders.size());
+        const QStringList fitFiles{"output_fit_fig1.txt", "output_fit_fig2.txt", "result_para_fit.txt",
+                                   "result_para_fit.json"};
+        for (std::size_t i = 0; i < s.classicFit.orders.size(); ++i) {
+            const QDir orderDir(order == "all" ? dir.filePath(QStringLiteral("order-%1").arg(s.classicFit.orders[i]))
+                                               : dir.path());
+            const std::vector<std::pair<QString, std::string>> files = pipeline::classicFitFiles(*p.classicFit(), i);
+            QCOMPARE(int(files.size()), fitFiles.size());
+            for (int f = 0; f < fitFiles.size(); ++f) {
+                QCOMPARE(files[std::size_t(f)].first, fitFiles[f]);
+                QVERIFY2(QByteArray::fromStdString(files[std::size_t(f)].second) == fileBytes(orderDir.filePath(fitFiles[f])),
+                         qPrintable(orderDir.filePath(fitFiles[f])));
+            }
+        }
+        if (order != "all") {  // the run's files: the design's and the fit's
+            const std::vector<pipeline::ResultFile> files = p.resultFiles();
+            for (const QString& name : QStringList{"output.txt", "outputall.txt", "design.json"} + fitFiles)
+                QVERIFY2(bytesOf(files, name) == fileBytes(dir.filePath(name)), qPrintable(name));
+        }
+    }
+
+    // A design or fit handed over (read from files) counts as computed: what
+    // follows it goes stale and runs again, the design itself does not.
+    void givenResultsMarkWhatFollowsStale()
+    {
+        pipeline::PipelineSettings s = quickSettings();
+        s.runCalibration = false;
+        pipeline::Pipeline made(s);
+        made.run();
+
+        pipeline::Pipeline p(s);
+        p.setDesign(*made.design());
+        QVERIFY(p.hasResult(pipeline::Stage::Design) && !p.isStale(pipeline::Stage::Design));
+        p.run();
+        const std::vector<pipeline::Stage> after{pipeline::Stage::Fit, pipeline::Stage::Verify, pipeline::Stage::Export};
+        QCOMPARE(p.lastComputed(), after);
+        QCOMPARE(p.fit()->fit.exit.surface.coefficients, made.fit()->fit.exit.surface.coefficients);
+
+        // Another fit handed over: the verification and the exports follow it.
+        pipeline::PrismFitResult other = *made.fit();
+        other.fit.exit.surface.coefficients[0] += 0.01;
+        p.setFit(other);
+        QVERIFY(!p.isStale(pipeline::Stage::Fit));
+        QVERIFY(p.isStale(pipeline::Stage::Verify) && p.isStale(pipeline::Stage::Export));
+        p.run();
+        const std::vector<pipeline::Stage> refollowed{pipeline::Stage::Verify, pipeline::Stage::Export};
+        QCOMPARE(p.lastComputed(), refollowed);
+        QVERIFY(bytesOf(p.resultFiles(), "prism.stl") != bytesOf(made.resultFiles(), "prism.stl"));
+
+        // A given design whose inputs then change is computed again.
+        PanelParameters panel = s.design.panel;
+        panel.setAngle(22.0);
+        p.setPanel(panel);
+        QVERIFY(p.isStale(pipeline::Stage::Design) && p.isStale(pipeline::Stage::Fit));
+    }
+
     // The calibration of a prism fit is that of the command, in memory, on
     // one thread or on all.
     void calibrationAsTheCommand()
