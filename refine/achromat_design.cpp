@@ -200,8 +200,8 @@ double& coefficient(PrismFit* fit, const ShapeUnknown& u)
 }
 
 // Per sample pixel: the image shift between the band's edges (x, y) and the
-// design wavelength's image against `kept` (x, y), px; a lost ray counts as
-// `lostPx` in each.
+// design wavelength's image against `kept` (x, y, the ideal), px; a lost ray
+// counts as `lostPx` in each.
 Eigen::VectorXd colourResiduals(const std::vector<double>& images, const std::vector<double>& kept)
 {
     constexpr double lostPx = 100.0;
@@ -219,7 +219,8 @@ Eigen::VectorXd colourResiduals(const std::vector<double>& images, const std::ve
 
 // Levenberg-Marquardt (forward differences) on the interface's shape and
 // the exit's: the image shift between the band's edges goes to zero over the
-// sample while the design wavelength's images stay where they are.
+// sample while the design wavelength's images go to the ideal virtual
+// camera's.
 void correctColour(const std::array<verify::PrismGeometry, 3>& at, const std::vector<double>& sample, PrismFit* fit)
 {
     std::vector<double> kept = sampleImages(at, *fit, sample);
@@ -234,13 +235,19 @@ void correctColour(const std::array<verify::PrismGeometry, 3>& at, const std::ve
             traced.push_back(sample[p + 1]);
         }
     }
-    kept = sampleImages(at, *fit, traced);
+    // The design wavelength's images go to the ideal virtual camera's:
+    // direction (x + quarter width, y, dz), imaged at (x + quarter width, y).
+    kept.assign(traced.size() * 3, 0.0);
+    for (std::size_t p = 0; p + 1 < traced.size(); p += 2) {
+        kept[p * 3 + 2] = (traced[p] + verify::PrismGeometry::quarterWidth) / verify::pixelPitch;
+        kept[p * 3 + 3] = traced[p + 1] / verify::pixelPitch;
+    }
     const std::vector<ShapeUnknown> unknowns = shapeUnknowns(*fit);
     const Eigen::Index n = static_cast<Eigen::Index>(unknowns.size());
-    Eigen::VectorXd r = colourResiduals(kept, kept);
+    Eigen::VectorXd r = colourResiduals(sampleImages(at, *fit, traced), kept);
     double cost = r.squaredNorm();
     double lambda = 1e-3;
-    for (int iteration = 0; iteration < 10; ++iteration) {
+    for (int iteration = 0; iteration < 20; ++iteration) {
         Eigen::MatrixXd jacobian(r.size(), n);
         for (Eigen::Index k = 0; k < n; ++k) {
             constexpr double h = 1e-6;
@@ -332,17 +339,23 @@ bool designAchromat(const verify::PrismGeometry& geometry, const PrismFit& singl
                                                      cementedGeometry(geometry, crown, flint, options.designNm),
                                                      cementedGeometry(geometry, crown, flint, band.highNm)};
     double r[2] = {0.0, 0.0};
-    for (int round = 0; round < std::max(1, options.rounds); ++round) {
-        if (!solveCentre(at, &fit, options.marginMm, r)) {
-            *error = QStringLiteral("no achromat: the centre ray is lost in the cemented prism of %1 and %2")
-                         .arg(crown.name, flint.name);
-            return false;
-        }
-        correctColour(at, colourSample(), &fit);
-        result->optimized = optimizePrismFit(at[1], fit, options.targets, options.optimize);
-        fit = result->optimized.fit;
+    if (!solveCentre(at, &fit, options.marginMm, r)) {
+        *error = QStringLiteral("no achromat: the centre ray is lost in the cemented prism of %1 and %2")
+                     .arg(crown.name, flint.name);
+        return false;
     }
     correctColour(at, colourSample(), &fit);
+    PrismOptimizeOptions optimize = options.optimize;
+    optimize.colour.enabled = true;
+    optimize.colour.shortCrownIndex = at[0].refractiveIndex;
+    optimize.colour.shortFlintIndex = at[0].secondIndex;
+    optimize.colour.longCrownIndex = at[2].refractiveIndex;
+    optimize.colour.longFlintIndex = at[2].secondIndex;
+    optimize.colour.weight = options.colourWeight;
+    optimize.colour.stride = options.colourStride;
+    optimize.relativeTolerance = options.relativeTolerance;
+    result->optimized = optimizePrismFit(at[1], fit, options.targets, optimize);
+    fit = result->optimized.fit;
     if (!centreResiduals(at, fit, colourSample(), r)) {
         *error = QStringLiteral("no achromat: the centre ray is lost in the optimised cemented prism");
         return false;

@@ -19,11 +19,13 @@
 //      centre, is zero);
 //   3. the interface's shape and the exit's (their coefficients even in y)
 //      are adjusted by least squares so that over a sample of the half the
-//      images at the band's edges coincide while those at the design
-//      wavelength stay where they are;
-//   4. the optimiser (refine/prism_optimize.h) adjusts both outer surfaces
-//      on the traced rays at the design wavelength with the interface held;
-//   steps 2 to 4 are repeated `rounds` times, and step 3 ends the design.
+//      images at the band's edges coincide and those at the design
+//      wavelength lie where the ideal virtual camera puts them;
+//   4. the stereo optimiser (refine/prism_optimize.h) adjusts the outer
+//      surfaces and the interface together on the traced rays: the stereo
+//      residuals at the design wavelength and the image displacement
+//      between the band's edges (its colour objective), the glass
+//      thicknesses held.
 //   The right half is the mirror image, as for every prism fit.
 
 #include "materials/achromat.h"
@@ -35,8 +37,14 @@ struct AchromatOptions {
     materials::Band band = materials::visibleBand();
     double designNm = materials::lineD;
     double marginMm = 2.0;  // each glass at its thinnest before the optimiser
-    int rounds = 2;
     int interfaceOrder = 4;                 // of the interface's polynomial
+    // The optimiser's colour residuals: weight per px of displacement between
+    // the band's edges, and every how many of its pixels carry one.
+    double colourWeight = 1.0;
+    int colourStride = 1;
+    // The optimiser stops when a step lowers its cost by less than this
+    // fraction (the glass thickness bound makes its last steps small).
+    double relativeTolerance = 1e-6;
     PrismOptimizeOptions optimize;          // the optimiser's (objective, camera model, threads, progress)
     std::vector<PrismRayTarget> targets;    // the optimiser's pixels
 };

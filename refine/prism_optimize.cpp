@@ -71,8 +71,11 @@ struct TraceModel {
     double index = 1.0;
     FreeTerms exit;
     FreeTerms entrance;
-    // A cemented prism's interface, held fixed, and the glass behind it.
+    // A cemented prism's interface and the glass behind it. The interface
+    // is either held at `interfaceCoefficients` (all its terms) or free (its
+    // even terms in y, given with the others).
     bool cemented = false;
+    bool interfaceFree = false;
     FreeTerms interface;
     std::vector<double> interfaceCoefficients;
     double secondIndex = 1.0;
@@ -92,10 +95,12 @@ T solidHeight(const FreeTerms& f, const T* c, const T& x, const T& y, T* sx, T* 
 // The camera ray of sensor point (x, y) through the solid, as the verifier
 // traces it; false when it misses a surface or is totally reflected. With
 // `starts`, both searches start there and take a Newton step (derivatives);
-// `found` receives the distances.
+// `found` receives the distances. `interfaceC`: a free interface's
+// coefficients (nullptr when it is held or there is none).
 template <typename T>
-bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double x, double y, const double* starts,
-                double* found, Vec3T<T>* exitPoint, Vec3T<T>* direction, Vec3T<T>* entrancePoint = nullptr)
+bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, const T* interfaceC, double x, double y,
+                const double* starts, double* found, Vec3T<T>* exitPoint, Vec3T<T>* direction,
+                Vec3T<T>* entrancePoint = nullptr)
 {
     const Vec3T<T> o(T(0.0), T(0.0), T(m.pinholeHeight));
     const Vec3T<T> w = Vec3(x, y, m.dz).normalized().cast<T>();
@@ -120,10 +125,17 @@ bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double 
         optics::HeightFieldSearch between;
         if (starts)
             between = {&starts[2], 1};
-        const std::vector<T> c(m.interfaceCoefficients.begin(), m.interfaceCoefficients.end());
+        std::vector<T> held;
+        if (!interfaceC) {
+            for (double c : m.interfaceCoefficients)
+                held.push_back(T(c));
+            interfaceC = held.data();
+        }
         const auto crossing = optics::intersectHeightField<T>(
             origin, inside,
-            [&](const T& px, const T& py, T* sx, T* sy) { return solidHeight(m.interface, c.data(), px, py, sx, sy); },
+            [&](const T& px, const T& py, T* sx, T* sy) {
+                return solidHeight(m.interface, interfaceC, px, py, sx, sy);
+            },
             between);
         if (crossing.status != optics::HeightFieldStatus::Hit)
             return false;
@@ -155,23 +167,26 @@ bool traceSolid(const TraceModel& m, const T* exitC, const T* entranceC, double 
 // The same for any scalar: a dual number's trace starts where the double
 // trace of its values met the surfaces.
 template <typename T>
-bool traceRay(const TraceModel& m, const T* exitC, const T* entranceC, double x, double y, Vec3T<T>* exitPoint,
-              Vec3T<T>* direction)
+bool traceRay(const TraceModel& m, const T* exitC, const T* entranceC, const T* interfaceC, double x, double y,
+              Vec3T<T>* exitPoint, Vec3T<T>* direction)
 {
     if constexpr (std::is_same_v<T, double>) {
-        return traceSolid<double>(m, exitC, entranceC, x, y, nullptr, nullptr, exitPoint, direction);
+        return traceSolid<double>(m, exitC, entranceC, interfaceC, x, y, nullptr, nullptr, exitPoint, direction);
     } else {
-        double e[(highestPrismOrder + 1) * (highestPrismOrder + 2) / 2];
-        double n[(highestPrismOrder + 1) * (highestPrismOrder + 2) / 2];
+        constexpr std::size_t most = (highestPrismOrder + 1) * (highestPrismOrder + 2) / 2;
+        double e[most], n[most], i[most];
         for (std::size_t k = 0; k < m.exit.terms.size(); ++k)
             e[k] = optics::valueOf(exitC[k]);
         for (std::size_t k = 0; k < m.entrance.terms.size(); ++k)
             n[k] = optics::valueOf(entranceC[k]);
+        if (interfaceC)
+            for (std::size_t k = 0; k < m.interface.terms.size(); ++k)
+                i[k] = optics::valueOf(interfaceC[k]);
         double starts[3];
         Vec3 p, d;
-        if (!traceSolid<double>(m, e, n, x, y, nullptr, starts, &p, &d))
+        if (!traceSolid<double>(m, e, n, interfaceC ? i : nullptr, x, y, nullptr, starts, &p, &d))
             return false;
-        return traceSolid<T>(m, exitC, entranceC, x, y, starts, nullptr, exitPoint, direction);
+        return traceSolid<T>(m, exitC, entranceC, interfaceC, x, y, starts, nullptr, exitPoint, direction);
     }
 }
 
@@ -207,7 +222,8 @@ void stereoResiduals(const StereoModel& stereo, const T* camera, const T* pose, 
         r[2 + k] = stereo.nonCentralityWeight * offset[k];
 }
 
-// Blocks: exit terms, entrance terms, camera, common point.
+// Blocks: exit terms, entrance terms, camera, common point, and a free
+// interface's terms.
 struct StereoPixelCost {
     const TraceModel* model;
     const StereoModel* stereo;
@@ -217,7 +233,7 @@ struct StereoPixelCost {
     bool operator()(T const* const* p, T* r) const
     {
         Vec3T<T> point, d;
-        if (!traceRay<T>(*model, p[0], p[1], x, y, &point, &d)) {
+        if (!traceRay<T>(*model, p[0], p[1], model->interfaceFree ? p[4] : nullptr, x, y, &point, &d)) {
             for (int k = 0; k < stereoResidualCount; ++k)
                 r[k] = T(stereo->penalty);
             return true;
@@ -242,6 +258,30 @@ struct StereoCameraCost {
     }
 };
 
+// The image displacement of sensor point (x, y) between the band's two
+// edges, px, times `weight`: the same prism traced with each edge's indices.
+// Blocks: exit terms, entrance terms, interface terms.
+struct ColourPixelCost {
+    const TraceModel* shortEdge;
+    const TraceModel* longEdge;
+    double x, y, weight, penalty;
+
+    template <typename T>
+    bool operator()(T const* const* p, T* r) const
+    {
+        Vec3T<T> point, s, l;
+        if (!traceRay<T>(*shortEdge, p[0], p[1], p[2], x, y, &point, &s)
+            || !traceRay<T>(*longEdge, p[0], p[1], p[2], x, y, &point, &l)) {
+            r[0] = r[1] = T(penalty);
+            return true;
+        }
+        const double scale = weight * shortEdge->dz / verify::pixelPitch;
+        r[0] = scale * (s.x() / s.z() - l.x() / l.z());
+        r[1] = scale * (s.y() / s.z() - l.y() / l.z());
+        return true;
+    }
+};
+
 // Blocks: exit terms, entrance terms.
 struct MappingPixelCost {
     const TraceModel* model;
@@ -253,7 +293,7 @@ struct MappingPixelCost {
     bool operator()(T const* const* p, T* r) const
     {
         Vec3T<T> point, d;
-        if (!traceRay<T>(*model, p[0], p[1], target.x, target.y, &point, &d)) {
+        if (!traceRay<T>(*model, p[0], p[1], nullptr, target.x, target.y, &point, &d)) {
             for (int k = 0; k < mappingResiduals; ++k)
                 r[k] = T(penalty);
             return true;
@@ -302,8 +342,9 @@ struct ThicknessCost {
 };
 
 // A cemented prism's two glasses at (x, y) of the left half no thinner than
-// their least: the crown between the entrance and the (fixed) interface, the
-// flint between the interface and the exit.
+// their least: the crown between the entrance and the interface, the flint
+// between the interface and the exit. Blocks: exit terms, entrance terms,
+// and a free interface's terms.
 struct CementedThicknessCost {
     const TraceModel* model;
     double x, y, leastCrown, leastFlint, weight;
@@ -314,8 +355,11 @@ struct CementedThicknessCost {
         const FreeTerms& e = model->exit;
         const FreeTerms& n = model->entrance;
         const FreeTerms& i = model->interface;
-        const double between = prismPolynomial(i.terms.data(), model->interfaceCoefficients.data(), i.terms.size(),
-                                               i.x0, i.radius, x, y);
+        const T between =
+            model->interfaceFree
+                ? prismPolynomial(i.terms.data(), p[2], i.terms.size(), i.x0, i.radius, T(x), T(y))
+                : T(prismPolynomial(i.terms.data(), model->interfaceCoefficients.data(), i.terms.size(), i.x0,
+                                    i.radius, x, y));
         const T crown = prismPolynomial(n.terms.data(), p[1], n.terms.size(), n.x0, n.radius, T(x), T(y)) - between;
         const T flint = between - prismPolynomial(e.terms.data(), p[0], e.terms.size(), e.x0, e.radius, T(x), T(y));
         r[0] = crown < T(leastCrown) ? T(weight * (leastCrown - crown)) : T(0.0);
@@ -360,7 +404,9 @@ ceres::CostFunction* costFunction(Functor* functor, PrismJacobian jacobian, cons
     return f;
 }
 
-TraceModel traceModel(const verify::PrismGeometry& g, const PrismFit& fit, bool evenInY)
+// `moveInterface`: a cemented prism's interface free (its even terms in y
+// when evenInY), otherwise held with all its terms.
+TraceModel traceModel(const verify::PrismGeometry& g, const PrismFit& fit, bool evenInY, bool moveInterface = false)
 {
     TraceModel m;
     m.pinholeHeight = g.pinholeHeight();
@@ -370,7 +416,8 @@ TraceModel traceModel(const verify::PrismGeometry& g, const PrismFit& fit, bool 
     m.entrance = freeTerms(fit.entrance.surface, evenInY);
     if (fit.interface.present) {
         m.cemented = true;
-        m.interface = freeTerms(fit.interface.fit.surface, false);
+        m.interfaceFree = moveInterface;
+        m.interface = freeTerms(fit.interface.fit.surface, moveInterface && evenInY);
         m.interfaceCoefficients = fit.interface.fit.surface.coefficients;
         m.index = fit.interface.crownIndex;
         m.secondIndex = fit.interface.flintIndex;
@@ -384,19 +431,41 @@ struct Unknowns {
     std::vector<double> entrance;
     std::vector<double> camera;
     std::array<double, 6> point{};  // the common point, then the camera's rotation (angle-axis)
+    std::vector<double> interface;  // a free interface's terms (none when it is held)
+
+    const double* interfaceTerms() const { return interface.empty() ? nullptr : interface.data(); }
 };
 
-// The figures of the sample at the current unknowns, on one thread.
+// A cemented prism traced at the band's two edges (colour objective).
+struct EdgeModels {
+    TraceModel shortEdge;
+    TraceModel longEdge;
+};
+
+// The figures of the sample at the current unknowns, on one thread; the
+// colour with `edges`.
 PrismOptimizeProgress figuresOf(const TraceModel& m, const Unknowns& x, const std::vector<PrismRayTarget>& targets,
-                                const PrismOptimizeOptions& options, bool stereo)
+                                const PrismOptimizeOptions& options, bool stereo, const EdgeModels* edges = nullptr)
 {
-    double direction = 0.0, pinhole = 0.0, calibrated = 0.0, central = 0.0;
-    int traced = 0;
+    double direction = 0.0, pinhole = 0.0, calibrated = 0.0, central = 0.0, colour = 0.0;
+    int traced = 0, colourTraced = 0;
     for (const PrismRayTarget& t : targets) {
         if (stereo && !(t.x < 0.0))
             continue;
+        if (edges) {
+            Vec3 p, s, l;
+            if (traceRay<double>(edges->shortEdge, x.exit.data(), x.entrance.data(), x.interfaceTerms(), t.x, t.y, &p,
+                                 &s)
+                && traceRay<double>(edges->longEdge, x.exit.data(), x.entrance.data(), x.interfaceTerms(), t.x, t.y,
+                                    &p, &l)) {
+                const double scale = m.dz / verify::pixelPitch;
+                colour += std::pow(scale * (s.x() / s.z() - l.x() / l.z()), 2)
+                          + std::pow(scale * (s.y() / s.z() - l.y() / l.z()), 2);
+                ++colourTraced;
+            }
+        }
         Vec3 p, d;
-        if (!traceRay<double>(m, x.exit.data(), x.entrance.data(), t.x, t.y, &p, &d))
+        if (!traceRay<double>(m, x.exit.data(), x.entrance.data(), x.interfaceTerms(), t.x, t.y, &p, &d))
             continue;
         ++traced;
         const Vec3& want = t.direction;
@@ -420,6 +489,7 @@ PrismOptimizeProgress figuresOf(const TraceModel& m, const Unknowns& x, const st
     f.pinholeRmsMm = traced > 0 ? std::sqrt(pinhole / traced) : nan;
     f.calibratedRmsPx = stereo && traced > 0 ? std::sqrt(calibrated / traced) : nan;
     f.nonCentralityRmsMm = stereo && traced > 0 ? std::sqrt(central / traced) : nan;
+    f.colourRmsPx = colourTraced > 0 ? std::sqrt(colour / colourTraced) : nan;
     return f;
 }
 
@@ -479,12 +549,21 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
     QElapsedTimer timer;
     timer.start();
     const bool stereo = options.objective == PrismObjective::Stereo;
+    const bool colour = stereo && options.colour.enabled && start.interface.present;
     PrismOptimizeResult result;
     result.fit = start;
-    const TraceModel model = traceModel(g, start, stereo);
+    const TraceModel model = traceModel(g, start, stereo, colour);
+    EdgeModels edgeModels{model, model};
+    edgeModels.shortEdge.index = options.colour.shortCrownIndex;
+    edgeModels.shortEdge.secondIndex = options.colour.shortFlintIndex;
+    edgeModels.longEdge.index = options.colour.longCrownIndex;
+    edgeModels.longEdge.secondIndex = options.colour.longFlintIndex;
+    const EdgeModels* edges = colour ? &edgeModels : nullptr;
     Unknowns x;
     x.exit = freeValues(start.exit.surface, model.exit);
     x.entrance = freeValues(start.entrance.surface, model.entrance);
+    if (colour)
+        x.interface = freeValues(start.interface.fit.surface, model.interface);
     const double focalPx = g.focalLength / verify::pixelPitch;
     x.camera.assign(static_cast<std::size_t>(optics::cameraParameterCount(options.cameraModel)), 0.0);
     x.camera[0] = x.camera[1] = focalPx;
@@ -506,7 +585,8 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
             if (t.y == 0.0 && options.centralRowStride > 1 && centralRowPixel++ % options.centralRowStride != 0)
                 continue;
             Vec3 p, d, q;
-            if (traceSolid<double>(model, x.exit.data(), x.entrance.data(), t.x, t.y, nullptr, nullptr, &p, &d, &q)
+            if (traceSolid<double>(model, x.exit.data(), x.entrance.data(), x.interfaceTerms(), t.x, t.y, nullptr,
+                                   nullptr, &p, &d, &q)
                 && (p.x() >= 0.0 || q.x() >= 0.0)) {
                 ++result.centrePixelsLeftOut;
                 continue;
@@ -517,7 +597,7 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
 
     int iteration = 0;
     const auto report = [&](double cost, double damping) {
-        PrismOptimizeProgress p = figuresOf(model, x, used, options, stereo);
+        PrismOptimizeProgress p = figuresOf(model, x, used, options, stereo, edges);
         p.iteration = iteration;
         p.cost = cost;
         p.damping = damping;
@@ -530,7 +610,7 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
     const bool nothing =
         used.empty() || x.exit.empty() || x.entrance.empty() || (options.anchor && options.anchorStride < 1);
     if (nothing) {
-        result.start = result.end = figuresOf(model, x, used, options, stereo);
+        result.start = result.end = figuresOf(model, x, used, options, stereo, edges);
         result.stopReason = QStringLiteral("nothing to optimise: no pixels or no coefficients");
         return result;
     }
@@ -541,6 +621,7 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
     const int exitSize = static_cast<int>(x.exit.size());
     const int entranceSize = static_cast<int>(x.entrance.size());
     const int cameraSize = static_cast<int>(x.camera.size());
+    const int interfaceSize = static_cast<int>(x.interface.size());
     StereoModel stereoModel;
     stereoModel.camera = options.cameraModel;
     stereoModel.nonCentralityWeight = g.focalLength / (verify::pixelPitch * options.nearDepthMm);
@@ -548,9 +629,27 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
 
     if (stereo) {
         for (const PrismRayTarget& t : used) {
-            problem.AddResidualBlock(costFunction(new StereoPixelCost{&model, &stereoModel, t.x, t.y}, options.jacobian,
-                                                  {exitSize, entranceSize, cameraSize, poseSize}, stereoResidualCount),
-                                     nullptr, {x.exit.data(), x.entrance.data(), x.camera.data(), x.point.data()});
+            if (colour)
+                problem.AddResidualBlock(
+                    costFunction(new StereoPixelCost{&model, &stereoModel, t.x, t.y}, options.jacobian,
+                                 {exitSize, entranceSize, cameraSize, poseSize, interfaceSize}, stereoResidualCount),
+                    nullptr, {x.exit.data(), x.entrance.data(), x.camera.data(), x.point.data(), x.interface.data()});
+            else
+                problem.AddResidualBlock(costFunction(new StereoPixelCost{&model, &stereoModel, t.x, t.y},
+                                                      options.jacobian, {exitSize, entranceSize, cameraSize, poseSize},
+                                                      stereoResidualCount),
+                                         nullptr, {x.exit.data(), x.entrance.data(), x.camera.data(), x.point.data()});
+        }
+        if (colour) {
+            const int stride = std::max(1, options.colour.stride);
+            for (std::size_t i = 0; i < used.size(); i += static_cast<std::size_t>(stride))
+                problem.AddResidualBlock(
+                    costFunction(new ColourPixelCost{&edgeModels.shortEdge, &edgeModels.longEdge, used[i].x, used[i].y,
+                                                     options.colour.weight, options.untracedPenaltyPx},
+                                 options.jacobian, {exitSize, entranceSize, interfaceSize}, 2),
+                    nullptr, {x.exit.data(), x.entrance.data(), x.interface.data()});
+            problem.SetParameterLowerBound(x.interface.data(), 0, x.interface[0] - options.bounds.surfaceOffsetMm);
+            problem.SetParameterUpperBound(x.interface.data(), 0, x.interface[0] + options.bounds.surfaceOffsetMm);
         }
         const PrismStereoBounds& b = options.bounds;
         const double cp = g.virtualPinholeX;
@@ -592,12 +691,19 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
                     leastCrown = std::min(leastCrown, start.entrance.surface.leftHeight(p[0], p[1]) - z);
                     leastFlint = std::min(leastFlint, z - start.exit.surface.leftHeight(p[0], p[1]));
                 }
-                for (const auto& p : at)
-                    problem.AddResidualBlock(
-                        costFunction(new CementedThicknessCost{&model, p[0], p[1], leastCrown, leastFlint,
-                                                               b.thicknessWeightPxPerMm},
-                                     options.jacobian, {exitSize, entranceSize}, 2),
-                        nullptr, {x.exit.data(), x.entrance.data()});
+                leastCrown = std::min(leastCrown, b.cementedGlassMm);
+                leastFlint = std::min(leastFlint, b.cementedGlassMm);
+                for (const auto& p : at) {
+                    auto* cost = new CementedThicknessCost{&model, p[0], p[1], leastCrown, leastFlint,
+                                                           b.thicknessWeightPxPerMm};
+                    if (colour)
+                        problem.AddResidualBlock(
+                            costFunction(cost, options.jacobian, {exitSize, entranceSize, interfaceSize}, 2), nullptr,
+                            {x.exit.data(), x.entrance.data(), x.interface.data()});
+                    else
+                        problem.AddResidualBlock(costFunction(cost, options.jacobian, {exitSize, entranceSize}, 2),
+                                                 nullptr, {x.exit.data(), x.entrance.data()});
+                }
             }
             for (const auto& p : at)
                 problem.AddResidualBlock(
@@ -646,8 +752,8 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
         std::vector<char> traced(used.size(), 0);
         parallelFor(static_cast<int>(used.size()), solver.num_threads, [&](int, int i) {
             const PrismRayTarget& t = used[std::size_t(i)];
-            traced[std::size_t(i)] = traceRay<double>(model, x.exit.data(), x.entrance.data(), t.x, t.y,
-                                                      &rays[std::size_t(i)].first, &rays[std::size_t(i)].second);
+            traced[std::size_t(i)] = traceRay<double>(model, x.exit.data(), x.entrance.data(), x.interfaceTerms(), t.x,
+                                                      t.y, &rays[std::size_t(i)].first, &rays[std::size_t(i)].second);
         });
         for (std::size_t i = 0; i < used.size(); ++i)
             if (traced[i])
@@ -704,6 +810,8 @@ PrismOptimizeResult optimizePrismFit(const verify::PrismGeometry& g, const Prism
         result.stopReason = QStringLiteral("stopped after %1 iterations: %2").arg(iteration).arg(message);
     putBack(&result.fit.exit.surface, model.exit, x.exit, stereo);
     putBack(&result.fit.entrance.surface, model.entrance, x.entrance, stereo);
+    if (colour)
+        putBack(&result.fit.interface.fit.surface, model.interface, x.interface, true);
     if (stereo) {
         result.camera = x.camera;
         result.commonPoint = {x.point[0], x.point[1], x.point[2]};
@@ -732,7 +840,7 @@ bool prismStereoResidualJacobian(const verify::PrismGeometry& g, const PrismFit&
     const std::vector<int> sizes = {static_cast<int>(exit.size()), static_cast<int>(entrance.size()),
                                     static_cast<int>(cam.size()), poseSize};
     Vec3 p, d;
-    if (!traceRay<double>(model, exit.data(), entrance.data(), x, y, &p, &d))
+    if (!traceRay<double>(model, exit.data(), entrance.data(), nullptr, x, y, &p, &d))
         return false;
     std::unique_ptr<ceres::CostFunction> cost(
         costFunction(new StereoPixelCost{&model, &stereoModel, x, y}, options.jacobian, sizes, stereoResidualCount));

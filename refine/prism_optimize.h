@@ -19,6 +19,9 @@
 //     with the coefficients. Only the even powers of w are free (the others
 //     are held at 0), so the prism stays its own mirror image in y. Bounded:
 //     baseline, focal length, surface offsets, rays lost, thickness.
+//     A cemented prism may add its colour (PrismColourObjective): the
+//     interface moves too, and the images at the band's two edges are to
+//     coincide.
 //   - mapping: every target's outgoing direction (image against the target's,
 //     two residuals in pixels) and the perpendicular offset of its line from
 //     the target's pinhole (x and y in mm, weighted into pixels), and, with
@@ -63,6 +66,9 @@ struct PrismOptimizeProgress {
     // solved, and the distance of the lines from the common point.
     double calibratedRmsPx = 0.0;
     double nonCentralityRmsMm = 0.0;
+    // With the colour objective: the image displacement between the band's
+    // two edges, RMS over the sample (NaN without it).
+    double colourRmsPx = 0.0;
 };
 
 // The bounds of the stereo objective.
@@ -72,7 +78,28 @@ struct PrismStereoBounds {
     double focalRelative = 0.01;          // fx, fy within this fraction of focal length / pitch
     double surfaceOffsetMm = 1.0;         // each surface's constant term within this of the start
     bool keepThickness = true;            // the glass nowhere thinner than the start's thinnest
+    // A cemented prism's two glasses: each nowhere thinner than this or, if
+    // less, its thinnest at the start.
+    double cementedGlassMm = 1.25;
     double thicknessWeightPxPerMm = 1000.0;
+};
+
+// A cemented prism's colour, with the stereo objective: the interface's
+// coefficients (even in y; its constant term bounded like the outer
+// surfaces') become unknowns beside the outer surfaces', and every
+// stride-th pixel of the sample adds the displacement of its image between
+// the band's two edges (x and y, px: the outgoing directions traced with
+// each glass's index at that edge and imaged in the half's ideal camera, as
+// the verifier measures lateral colour) times `weight`. The glass thickness
+// bound then holds the interface too. Ignored for a prism of one glass.
+struct PrismColourObjective {
+    bool enabled = false;
+    double shortCrownIndex = 1.0;  // at the band's short edge
+    double shortFlintIndex = 1.0;
+    double longCrownIndex = 1.0;   // at its long edge
+    double longFlintIndex = 1.0;
+    double weight = 1.0;
+    int stride = 1;
 };
 
 struct PrismOptimizeOptions {
@@ -97,6 +124,7 @@ struct PrismOptimizeOptions {
     const PrismDesignPoints* anchor = nullptr;
     int anchorStride = 101;
     double anchorWeightPxPerMm = 10.0;
+    PrismColourObjective colour;
     std::function<void(const PrismOptimizeProgress&)> progress;
 };
 
