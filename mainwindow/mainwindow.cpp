@@ -93,8 +93,11 @@ QString achromatFiguresText(const pipeline::Pipeline& run)
                        : QStringLiteral("achromat, left: %1; right: %2").arg(glasses(t[0]), glasses(t[1]));
     const pipeline::VerifyStageResult* v = run.verification();
     if (v && v->lateralColour)
-        text += QStringLiteral("\nlateral colour (%1) RMS %2 px, max %3 px")
-                    .arg(v->lateralColour->band, pixels(v->lateralColour->rmsPx()), pixels(v->lateralColour->maxPx()));
+        text += QStringLiteral("\nlateral colour (%1) RMS %2 px, max %3 px\n"
+                               "  outside the centre band RMS %4 px, max %5 px")
+                    .arg(v->lateralColour->band, pixels(v->lateralColour->rmsPx()), pixels(v->lateralColour->maxPx()),
+                         pixels(v->lateralColour->outsideCentreRmsPx()),
+                         pixels(v->lateralColour->outsideCentreMaxPx()));
     return text;
 }
 

@@ -238,6 +238,9 @@ QByteArray lateralColourJson(const LateralColour& c)
         w.key("demeanedMaxPx").number(h.demeanedMaxPx);
         w.key("outsideCentreDemeanedRmsPx").number(h.outsideCentreDemeanedRmsPx);
         w.key("outsideCentreDemeanedMaxPx").number(h.outsideCentreDemeanedMaxPx);
+        w.key("outsideCentreRmsPx").number(h.outsideCentreRmsPx);
+        w.key("outsideCentreMaxPx").number(h.outsideCentreMaxPx);
+        w.key("outsideCentreMeanPx").number(h.outsideCentreMeanPx);
         w.endObject();
         w.endObject();
     }

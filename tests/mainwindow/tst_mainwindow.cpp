@@ -26,6 +26,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include "modal_closer.h"
+
 #include <QtTest>
 #include <cmath>
 #include <memory>
@@ -41,28 +43,6 @@ QPointF expectedHit(const QVector<double>& p) // focal, resolution, angle, dista
     const double x = (p[3] + p[0] - h) / (p[0] / quarter - h / half);
     return {x, h - h / half * x};
 }
-
-// Closes every modal box that comes up (the "work done" box, a file
-// dialog given `fileToChoose`), and remembers the last box's title and text.
-struct ModalCloser {
-    QTimer timer;
-    QString lastBox;
-    QString fileToChoose;
-    ModalCloser()
-    {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                lastBox = box->windowTitle() + ": " + box->text();
-                box->accept();
-            } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-                dialog->selectFile(fileToChoose);
-                static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, by its base
-            }
-        });
-        timer.start(20);
-    }
-};
 
 QStringList filesIn(const QString& directory)
 {
