@@ -148,19 +148,23 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismGeometry& 
         h.meanXPx = sumX / h.traced;
         h.meanYPx = sumY / h.traced;
         h.meanPx = std::hypot(h.meanXPx, h.meanYPx);
-        double demeanedSquares = 0.0, outsideSquares = 0.0, outsideRaw = 0.0, outsideX = 0.0, outsideY = 0.0;
+        const auto ofHalf = [&](std::size_t i) {
+            return traced[i] && (pixels[i].column < centralColumn) == (half == 0);
+        };
+        const auto inCentreBand = [&](std::size_t i) {
+            return std::abs(pixels[i].column - centralColumn + (half == 0 ? 1 : 0)) < options.centreBandColumns;
+        };
+        double demeanedSquares = 0.0, outsideRaw = 0.0, outsideX = 0.0, outsideY = 0.0;
         int outside = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (!traced[i] || (pixels[i].column < centralColumn) != (half == 0))
+            if (!ofHalf(i))
                 continue;
             const double length = std::hypot(shift[i * width] - h.meanXPx, shift[i * width + 1] - h.meanYPx);
             demeanedSquares += length * length;
             h.demeanedMaxPx = std::max(h.demeanedMaxPx, length);
-            if (std::abs(pixels[i].column - centralColumn + (half == 0 ? 1 : 0)) < options.centreBandColumns)
+            if (inCentreBand(i))
                 continue;
             ++outside;
-            outsideSquares += length * length;
-            h.outsideCentreDemeanedMaxPx = std::max(h.outsideCentreDemeanedMaxPx, length);
             const double raw = std::hypot(shift[i * width], shift[i * width + 1]);
             outsideRaw += raw * raw;
             h.outsideCentreMaxPx = std::max(h.outsideCentreMaxPx, raw);
@@ -168,11 +172,23 @@ LateralColour measureLateralColour(const PrismGeometry& g, const PrismGeometry& 
             outsideY += shift[i * width + 1];
         }
         h.demeanedRmsPx = std::sqrt(demeanedSquares / h.traced);
-        h.outsideCentreDemeanedRmsPx = outside > 0 ? std::sqrt(outsideSquares / outside) : 0.0;
         h.outsideCentreTraced = outside;
         if (outside > 0) {
+            // Outside the band, what is left after that region's own mean:
+            // what a calibration that masks the band cannot take away.
+            const double meanX = outsideX / outside;
+            const double meanY = outsideY / outside;
             h.outsideCentreRmsPx = std::sqrt(outsideRaw / outside);
-            h.outsideCentreMeanPx = std::hypot(outsideX / outside, outsideY / outside);
+            h.outsideCentreMeanPx = std::hypot(meanX, meanY);
+            double outsideSquares = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!ofHalf(i) || inCentreBand(i))
+                    continue;
+                const double length = std::hypot(shift[i * width] - meanX, shift[i * width + 1] - meanY);
+                outsideSquares += length * length;
+                h.outsideCentreDemeanedMaxPx = std::max(h.outsideCentreDemeanedMaxPx, length);
+            }
+            h.outsideCentreDemeanedRmsPx = std::sqrt(outsideSquares / outside);
         }
         for (double& s : sumDepth)
             s /= h.traced;

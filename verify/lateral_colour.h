@@ -32,7 +32,8 @@ struct HalfLateralColour {
     double demeanedRmsPx = 0.0;  // after taking the mean away
     double demeanedMaxPx = 0.0;
     // The same outside the centre band (the columns nearest the centre,
-    // whose rays may leave through the other half's face).
+    // whose rays may leave through the other half's face), after the mean
+    // of the displacement there.
     double outsideCentreDemeanedRmsPx = 0.0;
     double outsideCentreDemeanedMaxPx = 0.0;
     // The displacement itself outside the centre band: RMS, largest, and the

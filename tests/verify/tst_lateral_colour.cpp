@@ -120,6 +120,22 @@ private slots:
             QVERIFY(h.demeanedRmsPx < 0.05 * h.meanPx);
         }
         QVERIFY(c.halves[0].meanXPx * c.halves[1].meanXPx > 0.0);
+
+        // Outside a wide centre band the shift is larger than the half's
+        // mean; what is left there after that region's own mean obeys
+        // rms^2 about the mean = mean square - |mean|^2.
+        options.centreBandColumns = 300;
+        const LateralColour outer = measureLateralColour(g, s, nF, nC, options);
+        for (const HalfLateralColour& h : outer.halves) {
+            QVERIFY(h.outsideCentreTraced > 100 && h.outsideCentreTraced < h.traced);
+            QVERIFY(h.outsideCentreMeanPx > std::fabs(h.meanXPx));
+            const double expectedSquare = h.outsideCentreRmsPx * h.outsideCentreRmsPx
+                                          - h.outsideCentreMeanPx * h.outsideCentreMeanPx;
+            QVERIFY2(std::fabs(h.outsideCentreDemeanedRmsPx * h.outsideCentreDemeanedRmsPx - expectedSquare)
+                         < 1e-9 * h.outsideCentreRmsPx * h.outsideCentreRmsPx,
+                     qPrintable(QStringLiteral("%1 against %2").arg(h.outsideCentreDemeanedRmsPx)
+                                    .arg(std::sqrt(std::max(0.0, expectedSquare)))));
+        }
     }
 
     void mirroredWedgesShiftTheDisparity()
