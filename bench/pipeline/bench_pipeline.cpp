@@ -81,11 +81,13 @@ int main(int argc, char** argv)
     }
     const pipeline::Pipeline& run = result.run;
     std::printf("prism --order %d (threads %s): %.3f s wall\n", order, threads > 0 ? argv[2] : "all", seconds);
+    const double simulation = run.simulation() ? run.simulation()->seconds : 0.0;
     std::printf("  design %.3f s, fit and optimiser %.3f s, verification %.3f s, calibration %.3f s, "
-                "exports and files %.3f s\n",
+                "simulated capture %.3f s, exports and files %.3f s\n",
                 run.design()->seconds, run.fit()->seconds, run.verification()->seconds, run.calibration()->seconds,
+                simulation,
                 seconds - run.design()->seconds - run.fit()->seconds - run.verification()->seconds
-                    - run.calibration()->seconds);
+                    - run.calibration()->seconds - simulation);
     std::printf("  direction error RMS %.4f px max %.4f px\n", result.figures.directionRmsPx,
                 result.figures.directionMaxPx);
     std::printf("  longest gap between 5 ms timer ticks during the run: %lld ms\n",
